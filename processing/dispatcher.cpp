@@ -1,0 +1,107 @@
+#include "dispatcher.h"
+
+#include <cstring>
+
+#include "operations.h"
+
+namespace pixelwell {
+
+const ModeInfo ModeTable[kModeCount] = {
+    {kModeNone, "none", "no processing: frames are only counted and stored"},
+    {kModeNormal, "normal", "the frame as it is"},
+    {kModeInvert, "invert", "every byte inverted"},
+    {kModeAverage2, "average2", "mean of the last 2 frames"},
+    {kModeAverage4, "average4", "mean of the last 4 frames"},
+    {kModeAverage8, "average8", "mean of the last 8 frames"},
+    {kModeFrameDiff, "frame-diff", "difference to the previous frame, 127 = unchanged"},
+    {kModeSimpleDiff, "simple-diff", "absolute difference to the reference frame"},
+    {kModeDiff, "diff", "live pixels where they differ from the reference frame"},
+    {kModeGray, "gray", "gray levels"},
+    {kModeLaplacianA, "laplacian-a", "Laplacian over the four direct neighbours"},
+    {kModeLaplacianB, "laplacian-b", "Laplacian over all eight neighbours"},
+    {kModeLaplacianC, "laplacian-c", "Laplacian, second differences along rows and columns"},
+    {kModeSobelX, "sobel-x", "horizontal Sobel gradient"},
+    {kModeSobelY, "sobel-y", "vertical Sobel gradient"},
+    {kModeLowPass3, "lowpass3", "3x3 low-pass filter"},
+    {kModeHighPass3, "highpass3", "3x3 high-pass filter"},
+    {kModeLowPass5, "lowpass5", "5x5 low-pass filter"},
+    {kModeHighPass5, "highpass5", "5x5 high-pass filter"},
+    {kModeMinimum, "min3", "3x3 minimum"},
+    {kModeMaximum, "max3", "3x3 maximum"},
+    {kModeMedian, "median3", "3x3 median"},
+    {kModeMean, "mean3", "3x3 mean"},
+    {kModeBinarize, "binarize", "black and white split at the median gray"},
+};
+
+bool modeSelectsOperation(int32_t mode) {
+    for (const ModeInfo& info : ModeTable)
+        if (info.id == mode) return mode != kModeNone;
+    return false;
+}
+
+void selectProcessingMode(int32_t mode) {
+    if (mode == kModeSimpleDiff || mode == kModeDiff) ReferencePending = 1;
+    ProcessingMode = mode;
+}
+
+void storeFrame(const uint8_t* frame, int32_t length, int32_t slot) {
+    if (length <= 0) return;
+    // A driver buffer longer than a slot is cut rather than overrunning the ring.
+    const int32_t bytes = length < kSlotBytes ? length : kSlotBytes;
+    std::memcpy(FrameRing[slot & 7].data(), frame, static_cast<size_t>(bytes));
+}
+
+namespace {
+
+// True when the buffer holds every byte the current geometry reads.
+bool frameComplete(int32_t length) {
+    int32_t width, height;
+    if (!drawableGeometry(width, height)) return false;
+    return length >= width * height * 3;
+}
+
+bool needsGrayPlane(int32_t mode) {
+    return mode == kModeGray || (mode >= kModeLaplacianA && mode <= kModeMean);
+}
+
+}  // namespace
+
+bool processFrame(const uint8_t* frame, int32_t length) {
+    ++FrameCounter;
+    const auto slot = static_cast<int32_t>(FrameCounter & 7u);
+    storeFrame(frame, length, slot);
+
+    const int32_t mode = ProcessingMode;
+    if (!modeSelectsOperation(mode)) return false;
+
+    // A frame the geometry does not fit is not drawn, but a pending reference is still
+    // taken and the repaint still requested.
+    if (!frameComplete(length)) {
+        if (mode == kModeSimpleDiff || mode == kModeDiff) captureReference(frame, length);
+        return true;
+    }
+    if (needsGrayPlane(mode)) fillGrayPlane(frame);
+
+    switch (mode) {
+        case kModeNormal: showNormal(frame); break;
+        case kModeInvert: showInverted(frame); break;
+        case kModeAverage2: showAverage(slot, 2); break;
+        case kModeAverage4: showAverage(slot, 4); break;
+        case kModeAverage8: showAverage(slot, 8); break;
+        case kModeFrameDiff: showFrameDifference(slot); break;
+        case kModeSimpleDiff: showSimpleDifference(frame, length); break;
+        case kModeDiff: showDifference(frame, length); break;
+        case kModeGray: showGray(); break;
+        case kModeMinimum: filterMinimum3x3(); break;
+        case kModeMaximum: filterMaximum3x3(); break;
+        case kModeMedian: filterMedian3x3(); break;
+        case kModeMean: filterMean3x3(); break;
+        case kModeBinarize: binarizeFrame(frame); break;
+        default:
+            if (const ConvolutionKernel* kernel = kernelForMode(mode)) runConvolution(*kernel);
+            break;
+    }
+    return true;
+}
+
+}  // namespace pixelwell

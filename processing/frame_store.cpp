@@ -1,0 +1,59 @@
+#include "frame_store.h"
+
+#include <algorithm>
+
+namespace pixelwell {
+
+FrameSize FrameGeometry{0, 0};
+alignas(64) std::array<FrameSlot, kRingSlots> FrameRing{};
+alignas(64) FrameSlot ReferenceFrame{};
+alignas(64) Plane GrayPlane{};
+alignas(64) Plane ResultPlane{};
+std::array<int32_t, 256> Histogram{};
+std::array<uint8_t, 256> LevelTable{};
+uint32_t FrameCounter = 0;
+int32_t ReferencePending = 1;
+int32_t ProcessingMode = 1400;
+uint8_t* DisplaySurface = nullptr;
+
+void resetCore() {
+    FrameGeometry = {0, 0};
+    for (auto& slot : FrameRing) slot.fill(0);
+    ReferenceFrame.fill(0);
+    GrayPlane.fill(0);
+    ResultPlane.fill(0);
+    Histogram.fill(0);
+    LevelTable.fill(0);
+    FrameCounter = 0;
+    ReferencePending = 1;
+    ProcessingMode = 1400;
+}
+
+bool drawableGeometry(int32_t& width, int32_t& height) {
+    width = FrameGeometry.width;
+    height = FrameGeometry.height;
+    return DisplaySurface != nullptr && width > 0 && height > 0 && width <= kMaxSide &&
+           height <= kMaxSide;
+}
+
+void fillGrayPlane(const uint8_t* frame) {
+    int32_t width, height;
+    if (!drawableGeometry(width, height)) return;
+    for (int32_t i = 0; i < height; ++i) {
+        const uint8_t* src = frame + static_cast<size_t>(i) * width * 3;
+        int32_t* dst = planeRow(GrayPlane, i, height);
+        for (int32_t j = 0; j < width; ++j, src += 3) dst[j] = grayLevel(src[0], src[1], src[2]);
+    }
+}
+
+void showPlane(const Plane& plane) {
+    int32_t width, height;
+    if (!drawableGeometry(width, height)) return;
+    for (int32_t i = 0; i < height; ++i) {
+        const int32_t* src = plane.data() + static_cast<size_t>(placedRow(i, height)) * kMaxSide;
+        uint8_t* dst = surfaceRow(i, height);
+        for (int32_t j = 0; j < width; ++j) putGrayPixel(dst + 4 * j, src[j]);
+    }
+}
+
+}  // namespace pixelwell

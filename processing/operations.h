@@ -1,0 +1,60 @@
+// The processing operations. Each reads FrameGeometry itself and draws the whole frame into
+// the display surface's top-left corner; an undrawable geometry or a missing surface draws
+// nothing.
+#pragma once
+
+#include <cstdint>
+
+#include "frame_store.h"
+
+namespace pixelwell {
+
+// --- colour and temporal -------------------------------------------------------------------
+void showNormal(const uint8_t* frame);
+void showInverted(const uint8_t* frame);
+// Mean of the current slot and the count - 1 slots before it (count 2, 4 or 8), rounded down.
+void showAverage(int32_t slot, int32_t count);
+// (current - previous + 127) modulo 256 per channel.
+void showFrameDifference(int32_t slot);
+// Takes the incoming frame as the new reference when one is pending.
+void captureReference(const uint8_t* frame, int32_t length);
+// |current - reference| per channel; length is the delivered buffer length, used for the
+// reference copy, and the frame is drawn only when it holds the whole geometry.
+void showSimpleDifference(const uint8_t* frame, int32_t length);
+// Small differences (distance <= 18) drawn as themselves, larger ones as the live pixel.
+void showDifference(const uint8_t* frame, int32_t length);
+void showGray();
+
+// --- tone mapping ---------------------------------------------------------------------------
+// Maps [minimum, maximum] onto 0..255, stretches the contrast (5 % tails) and shows the plane.
+void normalizeResultPlane(Plane& plane, int32_t minimum, int32_t maximum);
+// Gray conversion, normalisation and a black/white split at the median level.
+void binarizeFrame(const uint8_t* frame);
+
+// --- convolution ----------------------------------------------------------------------------
+struct ConvolutionKernel {
+    int32_t size;               // 3 or 5
+    int32_t divisor;            // 1, 9 or 25
+    int32_t weights[5][5];      // [row][column]; row 0 is the line above on screen (i + reach)
+};
+
+struct Range {
+    int32_t minimum;
+    int32_t maximum;
+};
+
+// ResultPlane <- the kernel over the GrayPlane, border cells 0; the range of interior values
+// ({1, 0} when there is none).
+Range convolveGrayPlane(const ConvolutionKernel& kernel);
+// The kernel of a convolution mode (1411..1434), or null.
+const ConvolutionKernel* kernelForMode(int32_t mode);
+// convolveGrayPlane followed by normalizeResultPlane.
+void runConvolution(const ConvolutionKernel& kernel);
+
+// --- rank and mean --------------------------------------------------------------------------
+void filterMinimum3x3();
+void filterMaximum3x3();
+void filterMedian3x3();
+void filterMean3x3();
+
+}  // namespace pixelwell

@@ -1,0 +1,110 @@
+// Plane normalisation with contrast stretch, and binarisation at the median gray level.
+#include "operations.h"
+
+namespace pixelwell {
+
+namespace {
+
+// Maps every value of the frame area onto 0..255 through [minimum, minimum + range] and
+// counts the levels. A value outside the range (the filters' zero border) is clamped, so the
+// histogram is never indexed outside 0..255.
+void normalizeAndCount(Plane& plane, int32_t width, int32_t height, int32_t minimum,
+                       int64_t range) {
+    Histogram.fill(0);
+    for (int32_t i = 0; i < height; ++i) {
+        int32_t* row = planeRow(plane, i, height);
+        for (int32_t j = 0; j < width; ++j) {
+            // 64-bit product: identical to 32-bit arithmetic for every filter value, and safe
+            // for any plane a caller may hand in.
+            int64_t level = (static_cast<int64_t>(row[j]) - minimum) * 255 / range;
+            if (level < 0) level = 0;
+            if (level > 255) level = 255;
+            row[j] = static_cast<int32_t>(level);
+            ++Histogram[static_cast<size_t>(level)];
+        }
+    }
+}
+
+void applyLevelTable(Plane& plane, int32_t width, int32_t height) {
+    for (int32_t i = 0; i < height; ++i) {
+        int32_t* row = planeRow(plane, i, height);
+        for (int32_t j = 0; j < width; ++j) row[j] = LevelTable[static_cast<uint8_t>(row[j])];
+    }
+}
+
+}  // namespace
+
+void normalizeResultPlane(Plane& plane, int32_t minimum, int32_t maximum) {
+    int32_t width, height;
+    if (!drawableGeometry(width, height)) return;
+    const int64_t range = static_cast<int64_t>(maximum) - minimum;
+    if (range > 0) {
+        normalizeAndCount(plane, width, height, minimum, range);
+        const int32_t tail = width * height / 20;
+
+        int32_t low = 0;
+        int32_t sum = 0;
+        for (int32_t level = 0; level <= 255; ++level) {
+            sum += Histogram[level];
+            if (sum < tail) low = level;
+        }
+        // The upper running sum deliberately starts at 255 and never visits level 0: this
+        // keeps the stretch of the pictures users know.
+        int32_t high = 255;
+        sum = 255;
+        for (int32_t level = 255; level >= 1; --level) {
+            sum += Histogram[level];
+            if (sum < tail) high = level;
+        }
+
+        if (low < high) {
+            for (int32_t level = 0; level <= 255; ++level) {
+                if (level <= low)
+                    LevelTable[level] = 0;
+                else if (level >= high)
+                    LevelTable[level] = 255;
+                else
+                    LevelTable[level] = static_cast<uint8_t>(255 * (level - low) / (high - low));
+            }
+            applyLevelTable(plane, width, height);
+        }
+    }
+    showPlane(plane);
+}
+
+void binarizeFrame(const uint8_t* frame) {
+    int32_t width, height;
+    if (!drawableGeometry(width, height)) return;
+
+    int32_t minimum = 1;
+    int32_t maximum = 0;
+    for (int32_t i = 0; i < height; ++i) {
+        const uint8_t* src = frame + static_cast<size_t>(i) * width * 3;
+        int32_t* dst = planeRow(GrayPlane, i, height);
+        for (int32_t j = 0; j < width; ++j, src += 3) {
+            const int32_t g = grayLevel(src[0], src[1], src[2]);
+            dst[j] = g;
+            if (minimum > maximum)
+                minimum = maximum = g;
+            else if (g > maximum)
+                maximum = g;
+            else if (g < minimum)
+                minimum = g;
+        }
+    }
+
+    const int32_t range = maximum - minimum;
+    if (range > 0) {
+        normalizeAndCount(GrayPlane, width, height, minimum, range);
+        const int32_t median = width * height / 2;
+        int32_t sum = 0;
+        for (int32_t level = 0; level <= 255; ++level) {
+            sum += Histogram[level];
+            LevelTable[level] = sum >= median ? 255 : 0;
+        }
+        applyLevelTable(GrayPlane, width, height);
+    }
+    showPlane(GrayPlane);
+}
+
+}  // namespace pixelwell
