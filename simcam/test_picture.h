@@ -7,9 +7,9 @@
 namespace simcam {
 
 enum class Picture : int32_t {
-    MovingShapes = 0,  // gradients, sharp-edged shapes in motion, mild sensor noise
-    ColourBars = 1,    // the eight classic bars over a gray ramp
-    Noise = 2,         // a soft scene under heavy, changing noise
+    MovingShapes = 0,  // gradients, a shaded ball, sharp-edged shapes in motion, mild noise
+    ColourBars = 1,    // colour bars over a gray ramp with a gliding marker
+    Noise = 2,         // the scene under strong grain and black and white specks
     Still = 3,         // the shapes standing still, noise frozen
 };
 constexpr int32_t kPictureCount = 4;
