@@ -160,7 +160,7 @@ void renderPicture(Picture picture, int32_t width, int32_t height, uint32_t fram
                 case Picture::MovingShapes:
                 case Picture::Still:
                     c = scene(l, x, y);
-                    noise = static_cast<int32_t>(seed % 7u) - 3;  // mild sensor noise
+                    noise = static_cast<int32_t>(seed % 3u) - 1;  // mild sensor noise: the filters stretch it
                     break;
             }
             out[0] = clampByte(c.b + noise);

@@ -13,6 +13,8 @@
 //   controls                    list the controls of the open dialog
 //   select ID TEXT              in the open dialog, choose the list item that starts with TEXT
 //   click TEXT|ID               in the open dialog, press the button labelled TEXT (or with ID)
+//
+// Several actions can go in one call, separated by "+".
 #include <windows.h>
 #include <shellapi.h>
 
@@ -252,29 +254,46 @@ int click(const std::wstring& what) {
     return 1;
 }
 
+int run(const std::vector<std::wstring>& a) {
+    auto arg = [&](size_t i, const wchar_t* def) { return i < a.size() ? a[i] : std::wstring(def); };
+    auto num = [&](size_t i, long def) { return i < a.size() ? wcstol(a[i].c_str(), nullptr, 10) : def; };
+    const std::wstring verb = arg(0, L"");
+    if (verb == L"wait") return waitFor(arg(1, L""), static_cast<DWORD>(num(2, 20000)));
+    if (verb == L"gone") return waitGone(arg(1, L""), static_cast<DWORD>(num(2, 10000)));
+    if (verb == L"info") return info(arg(1, L""));
+    if (verb == L"cmd" && a.size() > 2) return command(a[1], static_cast<int>(num(2, 0)));
+    if (verb == L"move" && a.size() > 3) return move(a[1], static_cast<int>(num(2, 0)), static_cast<int>(num(3, 0)));
+    if (verb == L"keys" && a.size() > 2) return keys(a[1], std::vector<std::wstring>(a.begin() + 2, a.end()));
+    if (verb == L"boxes") return boxes(arg(1, L""));
+    if (verb == L"waitbox") return waitBox(static_cast<DWORD>(num(1, 10000)));
+    if (verb == L"controls") return controls();
+    if (verb == L"select" && a.size() > 2) return select(static_cast<int>(num(1, 0)), a[2]);
+    if (verb == L"click" && a.size() > 1) return click(a[1]);
+    std::fprintf(stderr, "usage: pixelwell-drive ACTION [+ ACTION...], ACTION one of wait gone info cmd move "
+                         "keys boxes waitbox controls select click\n");
+    return 2;
+}
+
 }  // namespace
 
+// Several actions in one call are separated by "+" (one Wine start instead of several); the
+// exit code is that of the first action that fails.
 int main() {
     int argc = 0;
     wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &argc);
-    std::vector<std::wstring> a(argv, argv + argc);
+    std::vector<std::wstring> all(argv + (argc > 0 ? 1 : 0), argv + argc);
     LocalFree(argv);
-    auto arg = [&](size_t i, const wchar_t* def) { return i < a.size() ? a[i] : std::wstring(def); };
-    auto num = [&](size_t i, long def) { return i < a.size() ? wcstol(a[i].c_str(), nullptr, 10) : def; };
-    const std::wstring verb = arg(1, L"");
-    int rc = 2;
-    if (verb == L"wait") rc = waitFor(arg(2, L""), static_cast<DWORD>(num(3, 20000)));
-    else if (verb == L"gone") rc = waitGone(arg(2, L""), static_cast<DWORD>(num(3, 10000)));
-    else if (verb == L"info") rc = info(arg(2, L""));
-    else if (verb == L"cmd" && a.size() > 3) rc = command(a[2], static_cast<int>(num(3, 0)));
-    else if (verb == L"move" && a.size() > 4) rc = move(a[2], static_cast<int>(num(3, 0)), static_cast<int>(num(4, 0)));
-    else if (verb == L"keys" && a.size() > 3) rc = keys(a[2], std::vector<std::wstring>(a.begin() + 3, a.end()));
-    else if (verb == L"boxes") rc = boxes(arg(2, L""));
-    else if (verb == L"waitbox") rc = waitBox(static_cast<DWORD>(num(2, 10000)));
-    else if (verb == L"controls") rc = controls();
-    else if (verb == L"select" && a.size() > 3) rc = select(static_cast<int>(num(2, 0)), a[3]);
-    else if (verb == L"click" && a.size() > 2) rc = click(a[2]);
-    else std::fprintf(stderr, "usage: pixelwell-drive wait|gone|info|cmd|move|keys|boxes|waitbox|controls|select|click ...\n");
+    int rc = 0;
+    std::vector<std::wstring> action;
+    for (size_t i = 0; i <= all.size(); ++i) {
+        if (i == all.size() || all[i] == L"+") {
+            const int r = run(action);
+            if (rc == 0) rc = r;
+            action.clear();
+        } else {
+            action.push_back(all[i]);
+        }
+    }
     std::fflush(stdout);
     return rc;
 }
