@@ -144,7 +144,7 @@ def docs_pictures(tourdir, shots, sheet, docs):
         img.save(os.path.join(docs, name), optimize=True)
         saved.append(name)
 
-    name, lines = find_shot(shots, "op-1421.png")
+    name, lines = find_shot(shots, "op-1402.png")
     ctl, res = window(lines, "Pixelwell"), window(lines, "Processing")
     if name and ctl and res:
         img = Image.open(os.path.join(tourdir, name)).convert("RGB")
