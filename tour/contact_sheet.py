@@ -153,7 +153,7 @@ def docs_pictures(tourdir, shots, sheet, docs):
     ctl = window(shots.get(find_shot(shots, "start.png")[0], []), "Pixelwell")
     if name and ctl:
         img = Image.open(os.path.join(tourdir, name)).convert("RGB")
-        save(img.crop((0, 0, int(ctl["w"]) + 8, img.height)), "menu.png")
+        save(img.crop((0, 0, int(ctl["w"]) + 8, int(ctl["h"]) + 8)), "menu.png")
     name, lines = find_shot(shots, "refused-rgb16-box.png")
     ctl = window(lines, "Pixelwell") or window(shots.get(name, []), "Pixelwell")
     box = None
