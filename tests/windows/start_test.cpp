@@ -157,3 +157,16 @@ TEST_F(StartTest, DisplayBitmapOrMemoryDCFailureShowsItsBoxClosesAndNeverDraws) 
         TearDown();
     }
 }
+
+TEST_F(StartTest, AResultClassThatCannotBeRegisteredEndsWithOneAndLeavesTheControlWindow) {
+    WNDCLASSEXA taken{};
+    taken.cbSize = sizeof taken;
+    taken.lpfnWndProc = DefWindowProcA;
+    taken.hInstance = GetModuleHandleA(nullptr);
+    taken.lpszClassName = "Processing";
+    ASSERT_NE(RegisterClassExA(&taken), 0);
+    EXPECT_EQ(runPixelwell(GetModuleHandleA(nullptr)), 1);
+    EXPECT_TRUE(IsWindowVisible(ControlWindow));
+    EXPECT_EQ(ResultWindow, nullptr);
+    EXPECT_TRUE(g_boxes.empty());
+}
