@@ -1,5 +1,5 @@
-// pixelwell-drive: finds the running viewer's windows and works them as a user would, one
-// action per call, for the guided tour and its test (scripts/tour). Texts are printed as UTF-8.
+// pixelwell-drive: finds the running viewer's windows and works them as a user would, a few
+// actions per call, for the guided tour and its test (scripts/tour). Texts are printed as UTF-8.
 //
 //   wait CLASS [MS]             until a visible window of CLASS exists (exit 1 on timeout)
 //   gone CLASS [MS]             until no window of CLASS exists any more
