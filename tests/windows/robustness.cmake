@@ -1,0 +1,19 @@
+# Robustness tests of the Windows program: the soak and the bad driver input. Every call that
+# makes or frees a GDI object, takes or gives back a DC, or creates a window goes through a
+# counting wrapper (robustness_support.cpp), as do the message boxes and the beep.
+add_executable(robustness_tests
+  robustness_support.cpp
+  soak_test.cpp
+  driver_input_test.cpp
+)
+target_link_libraries(robustness_tests PRIVATE shell capture sim_device app_resources GTest::gtest)
+set(_robust_wrapped CreateDIBSection CreateCompatibleDC CreateCompatibleBitmap CreateSolidBrush
+    CreatePen DeleteObject DeleteDC GetDC ReleaseDC BeginPaint EndPaint CreateWindowExA
+    CreateWindowExW MessageBoxA MessageBeep)
+foreach(call ${_robust_wrapped})
+  target_link_options(robustness_tests PRIVATE -Wl,--wrap=__imp_${call})
+endforeach()
+add_dependencies(robustness_tests wine_desktop_pin)
+# The short soak (a few thousand frames) runs with the suite; the long one is
+# PIXELWELL_SOAK_FRAMES=100000 scripts/soak.
+gtest_discover_tests(robustness_tests DISCOVERY_TIMEOUT 120 PROPERTIES TIMEOUT 300)
