@@ -221,18 +221,33 @@ LONG WINAPI onCrash(EXCEPTION_POINTERS* e) {
 
 }  // namespace
 
-long residentKiB() {
-    // Wine maps drive Z: to the Linux root; /proc/self is this Wine process's own entry.
-    HANDLE file = CreateFileA("Z:\\proc\\self\\status", GENERIC_READ, FILE_SHARE_READ, nullptr,
-                              OPEN_EXISTING, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return 0;
+namespace {
+
+// All of /proc/<pid>/<name> (Wine maps drive Z: to the Linux root), or "" when unreadable.
+std::string readProc(const char* pid, const char* name) {
+    const std::string path = std::string("Z:\\proc\\") + pid + "\\" + name;
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return "";
     std::string text;
     char chunk[4096];
     DWORD got = 0;
     while (ReadFile(file, chunk, sizeof chunk, &got, nullptr) && got > 0) text.append(chunk, got);
     CloseHandle(file);
-    const size_t at = text.find("VmRSS:");
-    return at == std::string::npos ? 0 : std::strtol(text.c_str() + at + 6, nullptr, 10);
+    return text;
+}
+
+}  // namespace
+
+long residentKiB() {
+    // Wine opens files in its server, so /proc/self would be the server's entry: the Linux pid
+    // of this process comes from whoever started it (sh -c 'PIXELWELL_UNIX_PID=$$ exec ...'; the
+    // exec chain keeps the pid), and its command line must name this program.
+    const char* pid = std::getenv("PIXELWELL_UNIX_PID");
+    if (!pid || readProc(pid, "cmdline").find("robustness_tests") == std::string::npos) return 0;
+    const std::string status = readProc(pid, "status");
+    const size_t at = status.find("VmRSS:");
+    return at == std::string::npos ? 0 : std::strtol(status.c_str() + at + 6, nullptr, 10);
 }
 
 GuardedBuffer::GuardedBuffer(size_t length) {

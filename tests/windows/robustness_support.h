@@ -42,7 +42,8 @@ extern int g_beeps;
 extern std::function<void()> g_whileBoxOpen;
 
 // Resident memory of this process, read from the Linux /proc entry of the Wine process (Wine's
-// own process memory counters answer 0). In KiB; 0 when it cannot be read.
+// own process memory counters answer 0), whose pid PIXELWELL_UNIX_PID names. In KiB; 0 when it
+// cannot be read.
 long residentKiB();
 
 // A buffer of exactly `length` bytes that ends where an inaccessible page begins, so a read past
