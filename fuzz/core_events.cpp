@@ -29,12 +29,39 @@ namespace {
 
 // No operation writes a nonzero fourth byte, so a pixel still holding this was not written.
 constexpr uint8_t kSentinel = 0xCD;
-// Pixel work allowed per input, so that inputs stay quick; an input that asks for the full
-// 1280x1280 frame with the right byte gets room for it, which keeps such frames rare.
+// Pixel work allowed per input, so that inputs stay quick. An input that asks for the full
+// 1280x1280 frame with the right byte gets room for it, but at most once in so many inputs of a
+// run (the first input of a process always may, so a saved input replays the same way): a full
+// frame costs as much as thousands of small ones, and the inputs that reach it would otherwise
+// soon make up most of the corpus.
 constexpr int64_t kPixelBudget = 16'384;
 constexpr int64_t kFullFrameBudget = 2'000'000;
 constexpr uint8_t kFullFrameKey = 0xA5;
+uint64_t g_inputsPerFullFrame = 2000;
+uint64_t g_inputs = 0;
+uint64_t g_lastFullFrame = 0;
 constexpr int kMaxEvents = 256;
+
+// What the run delivered, printed at exit when PIXELWELL_FUZZ_STATS is set (scripts/fuzz).
+struct Tally {
+    uint64_t frames, drawn, fullFrames, bigGeometry, zeroOrNegative, shortFrames, longFrames,
+        beyondSlot, noSurface, modeSelections, otherModes;
+} g_tally;
+
+void printTally() {
+    const Tally& t = g_tally;
+    std::fprintf(stderr,
+                 "event tally: %llu frames (%llu drawn, %llu full 1280x1280), %llu with a geometry "
+                 "beyond 1280, %llu of length 0 or less, %llu shorter and %llu longer than the "
+                 "geometry needs (%llu beyond a ring slot), %llu without a surface; %llu mode "
+                 "selections (%llu of identifiers outside the table)\n",
+                 (unsigned long long)t.frames, (unsigned long long)t.drawn,
+                 (unsigned long long)t.fullFrames, (unsigned long long)t.bigGeometry,
+                 (unsigned long long)t.zeroOrNegative, (unsigned long long)t.shortFrames,
+                 (unsigned long long)t.longFrames, (unsigned long long)t.beyondSlot,
+                 (unsigned long long)t.noSurface, (unsigned long long)t.modeSelections,
+                 (unsigned long long)t.otherModes);
+}
 
 [[noreturn]] void fail(const char* format, ...) {
     va_list args;
@@ -238,7 +265,11 @@ private:
             case 9: size = {tooLarge(), small()}; break;
             case 10: size = {small(), tooLarge()}; break;
             case 11:
-                if (in_.byte() == kFullFrameKey) budget_ = std::max(budget_, kFullFrameBudget);
+                if (in_.byte() == kFullFrameKey &&
+                    (g_lastFullFrame == 0 || g_inputs - g_lastFullFrame >= g_inputsPerFullFrame)) {
+                    g_lastFullFrame = g_inputs;
+                    budget_ = std::max(budget_, kFullFrameBudget);
+                }
                 size = {kMaxSide, kMaxSide};
                 break;
             case 12: size = in_.byte() % 2 ? FrameSize{kMaxSide, small()} : FrameSize{small(), kMaxSide}; break;
@@ -266,6 +297,8 @@ private:
         else
             mode = static_cast<int32_t>(in_.u32());
         const int32_t pendingBefore = ReferencePending;
+        ++g_tally.modeSelections;
+        g_tally.otherModes += modeSelectsOperation(mode) || mode == kModeNone ? 0 : 1;
         selectProcessingMode(mode);
         if (ProcessingMode != mode) fail("mode %d selected, %d set", mode, ProcessingMode);
         const bool reference = mode == kModeSimpleDiff || mode == kModeDiff;
@@ -341,8 +374,17 @@ private:
             std::memcmp(ReferenceFrame.data(), frame.get(), stored) != 0)
             fail("the reference frame does not hold the frame's first %zu bytes", stored);
 
+        ++g_tally.frames;
+        g_tally.bigGeometry += size.width > kMaxSide || size.height > kMaxSide ? 1 : 0;
+        g_tally.zeroOrNegative += length <= 0 ? 1 : 0;
+        g_tally.shortFrames += length > 0 && length < need ? 1 : 0;
+        g_tally.longFrames += need > 0 && length > need ? 1 : 0;
+        g_tally.beyondSlot += length > kSlotBytes ? 1 : 0;
+        g_tally.noSurface += surfacePresent_ ? 0 : 1;
         if (region) {
             const bool drawn = repaint && length >= need;
+            g_tally.drawn += drawn ? 1 : 0;
+            g_tally.fullFrames += drawn && need == kSlotBytes ? 1 : 0;
             checkRegion(size.width, size.height, drawn, mode, frame.get());
             checkOutside(size.width, size.height);
             closeRegion(size.width, size.height);
@@ -358,6 +400,11 @@ private:
 
 }  // namespace
 
-void runEvents(const uint8_t* data, size_t size) { Session(data, size).run(); }
+void allowEveryFullFrame() { g_inputsPerFullFrame = 0; }
+
+void runEvents(const uint8_t* data, size_t size) {
+    if (g_inputs++ == 0 && std::getenv("PIXELWELL_FUZZ_STATS")) std::atexit(printTally);
+    Session(data, size).run();
+}
 
 }  // namespace pixelwell::fuzz

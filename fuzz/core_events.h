@@ -13,4 +13,7 @@ namespace pixelwell::fuzz {
 // A broken invariant prints what broke and aborts. Leaves DisplaySurface null on return.
 void runEvents(const uint8_t* data, size_t size);
 
+// Lifts the limit of one full 1280x1280 frame per so many inputs (for replaying saved inputs).
+void allowEveryFullFrame();
+
 }  // namespace pixelwell::fuzz

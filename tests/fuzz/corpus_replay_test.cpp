@@ -34,7 +34,10 @@ void replayDirectory(const char* name) {
 
 class CorpusReplay : public ::testing::Test {
 protected:
-    void SetUp() override { resetCore(); }
+    void SetUp() override {
+        resetCore();
+        allowEveryFullFrame();
+    }
     void TearDown() override { EXPECT_EQ(DisplaySurface, nullptr); }
 };
 

@@ -119,10 +119,12 @@ TEST_F(SoakTest, RunsLongWithFlatMemoryAndBalancedObjectsAndExitsWithZero) {
 
         const ObjectCounts now = objectCounts();
         const long rss = residentKiB();
-        if (cycles % 25 == 0)
+        if (cycles % 25 == 0) {
             std::printf("soak: %ld frames, %.0f s, resident %ld KiB, GDI objects live %ld\n",
                         delivered, static_cast<double>(GetTickCount64() - begin) / 1000.0, rss,
                         now.gdiLive);
+            std::fflush(stdout);  // a pipe would hold it back until the end
+        }
         if (!rssWarm && delivered >= warmUpFrames && cycles >= 2) {
             rssWarm = rss;
             warm = now;
