@@ -158,6 +158,7 @@ LRESULT CALLBACK onFrame(HWND, LPVIDEOHDR header) {
 }
 
 void closeCapture() {
+    // No result is looked at: the capture window goes whatever the driver answers.
     sendCaptureMessage(WM_CAP_SET_CALLBACK_ERRORA, 0, 0);
     sendCaptureMessage(WM_CAP_SET_CALLBACK_FRAME, 0, 0);
     DestroyWindow(CaptureWindow);

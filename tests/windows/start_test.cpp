@@ -1,10 +1,7 @@
-// Start-up and shutdown of the real program against the simulated device: window sizes, classes
-// and visibility, the display bitmap, the start-up failure boxes and the exit codes.
+// Start-up and shutdown of the real program: window sizes and visibility, menu, icon and display
+// bitmap, the start-up failure boxes and the exit codes (in-process, and as a child process).
 #include <windows.h>
 #include <vfw.h>
-
-#include <cstring>
-#include <iterator>
 
 #include "capture.h"
 #include "dispatcher.h"
@@ -15,188 +12,106 @@
 #include "test_support.h"
 
 using namespace pixelwell;
-
-namespace {
-
 using StartTest = ProgramTest;
 
-std::wstring menuLabel(HMENU menu, UINT position) {
-    wchar_t text[64] = L"";
-    GetMenuStringW(menu, position, text, 64, MF_BYPOSITION);
-    return text;
-}
-
-}  // namespace
-
-TEST_F(StartTest, ClientAreaIsTheFrameAndPreviewFillsItFromTheTopLeft) {
+TEST_F(StartTest, ClientAreaIsTheFrameThePreviewFillsItAndTheResultWindowIsHidden) {
+    simcam::setFormat(320, 240, 24, BI_RGB);
     start();
     EXPECT_TRUE(IsWindowVisible(ControlWindow));
-    const SIZE client = clientSize(ControlWindow);
-    EXPECT_EQ(client.cx, 640);
-    EXPECT_EQ(client.cy, 480);
-    ASSERT_TRUE(IsWindow(CaptureWindow));
-    EXPECT_EQ(GetParent(CaptureWindow), ControlWindow);
-    EXPECT_TRUE(IsWindowVisible(CaptureWindow));
-    const RECT preview = windowRectIn(CaptureWindow, ControlWindow);
+    EXPECT_EQ(clientSize(ControlWindow).cx, 320);
+    EXPECT_EQ(clientSize(ControlWindow).cy, 240);
+    RECT preview, outer;
+    GetWindowRect(CaptureWindow, &preview);
+    MapWindowPoints(HWND_DESKTOP, ControlWindow, reinterpret_cast<POINT*>(&preview), 2);
     EXPECT_EQ(preview.left, 0);
     EXPECT_EQ(preview.top, 0);
-    EXPECT_EQ(preview.right, 640);
-    EXPECT_EQ(preview.bottom, 480);
+    EXPECT_EQ(preview.right, 320);
+    EXPECT_EQ(preview.bottom, 240);
+    EXPECT_TRUE(IsWindowVisible(CaptureWindow));
+    GetWindowRect(ControlWindow, &outer);
+    EXPECT_EQ(outer.bottom - outer.top - 240, ControlBorder.cy);
+    EXPECT_GT(ControlBorder.cy, ResultBorder.cy);  // the menu bar
     ASSERT_TRUE(IsWindow(ResultWindow));
     EXPECT_FALSE(IsWindowVisible(ResultWindow));
     EXPECT_EQ(ProcessingMode, kModeNone);
-    EXPECT_TRUE(g_boxes.empty());
-    EXPECT_TRUE(g_beeps.empty());
+    EXPECT_TRUE(g_boxes.empty() && g_beeps.empty());
 }
 
-TEST_F(StartTest, FollowsAnotherFrameSizeAndMeasuresItsBorders) {
-    simcam::setFormat(320, 240, 24, BI_RGB);
+TEST_F(StartTest, MenuIconAndDisplayBitmap) {
     start();
-    const SIZE client = clientSize(ControlWindow);
-    EXPECT_EQ(client.cx, 320);
-    EXPECT_EQ(client.cy, 240);
-    RECT outer;
-    GetWindowRect(ControlWindow, &outer);
-    EXPECT_EQ(outer.right - outer.left - client.cx, ControlBorder.cx);
-    EXPECT_EQ(outer.bottom - outer.top - client.cy, ControlBorder.cy);
-    EXPECT_GT(ControlBorder.cy, ResultBorder.cy);  // the menu bar
-}
-
-TEST_F(StartTest, WindowsAndClassesCarryTheirTitlesStylesMenuAndIcon) {
-    start();
-    char text[64];
-    GetWindowTextA(ControlWindow, text, sizeof text);
-    EXPECT_STREQ(text, "Video Viewer");
-    GetWindowTextA(ResultWindow, text, sizeof text);
-    EXPECT_STREQ(text, "Processing...");
-    GetClassNameA(ControlWindow, text, sizeof text);
-    EXPECT_STREQ(text, "Pixelwell");
-    GetClassNameA(ResultWindow, text, sizeof text);
-    EXPECT_STREQ(text, "Processing");
-    GetWindowTextA(CaptureWindow, text, sizeof text);
-    EXPECT_STREQ(text, "Capture");
-
-    const auto style = [](HWND w) { return GetWindowLongA(w, GWL_STYLE); };
-    const LONG frameBits = WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX | WS_MAXIMIZEBOX | WS_THICKFRAME;
-    EXPECT_EQ(style(ControlWindow) & frameBits, WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX);
-    EXPECT_EQ(style(ResultWindow) & frameBits, WS_CAPTION | WS_SYSMENU);
-    EXPECT_EQ(GetClassLongA(ControlWindow, GCL_STYLE), CS_HREDRAW | CS_VREDRAW | CS_DBLCLKS);
+    char title[32];
+    GetWindowTextA(ResultWindow, title, sizeof title);
+    EXPECT_STREQ(title, "Processing...");
+    EXPECT_EQ(GetWindowLongA(ControlWindow, GWL_STYLE) & (WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX |
+                                                         WS_MAXIMIZEBOX | WS_THICKFRAME),
+              WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX);
     EXPECT_EQ(GetClassLongA(ResultWindow, GCL_STYLE), CS_HREDRAW | CS_VREDRAW | CS_NOCLOSE);
-    EXPECT_NE(GetClassLongPtrA(ControlWindow, GCLP_HICON), 0);
-    EXPECT_EQ(GetWindow(ControlWindow, GW_OWNER), nullptr);
-    EXPECT_EQ(GetWindow(ResultWindow, GW_OWNER), nullptr);
 
-    ICONINFO info{};
-    HICON icon = LoadIconA(GetModuleHandleA(nullptr), "PRGICON");
-    ASSERT_NE(icon, nullptr);
-    ASSERT_TRUE(GetIconInfo(icon, &info));
-    BITMAP bm{};
-    GetObjectA(info.hbmColor, sizeof bm, &bm);
-    EXPECT_EQ(bm.bmWidth, 32);
-    EXPECT_EQ(bm.bmHeight, 32);
-    DeleteObject(info.hbmColor);
-    DeleteObject(info.hbmMask);
-
+    // The menu, position by position: labels with '|' between items, "-" for a separator.
     HMENU bar = GetMenu(ControlWindow);
-    ASSERT_NE(bar, nullptr);
-    ASSERT_EQ(GetMenuItemCount(bar), 2);
-    EXPECT_EQ(menuLabel(bar, 0), L"制御");
-    EXPECT_EQ(menuLabel(bar, 1), L"映像処理");
-    HMENU control = GetSubMenu(bar, 0);
-    ASSERT_EQ(GetMenuItemCount(control), 3);
-    EXPECT_EQ(menuLabel(control, 0), L"設定");
-    EXPECT_EQ(GetMenuItemID(control, 1), 0u);  // separator
-    EXPECT_EQ(GetMenuItemID(control, 2), static_cast<UINT>(IDM_EXIT));
-    EXPECT_EQ(menuLabel(control, 2), L"終了");
-    HMENU settings = GetSubMenu(control, 0);
-    ASSERT_EQ(GetMenuItemCount(settings), 2);
-    EXPECT_EQ(GetMenuItemID(settings, 0), static_cast<UINT>(IDM_VIDEOFORMAT));
-    EXPECT_EQ(menuLabel(settings, 0), L"ビデオフォーマット");
-    EXPECT_EQ(GetMenuItemID(settings, 1), static_cast<UINT>(IDM_VIDEOSOURCE));
-    EXPECT_EQ(menuLabel(settings, 1), L"ビデオソース");
-
-    struct Entry {
-        UINT id;
-        const wchar_t* label;
+    const auto labels = [](HMENU menu) {
+        std::wstring all;
+        for (int i = 0; i < GetMenuItemCount(menu); ++i) {
+            wchar_t text[64] = L"";
+            GetMenuStringW(menu, i, text, 64, MF_BYPOSITION);
+            all += (i ? L"|" : L"") + std::wstring(*text ? text : L"-");
+        }
+        return all;
     };
-    const Entry expected[] = {
-        {1401, L"通常表示"}, {0, L""}, {1409, L"グレイ表示"}, {0, L""}, {1451, L"二値化"}, {0, L""},
-        {1402, L"反転表示"}, {0, L""}, {1403, L"2フレーム加算"}, {1404, L"4フレーム加算"},
-        {1405, L"8フレーム加算"}, {0, L""}, {1406, L"フレーム差分"}, {0, L""},
-        {1407, L"単純差分表示"}, {1408, L"差分表示"}, {0, L""}, {1411, L"ラプラシアン A"},
-        {1412, L"ラプラシアン B"}, {1413, L"ラプラシアン C"}, {0, L""}, {1421, L"ゾーベル X方向"},
-        {1422, L"ゾーベル Y方向"}, {0, L""}, {1431, L"ローパスフィルタ 3"},
-        {1432, L"ハイパスフィルタ 3"}, {1433, L"ローパスフィルタ 5"}, {1434, L"ハイパスフィルタ 5"},
-        {0, L""}, {1441, L"最小値 3x3"}, {1442, L"最大値 3x3"}, {1443, L"中間値 3x3"},
-        {1444, L"平均値 3x3"}, {0, L""}};
-    HMENU processing = GetSubMenu(bar, 1);
-    ASSERT_EQ(GetMenuItemCount(processing), static_cast<int>(std::size(expected)));
-    for (int i = 0; i < static_cast<int>(std::size(expected)); ++i) {
-        EXPECT_EQ(GetMenuItemID(processing, i), expected[i].id) << "position " << i;
-        EXPECT_EQ(menuLabel(processing, i), expected[i].label) << "position " << i;
-        if (expected[i].id)
-            EXPECT_EQ(GetMenuState(processing, i, MF_BYPOSITION) & (MF_CHECKED | MF_GRAYED), 0u);
-    }
-}
+    EXPECT_EQ(labels(bar), L"制御|映像処理");
+    EXPECT_EQ(labels(GetSubMenu(bar, 0)), L"設定|-|終了");
+    EXPECT_EQ(labels(GetSubMenu(GetSubMenu(bar, 0), 0)), L"ビデオフォーマット|ビデオソース");
+    EXPECT_EQ(labels(GetSubMenu(bar, 1)),
+              L"通常表示|-|グレイ表示|-|二値化|-|反転表示|-|2フレーム加算|4フレーム加算|8フレーム加算|-|"
+              L"フレーム差分|-|単純差分表示|差分表示|-|ラプラシアン A|ラプラシアン B|ラプラシアン C|-|"
+              L"ゾーベル X方向|ゾーベル Y方向|-|ローパスフィルタ 3|ハイパスフィルタ 3|ローパスフィルタ 5|"
+              L"ハイパスフィルタ 5|-|最小値 3x3|最大値 3x3|中間値 3x3|平均値 3x3|-");
+    const UINT ids[] = {1401, 0, 1409, 0, 1451, 0, 1402, 0, 1403, 1404, 1405, 0, 1406, 0, 1407, 1408, 0,
+                        1411, 1412, 1413, 0, 1421, 1422, 0, 1431, 1432, 1433, 1434, 0, 1441, 1442, 1443, 1444, 0};
+    for (int i = 0; i < 34; ++i) EXPECT_EQ(GetMenuItemID(GetSubMenu(bar, 1), i), ids[i]) << i;
+    EXPECT_EQ(GetMenuItemID(GetSubMenu(bar, 0), 2), static_cast<UINT>(IDM_EXIT));
+    EXPECT_EQ(GetMenuItemID(GetSubMenu(GetSubMenu(bar, 0), 0), 1), static_cast<UINT>(IDM_VIDEOSOURCE));
 
-TEST_F(StartTest, DisplayBitmapIsA1280Square32BitBottomUpSectionHeldByTheMemoryDC) {
-    start();
-    ASSERT_NE(DisplayBitmap, nullptr);
-    ASSERT_NE(MemoryDC, nullptr);
+    ICONINFO icon{};
+    ASSERT_TRUE(GetIconInfo(reinterpret_cast<HICON>(GetClassLongPtrA(ControlWindow, GCLP_HICON)), &icon));
+    BITMAP bm{};
+    GetObjectA(icon.hbmColor, sizeof bm, &bm);
+    EXPECT_EQ(bm.bmWidth, 32);
+    DeleteObject(icon.hbmColor);
+    DeleteObject(icon.hbmMask);
+
     DIBSECTION section{};
     ASSERT_EQ(GetObjectA(DisplayBitmap, sizeof section, &section), static_cast<int>(sizeof section));
     EXPECT_EQ(section.dsBmih.biWidth, 1280);
-    EXPECT_EQ(section.dsBmih.biHeight, 1280);
+    EXPECT_EQ(section.dsBmih.biHeight, 1280);  // bottom-up
     EXPECT_EQ(section.dsBmih.biBitCount, 32);
-    EXPECT_EQ(section.dsBmih.biCompression, static_cast<DWORD>(BI_RGB));
     EXPECT_EQ(section.dsBm.bmBits, DisplaySurface);
     EXPECT_EQ(GetCurrentObject(MemoryDC, OBJ_BITMAP), DisplayBitmap);
 }
 
-TEST_F(StartTest, ExitCommandClosesInOrderAndEndsWithZero) {
+TEST_F(StartTest, ExitClearsBothCallbacksBeforeTheCaptureWindowGoesAndEndsWithZero) {
     start();
+    command(IDM_GRAY);  // the result window is up: closing still ends the program
     simcam::clearMessageLog();
     PostMessageA(ControlWindow, WM_COMMAND, IDM_EXIT, 0);
     EXPECT_EQ(runLoop(), 0);
     EXPECT_FALSE(IsWindow(ControlWindow));
     EXPECT_FALSE(IsWindow(CaptureWindow));
     EXPECT_EQ(DisplaySurface, nullptr);
-    const auto& log = simcam::messageLog();
-    ASSERT_GE(log.size(), 2u);
-    // Both callbacks are cleared before the capture window goes; no disconnect is sent.
-    size_t i = 0;
-    while (i < log.size() && log[i].message == WM_CAP_GET_STATUS) ++i;  // the exit's resize pass
-    ASSERT_EQ(log.size() - i, 2u);
-    EXPECT_EQ(log[i].message, static_cast<UINT>(WM_CAP_SET_CALLBACK_ERRORA));
-    EXPECT_EQ(log[i].lParam, 0);
-    EXPECT_EQ(log[i + 1].message, static_cast<UINT>(WM_CAP_SET_CALLBACK_FRAME));
-    EXPECT_EQ(log[i + 1].lParam, 0);
-    EXPECT_TRUE(g_boxes.empty());
-}
-
-TEST_F(StartTest, NoCaptureWindowShowsTheBoxAndEndsWithZero) {
-    simcam::setWindowCreationFails(true);
-    ASSERT_EQ(startPixelwell(GetModuleHandleA(nullptr)), 0);
-    EXPECT_EQ(runLoop(), 0);
-    ASSERT_EQ(g_boxes.size(), 1u);
-    EXPECT_EQ(fromCp932(g_boxes[0].text), L"ビデオデバイスが見つかりません。");
-    EXPECT_EQ(fromCp932(g_boxes[0].caption), L"処理中断の案内");
-    EXPECT_EQ(g_boxes[0].shownText, L"ビデオデバイスが見つかりません。");
-    EXPECT_EQ(g_boxes[0].style, static_cast<UINT>(MB_OK));
-    EXPECT_EQ(g_boxes[0].owner, ControlWindow);
-    EXPECT_TRUE(g_beeps.empty());
-    EXPECT_FALSE(IsWindowVisible(ResultWindow));
-    EXPECT_EQ(simcam::messageLog().size(), 0u);
+    std::vector<std::pair<UINT, LPARAM>> sent;
+    for (const auto& m : simcam::messageLog())
+        if (m.message != WM_CAP_GET_STATUS) sent.push_back({m.message, m.lParam});  // exit's resize
+    EXPECT_EQ(sent, (std::vector<std::pair<UINT, LPARAM>>{{WM_CAP_SET_CALLBACK_ERRORA, 0},
+                                                          {WM_CAP_SET_CALLBACK_FRAME, 0}}));
 }
 
 TEST_F(StartTest, TheCameraProgramUnderWineFindsNoDeviceAndEndsWithZero) {
-    // Wine's avicap32 creates no capture window: the real executable takes the no-device path.
+    // Wine's avicap32 creates no capture window: pixelwell.exe takes the no-device path.
     const ChildRun run = runChild(PIXELWELL_EXE, 0, 30000);
     EXPECT_EQ(run.exitCode, 0u);
-    ASSERT_EQ(run.boxTexts.size(), 1u);
-    EXPECT_EQ(run.boxTexts[0], L"ビデオデバイスが見つかりません。");
-    EXPECT_EQ(run.boxCaptions[0], L"処理中断の案内");
-    EXPECT_EQ(run.boxOwnerClasses[0], L"Pixelwell");
+    EXPECT_EQ(run.boxTexts, std::vector<std::wstring>{L"ビデオデバイスが見つかりません。"});
+    EXPECT_EQ(run.boxCaptions, std::vector<std::wstring>{L"処理中断の案内"});
+    EXPECT_EQ(run.boxOwnerClasses, std::vector<std::wstring>{L"Pixelwell"});
     EXPECT_FALSE(run.resultWindowShown);
 }
 
@@ -206,67 +121,52 @@ TEST_F(StartTest, TheSimulatedProgramStartsAtTheFrameSizeAndExitsWithZero) {
     EXPECT_TRUE(run.boxTexts.empty());
     EXPECT_EQ(run.controlClient.cx, 640);
     EXPECT_EQ(run.controlClient.cy, 480);
-    EXPECT_TRUE(run.resultWindowSeen);
     EXPECT_FALSE(run.resultWindowShown);
 }
 
-TEST_F(StartTest, CurrentDirectoryFailureShowsItsBoxAndCloses) {
-    g_failCurrentDirectory = true;
-    ASSERT_EQ(startPixelwell(GetModuleHandleA(nullptr)), 0);
-    EXPECT_EQ(runLoop(), 0);
-    ASSERT_EQ(g_boxes.size(), 1u);
-    EXPECT_EQ(fromCp932(g_boxes[0].text), L"カレントディレクトリを取得に失敗しました。");
-    EXPECT_EQ(fromCp932(g_boxes[0].caption), L"処理中断の案内");
-    EXPECT_EQ(g_boxes[0].style, static_cast<UINT>(MB_OK));
-    EXPECT_EQ(g_boxes[0].owner, ControlWindow);
-    EXPECT_TRUE(g_beeps.empty());
-}
-
 TEST_F(StartTest, BothStartFailuresShowBothBoxesInOrderAndEndWithZero) {
-    // The second box's modal loop meets the first close request inside creation; it is held
-    // back, so the window is not destroyed while being created.
+    // The second box's modal loop meets the first close request while the window is still being
+    // created; it is held back until creation is over.
     simcam::setWindowCreationFails(true);
     g_failCurrentDirectory = true;
     ASSERT_EQ(startPixelwell(GetModuleHandleA(nullptr)), 0);
-    EXPECT_TRUE(IsWindow(ControlWindow));
     EXPECT_EQ(runLoop(), 0);
     ASSERT_EQ(g_boxes.size(), 2u);
-    EXPECT_EQ(fromCp932(g_boxes[0].text), L"ビデオデバイスが見つかりません。");
-    EXPECT_EQ(fromCp932(g_boxes[1].text), L"カレントディレクトリを取得に失敗しました。");
-    EXPECT_FALSE(IsWindow(ControlWindow));
+    EXPECT_EQ(g_boxes[0].shownText, L"ビデオデバイスが見つかりません。");
+    EXPECT_EQ(g_boxes[1].shownText, L"カレントディレクトリを取得に失敗しました。");
+    for (const BoxCall& box : g_boxes) {
+        EXPECT_EQ(fromCp932(box.caption), L"処理中断の案内");
+        EXPECT_EQ(box.style, static_cast<UINT>(MB_OK));
+        EXPECT_EQ(box.owner, ControlWindow);
+    }
+    EXPECT_TRUE(g_beeps.empty());
     EXPECT_FALSE(IsWindowVisible(ResultWindow));
 }
 
-TEST_F(StartTest, DisplayBitmapFailureShowsItsBoxClosesAndNeverDraws) {
-    g_failDibSection = true;
-    ASSERT_EQ(startPixelwell(GetModuleHandleA(nullptr)), 0);
-    EXPECT_EQ(DisplaySurface, nullptr);
-    // A frame in a drawing mode before the close is handled must not touch a missing surface.
-    ProcessingMode = kModeNormal;
-    EXPECT_TRUE(simcam::deliverFrame());
-    EXPECT_EQ(runLoop(), 0);
-    ASSERT_EQ(g_boxes.size(), 1u);
-    EXPECT_EQ(fromCp932(g_boxes[0].text), L"表示用ビットマップの作成に失敗しました。");
-    EXPECT_EQ(fromCp932(g_boxes[0].caption), L"処理中断の案内");
-    EXPECT_EQ(g_boxes[0].style, static_cast<UINT>(MB_OK));
-    EXPECT_EQ(g_boxes[0].owner, ControlWindow);
-    EXPECT_TRUE(g_beeps.empty());
+TEST_F(StartTest, DisplayBitmapOrMemoryDCFailureShowsItsBoxClosesAndNeverDraws) {
+    for (bool* failure : {&g_failDibSection, &g_failCompatibleDC}) {
+        SetUp();
+        *failure = true;
+        ASSERT_EQ(startPixelwell(GetModuleHandleA(nullptr)), 0);
+        EXPECT_EQ(DisplaySurface, nullptr);
+        ProcessingMode = kModeNormal;  // a drawing mode must not write through a missing surface
+        EXPECT_TRUE(simcam::deliverFrame());
+        EXPECT_EQ(runLoop(), 0);
+        expectOneBox(L"表示用ビットマップの作成に失敗しました。", L"処理中断の案内", MB_OK, ControlWindow);
+        EXPECT_TRUE(g_beeps.empty());
+        TearDown();
+    }
 }
 
-TEST_F(StartTest, MemoryDCFailureShowsTheSameBoxAndCloses) {
-    g_failCompatibleDC = true;
-    ASSERT_EQ(startPixelwell(GetModuleHandleA(nullptr)), 0);
-    EXPECT_EQ(DisplaySurface, nullptr);
-    EXPECT_EQ(runLoop(), 0);
-    ASSERT_EQ(g_boxes.size(), 1u);
-    EXPECT_EQ(fromCp932(g_boxes[0].text), L"表示用ビットマップの作成に失敗しました。");
-}
-
-TEST_F(StartTest, ClosingWhileTheResultWindowIsVisibleEndsTheProgram) {
-    start();
-    command(IDM_GRAY);
-    ASSERT_TRUE(IsWindowVisible(ResultWindow));
-    PostMessageA(ControlWindow, WM_CLOSE, 0, 0);
-    EXPECT_EQ(runLoop(), 0);
-    EXPECT_FALSE(IsWindow(ControlWindow));
+TEST_F(StartTest, AResultClassThatCannotBeRegisteredEndsWithOneAndLeavesTheControlWindow) {
+    WNDCLASSEXA taken{};
+    taken.cbSize = sizeof taken;
+    taken.lpfnWndProc = DefWindowProcA;
+    taken.hInstance = GetModuleHandleA(nullptr);
+    taken.lpszClassName = "Processing";
+    ASSERT_NE(RegisterClassExA(&taken), 0);
+    EXPECT_EQ(runPixelwell(GetModuleHandleA(nullptr)), 1);
+    EXPECT_TRUE(IsWindowVisible(ControlWindow));
+    EXPECT_EQ(ResultWindow, nullptr);
+    EXPECT_TRUE(g_boxes.empty());
 }

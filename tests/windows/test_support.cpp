@@ -1,8 +1,9 @@
-// Test harness for the Windows program: records message boxes and beeps (the real box is still
-// shown and closed at once by a hook, so its modal loop dispatches as for a person), makes
-// chosen platform calls fail, and turns crashes into a failing exit code.
+// Harness of the Windows tests: records message boxes and beeps (the real box is still shown and
+// a hook closes it at once, so its modal loop dispatches as it would for a person), makes chosen
+// platform calls fail, and turns a crash into a failing exit code.
 #include "test_support.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -14,9 +15,7 @@
 
 std::vector<BoxCall> g_boxes;
 std::vector<UINT> g_beeps;
-bool g_failCurrentDirectory = false;
-bool g_failDibSection = false;
-bool g_failCompatibleDC = false;
+bool g_failCurrentDirectory, g_failDibSection, g_failCompatibleDC;
 
 extern "C" {
 extern int(WINAPI* __real___imp_MessageBoxA)(HWND, LPCSTR, LPCSTR, UINT);
@@ -24,77 +23,65 @@ extern DWORD(WINAPI* __real___imp_GetCurrentDirectoryA)(DWORD, LPSTR);
 extern HBITMAP(WINAPI* __real___imp_CreateDIBSection)(HDC, const BITMAPINFO*, UINT, void**, HANDLE, DWORD);
 extern HDC(WINAPI* __real___imp_CreateCompatibleDC)(HDC);
 
-static int WINAPI recordMessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT style) {
-    g_boxes.push_back({owner, text ? text : "", caption ? caption : "", style, L"", L""});
+static int WINAPI recordBox(HWND owner, LPCSTR text, LPCSTR caption, UINT style) {
+    g_boxes.push_back({owner, text ? text : "", caption ? caption : "", style, L""});
     return __real___imp_MessageBoxA(owner, text, caption, style);
 }
-static BOOL WINAPI recordMessageBeep(UINT type) {
+static BOOL WINAPI recordBeep(UINT type) {
     g_beeps.push_back(type);
     return TRUE;
 }
-static DWORD WINAPI maybeGetCurrentDirectoryA(DWORD size, LPSTR buffer) {
-    if (g_failCurrentDirectory) {
-        SetLastError(ERROR_ACCESS_DENIED);
-        return 0;
-    }
-    return __real___imp_GetCurrentDirectoryA(size, buffer);
+static DWORD WINAPI currentDirectory(DWORD size, LPSTR buffer) {
+    return g_failCurrentDirectory ? 0 : __real___imp_GetCurrentDirectoryA(size, buffer);
 }
-static HBITMAP WINAPI maybeCreateDIBSection(HDC dc, const BITMAPINFO* info, UINT usage, void** bits,
-                                            HANDLE section, DWORD offset) {
-    if (g_failDibSection) {
-        if (bits) *bits = nullptr;
-        return nullptr;
-    }
-    return __real___imp_CreateDIBSection(dc, info, usage, bits, section, offset);
+static HBITMAP WINAPI dibSection(HDC dc, const BITMAPINFO* info, UINT usage, void** bits, HANDLE s, DWORD o) {
+    if (!g_failDibSection) return __real___imp_CreateDIBSection(dc, info, usage, bits, s, o);
+    *bits = nullptr;
+    return nullptr;
 }
-static HDC WINAPI maybeCreateCompatibleDC(HDC dc) {
+static HDC WINAPI compatibleDC(HDC dc) {
     return g_failCompatibleDC ? nullptr : __real___imp_CreateCompatibleDC(dc);
 }
-
-int(WINAPI* __wrap___imp_MessageBoxA)(HWND, LPCSTR, LPCSTR, UINT) = recordMessageBoxA;
-BOOL(WINAPI* __wrap___imp_MessageBeep)(UINT) = recordMessageBeep;
-DWORD(WINAPI* __wrap___imp_GetCurrentDirectoryA)(DWORD, LPSTR) = maybeGetCurrentDirectoryA;
-HBITMAP(WINAPI* __wrap___imp_CreateDIBSection)(HDC, const BITMAPINFO*, UINT, void**, HANDLE, DWORD) =
-    maybeCreateDIBSection;
-HDC(WINAPI* __wrap___imp_CreateCompatibleDC)(HDC) = maybeCreateCompatibleDC;
+int(WINAPI* __wrap___imp_MessageBoxA)(HWND, LPCSTR, LPCSTR, UINT) = recordBox;
+BOOL(WINAPI* __wrap___imp_MessageBeep)(UINT) = recordBeep;
+DWORD(WINAPI* __wrap___imp_GetCurrentDirectoryA)(DWORD, LPSTR) = currentDirectory;
+HBITMAP(WINAPI* __wrap___imp_CreateDIBSection)(HDC, const BITMAPINFO*, UINT, void**, HANDLE, DWORD) = dibSection;
+HDC(WINAPI* __wrap___imp_CreateCompatibleDC)(HDC) = compatibleDC;
 }
 
 namespace {
 
-bool isSimDialog(HWND w) { return GetPropA(w, simcam::kDialogProperty) != nullptr; }
+std::string className(HWND w) {
+    char name[64] = "";
+    GetClassNameA(w, name, sizeof name);
+    return name;
+}
 
-std::wstring boxText(HWND box) {
+std::wstring windowText(HWND w) {
     wchar_t text[1024] = L"";
-    for (HWND c = GetWindow(box, GW_CHILD); c; c = GetWindow(c, GW_HWNDNEXT))
-        if (GetDlgCtrlID(c) == 0xFFFF) GetWindowTextW(c, text, 1024);
+    GetWindowTextW(w, text, 1024);
     return text;
 }
 
-bool isDialogClass(HWND w) {
-    char cls[16] = "";
-    return GetClassNameA(w, cls, sizeof cls) && std::strcmp(cls, "#32770") == 0;
+// The text of a message box is its static control with the identifier 0xFFFF.
+std::wstring boxText(HWND box) {
+    for (HWND c = GetWindow(box, GW_CHILD); c; c = GetWindow(c, GW_HWNDNEXT))
+        if (GetDlgCtrlID(c) == 0xFFFF) return windowText(c);
+    return L"";
 }
 
-// Closes every message box as soon as it is active, after noting what it showed.
+// Closes each message box once it is active (the simulated device's dialogs answer by script).
 LRESULT CALLBACK closeBoxes(int code, WPARAM wParam, LPARAM lParam) {
-    if (code == HCBT_ACTIVATE) {
-        HWND box = reinterpret_cast<HWND>(wParam);
-        if (isDialogClass(box) && !isSimDialog(box)) {
-            if (!g_boxes.empty()) {
-                wchar_t caption[256] = L"";
-                GetWindowTextW(box, caption, 256);
-                g_boxes.back().shownText = boxText(box);
-                g_boxes.back().shownCaption = caption;
-            }
-            PostMessageA(box, WM_COMMAND, IDOK, 0);
-        }
+    HWND box = reinterpret_cast<HWND>(wParam);
+    if (code == HCBT_ACTIVATE && className(box) == "#32770" && !GetPropA(box, simcam::kDialogProperty)) {
+        if (!g_boxes.empty()) g_boxes.back().shownText = boxText(box);
+        PostMessageA(box, WM_COMMAND, IDOK, 0);
     }
     return CallNextHookEx(nullptr, code, wParam, lParam);
 }
 
 LONG WINAPI onCrash(EXCEPTION_POINTERS* e) {
-    std::fprintf(stderr, "unhandled exception 0x%08lx\n",
-                 static_cast<unsigned long>(e->ExceptionRecord->ExceptionCode));
+    std::fprintf(stderr, "unhandled exception 0x%08lx\n", e->ExceptionRecord->ExceptionCode);
     std::fflush(stderr);
     TerminateProcess(GetCurrentProcess(), 3);
     return EXCEPTION_EXECUTE_HANDLER;
@@ -103,32 +90,26 @@ LONG WINAPI onCrash(EXCEPTION_POINTERS* e) {
 }  // namespace
 
 std::wstring fromCp932(const std::string& bytes) {
-    std::wstring out(bytes.size() + 1, L'\0');
-    const int n = MultiByteToWideChar(932, 0, bytes.data(), static_cast<int>(bytes.size()), &out[0],
-                                      static_cast<int>(out.size()));
-    out.resize(n > 0 ? n : 0);
+    std::wstring out(bytes.size(), L'\0');
+    out.resize(MultiByteToWideChar(932, 0, bytes.data(), static_cast<int>(bytes.size()), &out[0],
+                                   static_cast<int>(out.size())));
     return out;
 }
 
 std::string toCp932(const std::wstring& text) {
-    std::string out(text.size() * 2 + 1, '\0');
-    const int n = WideCharToMultiByte(932, 0, text.data(), static_cast<int>(text.size()), &out[0],
-                                      static_cast<int>(out.size()), nullptr, nullptr);
-    out.resize(n > 0 ? n : 0);
+    std::string out(text.size() * 2, '\0');
+    out.resize(WideCharToMultiByte(932, 0, text.data(), static_cast<int>(text.size()), &out[0],
+                                   static_cast<int>(out.size()), nullptr, nullptr));
     return out;
 }
 
-bool pumpMessages() {
+void pumpMessages() {
     MSG m;
     while (PeekMessageA(&m, nullptr, 0, 0, PM_REMOVE)) {
-        if (m.message == WM_QUIT) {
-            PostQuitMessage(static_cast<int>(m.wParam));  // leave it for the program's loop
-            return true;
-        }
+        if (m.message == WM_QUIT) return PostQuitMessage(static_cast<int>(m.wParam));
         TranslateMessage(&m);
         DispatchMessageA(&m);
     }
-    return false;
 }
 
 SIZE clientSize(HWND window) {
@@ -137,93 +118,58 @@ SIZE clientSize(HWND window) {
     return {r.right, r.bottom};
 }
 
-RECT windowRectIn(HWND window, HWND parent) {
-    RECT r{};
-    GetWindowRect(window, &r);
-    MapWindowPoints(HWND_DESKTOP, parent, reinterpret_cast<POINT*>(&r), 2);
-    return r;
-}
-
-namespace {
-
-struct ChildWindows {
-    DWORD pid;
-    std::vector<HWND> boxes;
-    HWND control = nullptr;
-    HWND result = nullptr;
-};
-
-BOOL CALLBACK collectChildWindows(HWND w, LPARAM param) {
-    auto* c = reinterpret_cast<ChildWindows*>(param);
-    DWORD pid = 0;
-    GetWindowThreadProcessId(w, &pid);
-    if (pid != c->pid) return TRUE;
-    char cls[32] = "";
-    GetClassNameA(w, cls, sizeof cls);
-    if (!std::strcmp(cls, "#32770") && IsWindowVisible(w)) c->boxes.push_back(w);
-    if (!std::strcmp(cls, "Pixelwell")) c->control = w;
-    if (!std::strcmp(cls, "Processing")) c->result = w;
-    return TRUE;
-}
-
-std::string windowsPath(const char* path) {
-    std::string p = path;
-    if (!p.empty() && p[0] == '/') p = "Z:" + p;
-    for (char& ch : p)
-        if (ch == '/') ch = '\\';
-    return p;
-}
-
-}  // namespace
-
-ChildRun runChild(const char* exePath, WORD exitCommand, DWORD timeoutMs) {
+ChildRun runChild(const char* exePath, WORD command, DWORD timeoutMs) {
     ChildRun run;
-    std::string path = windowsPath(exePath);
-    std::string commandLine = "\"" + path + "\"";
+    std::string path = std::string("Z:") + exePath;
+    for (char& ch : path) ch = ch == '/' ? '\\' : ch;
     STARTUPINFOA si{};
     si.cb = sizeof si;
     PROCESS_INFORMATION pi{};
-    if (!CreateProcessA(path.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                        &si, &pi)) {
-        ADD_FAILURE() << "cannot start " << path << ": error " << GetLastError();
+    if (!CreateProcessA(path.c_str(), nullptr, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) {
+        ADD_FAILURE() << "cannot start " << path;
         return run;
     }
+    struct Found {
+        DWORD pid;
+        std::vector<HWND> boxes;
+        HWND control, result;
+    };
     std::vector<HWND> answered;
-    int settled = 0;
     const DWORD begin = GetTickCount();
-    while (WaitForSingleObject(pi.hProcess, 20) == WAIT_TIMEOUT) {
+    for (int idle = 0; WaitForSingleObject(pi.hProcess, 20) == WAIT_TIMEOUT;) {
         if (GetTickCount() - begin > timeoutMs) {
             TerminateProcess(pi.hProcess, 99);
             WaitForSingleObject(pi.hProcess, 5000);
             break;
         }
-        ChildWindows found{pi.dwProcessId, {}, nullptr, nullptr};
-        EnumWindows(collectChildWindows, reinterpret_cast<LPARAM>(&found));
-        if (found.result) {
-            run.resultWindowSeen = true;
-            if (IsWindowVisible(found.result)) run.resultWindowShown = true;
-        }
-        for (HWND box : found.boxes) {
-            bool seen = false;
-            for (HWND a : answered) seen = seen || a == box;
-            if (seen) continue;
+        Found f{pi.dwProcessId, {}, nullptr, nullptr};
+        EnumWindows([](HWND w, LPARAM p) -> BOOL {
+            auto* f = reinterpret_cast<Found*>(p);
+            DWORD pid = 0;
+            GetWindowThreadProcessId(w, &pid);
+            if (pid != f->pid) return TRUE;
+            const std::string cls = className(w);
+            if (cls == "#32770" && IsWindowVisible(w)) f->boxes.push_back(w);
+            if (cls == "Pixelwell") f->control = w;
+            if (cls == "Processing") f->result = w;
+            return TRUE;
+        }, reinterpret_cast<LPARAM>(&f));
+        if (f.result && IsWindowVisible(f.result)) run.resultWindowShown = true;
+        for (HWND box : f.boxes) {
+            if (std::find(answered.begin(), answered.end(), box) != answered.end()) continue;
             answered.push_back(box);
-            wchar_t caption[256] = L"";
-            GetWindowTextW(box, caption, 256);
-            char ownerClass[64] = "";
-            GetClassNameA(GetWindow(box, GW_OWNER), ownerClass, sizeof ownerClass);
             run.boxTexts.push_back(boxText(box));
-            run.boxCaptions.push_back(caption);
-            run.boxOwnerClasses.push_back(std::wstring(ownerClass, ownerClass + std::strlen(ownerClass)));
+            run.boxCaptions.push_back(windowText(box));
+            const std::string owner = className(GetWindow(box, GW_OWNER));
+            run.boxOwnerClasses.push_back(std::wstring(owner.begin(), owner.end()));
             PostMessageA(box, WM_COMMAND, IDOK, 0);
         }
-        // Once the program's windows exist and its queue is idle, measure and send the command.
-        if (exitCommand && found.control && found.result && IsWindowVisible(found.control) &&
-            ++settled == 10) {
+        // Once both windows exist and the queue has settled, measure, then choose the command.
+        if (command && f.control && f.result && IsWindowVisible(f.control) && ++idle == 10) {
             DWORD_PTR r;
-            SendMessageTimeoutA(found.control, WM_NULL, 0, 0, SMTO_NORMAL, 5000, &r);
-            run.controlClient = clientSize(found.control);
-            PostMessageA(found.control, WM_COMMAND, exitCommand, 0);
+            SendMessageTimeoutA(f.control, WM_NULL, 0, 0, SMTO_NORMAL, 5000, &r);
+            run.controlClient = clientSize(f.control);
+            PostMessageA(f.control, WM_COMMAND, command, 0);
         }
     }
     GetExitCodeProcess(pi.hProcess, &run.exitCode);
@@ -234,7 +180,6 @@ ChildRun runChild(const char* exePath, WORD exitCommand, DWORD timeoutMs) {
 
 void ProgramTest::SetUp() {
     pixelwell::resetCore();
-    pixelwell::DisplaySurface = nullptr;
     pixelwell::resetCapture();
     pixelwell::resetShell();
     simcam::resetDevice();
@@ -249,11 +194,9 @@ void ProgramTest::TearDown() {
     if (IsWindow(ControlWindow)) SendMessageA(ControlWindow, WM_CLOSE, 0, 0);
     if (IsWindow(ResultWindow)) DestroyWindow(ResultWindow);
     MSG m;
-    while (PeekMessageA(&m, nullptr, 0, 0, PM_REMOVE)) {
-    }
-    const HINSTANCE instance = GetModuleHandleA(nullptr);
-    UnregisterClassA(kControlClassName, instance);
-    UnregisterClassA(kResultClassName, instance);
+    while (PeekMessageA(&m, nullptr, 0, 0, PM_REMOVE)) continue;  // the quit message included
+    UnregisterClassA(kControlClassName, GetModuleHandleA(nullptr));
+    UnregisterClassA(kResultClassName, GetModuleHandleA(nullptr));
     simcam::resetDevice();
     DisplaySurface = nullptr;
 }
@@ -269,6 +212,15 @@ void ProgramTest::command(WORD id) {
 }
 
 int ProgramTest::runLoop() { return pixelwell::runMessageLoop(); }
+
+void ProgramTest::expectOneBox(const wchar_t* text, const wchar_t* caption, UINT style, HWND owner) {
+    ASSERT_EQ(g_boxes.size(), 1u);
+    EXPECT_EQ(fromCp932(g_boxes[0].text), text);
+    EXPECT_EQ(g_boxes[0].shownText, text);
+    EXPECT_EQ(fromCp932(g_boxes[0].caption), caption);
+    EXPECT_EQ(g_boxes[0].style, style);
+    EXPECT_EQ(g_boxes[0].owner, owner);
+}
 
 int main(int argc, char** argv) {
     SetUnhandledExceptionFilter(onCrash);
