@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "fused_operations.h"
 #include "operations.h"
 
 namespace pixelwell {
@@ -66,22 +67,11 @@ bool needsGrayPlane(int32_t mode) {
 
 }  // namespace
 
-bool processFrame(const uint8_t* frame, int32_t length) {
-    ++FrameCounter;
-    const auto slot = static_cast<int32_t>(FrameCounter & 7u);
-    storeFrame(frame, length, slot);
+namespace {
 
-    const int32_t mode = ProcessingMode;
-    if (!modeSelectsOperation(mode)) return false;
-
-    // A frame the geometry does not fit is not drawn, but a pending reference is still
-    // taken and the repaint still requested.
-    if (!frameComplete(length)) {
-        if (mode == kModeSimpleDiff || mode == kModeDiff) captureReference(frame, length);
-        return true;
-    }
+// The plain operations, written as the operations are defined: the reference.
+void runPlain(int32_t mode, const uint8_t* frame, int32_t length, int32_t slot) {
     if (needsGrayPlane(mode)) fillGrayPlane(frame);
-
     switch (mode) {
         case kModeNormal: showNormal(frame); break;
         case kModeInvert: showInverted(frame); break;
@@ -101,7 +91,53 @@ bool processFrame(const uint8_t* frame, int32_t length) {
             if (const ConvolutionKernel* kernel = kernelForMode(mode)) runConvolution(*kernel);
             break;
     }
+}
+
+// The same operations in one pass each over the row kernels.
+void runFused(int32_t mode, const uint8_t* frame, int32_t length, int32_t slot) {
+    switch (mode) {
+        case kModeNormal: fusedNormal(frame); break;
+        case kModeInvert: fusedInverted(frame); break;
+        case kModeAverage2: fusedAverage(slot, 2); break;
+        case kModeAverage4: fusedAverage(slot, 4); break;
+        case kModeAverage8: fusedAverage(slot, 8); break;
+        case kModeFrameDiff: fusedFrameDifference(slot); break;
+        case kModeSimpleDiff: fusedSimpleDifference(frame, length); break;
+        case kModeDiff: fusedDifference(frame, length); break;
+        case kModeGray: fusedGray(frame); break;
+        case kModeMinimum:
+        case kModeMaximum:
+        case kModeMedian:
+        case kModeMean: fusedRankFilter(frame, mode); break;
+        case kModeBinarize: fusedBinarize(frame); break;
+        default:
+            if (const ConvolutionKernel* kernel = kernelForMode(mode)) fusedConvolution(frame, *kernel);
+            break;
+    }
+}
+
+bool handleFrame(const uint8_t* frame, int32_t length, bool plain) {
+    ++FrameCounter;
+    const auto slot = static_cast<int32_t>(FrameCounter & 7u);
+    storeFrame(frame, length, slot);
+
+    const int32_t mode = ProcessingMode;
+    if (!modeSelectsOperation(mode)) return false;
+
+    // A frame the geometry does not fit is not drawn, but a pending reference is still
+    // taken and the repaint still requested.
+    if (!frameComplete(length)) {
+        if (mode == kModeSimpleDiff || mode == kModeDiff) captureReference(frame, length);
+        return true;
+    }
+    (plain ? runPlain : runFused)(mode, frame, length, slot);
     return true;
 }
+
+}  // namespace
+
+bool processFrame(const uint8_t* frame, int32_t length) { return handleFrame(frame, length, false); }
+
+bool processFramePlain(const uint8_t* frame, int32_t length) { return handleFrame(frame, length, true); }
 
 }  // namespace pixelwell
