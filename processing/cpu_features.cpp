@@ -10,7 +10,7 @@ namespace pixelwell {
 namespace {
 
 bool cpuHasAvx2() {
-#if defined(__x86_64__) || defined(__i386__)
+#if defined(PIXELWELL_X86_KERNELS)
     __builtin_cpu_init();
     return __builtin_cpu_supports("avx2");
 #else
@@ -24,12 +24,17 @@ KernelTable chooseTable() {
     const char* cap = std::getenv("PIXELWELL_KERNELS");
     const bool allowSse2 = !cap || std::strcmp(cap, "scalar") != 0;
     const bool allowAvx2 = !cap || (std::strcmp(cap, "scalar") != 0 && std::strcmp(cap, "sse2") != 0);
-    if (allowAvx2 && cpuHasAvx2() && avx2Kernels()) return *avx2Kernels();
+    if (allowAvx2 && avx2Kernels()) return *avx2Kernels();
     if (allowSse2 && sse2Kernels()) return *sse2Kernels();
     return scalarKernels();
 }
 
 }  // namespace
+
+// In kernels_avx2.cpp, which is compiled for AVX2: never entered before the CPU check.
+const KernelTable* avx2KernelTable();
+
+const KernelTable* avx2Kernels() { return cpuHasAvx2() ? avx2KernelTable() : nullptr; }
 
 KernelTable kernels = chooseTable();
 

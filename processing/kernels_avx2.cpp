@@ -188,7 +188,8 @@ KernelTable makeTable() {
 
 }  // namespace
 
-const KernelTable* avx2Kernels() {
+// Called only once the CPU has been seen to run AVX2 (avx2Kernels, cpu_features.cpp).
+const KernelTable* avx2KernelTable() {
     static const KernelTable table = makeTable();
     return &table;
 }

@@ -4,6 +4,6 @@
 namespace pixelwell {
 
 const KernelTable* sse2Kernels() { return nullptr; }
-const KernelTable* avx2Kernels() { return nullptr; }
+const KernelTable* avx2KernelTable() { return nullptr; }
 
 }  // namespace pixelwell
