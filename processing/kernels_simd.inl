@@ -1,7 +1,9 @@
 // Vector row kernels written once over a small wrapper `V` (SSE2 or AVX2 registers), included
 // by kernels_sse2.cpp and kernels_avx2.cpp, each compiled with its own instruction set.
-// Every kernel runs whole vectors while its loads stay inside the row, then hands the rest
-// of the row to the scalar kernel through offset pointers, so no byte past a row is read.
+// Every kernel runs whole vectors while its loads stay inside the row. The rest of the row
+// is done by one more whole vector ending at the row's last output (it overlaps the one
+// before and writes the same values there: outputs never alias inputs), or, in rows too
+// short for one vector, by the scalar kernel. No byte past a row is read.
 //
 // V provides: R (register), kBytes (u8 lanes), kHalves (i16 lanes), kWords (i32 lanes),
 // load/store (kBytes bytes), load16 (kHalves bytes widened to i16), storeI16/loadI16,
@@ -38,8 +40,7 @@ template <int kRuns>
 void averageBytes(const uint8_t* const* runs, uint8_t* dst, int count,
                   void (*tail)(const uint8_t* const*, uint8_t*, int)) {
     constexpr int kShift = kRuns == 2 ? 1 : kRuns == 4 ? 2 : 3;
-    int k = 0;
-    for (; k + V::kBytes <= count; k += V::kBytes) {
+    auto block = [&](int k) {
         if (kRuns == 2) {
             // pavgb rounds up; (a ^ b) & 1 is exactly the half it added.
             const V::R a = V::load(runs[0] + k), b = V::load(runs[1] + k);
@@ -54,8 +55,12 @@ void averageBytes(const uint8_t* const* runs, uint8_t* dst, int count,
             // At most 8 x 255 per lane; unpack and pack undo each other lane by lane.
             V::store(dst + k, V::packus16(V::srli16(lo, kShift), V::srli16(hi, kShift)));
         }
-    }
-    if (k < count) {
+    };
+    int k = 0;
+    for (; k + V::kBytes <= count; k += V::kBytes) block(k);
+    if (k < count && count >= V::kBytes) {
+        block(count - V::kBytes);
+    } else if (k < count) {
         const uint8_t* rest[8];
         for (int s = 0; s < kRuns; ++s) rest[s] = runs[s] + k;
         tail(rest, dst + k, count - k);
@@ -63,19 +68,28 @@ void averageBytes(const uint8_t* const* runs, uint8_t* dst, int count,
 }
 
 void frameDifferenceBytes(const uint8_t* cur, const uint8_t* prev, uint8_t* dst, int count) {
-    int k = 0;
-    for (; k + V::kBytes <= count; k += V::kBytes)
+    auto block = [&](int k) {
         V::store(dst + k, V::add8(V::sub8(V::load(cur + k), V::load(prev + k)), V::set8(127)));
-    if (k < count) scalarKernels().frameDifferenceBytes(cur + k, prev + k, dst + k, count - k);
+    };
+    int k = 0;
+    for (; k + V::kBytes <= count; k += V::kBytes) block(k);
+    if (k < count && count >= V::kBytes)
+        block(count - V::kBytes);
+    else if (k < count)
+        scalarKernels().frameDifferenceBytes(cur + k, prev + k, dst + k, count - k);
 }
 
 void absDifferenceBytes(const uint8_t* cur, const uint8_t* ref, uint8_t* dst, int count) {
-    int k = 0;
-    for (; k + V::kBytes <= count; k += V::kBytes) {
+    auto block = [&](int k) {
         const V::R a = V::load(cur + k), b = V::load(ref + k);
         V::store(dst + k, V::or_(V::subsu8(a, b), V::subsu8(b, a)));
-    }
-    if (k < count) scalarKernels().absDifferenceBytes(cur + k, ref + k, dst + k, count - k);
+    };
+    int k = 0;
+    for (; k + V::kBytes <= count; k += V::kBytes) block(k);
+    if (k < count && count >= V::kBytes)
+        block(count - V::kBytes);
+    else if (k < count)
+        scalarKernels().absDifferenceBytes(cur + k, ref + k, dst + k, count - k);
 }
 
 // (g, g, g, 0) from a gray level in each 32-bit lane.
@@ -101,9 +115,8 @@ void convolve3x3Row(const uint8_t* below, const uint8_t* same, const uint8_t* ab
     const uint8_t* rows[3] = {below, same, above};
     V::R w[9];
     for (int t = 0; t < 9; ++t) w[t] = V::set16(weights[t]);
-    int j = 1;
-    // |sum| <= 9 x 255 x the largest weight (4 here, 8 at the centre): well inside int16.
-    for (; j + V::kHalves < width; j += V::kHalves) {
+    // |sum| <= 255 x the sum of |weights| (at most 16 here): well inside int16.
+    auto block = [&](int j) {
         V::R sum = V::zero();
         for (int a = 0; a < 3; ++a)
             for (int b = 0; b < 3; ++b)
@@ -111,8 +124,12 @@ void convolve3x3Row(const uint8_t* below, const uint8_t* same, const uint8_t* ab
                     sum = V::add16(sum, V::mullo16(V::load16(rows[a] + j - 1 + b), w[3 * a + b]));
         if (divisor == 9) sum = divide9(sum);
         V::storeI16(out + j, sum);
-    }
-    if (j < width - 1)
+    };
+    int j = 1;
+    for (; j + V::kHalves < width; j += V::kHalves) block(j);
+    if (j < width - 1 && width - 1 - V::kHalves >= 1)
+        block(width - 1 - V::kHalves);
+    else if (j < width - 1)
         scalarKernels().convolve3x3Row(below + j - 1, same + j - 1, above + j - 1, weights, divisor,
                                        out + j - 1, width - j + 1);
 }
@@ -131,13 +148,16 @@ inline V::R box5(const uint8_t* const* rows, int j) {
 
 template <bool kHighPass>
 void pass5Row(const uint8_t* const* rows, int16_t* out, int width) {
-    int j = 2;
-    for (; j + V::kHalves + 2 <= width; j += V::kHalves) {
+    auto block = [&](int j) {
         V::R sum = box5(rows, j);
         if (kHighPass) sum = V::sub16(V::mullo16(V::load16(rows[2] + j), V::set16(25)), sum);
         V::storeI16(out + j, divide25(sum));
-    }
-    if (j < width - 2) {
+    };
+    int j = 2;
+    for (; j + V::kHalves + 2 <= width; j += V::kHalves) block(j);
+    if (j < width - 2 && width - 2 - V::kHalves >= 2) {
+        block(width - 2 - V::kHalves);
+    } else if (j < width - 2) {
         const uint8_t* rest[5];
         for (int a = 0; a < 5; ++a) rest[a] = rows[a] + j - 2;
         (kHighPass ? scalarKernels().highPass5Row : scalarKernels().lowPass5Row)(rest, out + j - 2,
@@ -149,15 +169,19 @@ template <typename Reduce>
 void neighbourhood3x3(const uint8_t* below, const uint8_t* same, const uint8_t* above,
                       uint8_t* out, int width, Reduce reduce,
                       void (*tail)(const uint8_t*, const uint8_t*, const uint8_t*, uint8_t*, int)) {
-    int j = 1;
-    for (; j + V::kBytes < width; j += V::kBytes) {
+    auto block = [&](int j) {
         V::R lo[3], mid[3], hi[3];
         for (int b = 0; b < 3; ++b)
             sort3(V::load(below + j - 1 + b), V::load(same + j - 1 + b), V::load(above + j - 1 + b),
                   lo[b], mid[b], hi[b]);
         V::store(out + j, reduce(lo, mid, hi));
-    }
-    if (j < width - 1) tail(below + j - 1, same + j - 1, above + j - 1, out + j - 1, width - j + 1);
+    };
+    int j = 1;
+    for (; j + V::kBytes < width; j += V::kBytes) block(j);
+    if (j < width - 1 && width - 1 - V::kBytes >= 1)
+        block(width - 1 - V::kBytes);
+    else if (j < width - 1)
+        tail(below + j - 1, same + j - 1, above + j - 1, out + j - 1, width - j + 1);
 }
 
 void minimum3Row(const uint8_t* below, const uint8_t* same, const uint8_t* above, uint8_t* out,
@@ -190,14 +214,17 @@ void median3Row(const uint8_t* below, const uint8_t* same, const uint8_t* above,
 void mean3Row(const uint8_t* below, const uint8_t* same, const uint8_t* above, uint8_t* out,
               int width) {
     const uint8_t* rows[3] = {below, same, above};
-    int j = 1;
-    for (; j + V::kHalves < width; j += V::kHalves) {
+    auto block = [&](int j) {
         V::R sum = V::zero();
         for (int a = 0; a < 3; ++a)
             for (int b = 0; b < 3; ++b) sum = V::add16(sum, V::load16(rows[a] + j - 1 + b));
         V::store16as8(out + j, divide9(sum));  // sum <= 2295
-    }
-    if (j < width - 1)
+    };
+    int j = 1;
+    for (; j + V::kHalves < width; j += V::kHalves) block(j);
+    if (j < width - 1 && width - 1 - V::kHalves >= 1)
+        block(width - 1 - V::kHalves);
+    else if (j < width - 1)
         scalarKernels().mean3Row(below + j - 1, same + j - 1, above + j - 1, out + j - 1,
                                  width - j + 1);
 }
