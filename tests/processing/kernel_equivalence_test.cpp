@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <random>
 #include <string>
@@ -315,6 +316,28 @@ std::vector<int32_t> everyMode() {
 
 INSTANTIATE_TEST_SUITE_P(EveryMode, FrameTest, testing::ValuesIn(everyMode()),
                          [](const testing::TestParamInfo<int32_t>& info) { return std::to_string(info.param); });
+
+}  // namespace
+}  // namespace pixelwell::test
+
+namespace pixelwell::test {
+namespace {
+
+TEST(KernelSelection, EnvironmentCapsTheTable) {
+    setenv("PIXELWELL_SCALAR", "1", 1);
+    selectKernels();
+    EXPECT_STREQ(kernels.name, "scalar");
+    unsetenv("PIXELWELL_SCALAR");
+    setenv("PIXELWELL_KERNELS", "sse2", 1);
+    selectKernels();
+    EXPECT_STREQ(kernels.name, sse2Kernels() ? "sse2" : "scalar");
+    unsetenv("PIXELWELL_KERNELS");
+    selectKernels();
+    EXPECT_STREQ(kernels.name, avx2Kernels() ? "avx2" : sse2Kernels() ? "sse2" : "scalar");
+    useScalarKernels();
+    EXPECT_STREQ(kernels.name, "scalar");
+    selectKernels();
+}
 
 }  // namespace
 }  // namespace pixelwell::test
