@@ -24,9 +24,10 @@ alignas(64) uint8_t ByteRow[kMaxSide * 3 + kRowPad];        // one 24-bit result
 alignas(64) uint8_t RankRow[kMaxSide + kRowPad];            // one row of rank-filter output
 alignas(64) int16_t FilterValues[kPlaneCells];              // filter values, rows packed
 alignas(64) uint8_t GrayLevels[kPlaneCells];                // gray levels, rows packed
-int32_t ValueCounts[4][kValueSpan];                         // four, to break store chains
-int32_t GrayCounts[4][256];
+int32_t ValueCounts[8][kValueSpan];                         // eight, to break store chains
+int32_t GrayCounts[8][256];
 uint32_t PixelOfValue[kValueSpan];
+uint8_t LevelOfValue[kValueSpan];
 
 constexpr uint32_t grayPixel(int32_t level) {
     const auto v = static_cast<uint32_t>(static_cast<uint8_t>(level));
@@ -57,25 +58,38 @@ private:
     int32_t computed_ = 0;
 };
 
+// Counts values into eight histograms in turn: runs of equal values (flat picture areas)
+// would otherwise wait on the previous increment of the same counter.
 template <typename T, size_t kSize>
 void countRun(const T* values, int32_t count, int32_t (*counts)[kSize], int32_t offset) {
-    int32_t* c0 = counts[0] + offset;
-    int32_t* c1 = counts[1] + offset;
-    int32_t* c2 = counts[2] + offset;
-    int32_t* c3 = counts[3] + offset;
+    int32_t* c[8];
+    for (int k = 0; k < 8; ++k) c[k] = counts[k] + offset;
     int32_t j = 0;
-    for (; j + 4 <= count; j += 4) {
-        ++c0[values[j]];
-        ++c1[values[j + 1]];
-        ++c2[values[j + 2]];
-        ++c3[values[j + 3]];
-    }
-    for (; j < count; ++j) ++c0[values[j]];
+    for (; j + 8 <= count; j += 8)
+        for (int k = 0; k < 8; ++k) ++c[k][values[j + k]];
+    for (; j < count; ++j) ++c[0][values[j]];
 }
 
+// counts[0][first..last] += the other seven, which are cleared for the next frame.
 template <size_t kSize>
-void mergeCounts(int32_t (*counts)[kSize]) {
-    for (size_t k = 0; k < kSize; ++k) counts[0][k] += counts[1][k] + counts[2][k] + counts[3][k];
+void mergeCounts(int32_t (*counts)[kSize], size_t first, size_t last) {
+    for (int k = 1; k < 8; ++k)
+        for (size_t v = first; v <= last; ++v) {
+            counts[0][v] += counts[k][v];
+            counts[k][v] = 0;
+        }
+}
+
+// levels[v] <- ((v - minimum) x 255) / range for v in minimum..maximum, by stepping the
+// quotient instead of dividing: the numerator grows by 255 per value and the quotient
+// never passes 255.
+void fillLevels(uint8_t* levels, int32_t minimum, int32_t maximum) {
+    const int32_t range = maximum - minimum;
+    int32_t quotient = 0;
+    for (int32_t v = minimum, numerator = 0; v <= maximum; ++v, numerator += 255) {
+        while ((quotient + 1) * range <= numerator) ++quotient;
+        levels[v] = static_cast<uint8_t>(quotient);
+    }
 }
 
 // The level a value is normalised to, exactly as the plane normalisation computes it,
@@ -165,7 +179,12 @@ void fusedConvolution(const uint8_t* frame, const ConvolutionKernel& kernel) {
             for (int32_t b = 0; b < 3; ++b) weights[3 * a + b] = static_cast<int16_t>(kernel.weights[2 - a][b]);
     const bool highPass5 = reach == 2 && kernel.weights[2][2] != 1;
 
-    std::memset(ValueCounts, 0, sizeof ValueCounts);
+    // The values this kernel can produce: 255 times its positive and negative weights.
+    int32_t positive = 0, negative = 0;
+    for (const auto& row : kernel.weights)
+        for (int32_t w : row) (w > 0 ? positive : negative) += w;
+    const int32_t lowest = 255 * negative / kernel.divisor, highest = 255 * positive / kernel.divisor;
+    std::memset(ValueCounts[0], 0, sizeof ValueCounts[0]);
     GrayRows gray(frame, width, span);
     const int32_t interiorWidth = std::max(0, width - 2 * reach);
     for (int32_t i = 0; i < height; ++i) {
@@ -183,17 +202,17 @@ void fusedConvolution(const uint8_t* frame, const ConvolutionKernel& kernel) {
         }
         countRun(out + reach, interiorWidth, ValueCounts, -kFilterValueMin);
     }
-    mergeCounts(ValueCounts);
+    mergeCounts(ValueCounts, lowest - kFilterValueMin, highest - kFilterValueMin);
     const int32_t* counts = ValueCounts[0] - kFilterValueMin;
 
     // The range of the interior values; (1, 0) when there is none.
     int32_t minimum = 1, maximum = 0;
-    for (int32_t v = kFilterValueMin; v <= kFilterValueMax; ++v)
+    for (int32_t v = lowest; v <= highest; ++v)
         if (counts[v] != 0) {
             minimum = v;
             break;
         }
-    for (int32_t v = kFilterValueMax; v >= kFilterValueMin; --v)
+    for (int32_t v = highest; v >= lowest; --v)
         if (counts[v] != 0) {
             maximum = v;
             break;
@@ -207,14 +226,17 @@ void fusedConvolution(const uint8_t* frame, const ConvolutionKernel& kernel) {
         // Shown unnormalised: the value's low eight bits.
         for (int32_t v = low; v <= high; ++v) pixelOf[v] = grayPixel(v);
     } else {
+        uint8_t* levels = LevelOfValue - kFilterValueMin;
+        fillLevels(levels, minimum, maximum);
+        // The border's zeros, clamped when 0 lies outside the range.
+        if (0 < minimum || 0 > maximum) levels[0] = static_cast<uint8_t>(levelOf(0, minimum, range));
         Histogram.fill(0);
-        for (int32_t v = minimum; v <= maximum; ++v) Histogram[levelOf(v, minimum, range)] += counts[v];
-        Histogram[levelOf(0, minimum, range)] += cells - interior;  // the border's zeros
+        for (int32_t v = minimum; v <= maximum; ++v) Histogram[levels[v]] += counts[v];
+        Histogram[levels[0]] += cells - interior;
         const bool stretched = buildStretchTable(cells);
-        for (int32_t v = low; v <= high; ++v) {
-            const int32_t level = levelOf(v, minimum, range);
-            pixelOf[v] = grayPixel(stretched ? LevelTable[level] : level);
-        }
+        for (int32_t v = low; v <= high; ++v)
+            if (v == 0 || (v >= minimum && v <= maximum))
+                pixelOf[v] = grayPixel(stretched ? LevelTable[levels[v]] : levels[v]);
     }
     for (int32_t i = 0; i < height; ++i)
         kernels.lookupRow(FilterValues + static_cast<size_t>(i) * width, pixelOf, surfaceRow(i, height), width);
@@ -244,13 +266,13 @@ void fusedRankFilter(const uint8_t* frame, int32_t mode) {
 void fusedBinarize(const uint8_t* frame) {
     int32_t width, height;
     if (!drawableGeometry(width, height)) return;
-    std::memset(GrayCounts, 0, sizeof GrayCounts);
+    std::memset(GrayCounts[0], 0, sizeof GrayCounts[0]);
     for (int32_t i = 0; i < height; ++i) {
         uint8_t* levels = GrayLevels + static_cast<size_t>(i) * width;
         kernels.grayRow(frameRow(frame, i, width), levels, width);
         countRun(levels, width, GrayCounts, 0);
     }
-    mergeCounts(GrayCounts);
+    mergeCounts(GrayCounts, 0, 255);
     const int32_t* counts = GrayCounts[0];
     int32_t minimum = 0, maximum = 255;
     while (counts[minimum] == 0) ++minimum;
@@ -262,13 +284,15 @@ void fusedBinarize(const uint8_t* frame) {
             kernels.grayToSurfaceRow(GrayLevels + static_cast<size_t>(i) * width, surfaceRow(i, height), width);
         return;
     }
+    uint8_t levels[256];
+    fillLevels(levels, minimum, maximum);
     Histogram.fill(0);
-    for (int32_t g = minimum; g <= maximum; ++g) Histogram[levelOf(g, minimum, range)] += counts[g];
+    for (int32_t g = minimum; g <= maximum; ++g) Histogram[levels[g]] += counts[g];
     buildMedianTable(width * height);
     // Levels grow with the gray and the table is a step, so white starts at one gray.
     int32_t threshold = 256;
     for (int32_t g = minimum; g <= maximum; ++g)
-        if (LevelTable[levelOf(g, minimum, range)] == 255) {
+        if (LevelTable[levels[g]] == 255) {
             threshold = g;
             break;
         }
