@@ -134,34 +134,38 @@ void convolve3x3Row(const uint8_t* below, const uint8_t* same, const uint8_t* ab
                                        out + j - 1, width - j + 1);
 }
 
-// Sum of the 5x5 window of each lane (at most 6375) and the centre value.
-inline V::R box5(const uint8_t* const* rows, int j) {
-    V::R sum = V::zero();
-    for (int a = 0; a < 5; ++a) {
-        const uint8_t* row = rows[a] + j - 2;
-        sum = V::add16(sum, V::add16(V::add16(V::load16(row), V::load16(row + 1)),
-                                     V::add16(V::add16(V::load16(row + 2), V::load16(row + 3)),
-                                              V::load16(row + 4))));
-    }
-    return sum;
-}
-
+// 5x5 filters in chunks of columns: first the sums of the five rows per column (at most
+// 1275), then five of those per output (at most 6375), so each byte is loaded once per row
+// rather than five times.
 template <bool kHighPass>
 void pass5Row(const uint8_t* const* rows, int16_t* out, int width) {
-    auto block = [&](int j) {
-        V::R sum = box5(rows, j);
-        if (kHighPass) sum = V::sub16(V::mullo16(V::load16(rows[2] + j), V::set16(25)), sum);
-        V::storeI16(out + j, divide25(sum));
-    };
-    int j = 2;
-    for (; j + V::kHalves + 2 <= width; j += V::kHalves) block(j);
-    if (j < width - 2 && width - 2 - V::kHalves >= 2) {
-        block(width - 2 - V::kHalves);
-    } else if (j < width - 2) {
-        const uint8_t* rest[5];
-        for (int a = 0; a < 5; ++a) rest[a] = rows[a] + j - 2;
-        (kHighPass ? scalarKernels().highPass5Row : scalarKernels().lowPass5Row)(rest, out + j - 2,
-                                                                                  width - j + 2);
+    if (width - 4 < V::kHalves) {
+        (kHighPass ? scalarKernels().highPass5Row : scalarKernels().lowPass5Row)(rows, out, width);
+        return;
+    }
+    constexpr int kChunk = 256;
+    int16_t columns[kChunk + 4];
+    for (int start = 2; start < width - 2; start += kChunk) {
+        const int end = start + kChunk < width - 2 ? start + kChunk : width - 2;
+        // A short last chunk reaches back to hold one whole vector (width - 4 >= kHalves).
+        const int first = end - start < V::kHalves ? end - V::kHalves : start;
+        const int count = end - first, n = count + 4;  // outputs; columns first-2 .. end+1
+        auto columnBlock = [&](int k) {
+            V::R sum = V::zero();
+            for (int a = 0; a < 5; ++a) sum = V::add16(sum, V::load16(rows[a] + first - 2 + k));
+            V::storeI16(columns + k, sum);
+        };
+        int k = 0;
+        for (; k + V::kHalves <= n; k += V::kHalves) columnBlock(k);
+        if (k < n) columnBlock(n - V::kHalves);
+        auto outputBlock = [&](int k) {
+            V::R sum = V::zero();
+            for (int o = 0; o < 5; ++o) sum = V::add16(sum, V::loadI16(columns + k + o));
+            if (kHighPass) sum = V::sub16(V::mullo16(V::load16(rows[2] + first + k), V::set16(25)), sum);
+            V::storeI16(out + first + k, divide25(sum));
+        };
+        for (k = 0; k + V::kHalves <= count; k += V::kHalves) outputBlock(k);
+        if (k < count) outputBlock(count - V::kHalves);
     }
 }
 
