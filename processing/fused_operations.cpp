@@ -38,15 +38,6 @@ inline const uint8_t* frameRow(const uint8_t* frame, int32_t i, int32_t width) {
     return frame + static_cast<size_t>(i) * width * 3;
 }
 
-// The ring copy of the frame, row by row as the operation reads it (while the row is in
-// cache), when the dispatcher hands over the slot instead of storing the frame first.
-inline void storeRow(uint8_t* slot, const uint8_t* frame, int32_t i, int32_t width) {
-    if (slot) {
-        const size_t offset = static_cast<size_t>(i) * width * 3;
-        std::memcpy(slot + offset, frame + offset, static_cast<size_t>(width) * 3);
-    }
-}
-
 // Gray rows of the frame, each computed once when first asked for; `span` rows are kept.
 class GrayRows {
 public:
@@ -110,22 +101,17 @@ inline int32_t levelOf(int32_t value, int32_t minimum, int64_t range) {
 
 }  // namespace
 
-void fusedNormal(const uint8_t* frame, uint8_t* slot) {
+void fusedNormal(const uint8_t* frame) {
     int32_t width, height;
     if (!drawableGeometry(width, height)) return;
-    for (int32_t i = 0; i < height; ++i) {
-        storeRow(slot, frame, i, width);
-        kernels.copyRow(frameRow(frame, i, width), surfaceRow(i, height), width);
-    }
+    for (int32_t i = 0; i < height; ++i) kernels.copyRow(frameRow(frame, i, width), surfaceRow(i, height), width);
 }
 
-void fusedInverted(const uint8_t* frame, uint8_t* slot) {
+void fusedInverted(const uint8_t* frame) {
     int32_t width, height;
     if (!drawableGeometry(width, height)) return;
-    for (int32_t i = 0; i < height; ++i) {
-        storeRow(slot, frame, i, width);
+    for (int32_t i = 0; i < height; ++i)
         kernels.invertRow(frameRow(frame, i, width), surfaceRow(i, height), width);
-    }
 }
 
 void fusedAverage(int32_t slot, int32_t count) {
@@ -172,17 +158,16 @@ void fusedDifference(const uint8_t* frame, int32_t length) {
                               surfaceRow(i, height), width);
 }
 
-void fusedGray(const uint8_t* frame, uint8_t* slot) {
+void fusedGray(const uint8_t* frame) {
     int32_t width, height;
     if (!drawableGeometry(width, height)) return;
     for (int32_t i = 0; i < height; ++i) {
-        storeRow(slot, frame, i, width);
         kernels.grayRow(frameRow(frame, i, width), GrayRing[0], width);
         kernels.grayToSurfaceRow(GrayRing[0], surfaceRow(i, height), width);
     }
 }
 
-void fusedConvolution(const uint8_t* frame, const ConvolutionKernel& kernel, uint8_t* slot) {
+void fusedConvolution(const uint8_t* frame, const ConvolutionKernel& kernel) {
     int32_t width, height;
     if (!drawableGeometry(width, height)) return;
     const int32_t reach = (kernel.size - 1) / 2;
@@ -203,7 +188,6 @@ void fusedConvolution(const uint8_t* frame, const ConvolutionKernel& kernel, uin
     GrayRows gray(frame, width, span);
     const int32_t interiorWidth = std::max(0, width - 2 * reach);
     for (int32_t i = 0; i < height; ++i) {
-        storeRow(slot, frame, i, width);
         int16_t* out = FilterValues + static_cast<size_t>(i) * width;
         std::memset(out, 0, sizeof(int16_t) * width);
         if (i < reach || i > height - 1 - reach || interiorWidth == 0) continue;
@@ -258,7 +242,7 @@ void fusedConvolution(const uint8_t* frame, const ConvolutionKernel& kernel, uin
         kernels.lookupRow(FilterValues + static_cast<size_t>(i) * width, pixelOf, surfaceRow(i, height), width);
 }
 
-void fusedRankFilter(const uint8_t* frame, int32_t mode, uint8_t* slot) {
+void fusedRankFilter(const uint8_t* frame, int32_t mode) {
     int32_t width, height;
     if (!drawableGeometry(width, height)) return;
     auto reduce = mode == 1441 ? kernels.minimum3Row
@@ -267,7 +251,6 @@ void fusedRankFilter(const uint8_t* frame, int32_t mode, uint8_t* slot) {
                                : kernels.mean3Row;
     GrayRows gray(frame, width, 3);
     for (int32_t i = 0; i < height; ++i) {
-        storeRow(slot, frame, i, width);
         uint8_t* surface = surfaceRow(i, height);
         if (i == 0 || i == height - 1) {
             std::memset(surface, 0, static_cast<size_t>(width) * 4);  // black border row
@@ -280,12 +263,11 @@ void fusedRankFilter(const uint8_t* frame, int32_t mode, uint8_t* slot) {
     }
 }
 
-void fusedBinarize(const uint8_t* frame, uint8_t* slot) {
+void fusedBinarize(const uint8_t* frame) {
     int32_t width, height;
     if (!drawableGeometry(width, height)) return;
     std::memset(GrayCounts[0], 0, sizeof GrayCounts[0]);
     for (int32_t i = 0; i < height; ++i) {
-        storeRow(slot, frame, i, width);
         uint8_t* levels = GrayLevels + static_cast<size_t>(i) * width;
         kernels.grayRow(frameRow(frame, i, width), levels, width);
         countRun(levels, width, GrayCounts, 0);
