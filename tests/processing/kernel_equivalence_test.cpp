@@ -236,7 +236,7 @@ class FrameTest : public testing::TestWithParam<int32_t> {};
 // Resets the records a run can have touched (cheaper than resetCore's 50 MB).
 void resetTouched(size_t bytes) {
     static size_t touched = kSlotBytes;
-    const size_t dirty = std::max(bytes, touched);
+    const size_t dirty = std::min<size_t>(std::max(bytes, touched) + 8, kSlotBytes);
     for (auto& slot : FrameRing) std::memset(slot.data(), 0, dirty);
     std::memset(ReferenceFrame.data(), 0, dirty);
     touched = bytes;
@@ -262,13 +262,14 @@ CoreState runFrames(int32_t mode, int32_t width, int32_t height, int kind,
         else if (kind == 1)
             simcam::renderPicture(simcam::Picture::Noise, width, height, n, frame.data());
         else
-            frame = pattern(n < frames / 2 ? 1 : 6, bytes, n);  // flat, then random
+            frame = pattern(n < frames / 2 ? 1 : 6, bytes + 5, n);  // flat, then random; 5 bytes more
         state.repaints.push_back(entry(frame.data(), static_cast<int32_t>(frame.size())));
     }
     DisplaySurface = nullptr;
-    // Only the first `bytes` of a slot can have changed since the reset.
-    for (const auto& slot : FrameRing) state.ring.insert(state.ring.end(), slot.begin(), slot.begin() + bytes);
-    state.reference.assign(ReferenceFrame.begin(), ReferenceFrame.begin() + bytes);
+    // Only the first `bytes` (+ 5) of a slot can have changed since the reset.
+    const size_t stored = std::min<size_t>(bytes + 8, kSlotBytes);
+    for (const auto& slot : FrameRing) state.ring.insert(state.ring.end(), slot.begin(), slot.begin() + stored);
+    state.reference.assign(ReferenceFrame.begin(), ReferenceFrame.begin() + stored);
     state.counter = FrameCounter;
     state.pending = ReferencePending;
     return state;
