@@ -26,7 +26,6 @@ alignas(64) int16_t FilterValues[kPlaneCells];              // filter values, ro
 alignas(64) uint8_t GrayLevels[kPlaneCells];                // gray levels, rows packed
 int32_t ValueCounts[8][kValueSpan];                         // eight, to break store chains
 int32_t GrayCounts[8][256];
-uint32_t PixelOfValue[kValueSpan];
 uint8_t LevelOfValue[kValueSpan];
 
 constexpr uint32_t grayPixel(int32_t level) {
@@ -219,12 +218,10 @@ void fusedConvolution(const uint8_t* frame, const ConvolutionKernel& kernel) {
         }
     const int32_t cells = width * height;
     const int32_t interior = interiorWidth * std::max(0, height - 2 * reach);
-    const int32_t low = std::min(minimum, 0), high = std::max(maximum, 0);
-    uint32_t* pixelOf = PixelOfValue - kFilterValueMin;
+    ToneMap map{};
     const int64_t range = static_cast<int64_t>(maximum) - minimum;
     if (range <= 0) {
-        // Shown unnormalised: the value's low eight bits.
-        for (int32_t v = low; v <= high; ++v) pixelOf[v] = grayPixel(v);
+        map.raw = true;  // shown unnormalised: the value's low eight bits
     } else {
         uint8_t* levels = LevelOfValue - kFilterValueMin;
         fillLevels(levels, minimum, maximum);
@@ -233,13 +230,20 @@ void fusedConvolution(const uint8_t* frame, const ConvolutionKernel& kernel) {
         Histogram.fill(0);
         for (int32_t v = minimum; v <= maximum; ++v) Histogram[levels[v]] += counts[v];
         Histogram[levels[0]] += cells - interior;
-        const bool stretched = buildStretchTable(cells);
-        for (int32_t v = low; v <= high; ++v)
-            if (v == 0 || (v >= minimum && v <= maximum))
-                pixelOf[v] = grayPixel(stretched ? LevelTable[levels[v]] : levels[v]);
+        map.minimum = minimum;
+        map.range = static_cast<int32_t>(range);
+        map.low = 0;
+        map.high = 255;
+        if (buildStretchTable(cells)) {
+            const StretchCuts cuts = stretchCuts(cells);
+            map.low = cuts.low;
+            map.high = cuts.high;
+        }
+        map.rangeMultiplier = toneMultiplier(map.range);
+        map.stretchMultiplier = toneMultiplier(map.high - map.low);
     }
     for (int32_t i = 0; i < height; ++i)
-        kernels.lookupRow(FilterValues + static_cast<size_t>(i) * width, pixelOf, surfaceRow(i, height), width);
+        kernels.toneRow(FilterValues + static_cast<size_t>(i) * width, &map, surfaceRow(i, height), width);
 }
 
 void fusedRankFilter(const uint8_t* frame, int32_t mode) {

@@ -13,6 +13,28 @@ namespace pixelwell {
 constexpr int32_t kFilterValueMin = -2040;
 constexpr int32_t kFilterValueMax = 2040;
 
+// How one frame's filter values become gray levels. Unnormalised (raw): the value's low
+// eight bits. Otherwise level = clamp((v - minimum) x 255 / range, 0, 255), then the stretch:
+// 0 at or below low, 255 at or above high, 255 x (level - low) / (high - low) between;
+// low = 0, high = 255 leaves the level as it is.
+struct ToneMap {
+    bool raw;
+    int32_t minimum;
+    int32_t range;  // 1 .. kFilterValueMax - kFilterValueMin
+    int32_t low;    // 0 <= low < high <= 255
+    int32_t high;
+    // For the vector kernels: toneMultiplier(range) and toneMultiplier(high - low).
+    uint32_t rangeMultiplier;
+    uint32_t stretchMultiplier;
+};
+
+// ceil(255 x 2^24 / divisor): (t x it) >> 24 is 255 t / divisor, for 0 <= t <= divisor <= 4080
+// (see the vector toneRow).
+constexpr uint32_t toneMultiplier(int32_t divisor) {
+    return static_cast<uint32_t>(((uint64_t{255} << 24) + static_cast<uint64_t>(divisor) - 1) /
+                                 static_cast<uint64_t>(divisor));
+}
+
 struct KernelTable {
     const char* name;
 
@@ -38,8 +60,8 @@ struct KernelTable {
     void (*grayToSurfaceRow)(const uint8_t* gray, uint8_t* surface, int width);
     // 255 where gray >= threshold, else 0; threshold 0..256.
     void (*thresholdRow)(const uint8_t* gray, int threshold, uint8_t* surface, int width);
-    // Surface pixel = pixelOf[value]; pixelOf is indexed by the signed value itself.
-    void (*lookupRow)(const int16_t* values, const uint32_t* pixelOf, uint8_t* surface, int width);
+    // Filter values to gray surface pixels through the frame's tone map.
+    void (*toneRow)(const int16_t* values, const ToneMap* map, uint8_t* surface, int width);
 
     // --- 3x3 and 5x5 neighbourhoods over gray rows ---------------------------------------------
     // Rows are given bottom first (below, same, above). These write the interior columns

@@ -148,15 +148,36 @@ void differenceRow(const uint8_t* cur, const uint8_t* ref, uint8_t* surface, int
                                       width - blocks);
 }
 
-void lookupRow(const int16_t* values, const uint32_t* pixelOf, uint8_t* surface, int width) {
-    const int* table = reinterpret_cast<const int*>(pixelOf);
+// The divisions of the tone map as multiplications: with t <= d <= 4080 and
+// M = ceil(255 x 2^24 / d) = (255 x 2^24 + e) / d, 0 <= e < d, (t x M) / 2^24 exceeds 255 t / d
+// by t e / (d 2^24) < 1/d (as t e < 4080^2 < 2^24), too little to reach the next integer, and
+// t x M <= 255 x 2^24 + e < 2^32 fits the unsigned 32-bit lane. Clamping t to 0..d first
+// gives the clamp of the level and of the stretch.
+void toneRow(const int16_t* values, const ToneMap* map, uint8_t* surface, int width) {
+    const __m256i minimum = _mm256_set1_epi32(map->minimum);
+    const __m256i range = _mm256_set1_epi32(map->range);
+    const __m256i rangeMultiplier = _mm256_set1_epi32(static_cast<int>(map->rangeMultiplier));
+    const __m256i low = _mm256_set1_epi32(map->low);
+    const __m256i span = _mm256_set1_epi32(map->high - map->low);
+    const __m256i stretchMultiplier = _mm256_set1_epi32(static_cast<int>(map->stretchMultiplier));
+    const __m256i zero = _mm256_setzero_si256();
+    const __m256i byte = _mm256_set1_epi32(255);
     int j = 0;
     for (; j + 8 <= width; j += 8) {
-        const __m256i index = _mm256_cvtepi16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(values + j)));
+        const __m256i v = _mm256_cvtepi16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(values + j)));
+        __m256i out;
+        if (map->raw) {
+            out = _mm256_and_si256(v, byte);
+        } else {
+            const __m256i t = _mm256_min_epi32(_mm256_max_epi32(_mm256_sub_epi32(v, minimum), zero), range);
+            const __m256i level = _mm256_srli_epi32(_mm256_mullo_epi32(t, rangeMultiplier), 24);
+            const __m256i u = _mm256_min_epi32(_mm256_max_epi32(_mm256_sub_epi32(level, low), zero), span);
+            out = _mm256_srli_epi32(_mm256_mullo_epi32(u, stretchMultiplier), 24);
+        }
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(surface + 4 * j),
-                            _mm256_i32gather_epi32(table, index, 4));
+                            _mm256_mullo_epi32(out, _mm256_set1_epi32(0x010101)));
     }
-    if (j < width) scalarKernels().lookupRow(values + j, pixelOf, surface + 4 * j, width - j);
+    if (j < width) scalarKernels().toneRow(values + j, map, surface + 4 * j, width - j);
 }
 
 KernelTable makeTable() {
@@ -173,7 +194,7 @@ KernelTable makeTable() {
     t.grayRow = grayRow;
     t.grayToSurfaceRow = grayToSurfaceRow;
     t.thresholdRow = thresholdRow;
-    t.lookupRow = lookupRow;
+    t.toneRow = toneRow;
     t.convolve3x3Row = convolve3x3Row;
     t.lowPass5Row = pass5Row<false>;
     t.highPass5Row = pass5Row<true>;

@@ -70,13 +70,18 @@ void thresholdRowScalar(const uint8_t* gray, int threshold, uint8_t* surface, in
     for (int j = 0; j < width; ++j, surface += 4) putGrayPixel(surface, gray[j] >= threshold ? 255 : 0);
 }
 
-void lookupRowScalar(const int16_t* values, const uint32_t* pixelOf, uint8_t* surface, int width) {
+void toneRowScalar(const int16_t* values, const ToneMap* map, uint8_t* surface, int width) {
     for (int j = 0; j < width; ++j, surface += 4) {
-        const uint32_t p = pixelOf[values[j]];
-        surface[0] = static_cast<uint8_t>(p);
-        surface[1] = static_cast<uint8_t>(p >> 8);
-        surface[2] = static_cast<uint8_t>(p >> 16);
-        surface[3] = static_cast<uint8_t>(p >> 24);
+        if (map->raw) {
+            putGrayPixel(surface, values[j]);
+            continue;
+        }
+        const int64_t level =
+            std::clamp<int64_t>((static_cast<int64_t>(values[j]) - map->minimum) * 255 / map->range, 0, 255);
+        const int64_t out = level <= map->low    ? 0
+                            : level >= map->high ? 255
+                                                 : 255 * (level - map->low) / (map->high - map->low);
+        putGrayPixel(surface, static_cast<int32_t>(out));
     }
 }
 
@@ -175,7 +180,7 @@ constexpr KernelTable kScalarTable{
     grayRowScalar,
     grayToSurfaceRowScalar,
     thresholdRowScalar,
-    lookupRowScalar,
+    toneRowScalar,
     convolve3x3RowScalar,
     lowPass5RowScalar,
     highPass5RowScalar,

@@ -34,7 +34,7 @@ void applyLevelTable(Plane& plane, int32_t width, int32_t height) {
 
 }  // namespace
 
-bool buildStretchTable(int32_t pixelCount) {
+StretchCuts stretchCuts(int32_t pixelCount) {
     const int32_t tail = pixelCount / 20;
     int32_t low = 0;
     int32_t sum = 0;
@@ -50,6 +50,11 @@ bool buildStretchTable(int32_t pixelCount) {
         sum += Histogram[level];
         if (sum < tail) high = level;
     }
+    return {low, high};
+}
+
+bool buildStretchTable(int32_t pixelCount) {
+    const auto [low, high] = stretchCuts(pixelCount);
     if (low >= high) return false;
     for (int32_t level = 0; level <= 255; ++level) {
         if (level <= low)

@@ -154,12 +154,20 @@ TEST_P(KernelTest, GrayToSurface) {
         for (size_t j = 0; j < w; ++j)
             values[j] = static_cast<int16_t>(kFilterValueMin + (noise[2 * j] << 8 | noise[2 * j + 1]) %
                                                                    (kFilterValueMax - kFilterValueMin + 1));
-        std::vector<uint32_t> table(kFilterValueMax - kFilterValueMin + 1);
-        for (size_t k = 0; k < table.size(); ++k) table[k] = static_cast<uint32_t>(k * 2654435761u) & 0x00FFFFFF;
-        compare<uint8_t>(scalar(), vec(), 4 * w, label("lookupRow", pass),
-                         [&](const KernelTable& t, uint8_t* out) {
-                             t.lookupRow(values.data(), table.data() - kFilterValueMin, out, width_);
-                         });
+        // Raw, unstretched and stretched maps over wide and narrow ranges.
+        const int32_t maps[][4] = {{0, 0, 0, 0},          {-2040, 4080, 0, 255}, {-7, 30, 0, 255},
+                                   {-300, 900, 12, 200}, {5, 1, 0, 255},        {100, 3, 254, 255},
+                                   {-2040, 4080, 0, 1},  {-50, 77, 100, 101}};
+        for (const auto& m : maps) {
+            ToneMap map{m[1] == 0, m[0], m[1], m[2], m[3], 0, 0};
+            if (!map.raw) {
+                map.rangeMultiplier = toneMultiplier(map.range);
+                map.stretchMultiplier = toneMultiplier(map.high - map.low);
+            }
+            compare<uint8_t>(scalar(), vec(), 4 * w, label("toneRow", pass), [&](const KernelTable& t, uint8_t* out) {
+                t.toneRow(values.data(), &map, out, width_);
+            });
+        }
     }
 }
 
@@ -217,6 +225,39 @@ TEST_P(DivisionTest, EveryInt16) {
     for (int k = 0; k < 65536; ++k) want[k] = static_cast<int16_t>(in[k] / 25);
     vec->divide25Run(in.data(), got.data(), 65536);
     expectSame(want, got, "divide25Run");
+}
+
+// The tone map's divisions by multiplication, for every range and every value in it (and a
+// little beyond, for the clamp), with and without a stretch.
+TEST_P(DivisionTest, ToneMapEveryRange) {
+    const KernelTable* vec = GetParam().table();
+    if (!vec) GTEST_SKIP() << GetParam().name << " is not available here";
+    const int32_t widest = kFilterValueMax - kFilterValueMin;
+    std::vector<int16_t> values(widest + 5);
+    std::vector<uint8_t> want(4 * values.size()), got(4 * values.size());
+    for (int32_t range = 1; range <= widest; ++range) {
+        const int32_t minimum = kFilterValueMin + 2;
+        const auto count = static_cast<int>(range + 5);
+        for (int32_t k = 0; k < count; ++k) values[k] = static_cast<int16_t>(minimum - 2 + k);
+        const int32_t low = range % 200, high = low + 1 + range % 55;
+        for (const auto& [l, h] : {std::pair{0, 255}, std::pair{low, high}}) {
+            const ToneMap map{false, minimum, range, l, h, toneMultiplier(range), toneMultiplier(h - l)};
+            scalarKernels().toneRow(values.data(), &map, want.data(), count);
+            vec->toneRow(values.data(), &map, got.data(), count);
+            ASSERT_TRUE(std::equal(want.begin(), want.begin() + 4 * count, got.begin()))
+                << "range " << range << " cuts " << l << ".." << h;
+        }
+    }
+    // Every stretch span with every level.
+    std::vector<int16_t> levels(256);
+    for (int32_t k = 0; k < 256; ++k) levels[k] = static_cast<int16_t>(k);
+    for (int32_t l = 0; l < 255; ++l)
+        for (int32_t h = l + 1; h <= 255; h += 1 + (h - l) / 16) {
+            const ToneMap map{false, 0, 255, l, h, toneMultiplier(255), toneMultiplier(h - l)};
+            scalarKernels().toneRow(levels.data(), &map, want.data(), 256);
+            vec->toneRow(levels.data(), &map, got.data(), 256);
+            ASSERT_TRUE(std::equal(want.begin(), want.begin() + 1024, got.begin())) << "cuts " << l << ".." << h;
+        }
 }
 
 INSTANTIATE_TEST_SUITE_P(All, DivisionTest, testing::ValuesIn(kVariants),
