@@ -89,14 +89,28 @@ inline int pixelBlocks(int width) { return width >= 10 ? (width - 10) / 8 * 8 + 
 
 template <bool kInvert>
 void copyRowImpl(const uint8_t* bgr, uint8_t* surface, int width) {
+    // Eight pixels from one 32-byte load: dwords 0-3 to the low lane, 3-6 to the high lane,
+    // so each lane holds four whole pixels at the shuffle's offsets. Reads bytes 0..31.
+    const __m256i spread = _mm256_setr_epi32(0, 1, 2, 3, 3, 4, 5, 6);
+    const __m256i shuffle = _mm256_setr_epi8(0, 1, 2, -128, 3, 4, 5, -128, 6, 7, 8, -128, 9, 10,
+                                             11, -128, 0, 1, 2, -128, 3, 4, 5, -128, 6, 7, 8,
+                                             -128, 9, 10, 11, -128);
     const __m256i flip = _mm256_set1_epi32(kInvert ? 0x00FFFFFF : 0);
+    int j = 0;
+    for (; 3 * j + 56 <= 3 * width; j += 16) {
+        const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(bgr + 3 * j));
+        const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(bgr + 3 * j + 24));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(surface + 4 * j),
+                            _mm256_xor_si256(_mm256_shuffle_epi8(_mm256_permutevar8x32_epi32(a, spread), shuffle), flip));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(surface + 4 * j + 32),
+                            _mm256_xor_si256(_mm256_shuffle_epi8(_mm256_permutevar8x32_epi32(b, spread), shuffle), flip));
+    }
     const int blocks = pixelBlocks(width);
-    for (int j = 0; j < blocks; j += 8)
+    for (; j < blocks; j += 8)
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(surface + 4 * j),
                             _mm256_xor_si256(loadPixels8(bgr + 3 * j), flip));
-    if (blocks < width)
-        (kInvert ? scalarKernels().invertRow : scalarKernels().copyRow)(
-            bgr + 3 * blocks, surface + 4 * blocks, width - blocks);
+    if (j < width)
+        (kInvert ? scalarKernels().invertRow : scalarKernels().copyRow)(bgr + 3 * j, surface + 4 * j, width - j);
 }
 
 void grayRow(const uint8_t* bgr, uint8_t* gray, int width) {
