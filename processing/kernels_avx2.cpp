@@ -114,7 +114,9 @@ void copyRowImpl(const uint8_t* bgr, uint8_t* surface, int width) {
 }
 
 void grayRow(const uint8_t* bgr, uint8_t* gray, int width) {
-    // B and G as a 16-bit pair, R alone: two multiply-adds give 117 B + 601 G + 306 R.
+    // Per lane four pixels (as loaded by copyRowImpl): B and G as a 16-bit pair, R alone, so
+    // two multiply-adds give 117 B + 601 G + 306 R.
+    const __m256i spread = _mm256_setr_epi32(0, 1, 2, 3, 3, 4, 5, 6);
     const __m256i bgShuffle = _mm256_setr_epi8(0, -128, 1, -128, 3, -128, 4, -128, 6, -128, 7,
                                                -128, 9, -128, 10, -128, 0, -128, 1, -128, 3, -128,
                                                4, -128, 6, -128, 7, -128, 9, -128, 10, -128);
@@ -124,22 +126,30 @@ void grayRow(const uint8_t* bgr, uint8_t* gray, int width) {
                                               -128, -128, -128);
     const __m256i bgWeights = _mm256_set1_epi32(601 << 16 | 117);
     const __m256i rWeight = _mm256_set1_epi32(306);
-    const int blocks = pixelBlocks(width);
-    for (int j = 0; j < blocks; j += 8) {
-        const uint8_t* p = bgr + 3 * j;
-        const __m256i raw = _mm256_inserti128_si256(
-            _mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p))),
-            _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 12)), 1);
+    auto levels8 = [&](const uint8_t* p) {
+        const __m256i raw =
+            _mm256_permutevar8x32_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)), spread);
         const __m256i sum =
             _mm256_add_epi32(_mm256_madd_epi16(_mm256_shuffle_epi8(raw, bgShuffle), bgWeights),
                              _mm256_madd_epi16(_mm256_shuffle_epi8(raw, rShuffle), rWeight));
-        const __m256i level = _mm256_srli_epi32(sum, 10);  // sum >= 0, at most 261120
-        const __m256i bytes = _mm256_packus_epi16(_mm256_packs_epi32(level, level), level);
-        const __m128i joined = _mm_unpacklo_epi32(_mm256_castsi256_si128(bytes),
-                                                  _mm256_extracti128_si256(bytes, 1));
-        _mm_storel_epi64(reinterpret_cast<__m128i*>(gray + j), joined);
+        return _mm256_srli_epi32(sum, 10);  // sum >= 0, at most 261120
+    };
+    int j = 0;
+    // Sixteen pixels per step while the 32-byte loads stay inside the row (bytes 0..55).
+    auto block = [&](int j) {
+        // packs joins the lanes as 0-3, 8-11 | 4-7, 12-15; the permute puts them in order.
+        const __m256i words = _mm256_packs_epi32(levels8(bgr + 3 * j), levels8(bgr + 3 * j + 24));
+        const __m256i bytes = _mm256_packus_epi16(words, words);
+        const __m256i ordered = _mm256_permutevar8x32_epi32(bytes, _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(gray + j), _mm256_castsi256_si128(ordered));
+    };
+    for (; 3 * j + 56 <= 3 * width; j += 16) block(j);
+    // One more block ending three pixels before the row's end, then those three.
+    if (j < width - 3 && width >= 19) {
+        block(width - 19);
+        j = width - 3;
     }
-    if (blocks < width) scalarKernels().grayRow(bgr + 3 * blocks, gray + blocks, width - blocks);
+    if (j < width) scalarKernels().grayRow(bgr + 3 * j, gray + j, width - j);
 }
 
 void differenceRow(const uint8_t* cur, const uint8_t* ref, uint8_t* surface, int width) {
