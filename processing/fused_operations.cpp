@@ -37,6 +37,19 @@ inline const uint8_t* frameRow(const uint8_t* frame, int32_t i, int32_t width) {
     return frame + static_cast<size_t>(i) * width * 3;
 }
 
+// The ring copy of the frame in blocks of rows just ahead of the operation's reads, when
+// the dispatcher hands over the slot instead of storing the whole frame first: the rows are
+// then read from cache rather than from memory a second time.
+inline void storeRow(uint8_t* slot, const uint8_t* frame, int32_t i, int32_t width) {
+    constexpr int32_t kBlockRows = 16;
+    if (slot && i % kBlockRows == 0) {
+        const int32_t height = FrameGeometry.height;
+        const int32_t rows = height - i < kBlockRows ? height - i : kBlockRows;
+        const size_t offset = static_cast<size_t>(i) * width * 3;
+        std::memcpy(slot + offset, frame + offset, static_cast<size_t>(rows) * width * 3);
+    }
+}
+
 // Gray rows of the frame, each computed once when first asked for; `span` rows are kept.
 class GrayRows {
 public:
@@ -100,17 +113,22 @@ inline int32_t levelOf(int32_t value, int32_t minimum, int64_t range) {
 
 }  // namespace
 
-void fusedNormal(const uint8_t* frame) {
+void fusedNormal(const uint8_t* frame, uint8_t* slot) {
     int32_t width, height;
     if (!drawableGeometry(width, height)) return;
-    for (int32_t i = 0; i < height; ++i) kernels.copyRow(frameRow(frame, i, width), surfaceRow(i, height), width);
+    for (int32_t i = 0; i < height; ++i) {
+        storeRow(slot, frame, i, width);
+        kernels.copyRow(frameRow(frame, i, width), surfaceRow(i, height), width);
+    }
 }
 
-void fusedInverted(const uint8_t* frame) {
+void fusedInverted(const uint8_t* frame, uint8_t* slot) {
     int32_t width, height;
     if (!drawableGeometry(width, height)) return;
-    for (int32_t i = 0; i < height; ++i)
+    for (int32_t i = 0; i < height; ++i) {
+        storeRow(slot, frame, i, width);
         kernels.invertRow(frameRow(frame, i, width), surfaceRow(i, height), width);
+    }
 }
 
 void fusedAverage(int32_t slot, int32_t count) {
@@ -157,16 +175,17 @@ void fusedDifference(const uint8_t* frame, int32_t length) {
                               surfaceRow(i, height), width);
 }
 
-void fusedGray(const uint8_t* frame) {
+void fusedGray(const uint8_t* frame, uint8_t* slot) {
     int32_t width, height;
     if (!drawableGeometry(width, height)) return;
     for (int32_t i = 0; i < height; ++i) {
+        storeRow(slot, frame, i, width);
         kernels.grayRow(frameRow(frame, i, width), GrayRing[0], width);
         kernels.grayToSurfaceRow(GrayRing[0], surfaceRow(i, height), width);
     }
 }
 
-void fusedConvolution(const uint8_t* frame, const ConvolutionKernel& kernel) {
+void fusedConvolution(const uint8_t* frame, const ConvolutionKernel& kernel, uint8_t* slot) {
     int32_t width, height;
     if (!drawableGeometry(width, height)) return;
     const int32_t reach = (kernel.size - 1) / 2;
@@ -187,6 +206,7 @@ void fusedConvolution(const uint8_t* frame, const ConvolutionKernel& kernel) {
     GrayRows gray(frame, width, span);
     const int32_t interiorWidth = std::max(0, width - 2 * reach);
     for (int32_t i = 0; i < height; ++i) {
+        storeRow(slot, frame, i, width);
         int16_t* out = FilterValues + static_cast<size_t>(i) * width;
         if (i < reach || i > height - 1 - reach || interiorWidth == 0) {
             std::memset(out, 0, sizeof(int16_t) * width);
@@ -249,7 +269,7 @@ void fusedConvolution(const uint8_t* frame, const ConvolutionKernel& kernel) {
         kernels.toneRow(FilterValues + static_cast<size_t>(i) * width, &map, surfaceRow(i, height), width);
 }
 
-void fusedRankFilter(const uint8_t* frame, int32_t mode) {
+void fusedRankFilter(const uint8_t* frame, int32_t mode, uint8_t* slot) {
     int32_t width, height;
     if (!drawableGeometry(width, height)) return;
     auto reduce = mode == 1441 ? kernels.minimum3Row
@@ -258,6 +278,7 @@ void fusedRankFilter(const uint8_t* frame, int32_t mode) {
                                : kernels.mean3Row;
     GrayRows gray(frame, width, 3);
     for (int32_t i = 0; i < height; ++i) {
+        storeRow(slot, frame, i, width);
         uint8_t* surface = surfaceRow(i, height);
         if (i == 0 || i == height - 1) {
             std::memset(surface, 0, static_cast<size_t>(width) * 4);  // black border row
@@ -270,11 +291,12 @@ void fusedRankFilter(const uint8_t* frame, int32_t mode) {
     }
 }
 
-void fusedBinarize(const uint8_t* frame) {
+void fusedBinarize(const uint8_t* frame, uint8_t* slot) {
     int32_t width, height;
     if (!drawableGeometry(width, height)) return;
     std::memset(GrayCounts[0], 0, sizeof GrayCounts[0]);
     for (int32_t i = 0; i < height; ++i) {
+        storeRow(slot, frame, i, width);
         uint8_t* levels = GrayLevels + static_cast<size_t>(i) * width;
         kernels.grayRow(frameRow(frame, i, width), levels, width);
         countRun(levels, width, GrayCounts, 0);
