@@ -109,14 +109,14 @@ void runFused(int32_t mode, const uint8_t* frame, int32_t length, int32_t slot, 
         case kModeFrameDiff: fusedFrameDifference(slot); break;
         case kModeSimpleDiff: fusedSimpleDifference(frame, length); break;
         case kModeDiff: fusedDifference(frame, length); break;
-        case kModeGray: fusedGray(frame, store); break;
+        case kModeGray: fusedGray(frame); break;
         case kModeMinimum:
         case kModeMaximum:
         case kModeMedian:
-        case kModeMean: fusedRankFilter(frame, mode, store); break;
-        case kModeBinarize: fusedBinarize(frame, store); break;
+        case kModeMean: fusedRankFilter(frame, mode); break;
+        case kModeBinarize: fusedBinarize(frame); break;
         default:
-            if (const ConvolutionKernel* kernel = kernelForMode(mode)) fusedConvolution(frame, *kernel, store);
+            if (const ConvolutionKernel* kernel = kernelForMode(mode)) fusedConvolution(frame, *kernel);
             break;
     }
 }

@@ -1,9 +1,9 @@
 // Single-pass operations over the row kernels. Why they equal the plain operations:
 // - gray rows are computed once into a small ring, as the filter's first step;
 // - a filter's value depends only on its neighbourhood, so rows may be done one at a time;
-// - normalisation and stretch are functions of the filter value alone, so they are
-//   evaluated once per distinct value (a per-frame table) and looked up while the surface
-//   is written; the level histogram is the value histogram summed through that map;
+// - normalisation and stretch are functions of the filter value alone: the level histogram
+//   is the value histogram summed through the normalisation, and both are applied as one
+//   tone map while the surface is written;
 // - the binarisation's table is a step over the gray levels, so it becomes a threshold.
 #include "fused_operations.h"
 
@@ -40,10 +40,9 @@ inline const uint8_t* frameRow(const uint8_t* frame, int32_t i, int32_t width) {
 // The ring copy of the frame in blocks of rows just ahead of the operation's reads, when
 // the dispatcher hands over the slot instead of storing the whole frame first: the rows are
 // then read from cache rather than from memory a second time.
-inline void storeRow(uint8_t* slot, const uint8_t* frame, int32_t i, int32_t width) {
+inline void storeRowsAhead(uint8_t* slot, const uint8_t* frame, int32_t i, int32_t width, int32_t height) {
     constexpr int32_t kBlockRows = 16;
     if (slot && i % kBlockRows == 0) {
-        const int32_t height = FrameGeometry.height;
         const int32_t rows = height - i < kBlockRows ? height - i : kBlockRows;
         const size_t offset = static_cast<size_t>(i) * width * 3;
         std::memcpy(slot + offset, frame + offset, static_cast<size_t>(rows) * width * 3);
@@ -117,7 +116,7 @@ void fusedNormal(const uint8_t* frame, uint8_t* slot) {
     int32_t width, height;
     if (!drawableGeometry(width, height)) return;
     for (int32_t i = 0; i < height; ++i) {
-        storeRow(slot, frame, i, width);
+        storeRowsAhead(slot, frame, i, width, height);
         kernels.copyRow(frameRow(frame, i, width), surfaceRow(i, height), width);
     }
 }
@@ -126,7 +125,7 @@ void fusedInverted(const uint8_t* frame, uint8_t* slot) {
     int32_t width, height;
     if (!drawableGeometry(width, height)) return;
     for (int32_t i = 0; i < height; ++i) {
-        storeRow(slot, frame, i, width);
+        storeRowsAhead(slot, frame, i, width, height);
         kernels.invertRow(frameRow(frame, i, width), surfaceRow(i, height), width);
     }
 }
@@ -175,17 +174,16 @@ void fusedDifference(const uint8_t* frame, int32_t length) {
                               surfaceRow(i, height), width);
 }
 
-void fusedGray(const uint8_t* frame, uint8_t* slot) {
+void fusedGray(const uint8_t* frame) {
     int32_t width, height;
     if (!drawableGeometry(width, height)) return;
     for (int32_t i = 0; i < height; ++i) {
-        storeRow(slot, frame, i, width);
         kernels.grayRow(frameRow(frame, i, width), GrayRing[0], width);
         kernels.grayToSurfaceRow(GrayRing[0], surfaceRow(i, height), width);
     }
 }
 
-void fusedConvolution(const uint8_t* frame, const ConvolutionKernel& kernel, uint8_t* slot) {
+void fusedConvolution(const uint8_t* frame, const ConvolutionKernel& kernel) {
     int32_t width, height;
     if (!drawableGeometry(width, height)) return;
     const int32_t reach = (kernel.size - 1) / 2;
@@ -206,7 +204,6 @@ void fusedConvolution(const uint8_t* frame, const ConvolutionKernel& kernel, uin
     GrayRows gray(frame, width, span);
     const int32_t interiorWidth = std::max(0, width - 2 * reach);
     for (int32_t i = 0; i < height; ++i) {
-        storeRow(slot, frame, i, width);
         int16_t* out = FilterValues + static_cast<size_t>(i) * width;
         if (i < reach || i > height - 1 - reach || interiorWidth == 0) {
             std::memset(out, 0, sizeof(int16_t) * width);
@@ -269,7 +266,7 @@ void fusedConvolution(const uint8_t* frame, const ConvolutionKernel& kernel, uin
         kernels.toneRow(FilterValues + static_cast<size_t>(i) * width, &map, surfaceRow(i, height), width);
 }
 
-void fusedRankFilter(const uint8_t* frame, int32_t mode, uint8_t* slot) {
+void fusedRankFilter(const uint8_t* frame, int32_t mode) {
     int32_t width, height;
     if (!drawableGeometry(width, height)) return;
     auto reduce = mode == 1441 ? kernels.minimum3Row
@@ -278,7 +275,6 @@ void fusedRankFilter(const uint8_t* frame, int32_t mode, uint8_t* slot) {
                                : kernels.mean3Row;
     GrayRows gray(frame, width, 3);
     for (int32_t i = 0; i < height; ++i) {
-        storeRow(slot, frame, i, width);
         uint8_t* surface = surfaceRow(i, height);
         if (i == 0 || i == height - 1) {
             std::memset(surface, 0, static_cast<size_t>(width) * 4);  // black border row
@@ -291,12 +287,11 @@ void fusedRankFilter(const uint8_t* frame, int32_t mode, uint8_t* slot) {
     }
 }
 
-void fusedBinarize(const uint8_t* frame, uint8_t* slot) {
+void fusedBinarize(const uint8_t* frame) {
     int32_t width, height;
     if (!drawableGeometry(width, height)) return;
     std::memset(GrayCounts[0], 0, sizeof GrayCounts[0]);
     for (int32_t i = 0; i < height; ++i) {
-        storeRow(slot, frame, i, width);
         uint8_t* levels = GrayLevels + static_cast<size_t>(i) * width;
         kernels.grayRow(frameRow(frame, i, width), levels, width);
         countRun(levels, width, GrayCounts, 0);
