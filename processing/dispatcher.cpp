@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "fused_operations.h"
 #include "operations.h"
 
 namespace pixelwell {
@@ -66,22 +67,11 @@ bool needsGrayPlane(int32_t mode) {
 
 }  // namespace
 
-bool processFrame(const uint8_t* frame, int32_t length) {
-    ++FrameCounter;
-    const auto slot = static_cast<int32_t>(FrameCounter & 7u);
-    storeFrame(frame, length, slot);
+namespace {
 
-    const int32_t mode = ProcessingMode;
-    if (!modeSelectsOperation(mode)) return false;
-
-    // A frame the geometry does not fit is not drawn, but a pending reference is still
-    // taken and the repaint still requested.
-    if (!frameComplete(length)) {
-        if (mode == kModeSimpleDiff || mode == kModeDiff) captureReference(frame, length);
-        return true;
-    }
+// The plain operations, written as the operations are defined: the reference.
+void runPlain(int32_t mode, const uint8_t* frame, int32_t length, int32_t slot) {
     if (needsGrayPlane(mode)) fillGrayPlane(frame);
-
     switch (mode) {
         case kModeNormal: showNormal(frame); break;
         case kModeInvert: showInverted(frame); break;
@@ -101,7 +91,74 @@ bool processFrame(const uint8_t* frame, int32_t length) {
             if (const ConvolutionKernel* kernel = kernelForMode(mode)) runConvolution(*kernel);
             break;
     }
+}
+
+// Modes that store the frame in the ring while their one pass reads it. Measured: this pays
+// for the plain copies (one read of the frame less), not for the gray-based modes.
+bool storesWhileReading(int32_t mode) { return mode == kModeNormal || mode == kModeInvert; }
+
+// The same operations in one pass each over the row kernels; `store` is the ring slot the
+// frame still has to be copied into, or null.
+void runFused(int32_t mode, const uint8_t* frame, int32_t length, int32_t slot, uint8_t* store) {
+    switch (mode) {
+        case kModeNormal: fusedNormal(frame, store); break;
+        case kModeInvert: fusedInverted(frame, store); break;
+        case kModeAverage2: fusedAverage(slot, 2); break;
+        case kModeAverage4: fusedAverage(slot, 4); break;
+        case kModeAverage8: fusedAverage(slot, 8); break;
+        case kModeFrameDiff: fusedFrameDifference(slot); break;
+        case kModeSimpleDiff: fusedSimpleDifference(frame, length); break;
+        case kModeDiff: fusedDifference(frame, length); break;
+        case kModeGray: fusedGray(frame); break;
+        case kModeMinimum:
+        case kModeMaximum:
+        case kModeMedian:
+        case kModeMean: fusedRankFilter(frame, mode); break;
+        case kModeBinarize: fusedBinarize(frame); break;
+        default:
+            if (const ConvolutionKernel* kernel = kernelForMode(mode)) fusedConvolution(frame, *kernel);
+            break;
+    }
+}
+
+bool handleFrame(const uint8_t* frame, int32_t length, bool plain) {
+    ++FrameCounter;
+    const auto slot = static_cast<int32_t>(FrameCounter & 7u);
+    const int32_t mode = ProcessingMode;
+    const bool selected = modeSelectsOperation(mode);
+    const bool complete = frameComplete(length);
+
+    // The fast path may store the frame while its operation reads it; the ring holds the
+    // same bytes either way once the frame is done.
+    const bool storeOnTheWay = !plain && selected && complete && storesWhileReading(mode);
+    if (!storeOnTheWay) storeFrame(frame, length, slot);
+    if (!selected) return false;
+
+    // A frame the geometry does not fit is not drawn, but a pending reference is still
+    // taken and the repaint still requested.
+    if (!complete) {
+        if (mode == kModeSimpleDiff || mode == kModeDiff) captureReference(frame, length);
+        return true;
+    }
+    if (plain) {
+        runPlain(mode, frame, length, slot);
+    } else if (storeOnTheWay) {
+        uint8_t* ring = FrameRing[slot].data();
+        runFused(mode, frame, length, slot, ring);
+        // Bytes the driver delivered beyond the frame the geometry describes.
+        const int32_t drawn = FrameGeometry.width * FrameGeometry.height * 3;
+        const int32_t stored = length < kSlotBytes ? length : kSlotBytes;
+        if (stored > drawn) std::memcpy(ring + drawn, frame + drawn, static_cast<size_t>(stored - drawn));
+    } else {
+        runFused(mode, frame, length, slot, nullptr);
+    }
     return true;
 }
+
+}  // namespace
+
+bool processFrame(const uint8_t* frame, int32_t length) { return handleFrame(frame, length, false); }
+
+bool processFramePlain(const uint8_t* frame, int32_t length) { return handleFrame(frame, length, true); }
 
 }  // namespace pixelwell

@@ -59,4 +59,8 @@ void storeFrame(const uint8_t* frame, int32_t length, int32_t slot);
 // repainted (whenever the mode selected an operation, even one that drew nothing).
 bool processFrame(const uint8_t* frame, int32_t length);
 
+// The same, through the plain operations that write the GrayPlane and ResultPlane as the
+// operations define them: the reference the fast path is tested against.
+bool processFramePlain(const uint8_t* frame, int32_t length);
+
 }  // namespace pixelwell

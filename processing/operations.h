@@ -30,6 +30,17 @@ void showGray();
 void normalizeResultPlane(Plane& plane, int32_t minimum, int32_t maximum);
 // Gray conversion, normalisation and a black/white split at the median level.
 void binarizeFrame(const uint8_t* frame);
+// The stretch's lower and upper cut for the Histogram of pixelCount levels (5 % tails).
+struct StretchCuts {
+    int32_t low;
+    int32_t high;
+};
+StretchCuts stretchCuts(int32_t pixelCount);
+// LevelTable <- the contrast stretch for the Histogram of pixelCount levels (5 % tails);
+// false, and the table untouched, when the two cuts meet or cross.
+bool buildStretchTable(int32_t pixelCount);
+// LevelTable <- 255 from the first level at which half the pixelCount is reached, else 0.
+void buildMedianTable(int32_t pixelCount);
 
 // --- convolution ----------------------------------------------------------------------------
 struct ConvolutionKernel {

@@ -34,40 +34,55 @@ void applyLevelTable(Plane& plane, int32_t width, int32_t height) {
 
 }  // namespace
 
+StretchCuts stretchCuts(int32_t pixelCount) {
+    const int32_t tail = pixelCount / 20;
+    int32_t low = 0;
+    int32_t sum = 0;
+    for (int32_t level = 0; level <= 255; ++level) {
+        sum += Histogram[level];
+        if (sum < tail) low = level;
+    }
+    // The upper running sum deliberately starts at 255 and never visits level 0: this
+    // keeps the stretch of the pictures users know.
+    int32_t high = 255;
+    sum = 255;
+    for (int32_t level = 255; level >= 1; --level) {
+        sum += Histogram[level];
+        if (sum < tail) high = level;
+    }
+    return {low, high};
+}
+
+bool buildStretchTable(int32_t pixelCount) {
+    const auto [low, high] = stretchCuts(pixelCount);
+    if (low >= high) return false;
+    for (int32_t level = 0; level <= 255; ++level) {
+        if (level <= low)
+            LevelTable[level] = 0;
+        else if (level >= high)
+            LevelTable[level] = 255;
+        else
+            LevelTable[level] = static_cast<uint8_t>(255 * (level - low) / (high - low));
+    }
+    return true;
+}
+
+void buildMedianTable(int32_t pixelCount) {
+    const int32_t median = pixelCount / 2;
+    int32_t sum = 0;
+    for (int32_t level = 0; level <= 255; ++level) {
+        sum += Histogram[level];
+        LevelTable[level] = sum >= median ? 255 : 0;
+    }
+}
+
 void normalizeResultPlane(Plane& plane, int32_t minimum, int32_t maximum) {
     int32_t width, height;
     if (!drawableGeometry(width, height)) return;
     const int64_t range = static_cast<int64_t>(maximum) - minimum;
     if (range > 0) {
         normalizeAndCount(plane, width, height, minimum, range);
-        const int32_t tail = width * height / 20;
-
-        int32_t low = 0;
-        int32_t sum = 0;
-        for (int32_t level = 0; level <= 255; ++level) {
-            sum += Histogram[level];
-            if (sum < tail) low = level;
-        }
-        // The upper running sum deliberately starts at 255 and never visits level 0: this
-        // keeps the stretch of the pictures users know.
-        int32_t high = 255;
-        sum = 255;
-        for (int32_t level = 255; level >= 1; --level) {
-            sum += Histogram[level];
-            if (sum < tail) high = level;
-        }
-
-        if (low < high) {
-            for (int32_t level = 0; level <= 255; ++level) {
-                if (level <= low)
-                    LevelTable[level] = 0;
-                else if (level >= high)
-                    LevelTable[level] = 255;
-                else
-                    LevelTable[level] = static_cast<uint8_t>(255 * (level - low) / (high - low));
-            }
-            applyLevelTable(plane, width, height);
-        }
+        if (buildStretchTable(width * height)) applyLevelTable(plane, width, height);
     }
     showPlane(plane);
 }
@@ -96,12 +111,7 @@ void binarizeFrame(const uint8_t* frame) {
     const int32_t range = maximum - minimum;
     if (range > 0) {
         normalizeAndCount(GrayPlane, width, height, minimum, range);
-        const int32_t median = width * height / 2;
-        int32_t sum = 0;
-        for (int32_t level = 0; level <= 255; ++level) {
-            sum += Histogram[level];
-            LevelTable[level] = sum >= median ? 255 : 0;
-        }
+        buildMedianTable(width * height);
         applyLevelTable(GrayPlane, width, height);
     }
     showPlane(GrayPlane);

@@ -1,0 +1,95 @@
+// Every mode through processFrame (ring copy included) at 640x480 and 1280x1280, and the
+// floor: the ring copy plus one pass that reads the frame and writes the surface.
+#include <benchmark/benchmark.h>
+
+#include <map>
+#include <memory>
+#include <string>
+
+#include "bench_frames.h"
+#include "dispatcher.h"
+#include "kernels.h"
+#include "test_picture.h"
+
+namespace pixelwell::bench {
+
+const Clip& clipOf(int32_t width, int32_t height) {
+    static std::map<std::pair<int32_t, int32_t>, std::unique_ptr<Clip>> clips;
+    auto& clip = clips[{width, height}];
+    if (!clip) {
+        clip = std::make_unique<Clip>(Clip{width, height, {}});
+        for (uint32_t n = 0; n < 8; ++n) {
+            clip->frames.emplace_back(static_cast<size_t>(width) * height * 3);
+            simcam::renderPicture(simcam::Picture::MovingShapes, width, height, n, clip->frames.back().data());
+        }
+    }
+    return *clip;
+}
+
+uint8_t* benchSurface() {
+    alignas(64) static uint8_t surface[kSurfaceBytes];
+    return surface;
+}
+
+namespace {
+
+const int32_t kSizes[][2] = {{640, 480}, {1280, 1280}};
+
+void runMode(benchmark::State& state, int32_t mode, int32_t width, int32_t height) {
+    const Clip& clip = clipOf(width, height);
+    DisplaySurface = benchSurface();
+    FrameGeometry = {width, height};
+    selectProcessingMode(mode);
+    const auto length = static_cast<int32_t>(clip.frames[0].size());
+    size_t n = 0;
+    for (int k = 0; k < 8; ++k) processFrame(clip.frames[n++ % 8].data(), length);
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(processFrame(clip.frames[n++ % 8].data(), length));
+        benchmark::ClobberMemory();
+    }
+    state.SetBytesProcessed(state.iterations() * int64_t{length});
+    state.SetLabel(kernels.name);
+}
+
+void runFloor(benchmark::State& state, int32_t width, int32_t height) {
+    const Clip& clip = clipOf(width, height);
+    DisplaySurface = benchSurface();
+    FrameGeometry = {width, height};
+    const auto length = static_cast<int32_t>(clip.frames[0].size());
+    size_t n = 0;
+    for (auto _ : state) {
+        const uint8_t* frame = clip.frames[n % 8].data();
+        storeFrame(frame, length, static_cast<int32_t>(++n & 7));
+        for (int32_t i = 0; i < height; ++i)
+            kernels.copyRow(frame + static_cast<size_t>(i) * width * 3, surfaceRow(i, height), width);
+        benchmark::ClobberMemory();
+    }
+    state.SetBytesProcessed(state.iterations() * int64_t{length});
+}
+
+}  // namespace
+}  // namespace pixelwell::bench
+
+int main(int argc, char** argv) {
+    using namespace pixelwell;
+    using namespace pixelwell::bench;
+    for (const auto& size : kSizes) {
+        const std::string suffix = "/" + std::to_string(size[0]) + "x" + std::to_string(size[1]);
+        benchmark::RegisterBenchmark(("floor" + suffix).c_str(), runFloor, size[0], size[1])
+            ->Unit(benchmark::kMillisecond);
+        for (const ModeInfo& info : ModeTable) {
+            if (info.id == kModeNone) continue;
+            benchmark::RegisterBenchmark((std::string("mode/") + info.name + suffix).c_str(), runMode, info.id,
+                                         size[0], size[1])
+                ->Unit(benchmark::kMillisecond);
+        }
+    }
+#ifdef PIXELWELL_BENCH_OPENCV
+    registerOpenCvBenchmarks();
+#endif
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}

@@ -1,0 +1,327 @@
+// Single-pass operations over the row kernels. Why they equal the plain operations:
+// - gray rows are computed once into a small ring, as the filter's first step;
+// - a filter's value depends only on its neighbourhood, so rows may be done one at a time;
+// - normalisation and stretch are functions of the filter value alone: the level histogram
+//   is the value histogram summed through the normalisation, and both are applied as one
+//   tone map while the surface is written;
+// - the binarisation's table is a step over the gray levels, so it becomes a threshold.
+#include "fused_operations.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "kernels.h"
+
+namespace pixelwell {
+
+namespace {
+
+constexpr int32_t kRowPad = 64;
+constexpr int32_t kValueSpan = kFilterValueMax - kFilterValueMin + 1;
+
+alignas(64) uint8_t GrayRing[5][kMaxSide + kRowPad];       // the last rows of gray levels
+alignas(64) uint8_t ByteRow[kMaxSide * 3 + kRowPad];        // one 24-bit result row
+alignas(64) uint8_t RankRow[kMaxSide + kRowPad];            // one row of rank-filter output
+alignas(64) int16_t FilterValues[kPlaneCells];              // filter values, rows packed
+alignas(64) uint8_t GrayLevels[kPlaneCells];                // gray levels, rows packed
+int32_t ValueCounts[8][kValueSpan];                         // eight, to break store chains
+int32_t GrayCounts[8][256];
+uint8_t LevelOfValue[kValueSpan];
+
+constexpr uint32_t grayPixel(int32_t level) {
+    const auto v = static_cast<uint32_t>(static_cast<uint8_t>(level));
+    return v | v << 8 | v << 16;
+}
+
+inline const uint8_t* frameRow(const uint8_t* frame, int32_t i, int32_t width) {
+    return frame + static_cast<size_t>(i) * width * 3;
+}
+
+// The ring copy of the frame in blocks of rows just ahead of the operation's reads, when
+// the dispatcher hands over the slot instead of storing the whole frame first: the rows are
+// then read from cache rather than from memory a second time.
+inline void storeRowsAhead(uint8_t* slot, const uint8_t* frame, int32_t i, int32_t width, int32_t height) {
+    constexpr int32_t kBlockRows = 16;
+    if (slot && i % kBlockRows == 0) {
+        const int32_t rows = height - i < kBlockRows ? height - i : kBlockRows;
+        const size_t offset = static_cast<size_t>(i) * width * 3;
+        std::memcpy(slot + offset, frame + offset, static_cast<size_t>(rows) * width * 3);
+    }
+}
+
+// Gray rows of the frame, each computed once when first asked for; `span` rows are kept.
+class GrayRows {
+public:
+    GrayRows(const uint8_t* frame, int32_t width, int32_t span)
+        : frame_(frame), width_(width), span_(span) {}
+    const uint8_t* row(int32_t i) {
+        while (computed_ <= i) {
+            kernels.grayRow(frameRow(frame_, computed_, width_), GrayRing[computed_ % span_], width_);
+            ++computed_;
+        }
+        return GrayRing[i % span_];
+    }
+
+private:
+    const uint8_t* frame_;
+    int32_t width_;
+    int32_t span_;
+    int32_t computed_ = 0;
+};
+
+// Counts values into eight histograms in turn: runs of equal values (flat picture areas)
+// would otherwise wait on the previous increment of the same counter.
+template <typename T, size_t kSize>
+void countRun(const T* values, int32_t count, int32_t (*counts)[kSize], int32_t offset) {
+    int32_t* c[8];
+    for (int k = 0; k < 8; ++k) c[k] = counts[k] + offset;
+    int32_t j = 0;
+    for (; j + 8 <= count; j += 8)
+        for (int k = 0; k < 8; ++k) ++c[k][values[j + k]];
+    for (; j < count; ++j) ++c[0][values[j]];
+}
+
+// counts[0][first..last] += the other seven, which are cleared for the next frame.
+template <size_t kSize>
+void mergeCounts(int32_t (*counts)[kSize], size_t first, size_t last) {
+    for (int k = 1; k < 8; ++k)
+        for (size_t v = first; v <= last; ++v) {
+            counts[0][v] += counts[k][v];
+            counts[k][v] = 0;
+        }
+}
+
+// levels[v] <- ((v - minimum) x 255) / range for v in minimum..maximum, by stepping the
+// quotient instead of dividing: the numerator grows by 255 per value and the quotient
+// never passes 255.
+void fillLevels(uint8_t* levels, int32_t minimum, int32_t maximum) {
+    const int32_t range = maximum - minimum;
+    int32_t quotient = 0;
+    for (int32_t v = minimum, numerator = 0; v <= maximum; ++v, numerator += 255) {
+        while ((quotient + 1) * range <= numerator) ++quotient;
+        levels[v] = static_cast<uint8_t>(quotient);
+    }
+}
+
+// The level a value is normalised to, exactly as the plane normalisation computes it,
+// including the clamp of values outside the range (the zero border).
+inline int32_t levelOf(int32_t value, int32_t minimum, int64_t range) {
+    int64_t level = (static_cast<int64_t>(value) - minimum) * 255 / range;
+    return static_cast<int32_t>(std::clamp<int64_t>(level, 0, 255));
+}
+
+}  // namespace
+
+void fusedNormal(const uint8_t* frame, uint8_t* slot) {
+    int32_t width, height;
+    if (!drawableGeometry(width, height)) return;
+    for (int32_t i = 0; i < height; ++i) {
+        storeRowsAhead(slot, frame, i, width, height);
+        kernels.copyRow(frameRow(frame, i, width), surfaceRow(i, height), width);
+    }
+}
+
+void fusedInverted(const uint8_t* frame, uint8_t* slot) {
+    int32_t width, height;
+    if (!drawableGeometry(width, height)) return;
+    for (int32_t i = 0; i < height; ++i) {
+        storeRowsAhead(slot, frame, i, width, height);
+        kernels.invertRow(frameRow(frame, i, width), surfaceRow(i, height), width);
+    }
+}
+
+void fusedAverage(int32_t slot, int32_t count) {
+    int32_t width, height;
+    if (!drawableGeometry(width, height)) return;
+    auto average = count == 2 ? kernels.average2Bytes : count == 4 ? kernels.average4Bytes : kernels.average8Bytes;
+    const uint8_t* runs[8];
+    for (int32_t i = 0; i < height; ++i) {
+        const size_t offset = static_cast<size_t>(i) * width * 3;
+        for (int32_t k = 0; k < count; ++k) runs[k] = FrameRing[(slot + 8 - k) & 7].data() + offset;
+        average(runs, ByteRow, width * 3);
+        kernels.copyRow(ByteRow, surfaceRow(i, height), width);
+    }
+}
+
+void fusedFrameDifference(int32_t slot) {
+    int32_t width, height;
+    if (!drawableGeometry(width, height)) return;
+    const uint8_t* cur = FrameRing[slot & 7].data();
+    const uint8_t* prev = FrameRing[(slot + 7) & 7].data();
+    for (int32_t i = 0; i < height; ++i) {
+        kernels.frameDifferenceBytes(frameRow(cur, i, width), frameRow(prev, i, width), ByteRow, width * 3);
+        kernels.copyRow(ByteRow, surfaceRow(i, height), width);
+    }
+}
+
+void fusedSimpleDifference(const uint8_t* frame, int32_t length) {
+    captureReference(frame, length);
+    int32_t width, height;
+    if (!drawableGeometry(width, height) || length < width * height * 3) return;
+    for (int32_t i = 0; i < height; ++i) {
+        kernels.absDifferenceBytes(frameRow(frame, i, width), frameRow(ReferenceFrame.data(), i, width),
+                                   ByteRow, width * 3);
+        kernels.copyRow(ByteRow, surfaceRow(i, height), width);
+    }
+}
+
+void fusedDifference(const uint8_t* frame, int32_t length) {
+    captureReference(frame, length);
+    int32_t width, height;
+    if (!drawableGeometry(width, height) || length < width * height * 3) return;
+    for (int32_t i = 0; i < height; ++i)
+        kernels.differenceRow(frameRow(frame, i, width), frameRow(ReferenceFrame.data(), i, width),
+                              surfaceRow(i, height), width);
+}
+
+void fusedGray(const uint8_t* frame) {
+    int32_t width, height;
+    if (!drawableGeometry(width, height)) return;
+    for (int32_t i = 0; i < height; ++i) {
+        kernels.grayRow(frameRow(frame, i, width), GrayRing[0], width);
+        kernels.grayToSurfaceRow(GrayRing[0], surfaceRow(i, height), width);
+    }
+}
+
+void fusedConvolution(const uint8_t* frame, const ConvolutionKernel& kernel) {
+    int32_t width, height;
+    if (!drawableGeometry(width, height)) return;
+    const int32_t reach = (kernel.size - 1) / 2;
+    const int32_t span = 2 * reach + 1;
+    // Rows below first; the kernel's first row is the line above.
+    int16_t weights[9];
+    if (reach == 1)
+        for (int32_t a = 0; a < 3; ++a)
+            for (int32_t b = 0; b < 3; ++b) weights[3 * a + b] = static_cast<int16_t>(kernel.weights[2 - a][b]);
+    const bool highPass5 = reach == 2 && kernel.weights[2][2] != 1;
+
+    // The values this kernel can produce: 255 times its positive and negative weights.
+    int32_t positive = 0, negative = 0;
+    for (const auto& row : kernel.weights)
+        for (int32_t w : row) (w > 0 ? positive : negative) += w;
+    const int32_t lowest = 255 * negative / kernel.divisor, highest = 255 * positive / kernel.divisor;
+    std::memset(ValueCounts[0], 0, sizeof ValueCounts[0]);
+    GrayRows gray(frame, width, span);
+    const int32_t interiorWidth = std::max(0, width - 2 * reach);
+    for (int32_t i = 0; i < height; ++i) {
+        int16_t* out = FilterValues + static_cast<size_t>(i) * width;
+        if (i < reach || i > height - 1 - reach || interiorWidth == 0) {
+            std::memset(out, 0, sizeof(int16_t) * width);
+            continue;
+        }
+        for (int32_t j = 0; j < reach; ++j) out[j] = out[width - 1 - j] = 0;  // border columns
+        if (reach == 1) {
+            kernels.convolve3x3Row(gray.row(i - 1), gray.row(i), gray.row(i + 1), weights,
+                                   kernel.divisor, out, width);
+        } else {
+            gray.row(i + 2);
+            const uint8_t* rows[5] = {gray.row(i - 2), gray.row(i - 1), gray.row(i), gray.row(i + 1),
+                                      gray.row(i + 2)};
+            (highPass5 ? kernels.highPass5Row : kernels.lowPass5Row)(rows, out, width);
+        }
+        countRun(out + reach, interiorWidth, ValueCounts, -kFilterValueMin);
+    }
+    mergeCounts(ValueCounts, lowest - kFilterValueMin, highest - kFilterValueMin);
+    const int32_t* counts = ValueCounts[0] - kFilterValueMin;
+
+    // The range of the interior values; (1, 0) when there is none.
+    int32_t minimum = 1, maximum = 0;
+    for (int32_t v = lowest; v <= highest; ++v)
+        if (counts[v] != 0) {
+            minimum = v;
+            break;
+        }
+    for (int32_t v = highest; v >= lowest; --v)
+        if (counts[v] != 0) {
+            maximum = v;
+            break;
+        }
+    const int32_t cells = width * height;
+    const int32_t interior = interiorWidth * std::max(0, height - 2 * reach);
+    ToneMap map{};
+    const int64_t range = static_cast<int64_t>(maximum) - minimum;
+    if (range <= 0) {
+        map.raw = true;  // shown unnormalised: the value's low eight bits
+    } else {
+        uint8_t* levels = LevelOfValue - kFilterValueMin;
+        fillLevels(levels, minimum, maximum);
+        // The border's zeros, clamped when 0 lies outside the range.
+        if (0 < minimum || 0 > maximum) levels[0] = static_cast<uint8_t>(levelOf(0, minimum, range));
+        Histogram.fill(0);
+        for (int32_t v = minimum; v <= maximum; ++v) Histogram[levels[v]] += counts[v];
+        Histogram[levels[0]] += cells - interior;
+        map.minimum = minimum;
+        map.range = static_cast<int32_t>(range);
+        map.low = 0;
+        map.high = 255;
+        if (buildStretchTable(cells)) {
+            const StretchCuts cuts = stretchCuts(cells);
+            map.low = cuts.low;
+            map.high = cuts.high;
+        }
+        map.rangeMultiplier = toneMultiplier(map.range);
+        map.stretchMultiplier = toneMultiplier(map.high - map.low);
+    }
+    for (int32_t i = 0; i < height; ++i)
+        kernels.toneRow(FilterValues + static_cast<size_t>(i) * width, &map, surfaceRow(i, height), width);
+}
+
+void fusedRankFilter(const uint8_t* frame, int32_t mode) {
+    int32_t width, height;
+    if (!drawableGeometry(width, height)) return;
+    auto reduce = mode == 1441 ? kernels.minimum3Row
+                : mode == 1442 ? kernels.maximum3Row
+                : mode == 1443 ? kernels.median3Row
+                               : kernels.mean3Row;
+    GrayRows gray(frame, width, 3);
+    for (int32_t i = 0; i < height; ++i) {
+        uint8_t* surface = surfaceRow(i, height);
+        if (i == 0 || i == height - 1) {
+            std::memset(surface, 0, static_cast<size_t>(width) * 4);  // black border row
+            continue;
+        }
+        RankRow[0] = 0;
+        RankRow[width - 1] = 0;
+        reduce(gray.row(i - 1), gray.row(i), gray.row(i + 1), RankRow, width);
+        kernels.grayToSurfaceRow(RankRow, surface, width);
+    }
+}
+
+void fusedBinarize(const uint8_t* frame) {
+    int32_t width, height;
+    if (!drawableGeometry(width, height)) return;
+    std::memset(GrayCounts[0], 0, sizeof GrayCounts[0]);
+    for (int32_t i = 0; i < height; ++i) {
+        uint8_t* levels = GrayLevels + static_cast<size_t>(i) * width;
+        kernels.grayRow(frameRow(frame, i, width), levels, width);
+        countRun(levels, width, GrayCounts, 0);
+    }
+    mergeCounts(GrayCounts, 0, 255);
+    const int32_t* counts = GrayCounts[0];
+    int32_t minimum = 0, maximum = 255;
+    while (counts[minimum] == 0) ++minimum;
+    while (counts[maximum] == 0) --maximum;
+
+    const int32_t range = maximum - minimum;
+    if (range <= 0) {
+        for (int32_t i = 0; i < height; ++i)
+            kernels.grayToSurfaceRow(GrayLevels + static_cast<size_t>(i) * width, surfaceRow(i, height), width);
+        return;
+    }
+    uint8_t levels[256];
+    fillLevels(levels, minimum, maximum);
+    Histogram.fill(0);
+    for (int32_t g = minimum; g <= maximum; ++g) Histogram[levels[g]] += counts[g];
+    buildMedianTable(width * height);
+    // Levels grow with the gray and the table is a step, so white starts at one gray.
+    int32_t threshold = 256;
+    for (int32_t g = minimum; g <= maximum; ++g)
+        if (LevelTable[levels[g]] == 255) {
+            threshold = g;
+            break;
+        }
+    for (int32_t i = 0; i < height; ++i)
+        kernels.thresholdRow(GrayLevels + static_cast<size_t>(i) * width, threshold, surfaceRow(i, height), width);
+}
+
+}  // namespace pixelwell

@@ -1,0 +1,27 @@
+// The operations as single passes over the frame, calling the row kernels: the same bytes
+// in the surface as the plain operations of operations.h, without the full-frame
+// GrayPlane and ResultPlane passes (intermediates stay in fixed row buffers). Each expects
+// a drawable geometry and a frame buffer holding the whole of it. Normal and inverted
+// display, given a ring slot, also store the frame into it on the way (null: stored already).
+#pragma once
+
+#include <cstdint>
+
+#include "operations.h"
+
+namespace pixelwell {
+
+void fusedNormal(const uint8_t* frame, uint8_t* slot);
+void fusedInverted(const uint8_t* frame, uint8_t* slot);
+void fusedAverage(int32_t slot, int32_t count);
+void fusedFrameDifference(int32_t slot);
+void fusedSimpleDifference(const uint8_t* frame, int32_t length);
+void fusedDifference(const uint8_t* frame, int32_t length);
+void fusedGray(const uint8_t* frame);
+// Gray conversion, filter, normalisation, stretch and display.
+void fusedConvolution(const uint8_t* frame, const ConvolutionKernel& kernel);
+// Modes 1441..1444.
+void fusedRankFilter(const uint8_t* frame, int32_t mode);
+void fusedBinarize(const uint8_t* frame);
+
+}  // namespace pixelwell

@@ -1,0 +1,104 @@
+// Row kernels: the inner loops of the operations, over row pointers and a width only. Each
+// has a plain scalar version (the readable reference, kernels_scalar.cpp) and vectorised
+// versions that return exactly the same bytes; the frame code calls them through `kernels`,
+// which selectKernels() fills once at start-up.
+#pragma once
+
+#include <cstdint>
+
+namespace pixelwell {
+
+// Smallest and largest filter value (after the divisor) of any convolution mode: the
+// Laplacians B and C reach 8 x 255 either way.
+constexpr int32_t kFilterValueMin = -2040;
+constexpr int32_t kFilterValueMax = 2040;
+
+// How one frame's filter values become gray levels. Unnormalised (raw): the value's low
+// eight bits. Otherwise level = clamp((v - minimum) x 255 / range, 0, 255), then the stretch:
+// 0 at or below low, 255 at or above high, 255 x (level - low) / (high - low) between;
+// low = 0, high = 255 leaves the level as it is.
+struct ToneMap {
+    bool raw;
+    int32_t minimum;
+    int32_t range;  // 1 .. kFilterValueMax - kFilterValueMin
+    int32_t low;    // 0 <= low < high <= 255
+    int32_t high;
+    // For the vector kernels: toneMultiplier(range) and toneMultiplier(high - low).
+    uint32_t rangeMultiplier;
+    uint32_t stretchMultiplier;
+};
+
+// ceil(255 x 2^24 / divisor): (t x it) >> 24 is 255 t / divisor, for 0 <= t <= divisor <= 4080
+// (see the vector toneRow).
+constexpr uint32_t toneMultiplier(int32_t divisor) {
+    return static_cast<uint32_t>(((uint64_t{255} << 24) + static_cast<uint64_t>(divisor) - 1) /
+                                 static_cast<uint64_t>(divisor));
+}
+
+struct KernelTable {
+    const char* name;
+
+    // --- colour rows: 24-bit B,G,R in, surface pixels B,G,R,0 out --------------------------
+    void (*copyRow)(const uint8_t* bgr, uint8_t* surface, int width);
+    void (*invertRow)(const uint8_t* bgr, uint8_t* surface, int width);
+    // Small differences (squared distance <= 360) as themselves, larger ones as the live pixel.
+    void (*differenceRow)(const uint8_t* cur, const uint8_t* ref, uint8_t* surface, int width);
+
+    // --- byte runs (count bytes of 24-bit rows) ----------------------------------------------
+    // Floor of the mean of 2, 4 or 8 runs, in one pass over them.
+    void (*average2Bytes)(const uint8_t* const* runs, uint8_t* dst, int count);
+    void (*average4Bytes)(const uint8_t* const* runs, uint8_t* dst, int count);
+    void (*average8Bytes)(const uint8_t* const* runs, uint8_t* dst, int count);
+    // (cur - prev + 127) modulo 256.
+    void (*frameDifferenceBytes)(const uint8_t* cur, const uint8_t* prev, uint8_t* dst, int count);
+    // |cur - ref|.
+    void (*absDifferenceBytes)(const uint8_t* cur, const uint8_t* ref, uint8_t* dst, int count);
+
+    // --- gray ----------------------------------------------------------------------------------
+    void (*grayRow)(const uint8_t* bgr, uint8_t* gray, int width);
+    // Gray levels to surface pixels (g, g, g, 0).
+    void (*grayToSurfaceRow)(const uint8_t* gray, uint8_t* surface, int width);
+    // 255 where gray >= threshold, else 0; threshold 0..256.
+    void (*thresholdRow)(const uint8_t* gray, int threshold, uint8_t* surface, int width);
+    // Filter values to gray surface pixels through the frame's tone map.
+    void (*toneRow)(const int16_t* values, const ToneMap* map, uint8_t* surface, int width);
+
+    // --- 3x3 and 5x5 neighbourhoods over gray rows ---------------------------------------------
+    // Rows are given bottom first (below, same, above). These write the interior columns
+    // 1 .. width-2 (2 .. width-3 for 5x5) of `out` and nothing else.
+    // weights: 9 values, row below first, each row left to right; divisor 1 or 9 (truncating).
+    void (*convolve3x3Row)(const uint8_t* below, const uint8_t* same, const uint8_t* above,
+                           const int16_t* weights, int divisor, int16_t* out, int width);
+    // Sum of 25 / 25, and (24 x centre - the other 24) / 25, both truncating.
+    void (*lowPass5Row)(const uint8_t* const* rows, int16_t* out, int width);
+    void (*highPass5Row)(const uint8_t* const* rows, int16_t* out, int width);
+    void (*minimum3Row)(const uint8_t* below, const uint8_t* same, const uint8_t* above,
+                        uint8_t* out, int width);
+    void (*maximum3Row)(const uint8_t* below, const uint8_t* same, const uint8_t* above,
+                        uint8_t* out, int width);
+    void (*median3Row)(const uint8_t* below, const uint8_t* same, const uint8_t* above,
+                       uint8_t* out, int width);
+    void (*mean3Row)(const uint8_t* below, const uint8_t* same, const uint8_t* above,
+                     uint8_t* out, int width);
+
+    // --- the truncating divisions the filters use, exposed for their exhaustive test ----------
+    void (*divide9Run)(const int16_t* in, int16_t* out, int count);
+    void (*divide25Run)(const int16_t* in, int16_t* out, int count);
+};
+
+// The table the frame code calls through.
+extern KernelTable kernels;
+
+// The variants built into this program; null where the CPU or the build lacks them.
+const KernelTable& scalarKernels();
+const KernelTable* sse2Kernels();
+const KernelTable* avx2Kernels();
+
+// Chooses the widest variant the CPU runs, unless the environment says otherwise:
+// PIXELWELL_SCALAR=1 forces the scalar table, PIXELWELL_KERNELS=scalar|sse2|avx2 caps it.
+// Runs once at start-up by itself; callable again (tests).
+void selectKernels();
+// Forces the scalar table (tests, bug hunts).
+void useScalarKernels();
+
+}  // namespace pixelwell

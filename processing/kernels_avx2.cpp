@@ -1,0 +1,242 @@
+// AVX2 row kernels. Only this file is compiled with -mavx2; it runs only when the CPU
+// reports AVX2 (selectKernels). All loads and stores are unaligned: no 32-byte stack
+// alignment is assumed (the Windows ABI does not give it).
+#include <immintrin.h>
+
+#include "kernels.h"
+
+namespace pixelwell {
+
+namespace {
+
+struct V {
+    using R = __m256i;
+    static constexpr int kBytes = 32;
+    static constexpr int kHalves = 16;
+    static constexpr int kWords = 8;
+    static R zero() { return _mm256_setzero_si256(); }
+    static R load(const uint8_t* p) { return _mm256_loadu_si256(reinterpret_cast<const R*>(p)); }
+    static void store(uint8_t* p, R v) { _mm256_storeu_si256(reinterpret_cast<R*>(p), v); }
+    static R load16(const uint8_t* p) {
+        return _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
+    }
+    static R loadI16(const int16_t* p) { return _mm256_loadu_si256(reinterpret_cast<const R*>(p)); }
+    static void storeI16(int16_t* p, R v) { _mm256_storeu_si256(reinterpret_cast<R*>(p), v); }
+    static void store16as8(uint8_t* p, R v) {
+        const R packed = _mm256_permute4x64_epi64(_mm256_packus_epi16(v, v), 0x08);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(p), _mm256_castsi256_si128(packed));
+    }
+    static R load32(const uint8_t* p) {
+        return _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)));
+    }
+    static R set8(int v) { return _mm256_set1_epi8(static_cast<char>(v)); }
+    static R set16(int v) { return _mm256_set1_epi16(static_cast<short>(v)); }
+    static R set32(int v) { return _mm256_set1_epi32(v); }
+    static R add8(R a, R b) { return _mm256_add_epi8(a, b); }
+    static R sub8(R a, R b) { return _mm256_sub_epi8(a, b); }
+    static R subsu8(R a, R b) { return _mm256_subs_epu8(a, b); }
+    static R avgu8(R a, R b) { return _mm256_avg_epu8(a, b); }
+    static R minu8(R a, R b) { return _mm256_min_epu8(a, b); }
+    static R maxu8(R a, R b) { return _mm256_max_epu8(a, b); }
+    static R add16(R a, R b) { return _mm256_add_epi16(a, b); }
+    static R sub16(R a, R b) { return _mm256_sub_epi16(a, b); }
+    static R mullo16(R a, R b) { return _mm256_mullo_epi16(a, b); }
+    static R mulhi16(R a, R b) { return _mm256_mulhi_epi16(a, b); }
+    static R srai16(R a, int n) { return _mm256_srai_epi16(a, n); }
+    static R srli16(R a, int n) { return _mm256_srli_epi16(a, n); }
+    static R slli32(R a, int n) { return _mm256_slli_epi32(a, n); }
+    static R cmpgt32(R a, R b) { return _mm256_cmpgt_epi32(a, b); }
+    static R and_(R a, R b) { return _mm256_and_si256(a, b); }
+    static R or_(R a, R b) { return _mm256_or_si256(a, b); }
+    static R xor_(R a, R b) { return _mm256_xor_si256(a, b); }
+    static R unpacklo8(R a, R b) { return _mm256_unpacklo_epi8(a, b); }
+    static R unpackhi8(R a, R b) { return _mm256_unpackhi_epi8(a, b); }
+    static R packus16(R a, R b) { return _mm256_packus_epi16(a, b); }
+};
+
+}  // namespace
+}  // namespace pixelwell
+
+#include "kernels_simd.inl"
+
+namespace pixelwell {
+
+namespace {
+
+void average2Bytes(const uint8_t* const* runs, uint8_t* dst, int count) {
+    averageBytes<2>(runs, dst, count, scalarKernels().average2Bytes);
+}
+void average4Bytes(const uint8_t* const* runs, uint8_t* dst, int count) {
+    averageBytes<4>(runs, dst, count, scalarKernels().average4Bytes);
+}
+void average8Bytes(const uint8_t* const* runs, uint8_t* dst, int count) {
+    averageBytes<8>(runs, dst, count, scalarKernels().average8Bytes);
+}
+
+// Eight 24-bit pixels, each widened to B, G, R, 0 in a 32-bit lane: pixels 0-3 from the
+// low 16-byte load, 4-7 from the one 12 bytes further. Reads bytes 0..27.
+inline __m256i loadPixels8(const uint8_t* bgr) {
+    const __m256i shuffle = _mm256_setr_epi8(0, 1, 2, -128, 3, 4, 5, -128, 6, 7, 8, -128, 9, 10,
+                                             11, -128, 0, 1, 2, -128, 3, 4, 5, -128, 6, 7, 8,
+                                             -128, 9, 10, 11, -128);
+    const __m128i lo = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bgr));
+    const __m128i hi = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bgr + 12));
+    return _mm256_shuffle_epi8(_mm256_inserti128_si256(_mm256_castsi128_si256(lo), hi, 1), shuffle);
+}
+
+// Whole blocks of 8 pixels while the 28-byte read stays inside the row.
+inline int pixelBlocks(int width) { return width >= 10 ? (width - 10) / 8 * 8 + 8 : 0; }
+
+template <bool kInvert>
+void copyRowImpl(const uint8_t* bgr, uint8_t* surface, int width) {
+    // Eight pixels from one 32-byte load: dwords 0-3 to the low lane, 3-6 to the high lane,
+    // so each lane holds four whole pixels at the shuffle's offsets. Reads bytes 0..31.
+    const __m256i spread = _mm256_setr_epi32(0, 1, 2, 3, 3, 4, 5, 6);
+    const __m256i shuffle = _mm256_setr_epi8(0, 1, 2, -128, 3, 4, 5, -128, 6, 7, 8, -128, 9, 10,
+                                             11, -128, 0, 1, 2, -128, 3, 4, 5, -128, 6, 7, 8,
+                                             -128, 9, 10, 11, -128);
+    const __m256i flip = _mm256_set1_epi32(kInvert ? 0x00FFFFFF : 0);
+    int j = 0;
+    for (; 3 * j + 56 <= 3 * width; j += 16) {
+        const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(bgr + 3 * j));
+        const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(bgr + 3 * j + 24));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(surface + 4 * j),
+                            _mm256_xor_si256(_mm256_shuffle_epi8(_mm256_permutevar8x32_epi32(a, spread), shuffle), flip));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(surface + 4 * j + 32),
+                            _mm256_xor_si256(_mm256_shuffle_epi8(_mm256_permutevar8x32_epi32(b, spread), shuffle), flip));
+    }
+    const int blocks = pixelBlocks(width);
+    for (; j < blocks; j += 8)
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(surface + 4 * j),
+                            _mm256_xor_si256(loadPixels8(bgr + 3 * j), flip));
+    if (j < width)
+        (kInvert ? scalarKernels().invertRow : scalarKernels().copyRow)(bgr + 3 * j, surface + 4 * j, width - j);
+}
+
+void grayRow(const uint8_t* bgr, uint8_t* gray, int width) {
+    // Per lane four pixels (as loaded by copyRowImpl): B and G as a 16-bit pair, R alone, so
+    // two multiply-adds give 117 B + 601 G + 306 R.
+    const __m256i spread = _mm256_setr_epi32(0, 1, 2, 3, 3, 4, 5, 6);
+    const __m256i bgShuffle = _mm256_setr_epi8(0, -128, 1, -128, 3, -128, 4, -128, 6, -128, 7,
+                                               -128, 9, -128, 10, -128, 0, -128, 1, -128, 3, -128,
+                                               4, -128, 6, -128, 7, -128, 9, -128, 10, -128);
+    const __m256i rShuffle = _mm256_setr_epi8(2, -128, -128, -128, 5, -128, -128, -128, 8, -128,
+                                              -128, -128, 11, -128, -128, -128, 2, -128, -128,
+                                              -128, 5, -128, -128, -128, 8, -128, -128, -128, 11,
+                                              -128, -128, -128);
+    const __m256i bgWeights = _mm256_set1_epi32(601 << 16 | 117);
+    const __m256i rWeight = _mm256_set1_epi32(306);
+    auto levels8 = [&](const uint8_t* p) {
+        const __m256i raw =
+            _mm256_permutevar8x32_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)), spread);
+        const __m256i sum =
+            _mm256_add_epi32(_mm256_madd_epi16(_mm256_shuffle_epi8(raw, bgShuffle), bgWeights),
+                             _mm256_madd_epi16(_mm256_shuffle_epi8(raw, rShuffle), rWeight));
+        return _mm256_srli_epi32(sum, 10);  // sum >= 0, at most 261120
+    };
+    int j = 0;
+    // Sixteen pixels per step while the 32-byte loads stay inside the row (bytes 0..55).
+    auto block = [&](int j) {
+        // packs joins the lanes as 0-3, 8-11 | 4-7, 12-15; the permute puts them in order.
+        const __m256i words = _mm256_packs_epi32(levels8(bgr + 3 * j), levels8(bgr + 3 * j + 24));
+        const __m256i bytes = _mm256_packus_epi16(words, words);
+        const __m256i ordered = _mm256_permutevar8x32_epi32(bytes, _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(gray + j), _mm256_castsi256_si128(ordered));
+    };
+    for (; 3 * j + 56 <= 3 * width; j += 16) block(j);
+    // One more block ending three pixels before the row's end, then those three.
+    if (j < width - 3 && width >= 19) {
+        block(width - 19);
+        j = width - 3;
+    }
+    if (j < width) scalarKernels().grayRow(bgr + 3 * j, gray + j, width - j);
+}
+
+void differenceRow(const uint8_t* cur, const uint8_t* ref, uint8_t* surface, int width) {
+    const __m256i limit = _mm256_set1_epi32(360);
+    const int blocks = pixelBlocks(width);
+    for (int j = 0; j < blocks; j += 8) {
+        const __m256i c = loadPixels8(cur + 3 * j);
+        const __m256i r = loadPixels8(ref + 3 * j);
+        const __m256i d = _mm256_or_si256(_mm256_subs_epu8(c, r), _mm256_subs_epu8(r, c));
+        // Squares of B, G, R (and the zero fourth byte), summed per pixel: lane order is
+        // pixels 0,1 | 2,3 after unpack lo | hi, and hadd joins them back in order.
+        const __m256i lo = _mm256_unpacklo_epi8(d, _mm256_setzero_si256());
+        const __m256i hi = _mm256_unpackhi_epi8(d, _mm256_setzero_si256());
+        const __m256i sum = _mm256_hadd_epi32(_mm256_madd_epi16(lo, lo), _mm256_madd_epi16(hi, hi));
+        const __m256i live = _mm256_cmpgt_epi32(sum, limit);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(surface + 4 * j), _mm256_blendv_epi8(d, c, live));
+    }
+    if (blocks < width)
+        scalarKernels().differenceRow(cur + 3 * blocks, ref + 3 * blocks, surface + 4 * blocks,
+                                      width - blocks);
+}
+
+// The divisions of the tone map as multiplications: with t <= d <= 4080 and
+// M = ceil(255 x 2^24 / d) = (255 x 2^24 + e) / d, 0 <= e < d, (t x M) / 2^24 exceeds 255 t / d
+// by t e / (d 2^24) < 1/d (as t e < 4080^2 < 2^24), too little to reach the next integer, and
+// t x M <= 255 x 2^24 + e < 2^32 fits the unsigned 32-bit lane. Clamping t to 0..d first
+// gives the clamp of the level and of the stretch.
+void toneRow(const int16_t* values, const ToneMap* map, uint8_t* surface, int width) {
+    const __m256i minimum = _mm256_set1_epi32(map->minimum);
+    const __m256i range = _mm256_set1_epi32(map->range);
+    const __m256i rangeMultiplier = _mm256_set1_epi32(static_cast<int>(map->rangeMultiplier));
+    const __m256i low = _mm256_set1_epi32(map->low);
+    const __m256i span = _mm256_set1_epi32(map->high - map->low);
+    const __m256i stretchMultiplier = _mm256_set1_epi32(static_cast<int>(map->stretchMultiplier));
+    const __m256i zero = _mm256_setzero_si256();
+    const __m256i byte = _mm256_set1_epi32(255);
+    int j = 0;
+    for (; j + 8 <= width; j += 8) {
+        const __m256i v = _mm256_cvtepi16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(values + j)));
+        __m256i out;
+        if (map->raw) {
+            out = _mm256_and_si256(v, byte);
+        } else {
+            const __m256i t = _mm256_min_epi32(_mm256_max_epi32(_mm256_sub_epi32(v, minimum), zero), range);
+            const __m256i level = _mm256_srli_epi32(_mm256_mullo_epi32(t, rangeMultiplier), 24);
+            const __m256i u = _mm256_min_epi32(_mm256_max_epi32(_mm256_sub_epi32(level, low), zero), span);
+            out = _mm256_srli_epi32(_mm256_mullo_epi32(u, stretchMultiplier), 24);
+        }
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(surface + 4 * j),
+                            _mm256_mullo_epi32(out, _mm256_set1_epi32(0x010101)));
+    }
+    if (j < width) scalarKernels().toneRow(values + j, map, surface + 4 * j, width - j);
+}
+
+KernelTable makeTable() {
+    KernelTable t = scalarKernels();
+    t.name = "avx2";
+    t.copyRow = copyRowImpl<false>;
+    t.invertRow = copyRowImpl<true>;
+    t.differenceRow = differenceRow;
+    t.average2Bytes = average2Bytes;
+    t.average4Bytes = average4Bytes;
+    t.average8Bytes = average8Bytes;
+    t.frameDifferenceBytes = frameDifferenceBytes;
+    t.absDifferenceBytes = absDifferenceBytes;
+    t.grayRow = grayRow;
+    t.grayToSurfaceRow = grayToSurfaceRow;
+    t.thresholdRow = thresholdRow;
+    t.toneRow = toneRow;
+    t.convolve3x3Row = convolve3x3Row;
+    t.lowPass5Row = pass5Row<false>;
+    t.highPass5Row = pass5Row<true>;
+    t.minimum3Row = minimum3Row;
+    t.maximum3Row = maximum3Row;
+    t.median3Row = median3Row;
+    t.mean3Row = mean3Row;
+    t.divide9Run = divide9Run;
+    t.divide25Run = divide25Run;
+    return t;
+}
+
+}  // namespace
+
+// Called only once the CPU has been seen to run AVX2 (avx2Kernels, cpu_features.cpp).
+const KernelTable* avx2KernelTable() {
+    static const KernelTable table = makeTable();
+    return &table;
+}
+
+}  // namespace pixelwell

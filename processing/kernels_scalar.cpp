@@ -1,0 +1,199 @@
+// The scalar row kernels: every formula written out plainly, in the order and with the
+// truncation the operations define. The vector kernels must return exactly these bytes.
+#include <algorithm>
+#include <utility>
+
+#include "frame_store.h"
+#include "kernels.h"
+
+namespace pixelwell {
+
+namespace {
+
+inline void putPixel(uint8_t* out, int32_t b, int32_t g, int32_t r) {
+    out[0] = static_cast<uint8_t>(b);
+    out[1] = static_cast<uint8_t>(g);
+    out[2] = static_cast<uint8_t>(r);
+    out[3] = 0;
+}
+
+inline int32_t absDiff(int32_t a, int32_t b) { return a > b ? a - b : b - a; }
+
+void copyRowScalar(const uint8_t* bgr, uint8_t* surface, int width) {
+    for (int j = 0; j < width; ++j, bgr += 3, surface += 4) putPixel(surface, bgr[0], bgr[1], bgr[2]);
+}
+
+void invertRowScalar(const uint8_t* bgr, uint8_t* surface, int width) {
+    for (int j = 0; j < width; ++j, bgr += 3, surface += 4)
+        putPixel(surface, 255 - bgr[0], 255 - bgr[1], 255 - bgr[2]);
+}
+
+void differenceRowScalar(const uint8_t* cur, const uint8_t* ref, uint8_t* surface, int width) {
+    for (int j = 0; j < width; ++j, cur += 3, ref += 3, surface += 4) {
+        const int32_t db = absDiff(cur[0], ref[0]);
+        const int32_t dg = absDiff(cur[1], ref[1]);
+        const int32_t dr = absDiff(cur[2], ref[2]);
+        // floor(sqrt(sum)) >= 19 exactly when sum >= 361.
+        if (db * db + dg * dg + dr * dr <= 360)
+            putPixel(surface, db, dg, dr);
+        else
+            putPixel(surface, cur[0], cur[1], cur[2]);
+    }
+}
+
+template <int kRuns, int kShift>
+void averageBytesScalar(const uint8_t* const* runs, uint8_t* dst, int count) {
+    for (int k = 0; k < count; ++k) {
+        int32_t sum = 0;
+        for (int s = 0; s < kRuns; ++s) sum += runs[s][k];
+        dst[k] = static_cast<uint8_t>(sum >> kShift);
+    }
+}
+
+void frameDifferenceBytesScalar(const uint8_t* cur, const uint8_t* prev, uint8_t* dst, int count) {
+    for (int k = 0; k < count; ++k) dst[k] = static_cast<uint8_t>((cur[k] - prev[k] + 127) & 255);
+}
+
+void absDifferenceBytesScalar(const uint8_t* cur, const uint8_t* ref, uint8_t* dst, int count) {
+    for (int k = 0; k < count; ++k) dst[k] = static_cast<uint8_t>(absDiff(cur[k], ref[k]));
+}
+
+void grayRowScalar(const uint8_t* bgr, uint8_t* gray, int width) {
+    for (int j = 0; j < width; ++j, bgr += 3) gray[j] = static_cast<uint8_t>(grayLevel(bgr[0], bgr[1], bgr[2]));
+}
+
+void grayToSurfaceRowScalar(const uint8_t* gray, uint8_t* surface, int width) {
+    for (int j = 0; j < width; ++j, surface += 4) putGrayPixel(surface, gray[j]);
+}
+
+void thresholdRowScalar(const uint8_t* gray, int threshold, uint8_t* surface, int width) {
+    for (int j = 0; j < width; ++j, surface += 4) putGrayPixel(surface, gray[j] >= threshold ? 255 : 0);
+}
+
+void toneRowScalar(const int16_t* values, const ToneMap* map, uint8_t* surface, int width) {
+    for (int j = 0; j < width; ++j, surface += 4) {
+        if (map->raw) {
+            putGrayPixel(surface, values[j]);
+            continue;
+        }
+        const int64_t level =
+            std::clamp<int64_t>((static_cast<int64_t>(values[j]) - map->minimum) * 255 / map->range, 0, 255);
+        const int64_t out = level <= map->low    ? 0
+                            : level >= map->high ? 255
+                                                 : 255 * (level - map->low) / (map->high - map->low);
+        putGrayPixel(surface, static_cast<int32_t>(out));
+    }
+}
+
+void convolve3x3RowScalar(const uint8_t* below, const uint8_t* same, const uint8_t* above,
+                          const int16_t* weights, int divisor, int16_t* out, int width) {
+    const uint8_t* rows[3] = {below, same, above};
+    for (int j = 1; j < width - 1; ++j) {
+        int32_t sum = 0;
+        for (int a = 0; a < 3; ++a)
+            for (int b = 0; b < 3; ++b) sum += weights[3 * a + b] * rows[a][j - 1 + b];
+        out[j] = static_cast<int16_t>(divisor == 1 ? sum : sum / divisor);  // truncates
+    }
+}
+
+int32_t sum5x5(const uint8_t* const* rows, int j) {
+    int32_t sum = 0;
+    for (int a = 0; a < 5; ++a)
+        for (int b = -2; b <= 2; ++b) sum += rows[a][j + b];
+    return sum;
+}
+
+void lowPass5RowScalar(const uint8_t* const* rows, int16_t* out, int width) {
+    for (int j = 2; j < width - 2; ++j) out[j] = static_cast<int16_t>(sum5x5(rows, j) / 25);
+}
+
+void highPass5RowScalar(const uint8_t* const* rows, int16_t* out, int width) {
+    for (int j = 2; j < width - 2; ++j) {
+        // 24 x centre minus the 24 others = 25 x centre minus all 25.
+        const int32_t sum = 25 * rows[2][j] - sum5x5(rows, j);
+        out[j] = static_cast<int16_t>(sum / 25);
+    }
+}
+
+template <typename Reduce>
+void neighbourhood3x3(const uint8_t* below, const uint8_t* same, const uint8_t* above,
+                      uint8_t* out, int width, Reduce reduce) {
+    for (int j = 1; j < width - 1; ++j) {
+        int32_t v[9] = {below[j - 1], below[j], below[j + 1], same[j - 1], same[j],
+                        same[j + 1],  above[j - 1], above[j], above[j + 1]};
+        out[j] = static_cast<uint8_t>(reduce(v));
+    }
+}
+
+void minimum3RowScalar(const uint8_t* below, const uint8_t* same, const uint8_t* above,
+                       uint8_t* out, int width) {
+    neighbourhood3x3(below, same, above, out, width, [](int32_t* v) {
+        return std::min({std::min({v[0], v[1], v[2]}), std::min({v[3], v[4], v[5]}),
+                         std::min({v[6], v[7], v[8]})});
+    });
+}
+
+void maximum3RowScalar(const uint8_t* below, const uint8_t* same, const uint8_t* above,
+                       uint8_t* out, int width) {
+    neighbourhood3x3(below, same, above, out, width, [](int32_t* v) {
+        return std::max({std::max({v[0], v[1], v[2]}), std::max({v[3], v[4], v[5]}),
+                         std::max({v[6], v[7], v[8]})});
+    });
+}
+
+void median3RowScalar(const uint8_t* below, const uint8_t* same, const uint8_t* above,
+                      uint8_t* out, int width) {
+    neighbourhood3x3(below, same, above, out, width, [](int32_t* v) {
+        // Five bubble passes put the five largest values in place; position 4 is the median.
+        for (int32_t k = 0; k < 5; ++k)
+            for (int32_t e = 0; e <= 7 - k; ++e)
+                if (v[e + 1] < v[e]) std::swap(v[e], v[e + 1]);
+        return v[4];
+    });
+}
+
+void mean3RowScalar(const uint8_t* below, const uint8_t* same, const uint8_t* above,
+                    uint8_t* out, int width) {
+    neighbourhood3x3(below, same, above, out, width, [](int32_t* v) {
+        return (v[0] + v[1] + v[2] + v[3] + v[4] + v[5] + v[6] + v[7] + v[8]) / 9;
+    });
+}
+
+void divide9RunScalar(const int16_t* in, int16_t* out, int count) {
+    for (int k = 0; k < count; ++k) out[k] = static_cast<int16_t>(in[k] / 9);
+}
+
+void divide25RunScalar(const int16_t* in, int16_t* out, int count) {
+    for (int k = 0; k < count; ++k) out[k] = static_cast<int16_t>(in[k] / 25);
+}
+
+constexpr KernelTable kScalarTable{
+    "scalar",
+    copyRowScalar,
+    invertRowScalar,
+    differenceRowScalar,
+    averageBytesScalar<2, 1>,
+    averageBytesScalar<4, 2>,
+    averageBytesScalar<8, 3>,
+    frameDifferenceBytesScalar,
+    absDifferenceBytesScalar,
+    grayRowScalar,
+    grayToSurfaceRowScalar,
+    thresholdRowScalar,
+    toneRowScalar,
+    convolve3x3RowScalar,
+    lowPass5RowScalar,
+    highPass5RowScalar,
+    minimum3RowScalar,
+    maximum3RowScalar,
+    median3RowScalar,
+    mean3RowScalar,
+    divide9RunScalar,
+    divide25RunScalar,
+};
+
+}  // namespace
+
+const KernelTable& scalarKernels() { return kScalarTable; }
+
+}  // namespace pixelwell

@@ -1,0 +1,249 @@
+// Vector row kernels written once over a small wrapper `V` (SSE2 or AVX2 registers), included
+// by kernels_sse2.cpp and kernels_avx2.cpp, each compiled with its own instruction set.
+// Every kernel runs whole vectors while its loads stay inside the row. The rest of the row
+// is done by one more whole vector ending at the row's last output (it overlaps the one
+// before and writes the same values there: outputs never alias inputs), or, in rows too
+// short for one vector, by the scalar kernel. No byte past a row is read.
+//
+// V provides: R (register), kBytes (u8 lanes), kHalves (i16 lanes), kWords (i32 lanes),
+// load/store (kBytes bytes), load16 (kHalves bytes widened to i16), storeI16/loadI16,
+// store16as8 (kHalves i16 saturated to u8), load32 (kWords bytes widened to i32),
+// and thin wrappers over the integer instructions.
+
+namespace pixelwell {
+namespace {
+
+// x / 9 truncated toward zero, for every int16 x: the multiply-high floors, so negative
+// quotients come out one too low and x >> 15 (-1 for them) puts them back. 7282 / 65536
+// exceeds 1/9 by 2 / (9 x 65536), too little to cross an integer for |x| < 32768.
+inline V::R divide9(V::R x) { return V::sub16(V::mulhi16(x, V::set16(7282)), V::srai16(x, 15)); }
+
+// x / 25 truncated toward zero, for every int16 x: 10486 / 2^18 exceeds 1/25 by
+// 6 / (25 x 2^18), which stays below 1/25 of a step for |x| < 43690.
+inline V::R divide25(V::R x) {
+    return V::sub16(V::srai16(V::mulhi16(x, V::set16(10486)), 2), V::srai16(x, 15));
+}
+
+inline void sort3(V::R a, V::R b, V::R c, V::R& lo, V::R& mid, V::R& hi) {
+    const V::R t = V::minu8(a, b), u = V::maxu8(a, b);
+    const V::R v = V::maxu8(t, c);
+    lo = V::minu8(t, c);
+    mid = V::minu8(u, v);
+    hi = V::maxu8(u, v);
+}
+
+inline V::R median3(V::R a, V::R b, V::R c) {
+    return V::maxu8(V::minu8(a, b), V::minu8(V::maxu8(a, b), c));
+}
+
+template <int kRuns>
+void averageBytes(const uint8_t* const* runs, uint8_t* dst, int count,
+                  void (*tail)(const uint8_t* const*, uint8_t*, int)) {
+    constexpr int kShift = kRuns == 2 ? 1 : kRuns == 4 ? 2 : 3;
+    auto block = [&](int k) {
+        if (kRuns == 2) {
+            // pavgb rounds up; (a ^ b) & 1 is exactly the half it added.
+            const V::R a = V::load(runs[0] + k), b = V::load(runs[1] + k);
+            V::store(dst + k, V::sub8(V::avgu8(a, b), V::and_(V::xor_(a, b), V::set8(1))));
+        } else {
+            V::R lo = V::zero(), hi = V::zero();
+            for (int s = 0; s < kRuns; ++s) {
+                const V::R x = V::load(runs[s] + k);
+                lo = V::add16(lo, V::unpacklo8(x, V::zero()));
+                hi = V::add16(hi, V::unpackhi8(x, V::zero()));
+            }
+            // At most 8 x 255 per lane; unpack and pack undo each other lane by lane.
+            V::store(dst + k, V::packus16(V::srli16(lo, kShift), V::srli16(hi, kShift)));
+        }
+    };
+    int k = 0;
+    for (; k + V::kBytes <= count; k += V::kBytes) block(k);
+    if (k < count && count >= V::kBytes) {
+        block(count - V::kBytes);
+    } else if (k < count) {
+        const uint8_t* rest[8];
+        for (int s = 0; s < kRuns; ++s) rest[s] = runs[s] + k;
+        tail(rest, dst + k, count - k);
+    }
+}
+
+void frameDifferenceBytes(const uint8_t* cur, const uint8_t* prev, uint8_t* dst, int count) {
+    auto block = [&](int k) {
+        V::store(dst + k, V::add8(V::sub8(V::load(cur + k), V::load(prev + k)), V::set8(127)));
+    };
+    int k = 0;
+    for (; k + V::kBytes <= count; k += V::kBytes) block(k);
+    if (k < count && count >= V::kBytes)
+        block(count - V::kBytes);
+    else if (k < count)
+        scalarKernels().frameDifferenceBytes(cur + k, prev + k, dst + k, count - k);
+}
+
+void absDifferenceBytes(const uint8_t* cur, const uint8_t* ref, uint8_t* dst, int count) {
+    auto block = [&](int k) {
+        const V::R a = V::load(cur + k), b = V::load(ref + k);
+        V::store(dst + k, V::or_(V::subsu8(a, b), V::subsu8(b, a)));
+    };
+    int k = 0;
+    for (; k + V::kBytes <= count; k += V::kBytes) block(k);
+    if (k < count && count >= V::kBytes)
+        block(count - V::kBytes);
+    else if (k < count)
+        scalarKernels().absDifferenceBytes(cur + k, ref + k, dst + k, count - k);
+}
+
+// (g, g, g, 0) from a gray level in each 32-bit lane.
+inline V::R spreadGray(V::R g) { return V::or_(g, V::or_(V::slli32(g, 8), V::slli32(g, 16))); }
+
+void grayToSurfaceRow(const uint8_t* gray, uint8_t* surface, int width) {
+    int j = 0;
+    for (; j + V::kWords <= width; j += V::kWords) V::store(surface + 4 * j, spreadGray(V::load32(gray + j)));
+    if (j < width) scalarKernels().grayToSurfaceRow(gray + j, surface + 4 * j, width - j);
+}
+
+void thresholdRow(const uint8_t* gray, int threshold, uint8_t* surface, int width) {
+    const V::R below = V::set32(threshold - 1);
+    const V::R white = V::set32(0x00FFFFFF);
+    int j = 0;
+    for (; j + V::kWords <= width; j += V::kWords)
+        V::store(surface + 4 * j, V::and_(V::cmpgt32(V::load32(gray + j), below), white));
+    if (j < width) scalarKernels().thresholdRow(gray + j, threshold, surface + 4 * j, width - j);
+}
+
+void convolve3x3Row(const uint8_t* below, const uint8_t* same, const uint8_t* above,
+                    const int16_t* weights, int divisor, int16_t* out, int width) {
+    const uint8_t* rows[3] = {below, same, above};
+    V::R w[9];
+    for (int t = 0; t < 9; ++t) w[t] = V::set16(weights[t]);
+    // |sum| <= 255 x the sum of |weights| (at most 16 here): well inside int16.
+    auto block = [&](int j) {
+        V::R sum = V::zero();
+        for (int a = 0; a < 3; ++a)
+            for (int b = 0; b < 3; ++b)
+                if (weights[3 * a + b] != 0)
+                    sum = V::add16(sum, V::mullo16(V::load16(rows[a] + j - 1 + b), w[3 * a + b]));
+        if (divisor == 9) sum = divide9(sum);
+        V::storeI16(out + j, sum);
+    };
+    int j = 1;
+    for (; j + V::kHalves < width; j += V::kHalves) block(j);
+    if (j < width - 1 && width - 1 - V::kHalves >= 1)
+        block(width - 1 - V::kHalves);
+    else if (j < width - 1)
+        scalarKernels().convolve3x3Row(below + j - 1, same + j - 1, above + j - 1, weights, divisor,
+                                       out + j - 1, width - j + 1);
+}
+
+// 5x5 filters in chunks of columns: first the sums of the five rows per column (at most
+// 1275), then five of those per output (at most 6375), so each byte is loaded once per row
+// rather than five times.
+template <bool kHighPass>
+void pass5Row(const uint8_t* const* rows, int16_t* out, int width) {
+    if (width - 4 < V::kHalves) {
+        (kHighPass ? scalarKernels().highPass5Row : scalarKernels().lowPass5Row)(rows, out, width);
+        return;
+    }
+    constexpr int kChunk = 256;
+    int16_t columns[kChunk + 4];
+    for (int start = 2; start < width - 2; start += kChunk) {
+        const int end = start + kChunk < width - 2 ? start + kChunk : width - 2;
+        // A short last chunk reaches back to hold one whole vector (width - 4 >= kHalves).
+        const int first = end - start < V::kHalves ? end - V::kHalves : start;
+        const int count = end - first, n = count + 4;  // outputs; columns first-2 .. end+1
+        auto columnBlock = [&](int k) {
+            V::R sum = V::zero();
+            for (int a = 0; a < 5; ++a) sum = V::add16(sum, V::load16(rows[a] + first - 2 + k));
+            V::storeI16(columns + k, sum);
+        };
+        int k = 0;
+        for (; k + V::kHalves <= n; k += V::kHalves) columnBlock(k);
+        if (k < n) columnBlock(n - V::kHalves);
+        auto outputBlock = [&](int k) {
+            V::R sum = V::zero();
+            for (int o = 0; o < 5; ++o) sum = V::add16(sum, V::loadI16(columns + k + o));
+            if (kHighPass) sum = V::sub16(V::mullo16(V::load16(rows[2] + first + k), V::set16(25)), sum);
+            V::storeI16(out + first + k, divide25(sum));
+        };
+        for (k = 0; k + V::kHalves <= count; k += V::kHalves) outputBlock(k);
+        if (k < count) outputBlock(count - V::kHalves);
+    }
+}
+
+template <typename Reduce>
+void neighbourhood3x3(const uint8_t* below, const uint8_t* same, const uint8_t* above,
+                      uint8_t* out, int width, Reduce reduce,
+                      void (*tail)(const uint8_t*, const uint8_t*, const uint8_t*, uint8_t*, int)) {
+    auto block = [&](int j) {
+        V::R lo[3], mid[3], hi[3];
+        for (int b = 0; b < 3; ++b)
+            sort3(V::load(below + j - 1 + b), V::load(same + j - 1 + b), V::load(above + j - 1 + b),
+                  lo[b], mid[b], hi[b]);
+        V::store(out + j, reduce(lo, mid, hi));
+    };
+    int j = 1;
+    for (; j + V::kBytes < width; j += V::kBytes) block(j);
+    if (j < width - 1 && width - 1 - V::kBytes >= 1)
+        block(width - 1 - V::kBytes);
+    else if (j < width - 1)
+        tail(below + j - 1, same + j - 1, above + j - 1, out + j - 1, width - j + 1);
+}
+
+void minimum3Row(const uint8_t* below, const uint8_t* same, const uint8_t* above, uint8_t* out,
+                 int width) {
+    neighbourhood3x3(below, same, above, out, width,
+                     [](V::R* lo, V::R*, V::R*) { return V::minu8(V::minu8(lo[0], lo[1]), lo[2]); },
+                     scalarKernels().minimum3Row);
+}
+
+void maximum3Row(const uint8_t* below, const uint8_t* same, const uint8_t* above, uint8_t* out,
+                 int width) {
+    neighbourhood3x3(below, same, above, out, width,
+                     [](V::R*, V::R*, V::R* hi) { return V::maxu8(V::maxu8(hi[0], hi[1]), hi[2]); },
+                     scalarKernels().maximum3Row);
+}
+
+// With each column sorted, the median of nine is the median of (largest low, median of the
+// middles, smallest high): the same value the partial exchange sort leaves at position 4.
+void median3Row(const uint8_t* below, const uint8_t* same, const uint8_t* above, uint8_t* out,
+                int width) {
+    neighbourhood3x3(below, same, above, out, width,
+                     [](V::R* lo, V::R* mid, V::R* hi) {
+                         return median3(V::maxu8(V::maxu8(lo[0], lo[1]), lo[2]),
+                                        median3(mid[0], mid[1], mid[2]),
+                                        V::minu8(V::minu8(hi[0], hi[1]), hi[2]));
+                     },
+                     scalarKernels().median3Row);
+}
+
+void mean3Row(const uint8_t* below, const uint8_t* same, const uint8_t* above, uint8_t* out,
+              int width) {
+    const uint8_t* rows[3] = {below, same, above};
+    auto block = [&](int j) {
+        V::R sum = V::zero();
+        for (int a = 0; a < 3; ++a)
+            for (int b = 0; b < 3; ++b) sum = V::add16(sum, V::load16(rows[a] + j - 1 + b));
+        V::store16as8(out + j, divide9(sum));  // sum <= 2295
+    };
+    int j = 1;
+    for (; j + V::kHalves < width; j += V::kHalves) block(j);
+    if (j < width - 1 && width - 1 - V::kHalves >= 1)
+        block(width - 1 - V::kHalves);
+    else if (j < width - 1)
+        scalarKernels().mean3Row(below + j - 1, same + j - 1, above + j - 1, out + j - 1,
+                                 width - j + 1);
+}
+
+void divide9Run(const int16_t* in, int16_t* out, int count) {
+    int k = 0;
+    for (; k + V::kHalves <= count; k += V::kHalves) V::storeI16(out + k, divide9(V::loadI16(in + k)));
+    if (k < count) scalarKernels().divide9Run(in + k, out + k, count - k);
+}
+
+void divide25Run(const int16_t* in, int16_t* out, int count) {
+    int k = 0;
+    for (; k + V::kHalves <= count; k += V::kHalves) V::storeI16(out + k, divide25(V::loadI16(in + k)));
+    if (k < count) scalarKernels().divide25Run(in + k, out + k, count - k);
+}
+
+}  // namespace
+}  // namespace pixelwell

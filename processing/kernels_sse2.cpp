@@ -1,0 +1,129 @@
+// SSE2 row kernels, the x86-64 baseline: every 64-bit x86 CPU runs them.
+#include <emmintrin.h>
+
+#include <cstring>
+
+#include "kernels.h"
+
+namespace pixelwell {
+
+namespace {
+
+struct V {
+    using R = __m128i;
+    static constexpr int kBytes = 16;
+    static constexpr int kHalves = 8;
+    static constexpr int kWords = 4;
+    static R zero() { return _mm_setzero_si128(); }
+    static R load(const uint8_t* p) { return _mm_loadu_si128(reinterpret_cast<const R*>(p)); }
+    static void store(uint8_t* p, R v) { _mm_storeu_si128(reinterpret_cast<R*>(p), v); }
+    static R load16(const uint8_t* p) {
+        return _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const R*>(p)), zero());
+    }
+    static R loadI16(const int16_t* p) { return _mm_loadu_si128(reinterpret_cast<const R*>(p)); }
+    static void storeI16(int16_t* p, R v) { _mm_storeu_si128(reinterpret_cast<R*>(p), v); }
+    static void store16as8(uint8_t* p, R v) {
+        _mm_storel_epi64(reinterpret_cast<R*>(p), _mm_packus_epi16(v, v));
+    }
+    static R load32(const uint8_t* p) {
+        int32_t word;
+        std::memcpy(&word, p, 4);
+        return _mm_unpacklo_epi16(_mm_unpacklo_epi8(_mm_cvtsi32_si128(word), zero()), zero());
+    }
+    static R set8(int v) { return _mm_set1_epi8(static_cast<char>(v)); }
+    static R set16(int v) { return _mm_set1_epi16(static_cast<short>(v)); }
+    static R set32(int v) { return _mm_set1_epi32(v); }
+    static R add8(R a, R b) { return _mm_add_epi8(a, b); }
+    static R sub8(R a, R b) { return _mm_sub_epi8(a, b); }
+    static R subsu8(R a, R b) { return _mm_subs_epu8(a, b); }
+    static R avgu8(R a, R b) { return _mm_avg_epu8(a, b); }
+    static R minu8(R a, R b) { return _mm_min_epu8(a, b); }
+    static R maxu8(R a, R b) { return _mm_max_epu8(a, b); }
+    static R add16(R a, R b) { return _mm_add_epi16(a, b); }
+    static R sub16(R a, R b) { return _mm_sub_epi16(a, b); }
+    static R mullo16(R a, R b) { return _mm_mullo_epi16(a, b); }
+    static R mulhi16(R a, R b) { return _mm_mulhi_epi16(a, b); }
+    static R srai16(R a, int n) { return _mm_srai_epi16(a, n); }
+    static R srli16(R a, int n) { return _mm_srli_epi16(a, n); }
+    static R slli32(R a, int n) { return _mm_slli_epi32(a, n); }
+    static R cmpgt32(R a, R b) { return _mm_cmpgt_epi32(a, b); }
+    static R and_(R a, R b) { return _mm_and_si128(a, b); }
+    static R or_(R a, R b) { return _mm_or_si128(a, b); }
+    static R xor_(R a, R b) { return _mm_xor_si128(a, b); }
+    static R unpacklo8(R a, R b) { return _mm_unpacklo_epi8(a, b); }
+    static R unpackhi8(R a, R b) { return _mm_unpackhi_epi8(a, b); }
+    static R packus16(R a, R b) { return _mm_packus_epi16(a, b); }
+};
+
+}  // namespace
+}  // namespace pixelwell
+
+#include "kernels_simd.inl"
+
+namespace pixelwell {
+
+namespace {
+
+void average2Bytes(const uint8_t* const* runs, uint8_t* dst, int count) {
+    averageBytes<2>(runs, dst, count, scalarKernels().average2Bytes);
+}
+void average4Bytes(const uint8_t* const* runs, uint8_t* dst, int count) {
+    averageBytes<4>(runs, dst, count, scalarKernels().average4Bytes);
+}
+void average8Bytes(const uint8_t* const* runs, uint8_t* dst, int count) {
+    averageBytes<8>(runs, dst, count, scalarKernels().average8Bytes);
+}
+
+// The tone map's two divisions as multiply-shifts (exact for these operands: see toneRow in
+// kernels_avx2.cpp), in plain 32-bit arithmetic that the compiler spreads over SSE2 lanes.
+void toneRow(const int16_t* values, const ToneMap* map, uint8_t* surface, int width) {
+    if (map->raw) {
+        scalarKernels().toneRow(values, map, surface, width);
+        return;
+    }
+    const int32_t span = map->high - map->low;
+    for (int j = 0; j < width; ++j) {
+        int32_t t = values[j] - map->minimum;
+        t = t < 0 ? 0 : t > map->range ? map->range : t;
+        const auto level = static_cast<int32_t>((static_cast<uint32_t>(t) * map->rangeMultiplier) >> 24);
+        int32_t u = level - map->low;
+        u = u < 0 ? 0 : u > span ? span : u;
+        const uint32_t out = (static_cast<uint32_t>(u) * map->stretchMultiplier) >> 24;
+        const uint32_t pixel = out * 0x010101u;
+        std::memcpy(surface + 4 * j, &pixel, 4);
+    }
+}
+
+// The 24-bit shuffles (copy, invert, gray, difference) need byte shuffles that SSE2 lacks;
+// there the scalar kernels are used.
+KernelTable makeTable() {
+    KernelTable t = scalarKernels();
+    t.name = "sse2";
+    t.average2Bytes = average2Bytes;
+    t.average4Bytes = average4Bytes;
+    t.average8Bytes = average8Bytes;
+    t.frameDifferenceBytes = frameDifferenceBytes;
+    t.absDifferenceBytes = absDifferenceBytes;
+    t.grayToSurfaceRow = grayToSurfaceRow;
+    t.thresholdRow = thresholdRow;
+    t.toneRow = toneRow;
+    t.convolve3x3Row = convolve3x3Row;
+    t.lowPass5Row = pass5Row<false>;
+    t.highPass5Row = pass5Row<true>;
+    t.minimum3Row = minimum3Row;
+    t.maximum3Row = maximum3Row;
+    t.median3Row = median3Row;
+    t.mean3Row = mean3Row;
+    t.divide9Run = divide9Run;
+    t.divide25Run = divide25Run;
+    return t;
+}
+
+}  // namespace
+
+const KernelTable* sse2Kernels() {
+    static const KernelTable table = makeTable();
+    return &table;
+}
+
+}  // namespace pixelwell

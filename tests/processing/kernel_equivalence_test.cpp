@@ -1,0 +1,385 @@
+// Proves the vector paths bit-exact: every row kernel of every variant the CPU runs against
+// the scalar kernel (patterns, then fixed-seed random data, over awkward widths), the vector
+// divisions over their whole input range, and whole frames of every mode through the
+// per-frame entry with the scalar table, the selected table and the plain operations.
+// To extend: add the kernel to KernelTable and to the family test that matches its shape.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <random>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "dispatcher.h"
+#include "kernels.h"
+#include "operations.h"
+#include "test_picture.h"
+
+namespace pixelwell::test {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+const int kWidths[] = {1, 2, 3, 4, 7, 8, 15, 16, 17, 31, 32, 33, 174, 639, 640, 1279, 1280};
+constexpr int kPasses = 9;  // 6 patterns, then 3 random seeds
+
+// Pass p over n bytes: all 0, all 255, 0/255 alternating, a ramp, one hot byte, 254/1
+// alternating, then random data.
+Bytes pattern(int pass, size_t n, uint32_t salt = 0) {
+    Bytes b(n);
+    std::mt19937 random(1234u + 77u * pass + salt);
+    for (size_t k = 0; k < n; ++k) {
+        switch (pass) {
+            case 0: b[k] = 0; break;
+            case 1: b[k] = 255; break;
+            case 2: b[k] = (k & 1) ? 255 : 0; break;
+            case 3: b[k] = static_cast<uint8_t>(k * 7 + salt); break;
+            case 4: b[k] = k == (n / 2 + salt) % (n ? n : 1) ? 255 : 0; break;
+            case 5: b[k] = ((k + salt) & 1) ? 254 : 1; break;
+            default: b[k] = static_cast<uint8_t>(random()); break;
+        }
+    }
+    return b;
+}
+
+template <typename T>
+void expectSame(const std::vector<T>& want, const std::vector<T>& got, const std::string& what) {
+    ASSERT_EQ(want.size(), got.size()) << what;
+    for (size_t k = 0; k < want.size(); ++k)
+        if (want[k] != got[k]) {
+            FAIL() << what << ": first difference at index " << k << ": scalar " << +want[k]
+                   << ", vector " << +got[k];
+        }
+}
+
+struct Variant {
+    const char* name;
+    const KernelTable* (*table)();
+};
+const Variant kVariants[] = {{"sse2", sse2Kernels}, {"avx2", avx2Kernels}};
+
+class KernelTest : public testing::TestWithParam<std::tuple<Variant, int>> {
+protected:
+    void SetUp() override {
+        vector_ = std::get<0>(GetParam()).table();
+        if (!vector_) GTEST_SKIP() << std::get<0>(GetParam()).name << " is not available here";
+        width_ = std::get<1>(GetParam());
+    }
+    const KernelTable& scalar() const { return scalarKernels(); }
+    const KernelTable& vec() const { return *vector_; }
+    std::string label(const char* kernel, int pass) const {
+        return std::string(kernel) + " pass " + std::to_string(pass);
+    }
+
+    const KernelTable* vector_ = nullptr;
+    int width_ = 0;
+};
+
+// Runs a kernel of both tables into outputs pre-filled with a sentinel, so that a write
+// outside the columns a kernel owns also shows as a difference.
+template <typename T, typename Run>
+void compare(const KernelTable& scalar, const KernelTable& vec, size_t outSize, const std::string& what,
+             Run run) {
+    std::vector<T> want(outSize, static_cast<T>(0x5A)), got(outSize, static_cast<T>(0x5A));
+    run(scalar, want.data());
+    run(vec, got.data());
+    expectSame(want, got, what);
+}
+
+TEST_P(KernelTest, ColourRows) {
+    const size_t w = width_;
+    for (int pass = 0; pass < kPasses; ++pass) {
+        const Bytes a = pattern(pass, 3 * w), b = pattern(pass, 3 * w, 5);
+        Bytes c = pattern(pass, 3 * w);
+        for (size_t k = 0; k < c.size(); ++k) c[k] = static_cast<uint8_t>(a[k] + (k % 23) - 11);
+        compare<uint8_t>(scalar(), vec(), 4 * w, label("copyRow", pass),
+                         [&](const KernelTable& t, uint8_t* out) { t.copyRow(a.data(), out, width_); });
+        compare<uint8_t>(scalar(), vec(), 4 * w, label("invertRow", pass),
+                         [&](const KernelTable& t, uint8_t* out) { t.invertRow(a.data(), out, width_); });
+        // Against a far and a near reference, so both outcomes of the distance test occur.
+        for (const Bytes* ref : {&b, static_cast<const Bytes*>(&c)})
+            compare<uint8_t>(scalar(), vec(), 4 * w, label("differenceRow", pass),
+                             [&](const KernelTable& t, uint8_t* out) {
+                                 t.differenceRow(a.data(), ref->data(), out, width_);
+                             });
+        compare<uint8_t>(scalar(), vec(), w, label("grayRow", pass),
+                         [&](const KernelTable& t, uint8_t* out) { t.grayRow(a.data(), out, width_); });
+    }
+}
+
+TEST_P(KernelTest, ByteRuns) {
+    const size_t n = 3 * static_cast<size_t>(width_);
+    for (int pass = 0; pass < kPasses; ++pass) {
+        std::vector<Bytes> runs;
+        const uint8_t* pointers[8];
+        for (uint32_t s = 0; s < 8; ++s) {
+            runs.push_back(pattern(pass == 4 ? 6 + s % 3 : pass, n, s));
+            pointers[s] = runs.back().data();
+        }
+        const int count = static_cast<int>(n);
+        compare<uint8_t>(scalar(), vec(), n, label("average2Bytes", pass),
+                         [&](const KernelTable& t, uint8_t* out) { t.average2Bytes(pointers, out, count); });
+        compare<uint8_t>(scalar(), vec(), n, label("average4Bytes", pass),
+                         [&](const KernelTable& t, uint8_t* out) { t.average4Bytes(pointers, out, count); });
+        compare<uint8_t>(scalar(), vec(), n, label("average8Bytes", pass),
+                         [&](const KernelTable& t, uint8_t* out) { t.average8Bytes(pointers, out, count); });
+        compare<uint8_t>(scalar(), vec(), n, label("frameDifferenceBytes", pass),
+                         [&](const KernelTable& t, uint8_t* out) {
+                             t.frameDifferenceBytes(pointers[0], pointers[1], out, count);
+                         });
+        compare<uint8_t>(scalar(), vec(), n, label("absDifferenceBytes", pass),
+                         [&](const KernelTable& t, uint8_t* out) {
+                             t.absDifferenceBytes(pointers[0], pointers[1], out, count);
+                         });
+    }
+}
+
+TEST_P(KernelTest, GrayToSurface) {
+    const size_t w = width_;
+    for (int pass = 0; pass < kPasses; ++pass) {
+        const Bytes gray = pattern(pass, w);
+        compare<uint8_t>(scalar(), vec(), 4 * w, label("grayToSurfaceRow", pass),
+                         [&](const KernelTable& t, uint8_t* out) { t.grayToSurfaceRow(gray.data(), out, width_); });
+        for (int threshold : {0, 1, 100, 254, 255, 256})
+            compare<uint8_t>(scalar(), vec(), 4 * w, label("thresholdRow", pass),
+                             [&](const KernelTable& t, uint8_t* out) {
+                                 t.thresholdRow(gray.data(), threshold, out, width_);
+                             });
+        // Values over the whole filter range, through a table of distinct pixels.
+        std::vector<int16_t> values(w);
+        const Bytes noise = pattern(pass, 2 * w, 9);
+        for (size_t j = 0; j < w; ++j)
+            values[j] = static_cast<int16_t>(kFilterValueMin + (noise[2 * j] << 8 | noise[2 * j + 1]) %
+                                                                   (kFilterValueMax - kFilterValueMin + 1));
+        // Raw, unstretched and stretched maps over wide and narrow ranges.
+        const int32_t maps[][4] = {{0, 0, 0, 0},          {-2040, 4080, 0, 255}, {-7, 30, 0, 255},
+                                   {-300, 900, 12, 200}, {5, 1, 0, 255},        {100, 3, 254, 255},
+                                   {-2040, 4080, 0, 1},  {-50, 77, 100, 101}};
+        for (const auto& m : maps) {
+            ToneMap map{m[1] == 0, m[0], m[1], m[2], m[3], 0, 0};
+            if (!map.raw) {
+                map.rangeMultiplier = toneMultiplier(map.range);
+                map.stretchMultiplier = toneMultiplier(map.high - map.low);
+            }
+            compare<uint8_t>(scalar(), vec(), 4 * w, label("toneRow", pass), [&](const KernelTable& t, uint8_t* out) {
+                t.toneRow(values.data(), &map, out, width_);
+            });
+        }
+    }
+}
+
+TEST_P(KernelTest, Neighbourhoods) {
+    const size_t w = width_;
+    const int16_t k3x3[][9] = {
+        {0, -1, 0, -1, 4, -1, 0, -1, 0},   {-1, -1, -1, -1, 8, -1, -1, -1, -1},
+        {1, -2, 1, -2, 4, -2, 1, -2, 1},   {-1, 0, 1, -2, 0, 2, -1, 0, 1},
+        {-1, -2, -1, 0, 0, 0, 1, 2, 1},    {1, 1, 1, 1, 1, 1, 1, 1, 1}};
+    for (int pass = 0; pass < kPasses; ++pass) {
+        std::vector<Bytes> rows;
+        for (uint32_t r = 0; r < 5; ++r) rows.push_back(pattern(pass, w, r));
+        const uint8_t* p[5] = {rows[0].data(), rows[1].data(), rows[2].data(), rows[3].data(), rows[4].data()};
+        for (const auto& weights : k3x3)
+            for (int divisor : {1, 9})
+                compare<int16_t>(scalar(), vec(), w, label("convolve3x3Row", pass),
+                                 [&](const KernelTable& t, int16_t* out) {
+                                     t.convolve3x3Row(p[0], p[1], p[2], weights, divisor, out, width_);
+                                 });
+        compare<int16_t>(scalar(), vec(), w, label("lowPass5Row", pass),
+                         [&](const KernelTable& t, int16_t* out) { t.lowPass5Row(p, out, width_); });
+        compare<int16_t>(scalar(), vec(), w, label("highPass5Row", pass),
+                         [&](const KernelTable& t, int16_t* out) { t.highPass5Row(p, out, width_); });
+        using Rank = void (*KernelTable::*)(const uint8_t*, const uint8_t*, const uint8_t*, uint8_t*, int);
+        const std::pair<const char*, Rank> ranks[] = {{"minimum3Row", &KernelTable::minimum3Row},
+                                                      {"maximum3Row", &KernelTable::maximum3Row},
+                                                      {"median3Row", &KernelTable::median3Row},
+                                                      {"mean3Row", &KernelTable::mean3Row}};
+        for (const auto& [name, rank] : ranks)
+            compare<uint8_t>(scalar(), vec(), w, label(name, pass), [&](const KernelTable& t, uint8_t* out) {
+                (t.*rank)(p[0], p[1], p[2], out, width_);
+            });
+    }
+}
+
+std::string nameOf(const testing::TestParamInfo<std::tuple<Variant, int>>& info) {
+    return std::string(std::get<0>(info.param).name) + "_" + std::to_string(std::get<1>(info.param));
+}
+
+INSTANTIATE_TEST_SUITE_P(All, KernelTest,
+                         testing::Combine(testing::ValuesIn(kVariants), testing::ValuesIn(kWidths)), nameOf);
+
+// The vector divisions by 9 and 25, over every int16 (the filters use -6375..6375).
+class DivisionTest : public testing::TestWithParam<Variant> {};
+
+TEST_P(DivisionTest, EveryInt16) {
+    const KernelTable* vec = GetParam().table();
+    if (!vec) GTEST_SKIP() << GetParam().name << " is not available here";
+    std::vector<int16_t> in(65536);
+    for (int k = 0; k < 65536; ++k) in[k] = static_cast<int16_t>(k - 32768);
+    std::vector<int16_t> want(in.size()), got(in.size());
+    for (int k = 0; k < 65536; ++k) want[k] = static_cast<int16_t>(in[k] / 9);
+    vec->divide9Run(in.data(), got.data(), 65536);
+    expectSame(want, got, "divide9Run");
+    for (int k = 0; k < 65536; ++k) want[k] = static_cast<int16_t>(in[k] / 25);
+    vec->divide25Run(in.data(), got.data(), 65536);
+    expectSame(want, got, "divide25Run");
+}
+
+// The tone map's divisions by multiplication, for every range and every value in it (and a
+// little beyond, for the clamp), with and without a stretch.
+TEST_P(DivisionTest, ToneMapEveryRange) {
+    const KernelTable* vec = GetParam().table();
+    if (!vec) GTEST_SKIP() << GetParam().name << " is not available here";
+    const int32_t widest = kFilterValueMax - kFilterValueMin;
+    std::vector<int16_t> values(widest + 5);
+    std::vector<uint8_t> want(4 * values.size()), got(4 * values.size());
+    for (int32_t range = 1; range <= widest; ++range) {
+        const int32_t minimum = kFilterValueMin + 2;
+        const auto count = static_cast<int>(range + 5);
+        for (int32_t k = 0; k < count; ++k) values[k] = static_cast<int16_t>(minimum - 2 + k);
+        const int32_t low = range % 200, high = low + 1 + range % 55;
+        for (const auto& [l, h] : {std::pair{0, 255}, std::pair{low, high}}) {
+            const ToneMap map{false, minimum, range, l, h, toneMultiplier(range), toneMultiplier(h - l)};
+            scalarKernels().toneRow(values.data(), &map, want.data(), count);
+            vec->toneRow(values.data(), &map, got.data(), count);
+            ASSERT_TRUE(std::equal(want.begin(), want.begin() + 4 * count, got.begin()))
+                << "range " << range << " cuts " << l << ".." << h;
+        }
+    }
+    // Every stretch span with every level.
+    std::vector<int16_t> levels(256);
+    for (int32_t k = 0; k < 256; ++k) levels[k] = static_cast<int16_t>(k);
+    for (int32_t l = 0; l < 255; ++l)
+        for (int32_t h = l + 1; h <= 255; h += 1 + (h - l) / 16) {
+            const ToneMap map{false, 0, 255, l, h, toneMultiplier(255), toneMultiplier(h - l)};
+            scalarKernels().toneRow(levels.data(), &map, want.data(), 256);
+            vec->toneRow(levels.data(), &map, got.data(), 256);
+            ASSERT_TRUE(std::equal(want.begin(), want.begin() + 1024, got.begin())) << "cuts " << l << ".." << h;
+        }
+}
+
+INSTANTIATE_TEST_SUITE_P(All, DivisionTest, testing::ValuesIn(kVariants),
+                         [](const testing::TestParamInfo<Variant>& info) { return std::string(info.param.name); });
+
+// Whole frames of one mode through the per-frame entry: plain operations, scalar table,
+// selected table; surface, ring, reference, counter, flag and repaint decision must agree.
+struct CoreState {
+    Bytes surface, ring, reference;
+    uint32_t counter;
+    int32_t pending;
+    std::vector<bool> repaints;
+};
+
+class FrameTest : public testing::TestWithParam<int32_t> {};
+
+// Resets the records a run can have touched (cheaper than resetCore's 50 MB).
+void resetTouched(size_t bytes) {
+    static size_t touched = kSlotBytes;
+    const size_t dirty = std::min<size_t>(std::max(bytes, touched) + 8, kSlotBytes);
+    for (auto& slot : FrameRing) std::memset(slot.data(), 0, dirty);
+    std::memset(ReferenceFrame.data(), 0, dirty);
+    touched = bytes;
+    FrameCounter = 0;
+    ReferencePending = 1;
+    ProcessingMode = kModeNone;
+}
+
+CoreState runFrames(int32_t mode, int32_t width, int32_t height, int kind,
+                    bool (*entry)(const uint8_t*, int32_t)) {
+    const size_t bytes = static_cast<size_t>(width) * height * 3;
+    resetTouched(bytes);
+    CoreState state;
+    state.surface.assign(kSurfaceBytes, 0xCD);
+    DisplaySurface = state.surface.data();
+    FrameGeometry = {width, height};
+    const uint32_t frames = bytes > 100000 ? 4 : 10;
+    for (uint32_t n = 0; n < frames; ++n) {
+        if (n == frames / 3) selectProcessingMode(mode);
+        Bytes frame(bytes);
+        if (kind == 0)
+            simcam::renderPicture(simcam::Picture::MovingShapes, width, height, n, frame.data());
+        else if (kind == 1)
+            simcam::renderPicture(simcam::Picture::Noise, width, height, n, frame.data());
+        else
+            frame = pattern(n < frames / 2 ? 1 : 6, bytes + 5, n);  // flat, then random; 5 bytes more
+        state.repaints.push_back(entry(frame.data(), static_cast<int32_t>(frame.size())));
+    }
+    DisplaySurface = nullptr;
+    // Only the first `bytes` (+ 5) of a slot can have changed since the reset.
+    const size_t stored = std::min<size_t>(bytes + 8, kSlotBytes);
+    for (const auto& slot : FrameRing) state.ring.insert(state.ring.end(), slot.begin(), slot.begin() + stored);
+    state.reference.assign(ReferenceFrame.begin(), ReferenceFrame.begin() + stored);
+    state.counter = FrameCounter;
+    state.pending = ReferencePending;
+    return state;
+}
+
+void expectSameState(const CoreState& want, const CoreState& got, const std::string& what) {
+    expectSame(want.surface, got.surface, what + " surface");
+    EXPECT_TRUE(want.ring == got.ring) << what << " ring";
+    EXPECT_TRUE(want.reference == got.reference) << what << " reference";
+    EXPECT_EQ(want.counter, got.counter) << what;
+    EXPECT_EQ(want.pending, got.pending) << what;
+    EXPECT_EQ(want.repaints, got.repaints) << what;
+}
+
+TEST_P(FrameTest, EveryTableDrawsThePlainResult) {
+    const int32_t mode = GetParam();
+    const int32_t sizes[][2] = {{1, 1},  {2, 2},   {3, 3},   {4, 7},    {5, 5},    {6, 2},
+                                {17, 9}, {33, 31}, {174, 50}, {1279, 3}, {640, 480}, {1280, 1280}};
+    for (const auto& size : sizes)
+        for (int kind = 0; kind < 3; ++kind) {
+            if (size[0] * size[1] > 640 * 480 && kind != 0) continue;
+            const std::string what = std::to_string(size[0]) + "x" + std::to_string(size[1]) +
+                                     " kind " + std::to_string(kind);
+            const CoreState plain = runFrames(mode, size[0], size[1], kind, processFramePlain);
+            useScalarKernels();
+            const CoreState scalar = runFrames(mode, size[0], size[1], kind, processFrame);
+            expectSameState(plain, scalar, what + " scalar table");
+            for (const Variant& variant : kVariants) {
+                if (!variant.table()) continue;
+                kernels = *variant.table();
+                const CoreState fast = runFrames(mode, size[0], size[1], kind, processFrame);
+                expectSameState(plain, fast, what + " " + variant.name + " table");
+            }
+            selectKernels();
+            if (HasFailure()) return;
+        }
+}
+
+std::vector<int32_t> everyMode() {
+    std::vector<int32_t> modes;
+    for (const ModeInfo& info : ModeTable)
+        if (info.id != kModeNone) modes.push_back(info.id);
+    return modes;
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryMode, FrameTest, testing::ValuesIn(everyMode()),
+                         [](const testing::TestParamInfo<int32_t>& info) { return std::to_string(info.param); });
+
+}  // namespace
+}  // namespace pixelwell::test
+
+namespace pixelwell::test {
+namespace {
+
+TEST(KernelSelection, EnvironmentCapsTheTable) {
+    setenv("PIXELWELL_SCALAR", "1", 1);
+    selectKernels();
+    EXPECT_STREQ(kernels.name, "scalar");
+    unsetenv("PIXELWELL_SCALAR");
+    setenv("PIXELWELL_KERNELS", "sse2", 1);
+    selectKernels();
+    EXPECT_STREQ(kernels.name, sse2Kernels() ? "sse2" : "scalar");
+    unsetenv("PIXELWELL_KERNELS");
+    selectKernels();
+    EXPECT_STREQ(kernels.name, avx2Kernels() ? "avx2" : sse2Kernels() ? "sse2" : "scalar");
+    useScalarKernels();
+    EXPECT_STREQ(kernels.name, "scalar");
+    selectKernels();
+}
+
+}  // namespace
+}  // namespace pixelwell::test
