@@ -3,6 +3,9 @@
 // alignment is assumed (the Windows ABI does not give it).
 #include <immintrin.h>
 
+#include <cstdint>
+#include <cstring>
+
 #include "kernels.h"
 
 namespace pixelwell {
@@ -210,6 +213,7 @@ KernelTable makeTable() {
     t.copyRow = copyRowImpl<false>;
     t.invertRow = copyRowImpl<true>;
     t.differenceRow = differenceRow;
+    t.streamBytes = streamBytes;
     t.average2Bytes = average2Bytes;
     t.average4Bytes = average4Bytes;
     t.average8Bytes = average8Bytes;
