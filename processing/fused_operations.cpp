@@ -82,8 +82,9 @@ void countRun(const T* values, int32_t count, int32_t (*counts)[kSize], int32_t 
 }
 
 // The same for filter values, four at a time from one 64-bit load (fewer loads per count;
-// memcpy keeps the load free of alignment and aliasing assumptions). Each 16-bit field is
-// cast back to int16_t, which is the value itself.
+// memcpy keeps the load free of alignment and aliasing assumptions). Each 16-bit field cast
+// back to int16_t is one of the values; which table it lands in depends on the byte order,
+// the merged sum does not.
 template <size_t kSize>
 void countValues(const int16_t* values, int32_t count, int32_t (*counts)[kSize], int32_t offset) {
     int32_t* c[8];

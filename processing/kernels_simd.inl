@@ -36,9 +36,9 @@ inline V::R median3(V::R a, V::R b, V::R c) {
     return V::maxu8(V::minu8(a, b), V::minu8(V::maxu8(a, b), c));
 }
 
-// Non-temporal 16-byte stores (SSE2, in both tables: wider ones measured no faster), once
-// dst is 16-byte aligned; the sfence orders them before any later store of this thread, so
-// the slot reads back as with memcpy.
+// Non-temporal 16-byte stores (SSE2, the same in both tables) once dst is 16-byte aligned;
+// the bytes around are copied plainly. The sfence orders the weakly ordered stores before
+// anything this thread does next, so any later reader sees the slot as after memcpy.
 void streamBytes(const uint8_t* src, uint8_t* dst, int count) {
     int k = static_cast<int>((16 - reinterpret_cast<uintptr_t>(dst) % 16) % 16);
     if (k > count) k = count;
