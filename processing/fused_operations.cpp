@@ -81,6 +81,31 @@ void countRun(const T* values, int32_t count, int32_t (*counts)[kSize], int32_t 
     for (; j < count; ++j) ++c[0][values[j]];
 }
 
+// The same for filter values, four at a time from one 64-bit load (fewer loads per count;
+// memcpy keeps the load free of alignment and aliasing assumptions). Each 16-bit field cast
+// back to int16_t is one of the values; which table it lands in depends on the byte order,
+// the merged sum does not.
+template <size_t kSize>
+void countValues(const int16_t* values, int32_t count, int32_t (*counts)[kSize], int32_t offset) {
+    int32_t* c[8];
+    for (int k = 0; k < 8; ++k) c[k] = counts[k] + offset;
+    int32_t j = 0;
+    for (; j + 8 <= count; j += 8) {
+        uint64_t a, b;
+        std::memcpy(&a, values + j, 8);
+        std::memcpy(&b, values + j + 4, 8);
+        ++c[0][static_cast<int16_t>(a)];
+        ++c[1][static_cast<int16_t>(a >> 16)];
+        ++c[2][static_cast<int16_t>(a >> 32)];
+        ++c[3][static_cast<int16_t>(a >> 48)];
+        ++c[4][static_cast<int16_t>(b)];
+        ++c[5][static_cast<int16_t>(b >> 16)];
+        ++c[6][static_cast<int16_t>(b >> 32)];
+        ++c[7][static_cast<int16_t>(b >> 48)];
+    }
+    for (; j < count; ++j) ++c[0][values[j]];
+}
+
 // counts[0][first..last] += the other seven, which are cleared for the next frame.
 template <size_t kSize>
 void mergeCounts(int32_t (*counts)[kSize], size_t first, size_t last) {
@@ -219,7 +244,7 @@ void fusedConvolution(const uint8_t* frame, const ConvolutionKernel& kernel) {
                                       gray.row(i + 2)};
             (highPass5 ? kernels.highPass5Row : kernels.lowPass5Row)(rows, out, width);
         }
-        countRun(out + reach, interiorWidth, ValueCounts, -kFilterValueMin);
+        countValues(out + reach, interiorWidth, ValueCounts, -kFilterValueMin);
     }
     mergeCounts(ValueCounts, lowest - kFilterValueMin, highest - kFilterValueMin);
     const int32_t* counts = ValueCounts[0] - kFilterValueMin;

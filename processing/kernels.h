@@ -45,6 +45,10 @@ struct KernelTable {
     void (*differenceRow)(const uint8_t* cur, const uint8_t* ref, uint8_t* surface, int width);
 
     // --- byte runs (count bytes of 24-bit rows) ----------------------------------------------
+    // Copies count bytes like memcpy, but the vector versions write around the caches: for a
+    // ring slot that nothing reads while this frame is processed (the slot would otherwise
+    // be read in before being overwritten, and evict the operation's own data).
+    void (*streamBytes)(const uint8_t* src, uint8_t* dst, int count);
     // Floor of the mean of 2, 4 or 8 runs, in one pass over them.
     void (*average2Bytes)(const uint8_t* const* runs, uint8_t* dst, int count);
     void (*average4Bytes)(const uint8_t* const* runs, uint8_t* dst, int count);

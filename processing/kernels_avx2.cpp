@@ -3,6 +3,9 @@
 // alignment is assumed (the Windows ABI does not give it).
 #include <immintrin.h>
 
+#include <cstdint>
+#include <cstring>
+
 #include "kernels.h"
 
 namespace pixelwell {
@@ -186,6 +189,9 @@ void toneRow(const int16_t* values, const ToneMap* map, uint8_t* surface, int wi
     const __m256i stretchMultiplier = _mm256_set1_epi32(static_cast<int>(map->stretchMultiplier));
     const __m256i zero = _mm256_setzero_si256();
     const __m256i byte = _mm256_set1_epi32(255);
+    // Each lane's low byte into its first three bytes, the fourth zeroed (out is 0..255).
+    const __m256i spread = _mm256_setr_epi8(0, 0, 0, -128, 4, 4, 4, -128, 8, 8, 8, -128, 12, 12, 12, -128,
+                                            0, 0, 0, -128, 4, 4, 4, -128, 8, 8, 8, -128, 12, 12, 12, -128);
     int j = 0;
     for (; j + 8 <= width; j += 8) {
         const __m256i v = _mm256_cvtepi16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(values + j)));
@@ -199,7 +205,7 @@ void toneRow(const int16_t* values, const ToneMap* map, uint8_t* surface, int wi
             out = _mm256_srli_epi32(_mm256_mullo_epi32(u, stretchMultiplier), 24);
         }
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(surface + 4 * j),
-                            _mm256_mullo_epi32(out, _mm256_set1_epi32(0x010101)));
+                            _mm256_shuffle_epi8(out, spread));
     }
     if (j < width) scalarKernels().toneRow(values + j, map, surface + 4 * j, width - j);
 }
@@ -210,6 +216,7 @@ KernelTable makeTable() {
     t.copyRow = copyRowImpl<false>;
     t.invertRow = copyRowImpl<true>;
     t.differenceRow = differenceRow;
+    t.streamBytes = streamBytes;
     t.average2Bytes = average2Bytes;
     t.average4Bytes = average4Bytes;
     t.average8Bytes = average8Bytes;

@@ -1,6 +1,7 @@
 // The scalar row kernels: every formula written out plainly, in the order and with the
 // truncation the operations define. The vector kernels must return exactly these bytes.
 #include <algorithm>
+#include <cstring>
 #include <utility>
 
 #include "frame_store.h"
@@ -39,6 +40,10 @@ void differenceRowScalar(const uint8_t* cur, const uint8_t* ref, uint8_t* surfac
         else
             putPixel(surface, cur[0], cur[1], cur[2]);
     }
+}
+
+void streamBytesScalar(const uint8_t* src, uint8_t* dst, int count) {
+    if (count > 0) std::memcpy(dst, src, static_cast<size_t>(count));
 }
 
 template <int kRuns, int kShift>
@@ -172,6 +177,7 @@ constexpr KernelTable kScalarTable{
     copyRowScalar,
     invertRowScalar,
     differenceRowScalar,
+    streamBytesScalar,
     averageBytesScalar<2, 1>,
     averageBytesScalar<4, 2>,
     averageBytesScalar<8, 3>,

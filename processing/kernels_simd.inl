@@ -36,6 +36,27 @@ inline V::R median3(V::R a, V::R b, V::R c) {
     return V::maxu8(V::minu8(a, b), V::minu8(V::maxu8(a, b), c));
 }
 
+// Non-temporal 16-byte stores (SSE2, the same in both tables) once dst is 16-byte aligned;
+// the bytes around are copied plainly. The sfence orders the weakly ordered stores before
+// anything this thread does next, so any later reader sees the slot as after memcpy.
+void streamBytes(const uint8_t* src, uint8_t* dst, int count) {
+    int k = static_cast<int>((16 - reinterpret_cast<uintptr_t>(dst) % 16) % 16);
+    if (k > count) k = count;
+    if (k > 0) std::memcpy(dst, src, static_cast<size_t>(k));
+    for (; k + 64 <= count; k += 64) {
+        const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + k));
+        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + k + 16));
+        const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + k + 32));
+        const __m128i d = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + k + 48));
+        _mm_stream_si128(reinterpret_cast<__m128i*>(dst + k), a);
+        _mm_stream_si128(reinterpret_cast<__m128i*>(dst + k + 16), b);
+        _mm_stream_si128(reinterpret_cast<__m128i*>(dst + k + 32), c);
+        _mm_stream_si128(reinterpret_cast<__m128i*>(dst + k + 48), d);
+    }
+    _mm_sfence();
+    if (k < count) std::memcpy(dst + k, src + k, static_cast<size_t>(count - k));
+}
+
 template <int kRuns>
 void averageBytes(const uint8_t* const* runs, uint8_t* dst, int count,
                   void (*tail)(const uint8_t* const*, uint8_t*, int)) {

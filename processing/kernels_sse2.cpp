@@ -1,6 +1,7 @@
 // SSE2 row kernels, the x86-64 baseline: every 64-bit x86 CPU runs them.
 #include <emmintrin.h>
 
+#include <cstdint>
 #include <cstring>
 
 #include "kernels.h"
@@ -99,6 +100,7 @@ void toneRow(const int16_t* values, const ToneMap* map, uint8_t* surface, int wi
 KernelTable makeTable() {
     KernelTable t = scalarKernels();
     t.name = "sse2";
+    t.streamBytes = streamBytes;
     t.average2Bytes = average2Bytes;
     t.average4Bytes = average4Bytes;
     t.average8Bytes = average8Bytes;

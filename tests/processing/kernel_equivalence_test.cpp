@@ -134,6 +134,12 @@ TEST_P(KernelTest, ByteRuns) {
                          [&](const KernelTable& t, uint8_t* out) {
                              t.absDifferenceBytes(pointers[0], pointers[1], out, count);
                          });
+        // Every alignment of the destination, bytes around it untouched.
+        for (int offset = 0; offset < 17; ++offset)
+            compare<uint8_t>(scalar(), vec(), n + 17, label("streamBytes", pass) + " at " + std::to_string(offset),
+                             [&](const KernelTable& t, uint8_t* out) {
+                                 t.streamBytes(pointers[2], out + offset, count);
+                             });
     }
 }
 
