@@ -66,16 +66,6 @@ namespace pixelwell {
 
 namespace {
 
-void average2Bytes(const uint8_t* const* runs, uint8_t* dst, int count) {
-    averageBytes<2>(runs, dst, count, scalarKernels().average2Bytes);
-}
-void average4Bytes(const uint8_t* const* runs, uint8_t* dst, int count) {
-    averageBytes<4>(runs, dst, count, scalarKernels().average4Bytes);
-}
-void average8Bytes(const uint8_t* const* runs, uint8_t* dst, int count) {
-    averageBytes<8>(runs, dst, count, scalarKernels().average8Bytes);
-}
-
 // Eight 24-bit pixels, each widened to B, G, R, 0 in a 32-bit lane: pixels 0-3 from the
 // low 16-byte load, 4-7 from the one 12 bytes further. Reads bytes 0..27.
 inline __m256i loadPixels8(const uint8_t* bgr) {
@@ -211,30 +201,12 @@ void toneRow(const int16_t* values, const ToneMap* map, uint8_t* surface, int wi
 }
 
 KernelTable makeTable() {
-    KernelTable t = scalarKernels();
-    t.name = "avx2";
+    KernelTable t = sharedVectorTable("avx2");
     t.copyRow = copyRowImpl<false>;
     t.invertRow = copyRowImpl<true>;
     t.differenceRow = differenceRow;
-    t.streamBytes = streamBytes;
-    t.average2Bytes = average2Bytes;
-    t.average4Bytes = average4Bytes;
-    t.average8Bytes = average8Bytes;
-    t.frameDifferenceBytes = frameDifferenceBytes;
-    t.absDifferenceBytes = absDifferenceBytes;
     t.grayRow = grayRow;
-    t.grayToSurfaceRow = grayToSurfaceRow;
-    t.thresholdRow = thresholdRow;
     t.toneRow = toneRow;
-    t.convolve3x3Row = convolve3x3Row;
-    t.lowPass5Row = pass5Row<false>;
-    t.highPass5Row = pass5Row<true>;
-    t.minimum3Row = minimum3Row;
-    t.maximum3Row = maximum3Row;
-    t.median3Row = median3Row;
-    t.mean3Row = mean3Row;
-    t.divide9Run = divide9Run;
-    t.divide25Run = divide25Run;
     return t;
 }
 

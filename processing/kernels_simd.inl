@@ -266,5 +266,39 @@ void divide25Run(const int16_t* in, int16_t* out, int count) {
     if (k < count) scalarKernels().divide25Run(in + k, out + k, count - k);
 }
 
+void average2Bytes(const uint8_t* const* runs, uint8_t* dst, int count) {
+    averageBytes<2>(runs, dst, count, scalarKernels().average2Bytes);
+}
+void average4Bytes(const uint8_t* const* runs, uint8_t* dst, int count) {
+    averageBytes<4>(runs, dst, count, scalarKernels().average4Bytes);
+}
+void average8Bytes(const uint8_t* const* runs, uint8_t* dst, int count) {
+    averageBytes<8>(runs, dst, count, scalarKernels().average8Bytes);
+}
+
+// The scalar table with every kernel of this file in place; each instruction set adds its own.
+KernelTable sharedVectorTable(const char* name) {
+    KernelTable t = scalarKernels();
+    t.name = name;
+    t.streamBytes = streamBytes;
+    t.average2Bytes = average2Bytes;
+    t.average4Bytes = average4Bytes;
+    t.average8Bytes = average8Bytes;
+    t.frameDifferenceBytes = frameDifferenceBytes;
+    t.absDifferenceBytes = absDifferenceBytes;
+    t.grayToSurfaceRow = grayToSurfaceRow;
+    t.thresholdRow = thresholdRow;
+    t.convolve3x3Row = convolve3x3Row;
+    t.lowPass5Row = pass5Row<false>;
+    t.highPass5Row = pass5Row<true>;
+    t.minimum3Row = minimum3Row;
+    t.maximum3Row = maximum3Row;
+    t.median3Row = median3Row;
+    t.mean3Row = mean3Row;
+    t.divide9Run = divide9Run;
+    t.divide25Run = divide25Run;
+    return t;
+}
+
 }  // namespace
 }  // namespace pixelwell

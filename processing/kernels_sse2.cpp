@@ -65,16 +65,6 @@ namespace pixelwell {
 
 namespace {
 
-void average2Bytes(const uint8_t* const* runs, uint8_t* dst, int count) {
-    averageBytes<2>(runs, dst, count, scalarKernels().average2Bytes);
-}
-void average4Bytes(const uint8_t* const* runs, uint8_t* dst, int count) {
-    averageBytes<4>(runs, dst, count, scalarKernels().average4Bytes);
-}
-void average8Bytes(const uint8_t* const* runs, uint8_t* dst, int count) {
-    averageBytes<8>(runs, dst, count, scalarKernels().average8Bytes);
-}
-
 // The tone map's two divisions as multiply-shifts (exact for these operands: see toneRow in
 // kernels_avx2.cpp), in plain 32-bit arithmetic that the compiler spreads over SSE2 lanes.
 void toneRow(const int16_t* values, const ToneMap* map, uint8_t* surface, int width) {
@@ -98,26 +88,8 @@ void toneRow(const int16_t* values, const ToneMap* map, uint8_t* surface, int wi
 // The 24-bit shuffles (copy, invert, gray, difference) need byte shuffles that SSE2 lacks;
 // there the scalar kernels are used.
 KernelTable makeTable() {
-    KernelTable t = scalarKernels();
-    t.name = "sse2";
-    t.streamBytes = streamBytes;
-    t.average2Bytes = average2Bytes;
-    t.average4Bytes = average4Bytes;
-    t.average8Bytes = average8Bytes;
-    t.frameDifferenceBytes = frameDifferenceBytes;
-    t.absDifferenceBytes = absDifferenceBytes;
-    t.grayToSurfaceRow = grayToSurfaceRow;
-    t.thresholdRow = thresholdRow;
+    KernelTable t = sharedVectorTable("sse2");
     t.toneRow = toneRow;
-    t.convolve3x3Row = convolve3x3Row;
-    t.lowPass5Row = pass5Row<false>;
-    t.highPass5Row = pass5Row<true>;
-    t.minimum3Row = minimum3Row;
-    t.maximum3Row = maximum3Row;
-    t.median3Row = median3Row;
-    t.mean3Row = mean3Row;
-    t.divide9Run = divide9Run;
-    t.divide25Run = divide25Run;
     return t;
 }
 
