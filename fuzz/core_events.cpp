@@ -367,6 +367,14 @@ private:
         const auto stored = static_cast<size_t>(std::min<int64_t>(bytes, kSlotBytes));
         if (std::memcmp(FrameRing[FrameCounter & 7u].data(), frame.get(), stored) != 0)
             fail("ring slot %u does not hold the frame's first %zu bytes", FrameCounter & 7u, stored);
+        // Sums the 8-frame average will go on from must be those of the ring as it now is.
+        if (RingSumsStamp.valid && RingSumsStamp.frame == FrameCounter) {
+            for (int32_t p = 0; p < RingSumsStamp.bytes; ++p) {
+                int32_t sum = 0;
+                for (const auto& slot : FrameRing) sum += slot[p];
+                if (RingSums[p] != sum) fail("ring sum at byte %d is %d, the slots add up to %d", p, RingSums[p], sum);
+            }
+        }
         const bool reference = repaint && (mode == kModeSimpleDiff || mode == kModeDiff);
         if (ReferencePending != (reference ? 0 : pendingBefore))
             fail("mode %d left ReferencePending %d (was %d)", mode, ReferencePending, pendingBefore);

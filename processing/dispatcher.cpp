@@ -113,6 +113,12 @@ void runPlain(int32_t mode, const uint8_t* frame, int32_t length, int32_t slot) 
 // for the plain copies (one read of the frame less), not for the gray-based modes.
 bool storesWhileReading(int32_t mode) { return mode == kModeNormal || mode == kModeInvert; }
 
+// True when the 8-frame average can go on from the sums of the frame just before this one:
+// it then needs the slot's old bytes, and stores the frame itself.
+bool ringSumsCurrent(int32_t drawnBytes) {
+    return RingSumsStamp.valid && RingSumsStamp.frame == FrameCounter - 1u && RingSumsStamp.bytes == drawnBytes;
+}
+
 // The same operations in one pass each over the row kernels; `store` is the ring slot the
 // frame still has to be copied into, or null.
 void runFused(int32_t mode, const uint8_t* frame, int32_t length, int32_t slot, uint8_t* store) {
@@ -121,7 +127,7 @@ void runFused(int32_t mode, const uint8_t* frame, int32_t length, int32_t slot, 
         case kModeInvert: fusedInverted(frame, store); break;
         case kModeAverage2: fusedAverage(slot, 2); break;
         case kModeAverage4: fusedAverage(slot, 4); break;
-        case kModeAverage8: fusedAverage(slot, 8); break;
+        case kModeAverage8: fusedAverage8(frame, store); break;
         case kModeFrameDiff: fusedFrameDifference(slot); break;
         case kModeSimpleDiff: fusedSimpleDifference(frame, length); break;
         case kModeDiff: fusedDifference(frame, length); break;
@@ -146,7 +152,10 @@ bool handleFrame(const uint8_t* frame, int32_t length, bool plain) {
 
     // The fast path may store the frame while its operation reads it; the ring holds the
     // same bytes either way once the frame is done.
-    const bool storeOnTheWay = !plain && selected && complete && storesWhileReading(mode);
+    const bool storeOnTheWay =
+        !plain && selected && complete &&
+        (storesWhileReading(mode) ||
+         (mode == kModeAverage8 && ringSumsCurrent(FrameGeometry.width * FrameGeometry.height * 3)));
     if (!plain && storesAroundCaches(mode))
         streamFrame(frame, length, slot);
     else if (!storeOnTheWay)

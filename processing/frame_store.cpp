@@ -12,6 +12,8 @@ alignas(64) Plane ResultPlane{};
 std::array<int32_t, 256> Histogram{};
 std::array<uint8_t, 256> LevelTable{};
 uint32_t FrameCounter = 0;
+RingSumStamp RingSumsStamp{false, 0, 0};
+alignas(64) std::array<uint16_t, kSlotBytes> RingSums{};
 int32_t ReferencePending = 1;
 int32_t ProcessingMode = 1400;
 uint8_t* DisplaySurface = nullptr;
@@ -25,6 +27,7 @@ void resetCore() {
     Histogram.fill(0);
     LevelTable.fill(0);
     FrameCounter = 0;
+    RingSumsStamp.valid = false;
     ReferencePending = 1;
     ProcessingMode = 1400;
 }

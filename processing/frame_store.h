@@ -33,6 +33,19 @@ alignas(64) extern Plane ResultPlane;
 extern std::array<int32_t, 256> Histogram;
 extern std::array<uint8_t, 256> LevelTable;
 extern uint32_t FrameCounter;
+
+// Per-byte sums of the eight ring slots over their first `bytes` bytes, kept by the 8-frame
+// average so that each frame reads only the slot it replaces instead of all eight. They
+// hold only while `frame` is the FrameCounter of the last store into the ring: any other
+// store leaves them stale, and resetCore (or anything else that rewrites the ring or the
+// counter) clears `valid`.
+struct RingSumStamp {
+    bool valid;
+    uint32_t frame;
+    int32_t bytes;
+};
+extern RingSumStamp RingSumsStamp;
+alignas(64) extern std::array<uint16_t, kSlotBytes> RingSums;
 extern int32_t ReferencePending;
 extern int32_t ProcessingMode;
 

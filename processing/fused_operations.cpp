@@ -158,7 +158,7 @@ void fusedInverted(const uint8_t* frame, uint8_t* slot) {
 void fusedAverage(int32_t slot, int32_t count) {
     int32_t width, height;
     if (!drawableGeometry(width, height)) return;
-    auto average = count == 2 ? kernels.average2Bytes : count == 4 ? kernels.average4Bytes : kernels.average8Bytes;
+    auto average = count == 2 ? kernels.average2Bytes : kernels.average4Bytes;
     const uint8_t* runs[8];
     for (int32_t i = 0; i < height; ++i) {
         const size_t offset = static_cast<size_t>(i) * width * 3;
@@ -166,6 +166,25 @@ void fusedAverage(int32_t slot, int32_t count) {
         average(runs, ByteRow, width * 3);
         kernels.copyRow(ByteRow, surfaceRow(i, height), width);
     }
+}
+
+void fusedAverage8(const uint8_t* frame, uint8_t* slot) {
+    int32_t width, height;
+    if (!drawableGeometry(width, height)) return;
+    const int32_t rowBytes = width * 3;
+    const uint8_t* runs[8];
+    for (int32_t i = 0; i < height; ++i) {
+        const size_t offset = static_cast<size_t>(i) * rowBytes;
+        uint16_t* sums = RingSums.data() + offset;
+        if (slot) {
+            kernels.replaceSummedBytes(frame + offset, slot + offset, sums, ByteRow, rowBytes);
+        } else {
+            for (int32_t k = 0; k < 8; ++k) runs[k] = FrameRing[k].data() + offset;
+            kernels.sum8Bytes(runs, sums, ByteRow, rowBytes);
+        }
+        kernels.copyRow(ByteRow, surfaceRow(i, height), width);
+    }
+    RingSumsStamp = {true, FrameCounter, rowBytes * height};
 }
 
 void fusedFrameDifference(int32_t slot) {

@@ -55,6 +55,24 @@ void averageBytesScalar(const uint8_t* const* runs, uint8_t* dst, int count) {
     }
 }
 
+void sum8BytesScalar(const uint8_t* const* runs, uint16_t* sums, uint8_t* dst, int count) {
+    for (int k = 0; k < count; ++k) {
+        int32_t sum = 0;
+        for (int s = 0; s < 8; ++s) sum += runs[s][k];
+        sums[k] = static_cast<uint16_t>(sum);
+        dst[k] = static_cast<uint8_t>(sum >> 3);
+    }
+}
+
+void replaceSummedBytesScalar(const uint8_t* frame, uint8_t* slot, uint16_t* sums, uint8_t* dst, int count) {
+    for (int k = 0; k < count; ++k) {
+        const auto sum = static_cast<uint16_t>(sums[k] + frame[k] - slot[k]);
+        sums[k] = sum;
+        slot[k] = frame[k];
+        dst[k] = static_cast<uint8_t>(sum >> 3);
+    }
+}
+
 void frameDifferenceBytesScalar(const uint8_t* cur, const uint8_t* prev, uint8_t* dst, int count) {
     for (int k = 0; k < count; ++k) dst[k] = static_cast<uint8_t>((cur[k] - prev[k] + 127) & 255);
 }
@@ -180,7 +198,8 @@ constexpr KernelTable kScalarTable{
     streamBytesScalar,
     averageBytesScalar<2, 1>,
     averageBytesScalar<4, 2>,
-    averageBytesScalar<8, 3>,
+    sum8BytesScalar,
+    replaceSummedBytesScalar,
     frameDifferenceBytesScalar,
     absDifferenceBytesScalar,
     grayRowScalar,

@@ -60,7 +60,7 @@ void streamBytes(const uint8_t* src, uint8_t* dst, int count) {
 template <int kRuns>
 void averageBytes(const uint8_t* const* runs, uint8_t* dst, int count,
                   void (*tail)(const uint8_t* const*, uint8_t*, int)) {
-    constexpr int kShift = kRuns == 2 ? 1 : kRuns == 4 ? 2 : 3;
+    constexpr int kShift = kRuns == 2 ? 1 : 2;
     auto block = [&](int k) {
         if (kRuns == 2) {
             // pavgb rounds up; (a ^ b) & 1 is exactly the half it added.
@@ -73,7 +73,7 @@ void averageBytes(const uint8_t* const* runs, uint8_t* dst, int count,
                 lo = V::add16(lo, V::unpacklo8(x, V::zero()));
                 hi = V::add16(hi, V::unpackhi8(x, V::zero()));
             }
-            // At most 8 x 255 per lane; unpack and pack undo each other lane by lane.
+            // At most 4 x 255 per lane; unpack and pack undo each other lane by lane.
             V::store(dst + k, V::packus16(V::srli16(lo, kShift), V::srli16(hi, kShift)));
         }
     };
@@ -86,6 +86,36 @@ void averageBytes(const uint8_t* const* runs, uint8_t* dst, int count,
         for (int s = 0; s < kRuns; ++s) rest[s] = runs[s] + k;
         tail(rest, dst + k, count - k);
     }
+}
+
+void sum8Bytes(const uint8_t* const* runs, uint16_t* sums, uint8_t* dst, int count) {
+    int k = 0;
+    for (; k + V::kHalves <= count; k += V::kHalves) {
+        V::R sum = V::zero();
+        for (int s = 0; s < 8; ++s) sum = V::add16(sum, V::load16(runs[s] + k));
+        V::storeI16(reinterpret_cast<int16_t*>(sums + k), sum);
+        V::store16as8(dst + k, V::srli16(sum, 3));
+    }
+    if (k < count) {
+        const uint8_t* rest[8];
+        for (int s = 0; s < 8; ++s) rest[s] = runs[s] + k;
+        scalarKernels().sum8Bytes(rest, sums + k, dst + k, count - k);
+    }
+}
+
+// The sums are updated in place, so the rest is done by the scalar kernel rather than by an
+// overlapping vector.
+void replaceSummedBytes(const uint8_t* frame, uint8_t* slot, uint16_t* sums, uint8_t* dst, int count) {
+    int k = 0;
+    for (; k + V::kHalves <= count; k += V::kHalves) {
+        auto* s = reinterpret_cast<int16_t*>(sums + k);
+        const V::R sum = V::add16(V::sub16(V::loadI16(s), V::load16(slot + k)), V::load16(frame + k));
+        V::storeI16(s, sum);
+        V::store16as8(dst + k, V::srli16(sum, 3));
+    }
+    // The slot's bytes have all been read: overwrite them in one go.
+    std::memcpy(slot, frame, static_cast<size_t>(k));
+    if (k < count) scalarKernels().replaceSummedBytes(frame + k, slot + k, sums + k, dst + k, count - k);
 }
 
 void frameDifferenceBytes(const uint8_t* cur, const uint8_t* prev, uint8_t* dst, int count) {
@@ -272,9 +302,6 @@ void average2Bytes(const uint8_t* const* runs, uint8_t* dst, int count) {
 void average4Bytes(const uint8_t* const* runs, uint8_t* dst, int count) {
     averageBytes<4>(runs, dst, count, scalarKernels().average4Bytes);
 }
-void average8Bytes(const uint8_t* const* runs, uint8_t* dst, int count) {
-    averageBytes<8>(runs, dst, count, scalarKernels().average8Bytes);
-}
 
 // The scalar table with every kernel of this file in place; each instruction set adds its own.
 KernelTable sharedVectorTable(const char* name) {
@@ -283,7 +310,8 @@ KernelTable sharedVectorTable(const char* name) {
     t.streamBytes = streamBytes;
     t.average2Bytes = average2Bytes;
     t.average4Bytes = average4Bytes;
-    t.average8Bytes = average8Bytes;
+    t.sum8Bytes = sum8Bytes;
+    t.replaceSummedBytes = replaceSummedBytes;
     t.frameDifferenceBytes = frameDifferenceBytes;
     t.absDifferenceBytes = absDifferenceBytes;
     t.grayToSurfaceRow = grayToSurfaceRow;
