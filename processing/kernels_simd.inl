@@ -155,6 +155,61 @@ void convolve3x3Row(const uint8_t* below, const uint8_t* same, const uint8_t* ab
                                        out + j - 1, width - j + 1);
 }
 
+// Counts in 16-bit lanes: a compare gives -1 for each value below a threshold, subtracted from
+// the lane's count. Chunks are short enough that no lane passes 32767; each chunk's counts are
+// summed into the tally. The last vector overlaps the one before; only its new lanes count.
+void tallyRow(const int16_t* values, int count, ValueTally* tally) {
+    if (count < V::kHalves) {
+        scalarKernels().tallyRow(values, count, tally);
+        return;
+    }
+    static const int16_t kLastLanes[32] = {0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,
+                                           -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1};
+    constexpr int kChunk = 16384;
+    V::R thresholds[kTallyThresholds];
+    for (int t = 0; t < kTallyThresholds; ++t) thresholds[t] = V::set16(tally->thresholds[t]);
+    V::R lo = V::set16(tally->minimum), hi = V::set16(tally->maximum);
+    for (int start = 0; start < count; start += kChunk) {
+        const int end = count - start > kChunk ? start + kChunk : count;
+        V::R below[kTallyThresholds];
+        for (auto& b : below) b = V::zero();
+        int j = start;
+        for (; j + V::kHalves <= end; j += V::kHalves) {
+            const V::R v = V::loadI16(values + j);
+            lo = V::min16(lo, v);
+            hi = V::max16(hi, v);
+            for (int t = 0; t < kTallyThresholds; ++t) below[t] = V::sub16(below[t], V::cmpgt16(thresholds[t], v));
+        }
+        if (j < end) {
+            const V::R v = V::loadI16(values + end - V::kHalves);  // end >= kHalves, as count is
+            lo = V::min16(lo, v);
+            hi = V::max16(hi, v);
+            const V::R fresh = V::loadI16(kLastLanes + 16 - V::kHalves + (end - j));
+            for (int t = 0; t < kTallyThresholds; ++t)
+                below[t] = V::sub16(below[t], V::and_(V::cmpgt16(thresholds[t], v), fresh));
+        }
+        // Four counts at a time: pairs of lanes to 32 bits, then a transpose by unpacks
+        // leaves each count's sum in one lane of each 128-bit half.
+        const V::R ones = V::set16(1);
+        for (int g = 0; g < kTallyThresholds; g += 4) {
+            const V::R s0 = V::madd16(below[g], ones), s1 = V::madd16(below[g + 1], ones);
+            const V::R s2 = V::madd16(below[g + 2], ones), s3 = V::madd16(below[g + 3], ones);
+            const V::R t0 = V::add32(V::unpacklo32(s0, s1), V::unpackhi32(s0, s1));
+            const V::R t1 = V::add32(V::unpacklo32(s2, s3), V::unpackhi32(s2, s3));
+            alignas(32) int32_t sums[V::kWords];
+            V::store(reinterpret_cast<uint8_t*>(sums), V::add32(V::unpacklo64(t0, t1), V::unpackhi64(t0, t1)));
+            for (int l = 0; l < V::kWords; ++l) tally->below[g + l % 4] += sums[l];
+        }
+    }
+    alignas(32) int16_t lows[V::kHalves], highs[V::kHalves];
+    V::storeI16(lows, lo);
+    V::storeI16(highs, hi);
+    for (int l = 0; l < V::kHalves; ++l) {
+        if (lows[l] < tally->minimum) tally->minimum = lows[l];
+        if (highs[l] > tally->maximum) tally->maximum = highs[l];
+    }
+}
+
 // 5x5 filters in chunks of columns: first the sums of the five rows per column (at most
 // 1275), then five of those per output (at most 6375), so each byte is loaded once per row
 // rather than five times.
@@ -288,6 +343,7 @@ KernelTable sharedVectorTable(const char* name) {
     t.absDifferenceBytes = absDifferenceBytes;
     t.grayToSurfaceRow = grayToSurfaceRow;
     t.thresholdRow = thresholdRow;
+    t.tallyRow = tallyRow;
     t.convolve3x3Row = convolve3x3Row;
     t.lowPass5Row = pass5Row<false>;
     t.highPass5Row = pass5Row<true>;
