@@ -11,6 +11,15 @@
 
 namespace pixelwell {
 
+// The filter values of the last filtered frame's two ranked values, which give the stretch's
+// cuts (fusedConvolution). A frame counts its values exactly only around them, and counts
+// them all when either has moved further: only the speed depends on these, never a picture.
+struct CutValues {
+    int32_t low;
+    int32_t high;
+};
+extern CutValues LastCutValues;
+
 void fusedNormal(const uint8_t* frame, uint8_t* slot);
 void fusedInverted(const uint8_t* frame, uint8_t* slot);
 void fusedAverage(int32_t slot, int32_t count);

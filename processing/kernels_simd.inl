@@ -156,50 +156,58 @@ void convolve3x3Row(const uint8_t* below, const uint8_t* same, const uint8_t* ab
 }
 
 // Counts in 16-bit lanes: a compare gives -1 for each value below a threshold, subtracted from
-// the lane's count. Chunks are short enough that no lane passes 32767; each chunk's counts are
-// summed into the tally. The last vector overlaps the one before; only its new lanes count.
+// the lane's count. Runs are cut into chunks short enough that no lane passes 32767. The last
+// vector of a chunk overlaps the one before; only its new lanes count. Four thresholds per
+// pass over the chunk (the range taken in the first): with all eight, the counts, thresholds
+// and range need more than the 16 registers, and the range's spill and reload each vector
+// would chain the whole loop through memory.
+template <bool kRange>
+void tallyFour(const int16_t* values, int start, int end, const int16_t* thresholds, int32_t* below, V::R& lo,
+               V::R& hi) {
+    static const int16_t kLastLanes[32] = {0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,
+                                           -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1};
+    const V::R t0 = V::set16(thresholds[0]), t1 = V::set16(thresholds[1]);
+    const V::R t2 = V::set16(thresholds[2]), t3 = V::set16(thresholds[3]);
+    V::R c0 = V::zero(), c1 = V::zero(), c2 = V::zero(), c3 = V::zero();
+    auto block = [&](V::R v, V::R lanes) {
+        if (kRange) {
+            lo = V::min16(lo, v);
+            hi = V::max16(hi, v);
+        }
+        c0 = V::sub16(c0, V::and_(V::cmpgt16(t0, v), lanes));
+        c1 = V::sub16(c1, V::and_(V::cmpgt16(t1, v), lanes));
+        c2 = V::sub16(c2, V::and_(V::cmpgt16(t2, v), lanes));
+        c3 = V::sub16(c3, V::and_(V::cmpgt16(t3, v), lanes));
+    };
+    const V::R all = V::set16(-1);
+    int j = start;
+    for (; j + V::kHalves <= end; j += V::kHalves) block(V::loadI16(values + j), all);
+    if (j < end)  // end >= kHalves (the run holds at least one vector)
+        block(V::loadI16(values + end - V::kHalves), V::loadI16(kLastLanes + 16 - V::kHalves + (end - j)));
+    // Pairs of lanes to 32 bits, then a transpose by unpacks leaves each count's sum in one
+    // lane of each 128-bit half.
+    const V::R ones = V::set16(1);
+    const V::R s0 = V::madd16(c0, ones), s1 = V::madd16(c1, ones);
+    const V::R s2 = V::madd16(c2, ones), s3 = V::madd16(c3, ones);
+    const V::R u0 = V::add32(V::unpacklo32(s0, s1), V::unpackhi32(s0, s1));
+    const V::R u1 = V::add32(V::unpacklo32(s2, s3), V::unpackhi32(s2, s3));
+    alignas(32) int32_t sums[V::kWords];
+    V::store(reinterpret_cast<uint8_t*>(sums), V::add32(V::unpacklo64(u0, u1), V::unpackhi64(u0, u1)));
+    for (int l = 0; l < V::kWords; ++l) below[l % 4] += sums[l];
+}
+
 void tallyRow(const int16_t* values, int count, ValueTally* tally) {
     if (count < V::kHalves) {
         scalarKernels().tallyRow(values, count, tally);
         return;
     }
-    static const int16_t kLastLanes[32] = {0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,
-                                           -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1};
+    static_assert(kTallyThresholds == 8, "two passes of four thresholds");
     constexpr int kChunk = 16384;
-    V::R thresholds[kTallyThresholds];
-    for (int t = 0; t < kTallyThresholds; ++t) thresholds[t] = V::set16(tally->thresholds[t]);
     V::R lo = V::set16(tally->minimum), hi = V::set16(tally->maximum);
     for (int start = 0; start < count; start += kChunk) {
         const int end = count - start > kChunk ? start + kChunk : count;
-        V::R below[kTallyThresholds];
-        for (auto& b : below) b = V::zero();
-        int j = start;
-        for (; j + V::kHalves <= end; j += V::kHalves) {
-            const V::R v = V::loadI16(values + j);
-            lo = V::min16(lo, v);
-            hi = V::max16(hi, v);
-            for (int t = 0; t < kTallyThresholds; ++t) below[t] = V::sub16(below[t], V::cmpgt16(thresholds[t], v));
-        }
-        if (j < end) {
-            const V::R v = V::loadI16(values + end - V::kHalves);  // end >= kHalves, as count is
-            lo = V::min16(lo, v);
-            hi = V::max16(hi, v);
-            const V::R fresh = V::loadI16(kLastLanes + 16 - V::kHalves + (end - j));
-            for (int t = 0; t < kTallyThresholds; ++t)
-                below[t] = V::sub16(below[t], V::and_(V::cmpgt16(thresholds[t], v), fresh));
-        }
-        // Four counts at a time: pairs of lanes to 32 bits, then a transpose by unpacks
-        // leaves each count's sum in one lane of each 128-bit half.
-        const V::R ones = V::set16(1);
-        for (int g = 0; g < kTallyThresholds; g += 4) {
-            const V::R s0 = V::madd16(below[g], ones), s1 = V::madd16(below[g + 1], ones);
-            const V::R s2 = V::madd16(below[g + 2], ones), s3 = V::madd16(below[g + 3], ones);
-            const V::R t0 = V::add32(V::unpacklo32(s0, s1), V::unpackhi32(s0, s1));
-            const V::R t1 = V::add32(V::unpacklo32(s2, s3), V::unpackhi32(s2, s3));
-            alignas(32) int32_t sums[V::kWords];
-            V::store(reinterpret_cast<uint8_t*>(sums), V::add32(V::unpacklo64(t0, t1), V::unpackhi64(t0, t1)));
-            for (int l = 0; l < V::kWords; ++l) tally->below[g + l % 4] += sums[l];
-        }
+        tallyFour<true>(values, start, end, tally->thresholds, tally->below, lo, hi);
+        tallyFour<false>(values, start, end, tally->thresholds + 4, tally->below + 4, lo, hi);
     }
     alignas(32) int16_t lows[V::kHalves], highs[V::kHalves];
     V::storeI16(lows, lo);
