@@ -136,8 +136,8 @@ inline int32_t levelOf(int32_t value, int32_t minimum, int64_t range) {
 }
 
 // A value as a tally threshold; any beyond the int16 values count all or none alike.
-inline int16_t tallyThreshold(int32_t value) {
-    return static_cast<int16_t>(std::clamp<int32_t>(value, INT16_MIN, INT16_MAX));
+inline int16_t tallyThreshold(int64_t value) {
+    return static_cast<int16_t>(std::clamp<int64_t>(value, INT16_MIN, INT16_MAX));
 }
 
 // The value of rank `rank` (1 = smallest) when two consecutive thresholds enclose it: fewer
@@ -167,7 +167,7 @@ int32_t valueOfRank(const int32_t* counts, int32_t minimum, int32_t maximum, int
 
 }  // namespace
 
-CutValues LastCutValues{0, 0};
+CutValues LastCutValues{0, 0, 0};
 
 void fusedNormal(const uint8_t* frame, uint8_t* slot) {
     int32_t width, height;
@@ -255,8 +255,8 @@ void fusedConvolution(const uint8_t* frame, const ConvolutionKernel& kernel) {
     // Counts below the values around the last frame's two ranked values (see below).
     ValueTally tally{};
     for (int32_t t = 0; t < kTallyThresholds / 2; ++t) {
-        tally.thresholds[t] = tallyThreshold(LastCutValues.low - 1 + t);
-        tally.thresholds[kTallyThresholds / 2 + t] = tallyThreshold(LastCutValues.high - 1 + t);
+        tally.thresholds[t] = tallyThreshold(int64_t{LastCutValues.low} - 1 + t);
+        tally.thresholds[kTallyThresholds / 2 + t] = tallyThreshold(int64_t{LastCutValues.high} - 1 + t);
     }
     tally.minimum = INT16_MAX;
     tally.maximum = INT16_MIN;
@@ -306,6 +306,7 @@ void fusedConvolution(const uint8_t* frame, const ConvolutionKernel& kernel) {
         if ((lowRank > 0 && !rankedValue(tally, lowRank, lowValue)) ||
             (highRank > 0 && !rankedValue(tally, highRank, highValue))) {
             // A ranked value left the thresholds: count every value.
+            ++LastCutValues.fullCounts;
             std::memset(ValueCounts[0], 0, sizeof ValueCounts[0]);
             for (int32_t i = reach; i < height - reach; ++i)
                 countValues(FilterValues + static_cast<size_t>(i) * width + reach, interiorWidth, ValueCounts,
@@ -315,7 +316,8 @@ void fusedConvolution(const uint8_t* frame, const ConvolutionKernel& kernel) {
             if (lowRank > 0) lowValue = valueOfRank(counts, minimum, maximum, zeros, lowRank);
             if (highRank > 0) highValue = valueOfRank(counts, minimum, maximum, zeros, highRank);
         }
-        LastCutValues = {lowValue, highValue};
+        LastCutValues.low = lowValue;
+        LastCutValues.high = highValue;
         int32_t low = lowRank > 0 ? std::max(0, levelOf(lowValue, minimum, range) - 1) : 0;
         int32_t high = highRank > 0 ? std::min(255, levelOf(highValue, minimum, range) + 1) : 255;
         if (low >= high) {  // cuts that meet or cross: no stretch

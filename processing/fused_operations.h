@@ -17,6 +17,7 @@ namespace pixelwell {
 struct CutValues {
     int32_t low;
     int32_t high;
+    uint32_t fullCounts;  // frames that had to count every value
 };
 extern CutValues LastCutValues;
 
