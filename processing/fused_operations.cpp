@@ -143,7 +143,7 @@ inline int16_t tallyThreshold(int64_t value) {
 // The value of rank `rank` (1 = smallest) when two consecutive thresholds enclose it: fewer
 // values lie below t than the rank and at least as many below t + 1, so the value is t.
 bool rankedValue(const ValueTally& tally, int32_t rank, int32_t& value) {
-    for (int32_t t = 0; t + 1 < kTallyThresholds; ++t)
+    for (int32_t t = 0; t + 1 < tally.count; ++t)
         if (tally.thresholds[t + 1] == tally.thresholds[t] + 1 && tally.below[t] < rank &&
             rank <= tally.below[t + 1]) {
             value = tally.thresholds[t];
@@ -167,7 +167,7 @@ int32_t valueOfRank(const int32_t* counts, int32_t minimum, int32_t maximum, int
 
 }  // namespace
 
-CutValues LastCutValues{0, 0, 0};
+CutValues LastCutValues{0, 0, 0, 0};
 
 void fusedNormal(const uint8_t* frame, uint8_t* slot) {
     int32_t width, height;
@@ -252,11 +252,17 @@ void fusedConvolution(const uint8_t* frame, const ConvolutionKernel& kernel) {
             for (int32_t b = 0; b < 3; ++b) weights[3 * a + b] = static_cast<int16_t>(kernel.weights[2 - a][b]);
     const bool highPass5 = reach == 2 && kernel.weights[2][2] != 1;
 
-    // Counts below the values around the last frame's two ranked values (see below).
+    // Counts below values around the last frame's two ranked values (see below): where they
+    // have stayed put for a few frames, just the two thresholds that pin each where it was;
+    // otherwise four, which also take a move by one either way.
     ValueTally tally{};
-    for (int32_t t = 0; t < kTallyThresholds / 2; ++t) {
-        tally.thresholds[t] = tallyThreshold(int64_t{LastCutValues.low} - 1 + t);
-        tally.thresholds[kTallyThresholds / 2 + t] = tallyThreshold(int64_t{LastCutValues.high} - 1 + t);
+    const bool steady = LastCutValues.steadyFrames >= 2;
+    tally.count = steady ? 4 : 8;
+    const int32_t around = tally.count / 2;
+    for (int32_t t = 0; t < around; ++t) {
+        const int32_t offset = steady ? t : t - 1;
+        tally.thresholds[t] = tallyThreshold(int64_t{LastCutValues.low} + offset);
+        tally.thresholds[around + t] = tallyThreshold(int64_t{LastCutValues.high} + offset);
     }
     tally.minimum = INT16_MAX;
     tally.maximum = INT16_MIN;
@@ -300,7 +306,7 @@ void fusedConvolution(const uint8_t* frame, const ConvolutionKernel& kernel) {
         const int32_t zeros = cells - interior;  // the border
         const int32_t lowRank = tail;
         const int32_t highRank = tail > 255 ? cells - (tail - 255) + 1 : 0;  // from the smallest
-        for (int32_t t = 0; t < kTallyThresholds; ++t)
+        for (int32_t t = 0; t < tally.count; ++t)
             if (0 < tally.thresholds[t]) tally.below[t] += zeros;
         int32_t lowValue = LastCutValues.low, highValue = LastCutValues.high;
         if ((lowRank > 0 && !rankedValue(tally, lowRank, lowValue)) ||
@@ -316,6 +322,8 @@ void fusedConvolution(const uint8_t* frame, const ConvolutionKernel& kernel) {
             if (lowRank > 0) lowValue = valueOfRank(counts, minimum, maximum, zeros, lowRank);
             if (highRank > 0) highValue = valueOfRank(counts, minimum, maximum, zeros, highRank);
         }
+        const bool moved = lowValue != LastCutValues.low || highValue != LastCutValues.high;
+        LastCutValues.steadyFrames = moved ? 0 : LastCutValues.steadyFrames + 1;
         LastCutValues.low = lowValue;
         LastCutValues.high = highValue;
         int32_t low = lowRank > 0 ? std::max(0, levelOf(lowValue, minimum, range) - 1) : 0;

@@ -17,7 +17,8 @@ namespace pixelwell {
 struct CutValues {
     int32_t low;
     int32_t high;
-    uint32_t fullCounts;  // frames that had to count every value
+    uint32_t steadyFrames;  // frames in a row whose ranked values had not moved
+    uint32_t fullCounts;    // frames that had to count every value
 };
 extern CutValues LastCutValues;
 

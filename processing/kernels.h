@@ -40,6 +40,7 @@ constexpr uint32_t toneMultiplier(int32_t divisor) {
 // (fusedConvolution).
 constexpr int kTallyThresholds = 8;
 struct ValueTally {
+    int32_t count;  // thresholds in use: 4 or 8
     int16_t thresholds[kTallyThresholds];
     int32_t below[kTallyThresholds];  // values < thresholds[t], added up over the runs
     int16_t minimum;                  // of the runs so far; start at INT16_MAX / INT16_MIN
@@ -77,7 +78,7 @@ struct KernelTable {
     void (*thresholdRow)(const uint8_t* gray, int threshold, uint8_t* surface, int width);
     // Filter values to gray surface pixels through the frame's tone map.
     void (*toneRow)(const int16_t* values, const ToneMap* map, uint8_t* surface, int width);
-    // Adds a run of count filter values to the tally (counts below each threshold, range).
+    // Adds a run of count filter values to the tally (counts below each threshold in use, range).
     void (*tallyRow)(const int16_t* values, int count, ValueTally* tally);
 
     // --- 3x3 and 5x5 neighbourhoods over gray rows ---------------------------------------------

@@ -95,7 +95,7 @@ void tallyRowScalar(const int16_t* values, int count, ValueTally* tally) {
         const int16_t v = values[j];
         tally->minimum = std::min(tally->minimum, v);
         tally->maximum = std::max(tally->maximum, v);
-        for (int t = 0; t < kTallyThresholds; ++t)
+        for (int t = 0; t < tally->count; ++t)
             if (v < tally->thresholds[t]) ++tally->below[t];
     }
 }

@@ -201,13 +201,13 @@ void tallyRow(const int16_t* values, int count, ValueTally* tally) {
         scalarKernels().tallyRow(values, count, tally);
         return;
     }
-    static_assert(kTallyThresholds == 8, "two passes of four thresholds");
+    static_assert(kTallyThresholds == 8, "one or two passes of four thresholds");
     constexpr int kChunk = 16384;
     V::R lo = V::set16(tally->minimum), hi = V::set16(tally->maximum);
     for (int start = 0; start < count; start += kChunk) {
         const int end = count - start > kChunk ? start + kChunk : count;
         tallyFour<true>(values, start, end, tally->thresholds, tally->below, lo, hi);
-        tallyFour<false>(values, start, end, tally->thresholds + 4, tally->below + 4, lo, hi);
+        if (tally->count > 4) tallyFour<false>(values, start, end, tally->thresholds + 4, tally->below + 4, lo, hi);
     }
     alignas(32) int16_t lows[V::kHalves], highs[V::kHalves];
     V::storeI16(lows, lo);

@@ -113,8 +113,12 @@ TEST_P(FilterCuts, EveryEstimateDrawsThePlainResult) {
         {1, -1, false},     {2, 0, false},           {0, -2, false},        {-2, 2, false},
         {100000, -100000, false}, {INT32_MIN, INT32_MAX, true}, {-2041, 2041, true},
     };
-    // The thresholds are the estimate - 1 .. + 2: they pin a ranked value at most one away.
-    auto near = [](int64_t estimate, int64_t value) { return estimate - value >= -1 && estimate - value <= 1; };
+    // The thresholds are the estimate - 1 .. + 2, pinning a ranked value at most one away; or,
+    // after steady frames, the estimate and + 1, pinning only the estimate itself.
+    auto near = [](int64_t estimate, int64_t value, bool steady) {
+        const int64_t reach = steady ? 0 : 1;
+        return estimate - value >= -reach && estimate - value <= reach;
+    };
     for (const Case& c : frameCases()) {
         geometry(c.width, c.height);
         const Ranked ranked = rankedValues(mode, c.frame);
@@ -125,30 +129,37 @@ TEST_P(FilterCuts, EveryEstimateDrawsThePlainResult) {
         const bool apart = ranked.hasLow && ranked.hasHigh && ranked.high - ranked.low >= 12;
         for (const KernelTable* table : everyTable()) {
             kernels = *table;
-            for (const Estimate& e : estimates) {
-                const int32_t low = e.absolute ? e.low : ranked.low + e.low;
-                const int32_t high = e.absolute ? e.high : ranked.high + e.high;
-                const std::string what = c.name + " " + table->name + " estimate " + std::to_string(low) + ", " +
-                                         std::to_string(high);
-                LastCutValues = {low, high, 0};
-                std::fill(surface.begin(), surface.end(), kUntouched);
-                processFrame(c.frame.data(), static_cast<int32_t>(c.frame.size()));
-                ASSERT_TRUE(drawnRows() == want) << what;
-                if (ranked.flat) {
-                    EXPECT_EQ(LastCutValues.fullCounts, 0u) << what;
-                    continue;
+            for (const Estimate& e : estimates)
+                for (const uint32_t steadyFrames : {0u, 1u, 2u, 9u}) {
+                    const bool steady = steadyFrames >= 2;
+                    const int32_t low = e.absolute ? e.low : ranked.low + e.low;
+                    const int32_t high = e.absolute ? e.high : ranked.high + e.high;
+                    const std::string what = c.name + " " + table->name + " estimate " + std::to_string(low) + ", " +
+                                             std::to_string(high) + " after " + std::to_string(steadyFrames) +
+                                             " steady frames";
+                    LastCutValues = {low, high, steadyFrames, 0};
+                    std::fill(surface.begin(), surface.end(), kUntouched);
+                    processFrame(c.frame.data(), static_cast<int32_t>(c.frame.size()));
+                    ASSERT_TRUE(drawnRows() == want) << what;
+                    if (ranked.flat) {
+                        EXPECT_EQ(LastCutValues.fullCounts, 0u) << what;
+                        continue;
+                    }
+                    // The record now holds this frame's ranked values; a missing rank leaves its own.
+                    const int32_t nowLow = ranked.hasLow ? ranked.low : low;
+                    const int32_t nowHigh = ranked.hasHigh ? ranked.high : high;
+                    EXPECT_EQ(LastCutValues.low, nowLow) << what;
+                    EXPECT_EQ(LastCutValues.high, nowHigh) << what;
+                    EXPECT_EQ(LastCutValues.steadyFrames, nowLow == low && nowHigh == high ? steadyFrames + 1 : 0u)
+                        << what;
+                    if (apart) {
+                        const bool hit = near(low, ranked.low, steady) && near(high, ranked.high, steady);
+                        EXPECT_EQ(LastCutValues.fullCounts, hit ? 0u : 1u) << what;
+                    }
+                    if (!ranked.hasLow && !ranked.hasHigh) {
+                        EXPECT_EQ(LastCutValues.fullCounts, 0u) << what;
+                    }
                 }
-                // The record now holds this frame's ranked values; a missing rank leaves its own.
-                EXPECT_EQ(LastCutValues.low, ranked.hasLow ? ranked.low : low) << what;
-                EXPECT_EQ(LastCutValues.high, ranked.hasHigh ? ranked.high : high) << what;
-                if (apart) {
-                    const bool hit = near(low, ranked.low) && near(high, ranked.high);
-                    EXPECT_EQ(LastCutValues.fullCounts, hit ? 0u : 1u) << what;
-                }
-                if (!ranked.hasLow && !ranked.hasHigh) {
-                    EXPECT_EQ(LastCutValues.fullCounts, 0u) << what;
-                }
-            }
         }
     }
 }

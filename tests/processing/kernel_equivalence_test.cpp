@@ -186,8 +186,12 @@ void expectSameTally(const KernelTable& scalar, const KernelTable& vec, const st
     vec.tallyRow(values.data(), static_cast<int>(values.size()), &got);
     EXPECT_EQ(want.minimum, got.minimum) << what;
     EXPECT_EQ(want.maximum, got.maximum) << what;
-    for (int t = 0; t < kTallyThresholds; ++t)
+    for (int t = 0; t < kTallyThresholds; ++t) {
         EXPECT_EQ(want.below[t], got.below[t]) << what << " threshold " << want.thresholds[t];
+        if (t >= start.count) {
+            EXPECT_EQ(start.below[t], got.below[t]) << what << " unused threshold " << t;
+        }
+    }
 }
 
 TEST_P(KernelTest, Tally) {
@@ -209,17 +213,19 @@ TEST_P(KernelTest, Tally) {
             narrow[j] = static_cast<int16_t>(noise[2 * j] % 7 - 3);
         }
         for (const auto& set : sets)
-            for (const auto* values : {&wide, &narrow}) {
-                ValueTally start{};
-                std::copy(set, set + kTallyThresholds, start.thresholds);
-                for (int t = 0; t < kTallyThresholds; ++t) start.below[t] = 1000 * t + 3;
-                start.minimum = 32767;
-                start.maximum = -32768;
-                expectSameTally(scalar(), vec(), *values, start, label("tallyRow", pass));
-                start.minimum = -5;  // a range the values may lie inside
-                start.maximum = 9;
-                expectSameTally(scalar(), vec(), *values, start, label("tallyRow preset range", pass));
-            }
+            for (const auto* values : {&wide, &narrow})
+                for (int used : {4, 8}) {
+                    ValueTally start{};
+                    start.count = used;
+                    std::copy(set, set + kTallyThresholds, start.thresholds);
+                    for (int t = 0; t < kTallyThresholds; ++t) start.below[t] = 1000 * t + 3;
+                    start.minimum = 32767;
+                    start.maximum = -32768;
+                    expectSameTally(scalar(), vec(), *values, start, label("tallyRow", pass));
+                    start.minimum = -5;  // a range the values may lie inside
+                    start.maximum = 9;
+                    expectSameTally(scalar(), vec(), *values, start, label("tallyRow preset range", pass));
+                }
     }
 }
 
@@ -291,6 +297,7 @@ TEST_P(TallyTest, LongRuns) {
         values[count / 3] = 2040;
         values[count - 1] = -2039;
         ValueTally start{};
+        start.count = kTallyThresholds;
         for (int t = 0; t < kTallyThresholds; ++t) start.thresholds[t] = static_cast<int16_t>(2041 - t * 1000);
         start.minimum = 32767;
         start.maximum = -32768;
