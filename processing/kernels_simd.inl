@@ -131,21 +131,11 @@ void thresholdRow(const uint8_t* gray, int threshold, uint8_t* surface, int widt
     if (j < width) scalarKernels().thresholdRow(gray + j, threshold, surface + 4 * j, width - j);
 }
 
-void convolve3x3Row(const uint8_t* below, const uint8_t* same, const uint8_t* above,
-                    const int16_t* weights, int divisor, int16_t* out, int width) {
-    const uint8_t* rows[3] = {below, same, above};
-    V::R w[9];
-    for (int t = 0; t < 9; ++t) w[t] = V::set16(weights[t]);
-    // |sum| <= 255 x the sum of |weights| (at most 16 here): well inside int16.
-    auto block = [&](int j) {
-        V::R sum = V::zero();
-        for (int a = 0; a < 3; ++a)
-            for (int b = 0; b < 3; ++b)
-                if (weights[3 * a + b] != 0)
-                    sum = V::add16(sum, V::mullo16(V::load16(rows[a] + j - 1 + b), w[3 * a + b]));
-        if (divisor == 9) sum = divide9(sum);
-        V::storeI16(out + j, sum);
-    };
+// The 3x3 rows over whole vectors, the rest of the row as the scalar kernel; `block(j)` does the
+// outputs j .. j + kHalves - 1.
+template <typename Block>
+void convolve3x3Rows(const uint8_t* below, const uint8_t* same, const uint8_t* above, const int16_t* weights,
+                     int divisor, int16_t* out, int width, Block block) {
     int j = 1;
     for (; j + V::kHalves < width; j += V::kHalves) block(j);
     if (j < width - 1 && width - 1 - V::kHalves >= 1)
@@ -153,6 +143,80 @@ void convolve3x3Row(const uint8_t* below, const uint8_t* same, const uint8_t* ab
     else if (j < width - 1)
         scalarKernels().convolve3x3Row(below + j - 1, same + j - 1, above + j - 1, weights, divisor,
                                        out + j - 1, width - j + 1);
+}
+
+// The filters' own weights (row below first) and divisors. For these the weights are
+// constants: zero weights drop out, and the rest become shifts, adds and subtractions.
+struct Known3x3 {
+    int16_t weights[9];
+    int divisor;
+};
+constexpr Known3x3 kKnown3x3[] = {
+    {{0, -1, 0, -1, 4, -1, 0, -1, 0}, 1},      // Laplacian A
+    {{-1, -1, -1, -1, 8, -1, -1, -1, -1}, 1},  // Laplacian B
+    {{1, -2, 1, -2, 4, -2, 1, -2, 1}, 1},      // Laplacian C
+    {{-1, 0, 1, -2, 0, 2, -1, 0, 1}, 1},       // Sobel X
+    {{-1, -2, -1, 0, 0, 0, 1, 2, 1}, 1},       // Sobel Y
+    {{1, 1, 1, 1, 1, 1, 1, 1, 1}, 9},          // low-pass
+    {{-1, -1, -1, -1, 8, -1, -1, -1, -1}, 9},  // high-pass
+};
+
+// sum + w x, for a weight known when compiled.
+template <int kWeight>
+inline V::R addWeighted(V::R sum, V::R x) {
+    constexpr int m = kWeight < 0 ? -kWeight : kWeight;
+    if (m == 0) return sum;
+    V::R scaled = x;
+    if (m > 1) scaled = (m & (m - 1)) == 0 ? V::slli16(x, __builtin_ctz(m)) : V::mullo16(x, V::set16(m));
+    return kWeight < 0 ? V::sub16(sum, scaled) : V::add16(sum, scaled);
+}
+
+template <int kKnown>
+void convolveKnown3x3Row(const uint8_t* below, const uint8_t* same, const uint8_t* above, int16_t* out,
+                         int width) {
+    constexpr const int16_t* w = kKnown3x3[kKnown].weights;
+    constexpr int divisor = kKnown3x3[kKnown].divisor;
+    convolve3x3Rows(below, same, above, w, divisor, out, width, [&](int j) {
+        V::R sum = V::zero();
+        sum = addWeighted<w[0]>(sum, V::load16(below + j - 1));
+        sum = addWeighted<w[1]>(sum, V::load16(below + j));
+        sum = addWeighted<w[2]>(sum, V::load16(below + j + 1));
+        sum = addWeighted<w[3]>(sum, V::load16(same + j - 1));
+        sum = addWeighted<w[4]>(sum, V::load16(same + j));
+        sum = addWeighted<w[5]>(sum, V::load16(same + j + 1));
+        sum = addWeighted<w[6]>(sum, V::load16(above + j - 1));
+        sum = addWeighted<w[7]>(sum, V::load16(above + j));
+        sum = addWeighted<w[8]>(sum, V::load16(above + j + 1));
+        if (divisor == 9) sum = divide9(sum);
+        V::storeI16(out + j, sum);
+    });
+}
+
+void convolve3x3Row(const uint8_t* below, const uint8_t* same, const uint8_t* above,
+                    const int16_t* weights, int divisor, int16_t* out, int width) {
+    using Known = void (*)(const uint8_t*, const uint8_t*, const uint8_t*, int16_t*, int);
+    static constexpr Known kKnownRows[] = {convolveKnown3x3Row<0>, convolveKnown3x3Row<1>, convolveKnown3x3Row<2>,
+                                           convolveKnown3x3Row<3>, convolveKnown3x3Row<4>, convolveKnown3x3Row<5>,
+                                           convolveKnown3x3Row<6>};
+    static_assert(sizeof kKnownRows / sizeof kKnownRows[0] == sizeof kKnown3x3 / sizeof kKnown3x3[0], "one each");
+    for (size_t k = 0; k < sizeof kKnown3x3 / sizeof kKnown3x3[0]; ++k)
+        if (kKnown3x3[k].divisor == divisor && std::equal(weights, weights + 9, kKnown3x3[k].weights)) {
+            kKnownRows[k](below, same, above, out, width);
+            return;
+        }
+    const uint8_t* rows[3] = {below, same, above};
+    V::R w[9];
+    for (int t = 0; t < 9; ++t) w[t] = V::set16(weights[t]);
+    // |sum| <= 255 x the sum of |weights| (at most 16 here): well inside int16.
+    convolve3x3Rows(below, same, above, weights, divisor, out, width, [&](int j) {
+        V::R sum = V::zero();
+        for (int a = 0; a < 3; ++a)
+            for (int b = 0; b < 3; ++b)
+                if (weights[3 * a + b] != 0)
+                    sum = V::add16(sum, V::mullo16(V::load16(rows[a] + j - 1 + b), w[3 * a + b]));
+        if (divisor == 9) sum = divide9(sum);
+        V::storeI16(out + j, sum);
+    });
 }
 
 // Counts in 16-bit lanes: a compare gives -1 for each value below a threshold, subtracted from

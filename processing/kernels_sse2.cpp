@@ -1,6 +1,7 @@
 // SSE2 row kernels, the x86-64 baseline: every 64-bit x86 CPU runs them.
 #include <emmintrin.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 
@@ -55,6 +56,7 @@ struct V {
     static R unpackhi32(R a, R b) { return _mm_unpackhi_epi32(a, b); }
     static R unpacklo64(R a, R b) { return _mm_unpacklo_epi64(a, b); }
     static R unpackhi64(R a, R b) { return _mm_unpackhi_epi64(a, b); }
+    static R slli16(R a, int n) { return _mm_slli_epi16(a, n); }
     static R slli32(R a, int n) { return _mm_slli_epi32(a, n); }
     static R cmpgt32(R a, R b) { return _mm_cmpgt_epi32(a, b); }
     static R and_(R a, R b) { return _mm_and_si128(a, b); }
