@@ -19,6 +19,7 @@ namespace {
 
 constexpr int32_t kRowPad = 64;
 constexpr int32_t kValueSpan = kFilterValueMax - kFilterValueMin + 1;
+constexpr uint32_t kSteadyFrames = 8;
 
 alignas(64) uint8_t GrayRing[5][kMaxSide + kRowPad];       // the last rows of gray levels
 alignas(64) uint8_t ByteRow[kMaxSide * 3 + kRowPad];        // one 24-bit result row
@@ -253,10 +254,12 @@ void fusedConvolution(const uint8_t* frame, const ConvolutionKernel& kernel) {
     const bool highPass5 = reach == 2 && kernel.weights[2][2] != 1;
 
     // Counts below values around the last frame's two ranked values (see below): where they
-    // have stayed put for a few frames, just the two thresholds that pin each where it was;
-    // otherwise four, which also take a move by one either way.
+    // have stayed put for eight frames, just the two thresholds that pin each where it was;
+    // otherwise four, which also take a move by one either way. (A miss, counted in full, costs
+    // several times what the two more thresholds do: values that go back and forth now and
+    // then keep the four.)
     ValueTally tally{};
-    const bool steady = LastCutValues.steadyFrames >= 2;
+    const bool steady = LastCutValues.steadyFrames >= kSteadyFrames;
     tally.count = steady ? 4 : 8;
     const int32_t around = tally.count / 2;
     for (int32_t t = 0; t < around; ++t) {

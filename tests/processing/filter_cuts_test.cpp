@@ -130,8 +130,8 @@ TEST_P(FilterCuts, EveryEstimateDrawsThePlainResult) {
         for (const KernelTable* table : everyTable()) {
             kernels = *table;
             for (const Estimate& e : estimates)
-                for (const uint32_t steadyFrames : {0u, 1u, 2u, 9u}) {
-                    const bool steady = steadyFrames >= 2;
+                for (const uint32_t steadyFrames : {0u, 1u, 7u, 8u, 30u}) {
+                    const bool steady = steadyFrames >= 8;
                     const int32_t low = e.absolute ? e.low : ranked.low + e.low;
                     const int32_t high = e.absolute ? e.high : ranked.high + e.high;
                     const std::string what = c.name + " " + table->name + " estimate " + std::to_string(low) + ", " +
