@@ -29,7 +29,7 @@ void resetCore() {
     FrameCounter = 0;
     ReferencePending = 1;
     ProcessingMode = 1400;
-    LastCutValues = {0, 0, 0, 0};
+    LastCutValues = {0, 0, 0, 0, 0};
 }
 
 bool drawableGeometry(int32_t& width, int32_t& height) {

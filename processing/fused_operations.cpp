@@ -153,6 +153,17 @@ bool rankedValue(const ValueTally& tally, int32_t rank, int32_t& value) {
     return false;
 }
 
+// Fills `count` consecutive thresholds just past the side of the `n` consecutive thresholds
+// from `first` on which the value of rank `rank` lies (which none of them pins); returns the
+// next place. Below them, the highest new one is their lowest; above, the lowest is their highest.
+int16_t* thresholdsBeyond(const ValueTally& tally, int32_t first, int32_t n, int32_t rank, int16_t* out,
+                          int32_t count) {
+    const bool below = rank <= tally.below[first];
+    const int64_t start = below ? int64_t{tally.thresholds[first]} - count + 1 : tally.thresholds[first + n - 1];
+    for (int32_t t = 0; t < count; ++t) out[t] = tallyThreshold(start + t);
+    return out + count;
+}
+
 // The value of rank `rank` (1 = smallest, at most the number of values) among the counted
 // values minimum..maximum and `zeros` more zeros.
 int32_t valueOfRank(const int32_t* counts, int32_t minimum, int32_t maximum, int32_t zeros, int32_t rank) {
@@ -168,7 +179,7 @@ int32_t valueOfRank(const int32_t* counts, int32_t minimum, int32_t maximum, int
 
 }  // namespace
 
-CutValues LastCutValues{0, 0, 0, 0};
+CutValues LastCutValues{0, 0, 0, 0, 0};
 
 void fusedNormal(const uint8_t* frame, uint8_t* slot) {
     int32_t width, height;
@@ -312,9 +323,30 @@ void fusedConvolution(const uint8_t* frame, const ConvolutionKernel& kernel) {
         for (int32_t t = 0; t < tally.count; ++t)
             if (0 < tally.thresholds[t]) tally.below[t] += zeros;
         int32_t lowValue = LastCutValues.low, highValue = LastCutValues.high;
-        if ((lowRank > 0 && !rankedValue(tally, lowRank, lowValue)) ||
-            (highRank > 0 && !rankedValue(tally, highRank, highValue))) {
-            // A ranked value left the thresholds: count every value.
+        bool lowKnown = lowRank == 0 || rankedValue(tally, lowRank, lowValue);
+        bool highKnown = highRank == 0 || rankedValue(tally, highRank, highValue);
+        if (!lowKnown || !highKnown) {
+            // A ranked value lay outside its thresholds. Values move by a few from frame to frame:
+            // count the stored values again below thresholds just past the side it lay on, all
+            // eight for one such value, four each for two.
+            ++LastCutValues.recounts;
+            ValueTally again{};
+            again.count = kTallyThresholds;
+            again.minimum = INT16_MAX;
+            again.maximum = INT16_MIN;
+            const int32_t each = lowKnown || highKnown ? kTallyThresholds : kTallyThresholds / 2;
+            int16_t* next = again.thresholds;
+            if (!lowKnown) next = thresholdsBeyond(tally, 0, around, lowRank, next, each);
+            if (!highKnown) thresholdsBeyond(tally, around, around, highRank, next, each);
+            for (int32_t i = reach; i < height - reach; ++i)
+                kernels.tallyRow(FilterValues + static_cast<size_t>(i) * width + reach, interiorWidth, &again);
+            for (int32_t t = 0; t < again.count; ++t)
+                if (0 < again.thresholds[t]) again.below[t] += zeros;
+            if (!lowKnown) lowKnown = rankedValue(again, lowRank, lowValue);
+            if (!highKnown) highKnown = rankedValue(again, highRank, highValue);
+        }
+        if (!lowKnown || !highKnown) {
+            // Further still: count every value.
             ++LastCutValues.fullCounts;
             std::memset(ValueCounts[0], 0, sizeof ValueCounts[0]);
             for (int32_t i = reach; i < height - reach; ++i)

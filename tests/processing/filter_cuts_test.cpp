@@ -1,12 +1,13 @@
 // The filters' stretch cuts on the fast path. There the two ranked values that give the cuts
-// are counted around the last filtered frame's (LastCutValues), and every value is counted
-// when they have moved further. Whatever that record holds, every frame must draw what
-// processFramePlain draws. These tests put the record on the ranked values, on both edges of
-// the thresholds around them, just outside and far away, on camera-like, noisy, few-valued,
-// uniform and tiny frames; and run sequences that change mode, geometry and buffer length,
-// with plain frames in between.
+// are counted around the last filtered frame's (LastCutValues), again just past them when they
+// have moved further, and every value is counted when that is not enough. Whatever that
+// record holds, every frame must draw what processFramePlain draws. These tests put the
+// record on the ranked values, on both edges of the thresholds around them, just outside, a
+// few values off and far away, on camera-like, noisy, few-valued, uniform and tiny frames;
+// and run sequences that change mode, geometry and buffer length, with plain frames between.
 #include <algorithm>
 #include <climits>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -109,15 +110,23 @@ TEST_P(FilterCuts, EveryEstimateDrawsThePlainResult) {
         bool absolute;
     };
     const Estimate estimates[] = {
-        {0, 0, false},      {-1, -1, false},         {1, 1, false},         {-1, 1, false},
-        {1, -1, false},     {2, 0, false},           {0, -2, false},        {-2, 2, false},
-        {100000, -100000, false}, {INT32_MIN, INT32_MAX, true}, {-2041, 2041, true},
+        {0, 0, false},    {-1, -1, false},  {1, 1, false},   {-1, 1, false},  {1, -1, false},
+        {2, 0, false},    {0, -2, false},   {-2, 2, false},  {3, 0, false},   {0, -3, false},
+        {-8, 0, false},   {9, 0, false},    {0, -9, false},  {0, 10, false},  {-4, 4, false},
+        {5, -5, false},   {-6, 6, false},   {100000, -100000, false}, {INT32_MIN, INT32_MAX, true},
+        {-2041, 2041, true},
     };
-    // The thresholds are the estimate - 1 .. + 2, pinning a ranked value at most one away; or,
-    // after steady frames, the estimate and + 1, pinning only the estimate itself.
-    auto near = [](int64_t estimate, int64_t value, bool steady) {
-        const int64_t reach = steady ? 0 : 1;
-        return estimate - value >= -reach && estimate - value <= reach;
+    // The paths the frame takes, from the last values e and the frame's x. The first count's
+    // thresholds run from e - 1 to e + 2 (or e to e + 1 after steady frames) and pin x from
+    // their lowest to one below their highest. A second count takes `each` more beyond the side
+    // x lay on, which pin `each` - 1 more values there.
+    struct Thresholds {
+        int64_t lowest, highest;
+    };
+    auto first = [](int64_t e, bool steady) { return steady ? Thresholds{e, e + 1} : Thresholds{e - 1, e + 2}; };
+    auto pins = [](Thresholds t, int64_t x) { return t.lowest <= x && x < t.highest; };
+    auto secondPins = [](Thresholds t, int64_t x, int64_t each) {
+        return x < t.lowest ? x > t.lowest - each : x < t.highest + each - 1;
     };
     for (const Case& c : frameCases()) {
         geometry(c.width, c.height);
@@ -137,12 +146,12 @@ TEST_P(FilterCuts, EveryEstimateDrawsThePlainResult) {
                     const std::string what = c.name + " " + table->name + " estimate " + std::to_string(low) + ", " +
                                              std::to_string(high) + " after " + std::to_string(steadyFrames) +
                                              " steady frames";
-                    LastCutValues = {low, high, steadyFrames, 0};
+                    LastCutValues = {low, high, steadyFrames, 0, 0};
                     std::fill(surface.begin(), surface.end(), kUntouched);
                     processFrame(c.frame.data(), static_cast<int32_t>(c.frame.size()));
                     ASSERT_TRUE(drawnRows() == want) << what;
                     if (ranked.flat) {
-                        EXPECT_EQ(LastCutValues.fullCounts, 0u) << what;
+                        EXPECT_EQ(LastCutValues.recounts + LastCutValues.fullCounts, 0u) << what;
                         continue;
                     }
                     // The record now holds this frame's ranked values; a missing rank leaves its own.
@@ -152,12 +161,20 @@ TEST_P(FilterCuts, EveryEstimateDrawsThePlainResult) {
                     EXPECT_EQ(LastCutValues.high, nowHigh) << what;
                     EXPECT_EQ(LastCutValues.steadyFrames, nowLow == low && nowHigh == high ? steadyFrames + 1 : 0u)
                         << what;
-                    if (apart) {
-                        const bool hit = near(low, ranked.low, steady) && near(high, ranked.high, steady);
-                        EXPECT_EQ(LastCutValues.fullCounts, hit ? 0u : 1u) << what;
+                    if (apart && !e.absolute) {
+                        const Thresholds lowFirst = first(low, steady), highFirst = first(high, steady);
+                        const bool lowPinned = pins(lowFirst, ranked.low), highPinned = pins(highFirst, ranked.high);
+                        const int64_t each = lowPinned || highPinned ? 8 : 4;
+                        const bool second = (lowPinned || secondPins(lowFirst, ranked.low, each)) &&
+                                            (highPinned || secondPins(highFirst, ranked.high, each));
+                        EXPECT_EQ(LastCutValues.recounts, lowPinned && highPinned ? 0u : 1u) << what;
+                        EXPECT_EQ(LastCutValues.fullCounts, second ? 0u : 1u) << what;
+                    }
+                    if (apart && e.absolute && std::abs(low) > 30000) {
+                        EXPECT_EQ(LastCutValues.fullCounts, 1u) << what;
                     }
                     if (!ranked.hasLow && !ranked.hasHigh) {
-                        EXPECT_EQ(LastCutValues.fullCounts, 0u) << what;
+                        EXPECT_EQ(LastCutValues.recounts + LastCutValues.fullCounts, 0u) << what;
                     }
                 }
         }
