@@ -266,9 +266,9 @@ void fusedConvolution(const uint8_t* frame, const ConvolutionKernel& kernel) {
 
     // Counts below values around the last frame's two ranked values (see below): where they
     // have stayed put for eight frames, just the two thresholds that pin each where it was;
-    // otherwise four, which also take a move by one either way. (A miss, counted in full, costs
-    // several times what the two more thresholds do: values that go back and forth now and
-    // then keep the four.)
+    // otherwise four, which also take a move by one either way. (A miss costs another pass
+    // over the stored values, several times what the two more thresholds do: values that go
+    // back and forth now and then keep the four.)
     ValueTally tally{};
     const bool steady = LastCutValues.steadyFrames >= kSteadyFrames;
     tally.count = steady ? 4 : 8;

@@ -170,7 +170,7 @@ TEST_P(FilterCuts, EveryEstimateDrawsThePlainResult) {
                         EXPECT_EQ(LastCutValues.recounts, lowPinned && highPinned ? 0u : 1u) << what;
                         EXPECT_EQ(LastCutValues.fullCounts, second ? 0u : 1u) << what;
                     }
-                    if (apart && e.absolute && std::abs(low) > 30000) {
+                    if (apart && e.absolute && std::abs(int64_t{low}) > 30000) {
                         EXPECT_EQ(LastCutValues.fullCounts, 1u) << what;
                     }
                     if (!ranked.hasLow && !ranked.hasHigh) {
