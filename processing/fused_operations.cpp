@@ -1,13 +1,14 @@
 // Single-pass operations over the row kernels. Why they equal the plain operations:
 // - gray rows are computed once into a small ring, as the filter's first step;
 // - a filter's value depends only on its neighbourhood, so rows may be done one at a time;
-// - normalisation and stretch are functions of the filter value alone: the level histogram
-//   is the value histogram summed through the normalisation, and both are applied as one
-//   tone map while the surface is written;
+// - normalisation and stretch are functions of the filter value alone, applied as one tone
+//   map while the surface is written; levels grow with the value, so the stretch's cuts are
+//   the levels of two ranked values, found by counting values below thresholds;
 // - the binarisation's table is a step over the gray levels, so it becomes a threshold.
 #include "fused_operations.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 
 #include "kernels.h"
@@ -18,6 +19,7 @@ namespace {
 
 constexpr int32_t kRowPad = 64;
 constexpr int32_t kValueSpan = kFilterValueMax - kFilterValueMin + 1;
+constexpr uint32_t kSteadyFrames = 8;
 
 alignas(64) uint8_t GrayRing[5][kMaxSide + kRowPad];       // the last rows of gray levels
 alignas(64) uint8_t ByteRow[kMaxSide * 3 + kRowPad];        // one 24-bit result row
@@ -26,7 +28,6 @@ alignas(64) int16_t FilterValues[kPlaneCells];              // filter values, ro
 alignas(64) uint8_t GrayLevels[kPlaneCells];                // gray levels, rows packed
 int32_t ValueCounts[8][kValueSpan];                         // eight, to break store chains
 int32_t GrayCounts[8][256];
-uint8_t LevelOfValue[kValueSpan];
 
 constexpr uint32_t grayPixel(int32_t level) {
     const auto v = static_cast<uint32_t>(static_cast<uint8_t>(level));
@@ -135,7 +136,50 @@ inline int32_t levelOf(int32_t value, int32_t minimum, int64_t range) {
     return static_cast<int32_t>(std::clamp<int64_t>(level, 0, 255));
 }
 
+// A value as a tally threshold; any beyond the int16 values count all or none alike.
+inline int16_t tallyThreshold(int64_t value) {
+    return static_cast<int16_t>(std::clamp<int64_t>(value, INT16_MIN, INT16_MAX));
+}
+
+// The value of rank `rank` (1 = smallest) when two consecutive thresholds enclose it: fewer
+// values lie below t than the rank and at least as many below t + 1, so the value is t.
+bool rankedValue(const ValueTally& tally, int32_t rank, int32_t& value) {
+    for (int32_t t = 0; t + 1 < tally.count; ++t)
+        if (tally.thresholds[t + 1] == tally.thresholds[t] + 1 && tally.below[t] < rank &&
+            rank <= tally.below[t + 1]) {
+            value = tally.thresholds[t];
+            return true;
+        }
+    return false;
+}
+
+// Fills `count` consecutive thresholds just past the side of the `n` consecutive thresholds
+// from `first` on which the value of rank `rank` lies (which none of them pins); returns the
+// next place. Below them, the highest new one is their lowest; above, the lowest is their highest.
+int16_t* thresholdsBeyond(const ValueTally& tally, int32_t first, int32_t n, int32_t rank, int16_t* out,
+                          int32_t count) {
+    const bool below = rank <= tally.below[first];
+    const int64_t start = below ? int64_t{tally.thresholds[first]} - count + 1 : tally.thresholds[first + n - 1];
+    for (int32_t t = 0; t < count; ++t) out[t] = tallyThreshold(start + t);
+    return out + count;
+}
+
+// The value of rank `rank` (1 = smallest, at most the number of values) among the counted
+// values minimum..maximum and `zeros` more zeros.
+int32_t valueOfRank(const int32_t* counts, int32_t minimum, int32_t maximum, int32_t zeros, int32_t rank) {
+    const int32_t last = std::max(maximum, 0);
+    int32_t seen = 0;
+    for (int32_t v = std::min(minimum, 0); v < last; ++v) {
+        if (v >= minimum && v <= maximum) seen += counts[v];
+        if (v == 0) seen += zeros;
+        if (seen >= rank) return v;
+    }
+    return last;
+}
+
 }  // namespace
+
+CutValues LastCutValues{0, 0, 0, 0, 0};
 
 void fusedNormal(const uint8_t* frame, uint8_t* slot) {
     int32_t width, height;
@@ -239,12 +283,22 @@ void fusedConvolution(const uint8_t* frame, const ConvolutionKernel& kernel) {
             for (int32_t b = 0; b < 3; ++b) weights[3 * a + b] = static_cast<int16_t>(kernel.weights[2 - a][b]);
     const bool highPass5 = reach == 2 && kernel.weights[2][2] != 1;
 
-    // The values this kernel can produce: 255 times its positive and negative weights.
-    int32_t positive = 0, negative = 0;
-    for (const auto& row : kernel.weights)
-        for (int32_t w : row) (w > 0 ? positive : negative) += w;
-    const int32_t lowest = 255 * negative / kernel.divisor, highest = 255 * positive / kernel.divisor;
-    std::memset(ValueCounts[0], 0, sizeof ValueCounts[0]);
+    // Counts below values around the last frame's two ranked values (see below): where they
+    // have stayed put for eight frames, just the two thresholds that pin each where it was;
+    // otherwise four, which also take a move by one either way. (A miss costs another pass
+    // over the stored values, several times what the two more thresholds do: values that go
+    // back and forth now and then keep the four.)
+    ValueTally tally{};
+    const bool steady = LastCutValues.steadyFrames >= kSteadyFrames;
+    tally.count = steady ? 4 : 8;
+    const int32_t around = tally.count / 2;
+    for (int32_t t = 0; t < around; ++t) {
+        const int32_t offset = steady ? t : t - 1;
+        tally.thresholds[t] = tallyThreshold(int64_t{LastCutValues.low} + offset);
+        tally.thresholds[around + t] = tallyThreshold(int64_t{LastCutValues.high} + offset);
+    }
+    tally.minimum = INT16_MAX;
+    tally.maximum = INT16_MIN;
     GrayRows gray(frame, width, span);
     const int32_t interiorWidth = std::max(0, width - 2 * reach);
     for (int32_t i = 0; i < height; ++i) {
@@ -263,46 +317,79 @@ void fusedConvolution(const uint8_t* frame, const ConvolutionKernel& kernel) {
                                       gray.row(i + 2)};
             (highPass5 ? kernels.highPass5Row : kernels.lowPass5Row)(rows, out, width);
         }
-        countValues(out + reach, interiorWidth, ValueCounts, -kFilterValueMin);
+        kernels.tallyRow(out + reach, interiorWidth, &tally);
     }
-    mergeCounts(ValueCounts, lowest - kFilterValueMin, highest - kFilterValueMin);
-    const int32_t* counts = ValueCounts[0] - kFilterValueMin;
 
-    // The range of the interior values; (1, 0) when there is none.
-    int32_t minimum = 1, maximum = 0;
-    for (int32_t v = lowest; v <= highest; ++v)
-        if (counts[v] != 0) {
-            minimum = v;
-            break;
-        }
-    for (int32_t v = highest; v >= lowest; --v)
-        if (counts[v] != 0) {
-            maximum = v;
-            break;
-        }
     const int32_t cells = width * height;
     const int32_t interior = interiorWidth * std::max(0, height - 2 * reach);
+    // The range of the interior values; (1, 0) when there is none.
+    const int32_t minimum = interior > 0 ? tally.minimum : 1;
+    const int32_t maximum = interior > 0 ? tally.maximum : 0;
     ToneMap map{};
     const int64_t range = static_cast<int64_t>(maximum) - minimum;
     if (range <= 0) {
         map.raw = true;  // shown unnormalised: the value's low eight bits
     } else {
-        uint8_t* levels = LevelOfValue - kFilterValueMin;
-        fillLevels(levels, minimum, maximum);
-        // The border's zeros, clamped when 0 lies outside the range.
-        if (0 < minimum || 0 > maximum) levels[0] = static_cast<uint8_t>(levelOf(0, minimum, range));
-        Histogram.fill(0);
-        for (int32_t v = minimum; v <= maximum; ++v) Histogram[levels[v]] += counts[v];
-        Histogram[levels[0]] += cells - interior;
+        // Levels grow with the value (the clamp of the border's zeros included), so the running
+        // sums of stretchCuts pass the tail at the levels of two ranked values of the frame:
+        // low is one below the level of the tail-th smallest value (at least 0), and high one
+        // above that of the (tail - 255)-th largest (at most 255), as the upper sum starts at
+        // 255. With no such rank the cut stays at 0 or 255.
+        const int32_t tail = cells / 20;
+        const int32_t zeros = cells - interior;  // the border
+        const int32_t lowRank = tail;
+        const int32_t highRank = tail > 255 ? cells - (tail - 255) + 1 : 0;  // from the smallest
+        for (int32_t t = 0; t < tally.count; ++t)
+            if (0 < tally.thresholds[t]) tally.below[t] += zeros;
+        int32_t lowValue = LastCutValues.low, highValue = LastCutValues.high;
+        bool lowKnown = lowRank == 0 || rankedValue(tally, lowRank, lowValue);
+        bool highKnown = highRank == 0 || rankedValue(tally, highRank, highValue);
+        if (!lowKnown || !highKnown) {
+            // A ranked value lay outside its thresholds. Values move by a few from frame to frame:
+            // count the stored values again below thresholds just past the side it lay on, all
+            // eight for one such value, four each for two.
+            ++LastCutValues.recounts;
+            ValueTally again{};
+            again.count = kTallyThresholds;
+            again.minimum = INT16_MAX;
+            again.maximum = INT16_MIN;
+            const int32_t each = lowKnown || highKnown ? kTallyThresholds : kTallyThresholds / 2;
+            int16_t* next = again.thresholds;
+            if (!lowKnown) next = thresholdsBeyond(tally, 0, around, lowRank, next, each);
+            if (!highKnown) thresholdsBeyond(tally, around, around, highRank, next, each);
+            for (int32_t i = reach; i < height - reach; ++i)
+                kernels.tallyRow(FilterValues + static_cast<size_t>(i) * width + reach, interiorWidth, &again);
+            for (int32_t t = 0; t < again.count; ++t)
+                if (0 < again.thresholds[t]) again.below[t] += zeros;
+            if (!lowKnown) lowKnown = rankedValue(again, lowRank, lowValue);
+            if (!highKnown) highKnown = rankedValue(again, highRank, highValue);
+        }
+        if (!lowKnown || !highKnown) {
+            // Further still: count every value.
+            ++LastCutValues.fullCounts;
+            std::memset(ValueCounts[0], 0, sizeof ValueCounts[0]);
+            for (int32_t i = reach; i < height - reach; ++i)
+                countValues(FilterValues + static_cast<size_t>(i) * width + reach, interiorWidth, ValueCounts,
+                            -kFilterValueMin);
+            mergeCounts(ValueCounts, minimum - kFilterValueMin, maximum - kFilterValueMin);
+            const int32_t* counts = ValueCounts[0] - kFilterValueMin;
+            if (lowRank > 0) lowValue = valueOfRank(counts, minimum, maximum, zeros, lowRank);
+            if (highRank > 0) highValue = valueOfRank(counts, minimum, maximum, zeros, highRank);
+        }
+        const bool moved = lowValue != LastCutValues.low || highValue != LastCutValues.high;
+        LastCutValues.steadyFrames = moved ? 0 : LastCutValues.steadyFrames + 1;
+        LastCutValues.low = lowValue;
+        LastCutValues.high = highValue;
+        int32_t low = lowRank > 0 ? std::max(0, levelOf(lowValue, minimum, range) - 1) : 0;
+        int32_t high = highRank > 0 ? std::min(255, levelOf(highValue, minimum, range) + 1) : 255;
+        if (low >= high) {  // cuts that meet or cross: no stretch
+            low = 0;
+            high = 255;
+        }
         map.minimum = minimum;
         map.range = static_cast<int32_t>(range);
-        map.low = 0;
-        map.high = 255;
-        if (buildStretchTable(cells)) {
-            const StretchCuts cuts = stretchCuts(cells);
-            map.low = cuts.low;
-            map.high = cuts.high;
-        }
+        map.low = low;
+        map.high = high;
         map.rangeMultiplier = toneMultiplier(map.range);
         map.stretchMultiplier = toneMultiplier(map.high - map.low);
     }

@@ -11,6 +11,19 @@
 
 namespace pixelwell {
 
+// The filter values of the last filtered frame's two ranked values, which give the stretch's
+// cuts (fusedConvolution). A frame counts its values exactly only around them, again just
+// past them when either has moved further, and all of them when that is not enough: only the
+// speed depends on these, never a picture.
+struct CutValues {
+    int32_t low;
+    int32_t high;
+    uint32_t steadyFrames;  // frames in a row whose ranked values had not moved
+    uint32_t recounts;      // frames that counted again, just past where they had moved
+    uint32_t fullCounts;    // frames that had to count every value
+};
+extern CutValues LastCutValues;
+
 void fusedNormal(const uint8_t* frame, uint8_t* slot);
 void fusedInverted(const uint8_t* frame, uint8_t* slot);
 // 2 or 4 frames.

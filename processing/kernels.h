@@ -35,6 +35,18 @@ constexpr uint32_t toneMultiplier(int32_t divisor) {
                                  static_cast<uint64_t>(divisor));
 }
 
+// How many values of a run fall below each of a few thresholds, and the run's range: all the
+// contrast stretch needs of a frame's filter values while its cuts lie near the thresholds
+// (fusedConvolution).
+constexpr int kTallyThresholds = 8;
+struct ValueTally {
+    int32_t count;  // thresholds in use: 4 or 8
+    int16_t thresholds[kTallyThresholds];
+    int32_t below[kTallyThresholds];  // values < thresholds[t], added up over the runs
+    int16_t minimum;                  // of the runs so far; start at INT16_MAX / INT16_MIN
+    int16_t maximum;
+};
+
 struct KernelTable {
     const char* name;
 
@@ -71,6 +83,8 @@ struct KernelTable {
     void (*thresholdRow)(const uint8_t* gray, int threshold, uint8_t* surface, int width);
     // Filter values to gray surface pixels through the frame's tone map.
     void (*toneRow)(const int16_t* values, const ToneMap* map, uint8_t* surface, int width);
+    // Adds a run of count filter values to the tally (counts below each threshold in use, range).
+    void (*tallyRow)(const int16_t* values, int count, ValueTally* tally);
 
     // --- 3x3 and 5x5 neighbourhoods over gray rows ---------------------------------------------
     // Rows are given bottom first (below, same, above). These write the interior columns

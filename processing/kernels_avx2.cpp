@@ -3,6 +3,7 @@
 // alignment is assumed (the Windows ABI does not give it).
 #include <immintrin.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 
@@ -47,6 +48,16 @@ struct V {
     static R mulhi16(R a, R b) { return _mm256_mulhi_epi16(a, b); }
     static R srai16(R a, int n) { return _mm256_srai_epi16(a, n); }
     static R srli16(R a, int n) { return _mm256_srli_epi16(a, n); }
+    static R min16(R a, R b) { return _mm256_min_epi16(a, b); }
+    static R max16(R a, R b) { return _mm256_max_epi16(a, b); }
+    static R cmpgt16(R a, R b) { return _mm256_cmpgt_epi16(a, b); }
+    static R madd16(R a, R b) { return _mm256_madd_epi16(a, b); }
+    static R add32(R a, R b) { return _mm256_add_epi32(a, b); }
+    static R unpacklo32(R a, R b) { return _mm256_unpacklo_epi32(a, b); }
+    static R unpackhi32(R a, R b) { return _mm256_unpackhi_epi32(a, b); }
+    static R unpacklo64(R a, R b) { return _mm256_unpacklo_epi64(a, b); }
+    static R unpackhi64(R a, R b) { return _mm256_unpackhi_epi64(a, b); }
+    static R slli16(R a, int n) { return _mm256_slli_epi16(a, n); }
     static R slli32(R a, int n) { return _mm256_slli_epi32(a, n); }
     static R cmpgt32(R a, R b) { return _mm256_cmpgt_epi32(a, b); }
     static R and_(R a, R b) { return _mm256_and_si256(a, b); }

@@ -108,6 +108,16 @@ void toneRowScalar(const int16_t* values, const ToneMap* map, uint8_t* surface, 
     }
 }
 
+void tallyRowScalar(const int16_t* values, int count, ValueTally* tally) {
+    for (int j = 0; j < count; ++j) {
+        const int16_t v = values[j];
+        tally->minimum = std::min(tally->minimum, v);
+        tally->maximum = std::max(tally->maximum, v);
+        for (int t = 0; t < tally->count; ++t)
+            if (v < tally->thresholds[t]) ++tally->below[t];
+    }
+}
+
 void convolve3x3RowScalar(const uint8_t* below, const uint8_t* same, const uint8_t* above,
                           const int16_t* weights, int divisor, int16_t* out, int width) {
     const uint8_t* rows[3] = {below, same, above};
@@ -206,6 +216,7 @@ constexpr KernelTable kScalarTable{
     grayToSurfaceRowScalar,
     thresholdRowScalar,
     toneRowScalar,
+    tallyRowScalar,
     convolve3x3RowScalar,
     lowPass5RowScalar,
     highPass5RowScalar,

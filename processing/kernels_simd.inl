@@ -161,21 +161,11 @@ void thresholdRow(const uint8_t* gray, int threshold, uint8_t* surface, int widt
     if (j < width) scalarKernels().thresholdRow(gray + j, threshold, surface + 4 * j, width - j);
 }
 
-void convolve3x3Row(const uint8_t* below, const uint8_t* same, const uint8_t* above,
-                    const int16_t* weights, int divisor, int16_t* out, int width) {
-    const uint8_t* rows[3] = {below, same, above};
-    V::R w[9];
-    for (int t = 0; t < 9; ++t) w[t] = V::set16(weights[t]);
-    // |sum| <= 255 x the sum of |weights| (at most 16 here): well inside int16.
-    auto block = [&](int j) {
-        V::R sum = V::zero();
-        for (int a = 0; a < 3; ++a)
-            for (int b = 0; b < 3; ++b)
-                if (weights[3 * a + b] != 0)
-                    sum = V::add16(sum, V::mullo16(V::load16(rows[a] + j - 1 + b), w[3 * a + b]));
-        if (divisor == 9) sum = divide9(sum);
-        V::storeI16(out + j, sum);
-    };
+// The 3x3 rows over whole vectors, the rest of the row as the scalar kernel; `block(j)` does the
+// outputs j .. j + kHalves - 1.
+template <typename Block>
+void convolve3x3Rows(const uint8_t* below, const uint8_t* same, const uint8_t* above, const int16_t* weights,
+                     int divisor, int16_t* out, int width, Block block) {
     int j = 1;
     for (; j + V::kHalves < width; j += V::kHalves) block(j);
     if (j < width - 1 && width - 1 - V::kHalves >= 1)
@@ -183,6 +173,143 @@ void convolve3x3Row(const uint8_t* below, const uint8_t* same, const uint8_t* ab
     else if (j < width - 1)
         scalarKernels().convolve3x3Row(below + j - 1, same + j - 1, above + j - 1, weights, divisor,
                                        out + j - 1, width - j + 1);
+}
+
+// The filters' own weights (row below first) and divisors. For these the weights are
+// constants: zero weights drop out, and the rest become shifts, adds and subtractions.
+struct Known3x3 {
+    int16_t weights[9];
+    int divisor;
+};
+constexpr Known3x3 kKnown3x3[] = {
+    {{0, -1, 0, -1, 4, -1, 0, -1, 0}, 1},      // Laplacian A
+    {{-1, -1, -1, -1, 8, -1, -1, -1, -1}, 1},  // Laplacian B
+    {{1, -2, 1, -2, 4, -2, 1, -2, 1}, 1},      // Laplacian C
+    {{-1, 0, 1, -2, 0, 2, -1, 0, 1}, 1},       // Sobel X
+    {{-1, -2, -1, 0, 0, 0, 1, 2, 1}, 1},       // Sobel Y
+    {{1, 1, 1, 1, 1, 1, 1, 1, 1}, 9},          // low-pass
+    {{-1, -1, -1, -1, 8, -1, -1, -1, -1}, 9},  // high-pass
+};
+
+// sum + w x, for a weight known when compiled.
+template <int kWeight>
+inline V::R addWeighted(V::R sum, V::R x) {
+    constexpr int m = kWeight < 0 ? -kWeight : kWeight;
+    if (m == 0) return sum;
+    V::R scaled = x;
+    if (m > 1) scaled = (m & (m - 1)) == 0 ? V::slli16(x, __builtin_ctz(m)) : V::mullo16(x, V::set16(m));
+    return kWeight < 0 ? V::sub16(sum, scaled) : V::add16(sum, scaled);
+}
+
+template <int kKnown>
+void convolveKnown3x3Row(const uint8_t* below, const uint8_t* same, const uint8_t* above, int16_t* out,
+                         int width) {
+    constexpr const int16_t* w = kKnown3x3[kKnown].weights;
+    constexpr int divisor = kKnown3x3[kKnown].divisor;
+    convolve3x3Rows(below, same, above, w, divisor, out, width, [&](int j) {
+        V::R sum = V::zero();
+        sum = addWeighted<w[0]>(sum, V::load16(below + j - 1));
+        sum = addWeighted<w[1]>(sum, V::load16(below + j));
+        sum = addWeighted<w[2]>(sum, V::load16(below + j + 1));
+        sum = addWeighted<w[3]>(sum, V::load16(same + j - 1));
+        sum = addWeighted<w[4]>(sum, V::load16(same + j));
+        sum = addWeighted<w[5]>(sum, V::load16(same + j + 1));
+        sum = addWeighted<w[6]>(sum, V::load16(above + j - 1));
+        sum = addWeighted<w[7]>(sum, V::load16(above + j));
+        sum = addWeighted<w[8]>(sum, V::load16(above + j + 1));
+        if (divisor == 9) sum = divide9(sum);
+        V::storeI16(out + j, sum);
+    });
+}
+
+void convolve3x3Row(const uint8_t* below, const uint8_t* same, const uint8_t* above,
+                    const int16_t* weights, int divisor, int16_t* out, int width) {
+    using Known = void (*)(const uint8_t*, const uint8_t*, const uint8_t*, int16_t*, int);
+    static constexpr Known kKnownRows[] = {convolveKnown3x3Row<0>, convolveKnown3x3Row<1>, convolveKnown3x3Row<2>,
+                                           convolveKnown3x3Row<3>, convolveKnown3x3Row<4>, convolveKnown3x3Row<5>,
+                                           convolveKnown3x3Row<6>};
+    static_assert(sizeof kKnownRows / sizeof kKnownRows[0] == sizeof kKnown3x3 / sizeof kKnown3x3[0], "one each");
+    for (size_t k = 0; k < sizeof kKnown3x3 / sizeof kKnown3x3[0]; ++k)
+        if (kKnown3x3[k].divisor == divisor && std::equal(weights, weights + 9, kKnown3x3[k].weights)) {
+            kKnownRows[k](below, same, above, out, width);
+            return;
+        }
+    const uint8_t* rows[3] = {below, same, above};
+    V::R w[9];
+    for (int t = 0; t < 9; ++t) w[t] = V::set16(weights[t]);
+    // |sum| <= 255 x the sum of |weights| (at most 16 here): well inside int16.
+    convolve3x3Rows(below, same, above, weights, divisor, out, width, [&](int j) {
+        V::R sum = V::zero();
+        for (int a = 0; a < 3; ++a)
+            for (int b = 0; b < 3; ++b)
+                if (weights[3 * a + b] != 0)
+                    sum = V::add16(sum, V::mullo16(V::load16(rows[a] + j - 1 + b), w[3 * a + b]));
+        if (divisor == 9) sum = divide9(sum);
+        V::storeI16(out + j, sum);
+    });
+}
+
+// Counts in 16-bit lanes: a compare gives -1 for each value below a threshold, subtracted from
+// the lane's count. Runs are cut into chunks short enough that no lane passes 32767. The last
+// vector of a chunk overlaps the one before; only its new lanes count. Four thresholds per
+// pass over the chunk (the range taken in the first): with all eight, the counts, thresholds
+// and range need more than the 16 registers, and the range's spill and reload each vector
+// would chain the whole loop through memory.
+template <bool kRange>
+void tallyFour(const int16_t* values, int start, int end, const int16_t* thresholds, int32_t* below, V::R& lo,
+               V::R& hi) {
+    static const int16_t kLastLanes[32] = {0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,
+                                           -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1};
+    const V::R t0 = V::set16(thresholds[0]), t1 = V::set16(thresholds[1]);
+    const V::R t2 = V::set16(thresholds[2]), t3 = V::set16(thresholds[3]);
+    V::R c0 = V::zero(), c1 = V::zero(), c2 = V::zero(), c3 = V::zero();
+    auto block = [&](V::R v, V::R lanes) {
+        if (kRange) {
+            lo = V::min16(lo, v);
+            hi = V::max16(hi, v);
+        }
+        c0 = V::sub16(c0, V::and_(V::cmpgt16(t0, v), lanes));
+        c1 = V::sub16(c1, V::and_(V::cmpgt16(t1, v), lanes));
+        c2 = V::sub16(c2, V::and_(V::cmpgt16(t2, v), lanes));
+        c3 = V::sub16(c3, V::and_(V::cmpgt16(t3, v), lanes));
+    };
+    const V::R all = V::set16(-1);
+    int j = start;
+    for (; j + V::kHalves <= end; j += V::kHalves) block(V::loadI16(values + j), all);
+    if (j < end)  // end >= kHalves (the run holds at least one vector)
+        block(V::loadI16(values + end - V::kHalves), V::loadI16(kLastLanes + 16 - V::kHalves + (end - j)));
+    // Pairs of lanes to 32 bits, then a transpose by unpacks leaves each count's sum in one
+    // lane of each 128-bit half.
+    const V::R ones = V::set16(1);
+    const V::R s0 = V::madd16(c0, ones), s1 = V::madd16(c1, ones);
+    const V::R s2 = V::madd16(c2, ones), s3 = V::madd16(c3, ones);
+    const V::R u0 = V::add32(V::unpacklo32(s0, s1), V::unpackhi32(s0, s1));
+    const V::R u1 = V::add32(V::unpacklo32(s2, s3), V::unpackhi32(s2, s3));
+    alignas(32) int32_t sums[V::kWords];
+    V::store(reinterpret_cast<uint8_t*>(sums), V::add32(V::unpacklo64(u0, u1), V::unpackhi64(u0, u1)));
+    for (int l = 0; l < V::kWords; ++l) below[l % 4] += sums[l];
+}
+
+void tallyRow(const int16_t* values, int count, ValueTally* tally) {
+    if (count < V::kHalves) {
+        scalarKernels().tallyRow(values, count, tally);
+        return;
+    }
+    static_assert(kTallyThresholds == 8, "one or two passes of four thresholds");
+    constexpr int kChunk = 16384;
+    V::R lo = V::set16(tally->minimum), hi = V::set16(tally->maximum);
+    for (int start = 0; start < count; start += kChunk) {
+        const int end = count - start > kChunk ? start + kChunk : count;
+        tallyFour<true>(values, start, end, tally->thresholds, tally->below, lo, hi);
+        if (tally->count > 4) tallyFour<false>(values, start, end, tally->thresholds + 4, tally->below + 4, lo, hi);
+    }
+    alignas(32) int16_t lows[V::kHalves], highs[V::kHalves];
+    V::storeI16(lows, lo);
+    V::storeI16(highs, hi);
+    for (int l = 0; l < V::kHalves; ++l) {
+        if (lows[l] < tally->minimum) tally->minimum = lows[l];
+        if (highs[l] > tally->maximum) tally->maximum = highs[l];
+    }
 }
 
 // 5x5 filters in chunks of columns: first the sums of the five rows per column (at most
@@ -316,6 +443,7 @@ KernelTable sharedVectorTable(const char* name) {
     t.absDifferenceBytes = absDifferenceBytes;
     t.grayToSurfaceRow = grayToSurfaceRow;
     t.thresholdRow = thresholdRow;
+    t.tallyRow = tallyRow;
     t.convolve3x3Row = convolve3x3Row;
     t.lowPass5Row = pass5Row<false>;
     t.highPass5Row = pass5Row<true>;

@@ -1,6 +1,7 @@
 // SSE2 row kernels, the x86-64 baseline: every 64-bit x86 CPU runs them.
 #include <emmintrin.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 
@@ -46,6 +47,16 @@ struct V {
     static R mulhi16(R a, R b) { return _mm_mulhi_epi16(a, b); }
     static R srai16(R a, int n) { return _mm_srai_epi16(a, n); }
     static R srli16(R a, int n) { return _mm_srli_epi16(a, n); }
+    static R min16(R a, R b) { return _mm_min_epi16(a, b); }
+    static R max16(R a, R b) { return _mm_max_epi16(a, b); }
+    static R cmpgt16(R a, R b) { return _mm_cmpgt_epi16(a, b); }
+    static R madd16(R a, R b) { return _mm_madd_epi16(a, b); }
+    static R add32(R a, R b) { return _mm_add_epi32(a, b); }
+    static R unpacklo32(R a, R b) { return _mm_unpacklo_epi32(a, b); }
+    static R unpackhi32(R a, R b) { return _mm_unpackhi_epi32(a, b); }
+    static R unpacklo64(R a, R b) { return _mm_unpacklo_epi64(a, b); }
+    static R unpackhi64(R a, R b) { return _mm_unpackhi_epi64(a, b); }
+    static R slli16(R a, int n) { return _mm_slli_epi16(a, n); }
     static R slli32(R a, int n) { return _mm_slli_epi32(a, n); }
     static R cmpgt32(R a, R b) { return _mm_cmpgt_epi32(a, b); }
     static R and_(R a, R b) { return _mm_and_si128(a, b); }

@@ -224,6 +224,58 @@ TEST_P(KernelTest, GrayToSurface) {
     }
 }
 
+// Tallies start from a tally already holding counts and a range, so that a kernel which
+// overwrites instead of adding, or ignores the range it is given, shows.
+void expectSameTally(const KernelTable& scalar, const KernelTable& vec, const std::vector<int16_t>& values,
+                     const ValueTally& start, const std::string& what) {
+    ValueTally want = start, got = start;
+    scalar.tallyRow(values.data(), static_cast<int>(values.size()), &want);
+    vec.tallyRow(values.data(), static_cast<int>(values.size()), &got);
+    EXPECT_EQ(want.minimum, got.minimum) << what;
+    EXPECT_EQ(want.maximum, got.maximum) << what;
+    for (int t = 0; t < kTallyThresholds; ++t) {
+        EXPECT_EQ(want.below[t], got.below[t]) << what << " threshold " << want.thresholds[t];
+        if (t >= start.count) {
+            EXPECT_EQ(start.below[t], got.below[t]) << what << " unused threshold " << t;
+        }
+    }
+}
+
+TEST_P(KernelTest, Tally) {
+    const size_t w = width_;
+    // Consecutive thresholds around a value, as the filters use them, and spread ones
+    // (repeated, out of order, beyond every value).
+    const int16_t sets[][kTallyThresholds] = {
+        {-2, -1, 0, 1, 5, 6, 7, 8},
+        {-2041, -2040, -2039, -2038, 2038, 2039, 2040, 2041},
+        {-32768, 32767, 0, 0, -32768, 100, -100, 32767},
+        {7, 6, 5, 4, 3, 2, 1, 0}};
+    for (int pass = 0; pass < kPasses; ++pass) {
+        // Values over the whole filter range, then few distinct values near zero.
+        const Bytes noise = pattern(pass, 2 * w, 3);
+        std::vector<int16_t> wide(w), narrow(w);
+        for (size_t j = 0; j < w; ++j) {
+            wide[j] = static_cast<int16_t>(kFilterValueMin + (noise[2 * j] << 8 | noise[2 * j + 1]) %
+                                                                 (kFilterValueMax - kFilterValueMin + 1));
+            narrow[j] = static_cast<int16_t>(noise[2 * j] % 7 - 3);
+        }
+        for (const auto& set : sets)
+            for (const auto* values : {&wide, &narrow})
+                for (int used : {4, 8}) {
+                    ValueTally start{};
+                    start.count = used;
+                    std::copy(set, set + kTallyThresholds, start.thresholds);
+                    for (int t = 0; t < kTallyThresholds; ++t) start.below[t] = 1000 * t + 3;
+                    start.minimum = 32767;
+                    start.maximum = -32768;
+                    expectSameTally(scalar(), vec(), *values, start, label("tallyRow", pass));
+                    start.minimum = -5;  // a range the values may lie inside
+                    start.maximum = 9;
+                    expectSameTally(scalar(), vec(), *values, start, label("tallyRow preset range", pass));
+                }
+    }
+}
+
 TEST_P(KernelTest, Neighbourhoods) {
     const size_t w = width_;
     const int16_t k3x3[][9] = {
@@ -279,6 +331,29 @@ TEST_P(DivisionTest, EveryInt16) {
     vec->divide25Run(in.data(), got.data(), 65536);
     expectSame(want, got, "divide25Run");
 }
+
+// Runs longer than a row: every lane counts every value (all below every threshold), so a
+// count kept too long in a narrow lane overflows.
+class TallyTest : public testing::TestWithParam<Variant> {};
+
+TEST_P(TallyTest, LongRuns) {
+    const KernelTable* vec = GetParam().table();
+    if (!vec) GTEST_SKIP() << GetParam().name << " is not available here";
+    for (int count : {16383, 16384, 16385, 32767 * 8 + 9, 600000}) {
+        std::vector<int16_t> values(static_cast<size_t>(count), -2040);
+        values[count / 3] = 2040;
+        values[count - 1] = -2039;
+        ValueTally start{};
+        start.count = kTallyThresholds;
+        for (int t = 0; t < kTallyThresholds; ++t) start.thresholds[t] = static_cast<int16_t>(2041 - t * 1000);
+        start.minimum = 32767;
+        start.maximum = -32768;
+        expectSameTally(scalarKernels(), *vec, values, start, "tallyRow of " + std::to_string(count));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(All, TallyTest, testing::ValuesIn(kVariants),
+                         [](const testing::TestParamInfo<Variant>& info) { return std::string(info.param.name); });
 
 // The tone map's divisions by multiplication, for every range and every value in it (and a
 // little beyond, for the clamp), with and without a stretch.

@@ -1,0 +1,259 @@
+// The filters' stretch cuts on the fast path. There the two ranked values that give the cuts
+// are counted around the last filtered frame's (LastCutValues), again just past them when they
+// have moved further, and every value is counted when that is not enough. Whatever that
+// record holds, every frame must draw what processFramePlain draws. These tests put the
+// record on the ranked values, on both edges of the thresholds around them, just outside, a
+// few values off and far away, on camera-like, noisy, few-valued, uniform and tiny frames;
+// and run sequences that change mode, geometry and buffer length, with plain frames between.
+#include <algorithm>
+#include <climits>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "fused_operations.h"
+#include "kernels.h"
+#include "test_picture.h"
+#include "test_support.h"
+
+namespace pixelwell::test {
+namespace {
+
+const int32_t kFilterModes[] = {kModeLaplacianA, kModeLaplacianB, kModeLaplacianC, kModeSobelX, kModeSobelY,
+                                kModeLowPass3,   kModeHighPass3,  kModeLowPass5,   kModeHighPass5};
+
+// The scalar table and each vector table the CPU runs.
+std::vector<const KernelTable*> everyTable() {
+    std::vector<const KernelTable*> tables{&scalarKernels()};
+    for (const KernelTable* t : {sse2Kernels(), avx2Kernels()})
+        if (t) tables.push_back(t);
+    return tables;
+}
+
+Frame picture(simcam::Picture kind, int32_t width, int32_t height, uint32_t n) {
+    Frame frame(static_cast<size_t>(width) * height * 3);
+    simcam::renderPicture(kind, width, height, n, frame.data());
+    return frame;
+}
+
+// The ranked values, from the plain filter's values of all cells (border zeros included)
+// sorted: the tail-th smallest and the (tail - 255)-th largest, where there are such ranks.
+struct Ranked {
+    bool flat;  // no range: drawn unnormalised, no cuts
+    bool hasLow, hasHigh;
+    int32_t low, high;
+};
+
+Ranked rankedValues(int32_t mode, const Frame& frame) {
+    const int32_t width = FrameGeometry.width, height = FrameGeometry.height;
+    fillGrayPlane(frame.data());
+    const Range range = convolveGrayPlane(*kernelForMode(mode));
+    std::vector<int32_t> values;
+    for (int32_t i = 0; i < height; ++i)
+        values.insert(values.end(), planeRow(ResultPlane, i, height), planeRow(ResultPlane, i, height) + width);
+    std::sort(values.begin(), values.end());
+    const int32_t tail = width * height / 20;
+    Ranked r{range.maximum <= range.minimum, tail >= 1, tail > 255, 0, 0};
+    if (r.hasLow) r.low = values[tail - 1];
+    if (r.hasHigh) r.high = values[values.size() - (tail - 255)];
+    return r;
+}
+
+struct Case {
+    std::string name;
+    int32_t width, height;
+    Frame frame;
+};
+
+std::vector<Case> frameCases() {
+    using simcam::Picture;
+    std::vector<Case> cases = {
+        {"camera", 160, 120, picture(Picture::MovingShapes, 160, 120, 3)},
+        {"noise", 160, 120, picture(Picture::Noise, 160, 120, 1)},
+        // Few distinct values, each shared by many pixels.
+        {"bands", 97, 61, grayFrame(97, 61, [](int32_t i, int32_t j) { return (i / 7 + j / 5) % 3 * 60; })},
+        // Mostly zeros, so a ranked value is the border's and the interior's zero.
+        {"spot", 90, 64, grayFrame(90, 64, [](int32_t i, int32_t j) { return i == 40 && j == 30 ? 200 : 20; })},
+        // Two values at the range's ends: both ranked values are the minimum and the maximum.
+        {"checker", 96, 60, grayFrame(96, 60, [](int32_t i, int32_t j) { return (i + j) % 2 * 255; })},
+        {"uniform", 33, 31, uniformFrame(33, 31, {90, 90, 90})},
+        // Tails of 0 (no lower cut), of 1, and around 255 (no upper cut below 256).
+        {"1x1", 1, 1, picture(Picture::Noise, 1, 1, 0)},
+        {"3x3", 3, 3, picture(Picture::Noise, 3, 3, 0)},
+        {"4x5", 4, 5, picture(Picture::Noise, 4, 5, 0)},
+        {"5x5", 5, 5, picture(Picture::Noise, 5, 5, 0)},
+        {"6x4", 6, 4, picture(Picture::Noise, 6, 4, 0)},
+        {"80x63", 80, 63, picture(Picture::Noise, 80, 63, 0)},
+        {"80x64", 80, 64, picture(Picture::Noise, 80, 64, 0)},
+        {"85x64", 85, 64, picture(Picture::Noise, 85, 64, 0)},
+    };
+    return cases;
+}
+
+class FilterCuts : public CoreTest, public testing::WithParamInterface<int32_t> {
+protected:
+    void TearDown() override {
+        selectKernels();
+        CoreTest::TearDown();
+    }
+    // The rows a frame of up to 120 rows is drawn into.
+    std::vector<uint8_t> drawnRows() const {
+        return {surface.end() - 120 * kSurfaceStride, surface.end()};
+    }
+};
+
+TEST_P(FilterCuts, EveryEstimateDrawsThePlainResult) {
+    const int32_t mode = GetParam();
+    selectProcessingMode(mode);
+    struct Estimate {
+        int32_t low, high;  // offsets from the ranked values, or the values themselves
+        bool absolute;
+    };
+    const Estimate estimates[] = {
+        {0, 0, false},    {-1, -1, false},  {1, 1, false},   {-1, 1, false},  {1, -1, false},
+        {2, 0, false},    {0, -2, false},   {-2, 2, false},  {3, 0, false},   {0, -3, false},
+        {-8, 0, false},   {9, 0, false},    {0, -9, false},  {0, 10, false},  {-4, 4, false},
+        {5, -5, false},   {-6, 6, false},   {100000, -100000, false}, {INT32_MIN, INT32_MAX, true},
+        {-2041, 2041, true},
+    };
+    // The paths the frame takes, from the last values e and the frame's x. The first count's
+    // thresholds run from e - 1 to e + 2 (or e to e + 1 after steady frames) and pin x from
+    // their lowest to one below their highest. A second count takes `each` more beyond the side
+    // x lay on, which pin `each` - 1 more values there.
+    struct Thresholds {
+        int64_t lowest, highest;
+    };
+    auto first = [](int64_t e, bool steady) { return steady ? Thresholds{e, e + 1} : Thresholds{e - 1, e + 2}; };
+    auto pins = [](Thresholds t, int64_t x) { return t.lowest <= x && x < t.highest; };
+    auto secondPins = [](Thresholds t, int64_t x, int64_t each) {
+        return x < t.lowest ? x > t.lowest - each : x < t.highest + each - 1;
+    };
+    for (const Case& c : frameCases()) {
+        geometry(c.width, c.height);
+        const Ranked ranked = rankedValues(mode, c.frame);
+        std::fill(surface.begin(), surface.end(), kUntouched);
+        processFramePlain(c.frame.data(), static_cast<int32_t>(c.frame.size()));
+        const std::vector<uint8_t> want = drawnRows();
+        // Thresholds of the two ranked values far enough apart not to join.
+        const bool apart = ranked.hasLow && ranked.hasHigh && ranked.high - ranked.low >= 12;
+        for (const KernelTable* table : everyTable()) {
+            kernels = *table;
+            for (const Estimate& e : estimates)
+                for (const uint32_t steadyFrames : {0u, 1u, 7u, 8u, 30u}) {
+                    const bool steady = steadyFrames >= 8;
+                    const int32_t low = e.absolute ? e.low : ranked.low + e.low;
+                    const int32_t high = e.absolute ? e.high : ranked.high + e.high;
+                    const std::string what = c.name + " " + table->name + " estimate " + std::to_string(low) + ", " +
+                                             std::to_string(high) + " after " + std::to_string(steadyFrames) +
+                                             " steady frames";
+                    LastCutValues = {low, high, steadyFrames, 0, 0};
+                    std::fill(surface.begin(), surface.end(), kUntouched);
+                    processFrame(c.frame.data(), static_cast<int32_t>(c.frame.size()));
+                    ASSERT_TRUE(drawnRows() == want) << what;
+                    if (ranked.flat) {
+                        EXPECT_EQ(LastCutValues.recounts + LastCutValues.fullCounts, 0u) << what;
+                        continue;
+                    }
+                    // The record now holds this frame's ranked values; a missing rank leaves its own.
+                    const int32_t nowLow = ranked.hasLow ? ranked.low : low;
+                    const int32_t nowHigh = ranked.hasHigh ? ranked.high : high;
+                    EXPECT_EQ(LastCutValues.low, nowLow) << what;
+                    EXPECT_EQ(LastCutValues.high, nowHigh) << what;
+                    EXPECT_EQ(LastCutValues.steadyFrames, nowLow == low && nowHigh == high ? steadyFrames + 1 : 0u)
+                        << what;
+                    if (apart && !e.absolute) {
+                        const Thresholds lowFirst = first(low, steady), highFirst = first(high, steady);
+                        const bool lowPinned = pins(lowFirst, ranked.low), highPinned = pins(highFirst, ranked.high);
+                        const int64_t each = lowPinned || highPinned ? 8 : 4;
+                        const bool second = (lowPinned || secondPins(lowFirst, ranked.low, each)) &&
+                                            (highPinned || secondPins(highFirst, ranked.high, each));
+                        EXPECT_EQ(LastCutValues.recounts, lowPinned && highPinned ? 0u : 1u) << what;
+                        EXPECT_EQ(LastCutValues.fullCounts, second ? 0u : 1u) << what;
+                    }
+                    if (apart && e.absolute && std::abs(int64_t{low}) > 30000) {
+                        EXPECT_EQ(LastCutValues.fullCounts, 1u) << what;
+                    }
+                    if (!ranked.hasLow && !ranked.hasHigh) {
+                        EXPECT_EQ(LastCutValues.recounts + LastCutValues.fullCounts, 0u) << what;
+                    }
+                }
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryFilter, FilterCuts, testing::ValuesIn(kFilterModes),
+                         [](const testing::TestParamInfo<int32_t>& info) { return std::to_string(info.param); });
+
+class FilterSequence : public CoreTest {
+protected:
+    void TearDown() override {
+        selectKernels();
+        CoreTest::TearDown();
+    }
+};
+
+// The record carried from frame to frame across everything that can change between them:
+// each frame of the sequence must draw what the plain operations draw for it.
+TEST_F(FilterSequence, ModeGeometryAndLengthChanges) {
+    using simcam::Picture;
+    struct Step {
+        int32_t mode, width, height;
+        Picture picture;
+        int32_t extra;  // bytes more (or fewer) than the frame holds
+        bool plain;     // this frame through processFramePlain on the fast run too
+    };
+    const Step steps[] = {
+        {kModeLaplacianA, 160, 120, Picture::MovingShapes, 0, false},
+        {kModeLaplacianA, 160, 120, Picture::MovingShapes, 0, false},
+        {kModeLaplacianA, 160, 120, Picture::MovingShapes, 0, true},
+        {kModeLaplacianA, 160, 120, Picture::MovingShapes, 0, false},
+        {kModeSobelX, 160, 120, Picture::MovingShapes, 0, false},
+        {kModeSobelX, 160, 120, Picture::MovingShapes, 0, false},
+        {kModeGray, 160, 120, Picture::MovingShapes, 0, false},
+        {kModeHighPass5, 160, 120, Picture::MovingShapes, 0, false},
+        {kModeHighPass5, 64, 48, Picture::MovingShapes, 0, false},
+        {kModeHighPass5, 64, 48, Picture::MovingShapes, 0, false},
+        {kModeHighPass5, 64, 48, Picture::MovingShapes, -1, false},  // too short: not drawn
+        {kModeLowPass3, 64, 48, Picture::MovingShapes, 7, false},
+        {kModeLowPass3, 64, 48, Picture::MovingShapes, 7, false},
+        {kModeLowPass3, 1, 1, Picture::MovingShapes, 0, false},
+        {kModeLaplacianB, 3, 3, Picture::Noise, 0, false},
+        {kModeLaplacianB, 160, 120, Picture::Noise, 0, false},
+        {kModeLaplacianB, 160, 120, Picture::Noise, 0, false},
+        {kModeBinarize, 160, 120, Picture::Noise, 0, false},
+        {kModeLaplacianB, 160, 120, Picture::Noise, 0, false},
+        {kModeLowPass5, 160, 120, Picture::Still, 0, true},
+        {kModeLowPass5, 160, 120, Picture::Still, 0, false},
+        {kModeLowPass5, 160, 120, Picture::Still, 0, false},
+        {kModeLaplacianC, 120, 160, Picture::Still, 0, false},
+        {kModeLaplacianC, 160, 120, Picture::Still, 0, false},
+    };
+    auto run = [&](bool fast) {
+        resetCore();
+        std::fill(surface.begin(), surface.end(), kUntouched);
+        std::vector<std::vector<uint8_t>> drawn;
+        uint32_t n = 0;
+        for (const Step& s : steps) {
+            geometry(s.width, s.height);
+            if (ProcessingMode != s.mode) selectProcessingMode(s.mode);
+            Frame frame = picture(s.picture, s.width, s.height, n++);
+            frame.resize(frame.size() + 8, 0x77);
+            const auto length = static_cast<int32_t>(frame.size() - 8) + s.extra;
+            (fast && !s.plain ? processFrame : processFramePlain)(frame.data(), length);
+            drawn.emplace_back(surface.end() - 160 * kSurfaceStride, surface.end());
+        }
+        return drawn;
+    };
+    const auto want = run(false);
+    for (const KernelTable* table : everyTable()) {
+        kernels = *table;
+        const auto got = run(true);
+        for (size_t k = 0; k < want.size(); ++k) ASSERT_TRUE(got[k] == want[k]) << table->name << " step " << k;
+        // Some frames found their ranked values around the last ones, some had to count all.
+        EXPECT_GT(LastCutValues.fullCounts, 0u) << table->name;
+        EXPECT_LT(LastCutValues.fullCounts, 12u) << table->name;
+    }
+}
+
+}  // namespace
+}  // namespace pixelwell::test
