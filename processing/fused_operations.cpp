@@ -29,11 +29,6 @@ alignas(64) uint8_t GrayLevels[kPlaneCells];                // gray levels, rows
 int32_t ValueCounts[8][kValueSpan];                         // eight, to break store chains
 int32_t GrayCounts[8][256];
 
-constexpr uint32_t grayPixel(int32_t level) {
-    const auto v = static_cast<uint32_t>(static_cast<uint8_t>(level));
-    return v | v << 8 | v << 16;
-}
-
 inline const uint8_t* frameRow(const uint8_t* frame, int32_t i, int32_t width) {
     return frame + static_cast<size_t>(i) * width * 3;
 }
