@@ -110,6 +110,19 @@ TEST_P(KernelTest, ColourRows) {
     }
 }
 
+// Eight runs of n bytes for a pass (pass 4's single hot byte would be the same in all eight:
+// random runs instead), with pointers to them.
+struct EightRuns {
+    std::vector<Bytes> data;
+    const uint8_t* pointers[8];
+};
+EightRuns eightRuns(int pass, size_t n) {
+    EightRuns runs;
+    for (uint32_t s = 0; s < 8; ++s) runs.data.push_back(pattern(pass == 4 ? 6 + s % 3 : pass, n, s));
+    for (uint32_t s = 0; s < 8; ++s) runs.pointers[s] = runs.data[s].data();
+    return runs;
+}
+
 // The 8-frame sums: started from eight runs, then one run's bytes replaced by a frame's.
 // Both tables must agree on sums, averages and slot, and the replaced sums must equal the
 // sums started over from the new runs.
@@ -117,12 +130,9 @@ TEST_P(KernelTest, EightFrameSums) {
     const size_t n = 3 * static_cast<size_t>(width_);
     const int count = static_cast<int>(n);
     for (int pass = 0; pass < kPasses; ++pass) {
-        std::vector<Bytes> runs;
+        const EightRuns runs = eightRuns(pass, n);
         const uint8_t* pointers[8];
-        for (uint32_t s = 0; s < 8; ++s) {
-            runs.push_back(pattern(pass == 4 ? 6 + s % 3 : pass, n, s));
-            pointers[s] = runs.back().data();
-        }
+        std::copy(std::begin(runs.pointers), std::end(runs.pointers), pointers);
         const Bytes frame = pattern(pass < 6 ? 5 - pass : pass, n, 99);
         struct Result {
             std::vector<uint16_t> started, replaced;
@@ -136,7 +146,7 @@ TEST_P(KernelTest, EightFrameSums) {
             tables[v]->sum8Bytes(pointers, r.started.data(), r.startedAverage.data(), count);
             r.replaced = r.started;
             r.replacedAverage.assign(n + 1, 0x5A);
-            r.slot = runs[3];
+            r.slot = runs.data[3];
             r.slot.push_back(0x5A);
             tables[v]->replaceSummedBytes(frame.data(), r.slot.data(), r.replaced.data(), r.replacedAverage.data(), count);
         }
@@ -162,12 +172,9 @@ TEST_P(KernelTest, EightFrameSums) {
 TEST_P(KernelTest, ByteRuns) {
     const size_t n = 3 * static_cast<size_t>(width_);
     for (int pass = 0; pass < kPasses; ++pass) {
-        std::vector<Bytes> runs;
+        const EightRuns runs = eightRuns(pass, n);
         const uint8_t* pointers[8];
-        for (uint32_t s = 0; s < 8; ++s) {
-            runs.push_back(pattern(pass == 4 ? 6 + s % 3 : pass, n, s));
-            pointers[s] = runs.back().data();
-        }
+        std::copy(std::begin(runs.pointers), std::end(runs.pointers), pointers);
         const int count = static_cast<int>(n);
         compare<uint8_t>(scalar(), vec(), n, label("average2Bytes", pass),
                          [&](const KernelTable& t, uint8_t* out) { t.average2Bytes(pointers, out, count); });
