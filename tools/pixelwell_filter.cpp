@@ -6,11 +6,11 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <map>
 #include <string>
 #include <vector>
 
 #include "dispatcher.h"
+#include "mode_args.h"
 
 namespace {
 
@@ -49,28 +49,6 @@ bool parseSize(const std::string& text, int32_t& width, int32_t& height) {
         return false;
     width = static_cast<int32_t>(w);
     height = static_cast<int32_t>(h);
-    return true;
-}
-
-// "M" or "M@K": M a mode name or any 32-bit integer, K a frame index.
-bool parseModeSwitch(const std::string& text, int32_t& mode, uint64_t& frame) {
-    const auto at = text.find('@');
-    const std::string name = text.substr(0, at);
-    frame = 0;
-    if (at != std::string::npos) {
-        int64_t k = 0;
-        if (!parseInt(text.substr(at + 1), 0, INT64_MAX, k)) return false;
-        frame = static_cast<uint64_t>(k);
-    }
-    for (const ModeInfo& info : ModeTable) {
-        if (name == info.name) {
-            mode = info.id;
-            return true;
-        }
-    }
-    int64_t number = 0;
-    if (!parseInt(name, INT32_MIN, INT32_MAX, number)) return false;
-    mode = static_cast<int32_t>(number);
     return true;
 }
 
@@ -129,12 +107,10 @@ int main(int argc, char** argv) {
     if (!parseSize(options.size, width, height))
         return usageError("--size must be WxH with W and H from 1 to 1280: " + options.size);
     if (options.modes.empty()) return usageError("at least one --mode is required");
-    std::multimap<uint64_t, int32_t> schedule;  // frame index -> modes, in the order given
+    ModeSchedule schedule;
     for (const std::string& text : options.modes) {
-        int32_t mode = 0;
-        uint64_t frame = 0;
-        if (!parseModeSwitch(text, mode, frame)) return usageError("bad --mode: " + text);
-        schedule.emplace(frame, mode);
+        std::string error;
+        if (!addModeSwitch(text, schedule, error)) return usageError(error);
     }
     if (options.lengthGiven && (options.length < INT32_MIN || options.length > INT32_MAX))
         return usageError("--length must fit in 32 bits");
@@ -168,8 +144,7 @@ int main(int argc, char** argv) {
             std::fflush(out);
             return kExitTruncated;
         }
-        const auto [first, last] = schedule.equal_range(index);
-        for (auto it = first; it != last; ++it) selectProcessingMode(it->second);
+        applyModeSwitches(schedule, index);
 
         const uint8_t* source = frame.data();
         if (options.topDown) {

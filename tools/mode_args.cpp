@@ -1,0 +1,112 @@
+#include "mode_args.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstdlib>
+#include <vector>
+
+namespace pixelwell {
+
+namespace {
+
+char lower(char c) { return static_cast<char>(std::tolower(static_cast<unsigned char>(c))); }
+
+bool equalIgnoringCase(std::string_view a, std::string_view b) {
+    return a.size() == b.size() &&
+           std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return lower(x) == lower(y); });
+}
+
+// Edit distance, ignoring case: how far a typed name is from a mode's name.
+size_t distance(std::string_view a, std::string_view b) {
+    std::vector<size_t> row(b.size() + 1);
+    for (size_t j = 0; j <= b.size(); ++j) row[j] = j;
+    for (size_t i = 1; i <= a.size(); ++i) {
+        size_t diagonal = row[0];
+        row[0] = i;
+        for (size_t j = 1; j <= b.size(); ++j) {
+            const size_t above = row[j];
+            row[j] = std::min({row[j] + 1, row[j - 1] + 1,
+                               diagonal + (lower(a[i - 1]) == lower(b[j - 1]) ? 0 : 1)});
+            diagonal = above;
+        }
+    }
+    return row[b.size()];
+}
+
+// Names that contain the typed text, or are within two edits of it.
+std::string closestNames(std::string_view typed) {
+    std::string names;
+    for (const ModeInfo& info : ModeTable) {
+        const std::string_view name = info.name;
+        bool contains = false;
+        for (size_t at = 0; !typed.empty() && at + typed.size() <= name.size() && !contains; ++at)
+            contains = equalIgnoringCase(name.substr(at, typed.size()), typed);
+        if (contains || distance(typed, name) <= 2) {
+            if (!names.empty()) names += ", ";
+            names += info.name;
+        }
+    }
+    return names;
+}
+
+bool parseInteger(std::string_view text, int64_t low, int64_t high, int64_t& value) {
+    const std::string copy(text);
+    if (copy.empty() || std::isspace(static_cast<unsigned char>(copy[0]))) return false;
+    errno = 0;
+    char* end = nullptr;
+    const long long parsed = std::strtoll(copy.c_str(), &end, 10);
+    if (errno != 0 || *end != '\0' || parsed < low || parsed > high) return false;
+    value = parsed;
+    return true;
+}
+
+}  // namespace
+
+const ModeInfo* findModeByName(std::string_view name) {
+    for (const ModeInfo& info : ModeTable)
+        if (equalIgnoringCase(name, info.name)) return &info;
+    return nullptr;
+}
+
+const ModeInfo* findModeById(int32_t id) {
+    for (const ModeInfo& info : ModeTable)
+        if (info.id == id) return &info;
+    return nullptr;
+}
+
+bool addModeSwitch(std::string_view text, ModeSchedule& schedule, std::string& error) {
+    const size_t at = text.find('@');
+    const std::string_view name = text.substr(0, at);
+    uint64_t frame = 0;
+    if (at != std::string_view::npos) {
+        int64_t k = 0;
+        if (!parseInteger(text.substr(at + 1), 0, INT64_MAX, k)) {
+            error = "bad --mode " + std::string(text) + ": after @ comes a frame index (0, 1, 2, ...)";
+            return false;
+        }
+        frame = static_cast<uint64_t>(k);
+    }
+    int32_t mode = 0;
+    int64_t number = 0;
+    if (const ModeInfo* info = findModeByName(name)) {
+        mode = info->id;
+    } else if (parseInteger(name, INT32_MIN, INT32_MAX, number)) {
+        mode = static_cast<int32_t>(number);
+    } else {
+        error = "bad --mode " + std::string(name) + ": no mode has that name";
+        const std::string close = closestNames(name);
+        if (!close.empty()) error += " (did you mean " + close + "?)";
+        error += "; --list-modes lists them";
+        return false;
+    }
+    schedule.emplace(frame, mode);
+    return true;
+}
+
+void applyModeSwitches(const ModeSchedule& schedule, uint64_t frame) {
+    const auto [first, last] = schedule.equal_range(frame);
+    for (auto it = first; it != last; ++it) selectProcessingMode(it->second);
+}
+
+}  // namespace pixelwell

@@ -1,0 +1,31 @@
+// "--mode M[@K]" as the command-line programs take it: a mode by name or number, chosen
+// before frame K, exactly as the menu command would choose it.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <string_view>
+
+#include "dispatcher.h"
+
+namespace pixelwell {
+
+// Frame index -> modes chosen before that frame, in the order given.
+using ModeSchedule = std::multimap<uint64_t, int32_t>;
+
+// The mode of that name, ignoring case; nullptr when there is none.
+const ModeInfo* findModeByName(std::string_view name);
+
+// The mode's table entry by identifier; nullptr for a number the menu does not hold.
+const ModeInfo* findModeById(int32_t id);
+
+// Parses "M" or "M@K" into the schedule. M is a name or any 32-bit decimal integer, K a
+// 0-based frame index. On failure returns false and says why in error (for an unknown
+// name, the closest names and a pointer to --list-modes).
+bool addModeSwitch(std::string_view text, ModeSchedule& schedule, std::string& error);
+
+// Chooses every mode scheduled before frame `frame`, in the order given.
+void applyModeSwitches(const ModeSchedule& schedule, uint64_t frame);
+
+}  // namespace pixelwell
