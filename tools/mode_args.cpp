@@ -109,4 +109,40 @@ void applyModeSwitches(const ModeSchedule& schedule, uint64_t frame) {
     for (auto it = first; it != last; ++it) selectProcessingMode(it->second);
 }
 
+std::string modeName(int32_t id) {
+    const ModeInfo* info = findModeById(id);
+    return info ? std::string(info->name) : std::to_string(id);
+}
+
+std::string modeLabel(int32_t id) {
+    const ModeInfo* info = findModeById(id);
+    return info ? std::string(info->name) + " (" + std::to_string(id) + ")" : std::to_string(id);
+}
+
+std::vector<std::string> scheduleNotes(const ModeSchedule& schedule) {
+    std::vector<std::string> notes;
+    if (!schedule.empty() && schedule.begin()->first > 0) {
+        const uint64_t first = schedule.begin()->first;
+        notes.push_back("no mode before frame " + std::to_string(first) + ": frame" +
+                        (first > 1 ? "s 0 to " + std::to_string(first - 1) + " are" : " 0 is") +
+                        " counted and stored, nothing is drawn");
+    }
+    for (const auto& [frame, mode] : schedule) {
+        if (modeSelectsOperation(mode)) continue;
+        std::string note = "mode " + modeLabel(mode) + " selects no operation";
+        if (frame > 0) note += " (from frame " + std::to_string(frame) + ")";
+        notes.push_back(note + ": frames are counted and stored, nothing is drawn");
+    }
+    return notes;
+}
+
+std::vector<std::string> unreachedNotes(const ModeSchedule& schedule, uint64_t frames) {
+    std::vector<std::string> notes;
+    for (auto it = schedule.lower_bound(frames); it != schedule.end(); ++it)
+        notes.push_back("--mode " + modeName(it->second) + "@" + std::to_string(it->first) +
+                        " was never reached: the input held " + std::to_string(frames) +
+                        (frames == 1 ? " frame" : " frames"));
+    return notes;
+}
+
 }  // namespace pixelwell

@@ -6,6 +6,7 @@
 #include <map>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "dispatcher.h"
 
@@ -27,5 +28,20 @@ bool addModeSwitch(std::string_view text, ModeSchedule& schedule, std::string& e
 
 // Chooses every mode scheduled before frame `frame`, in the order given.
 void applyModeSwitches(const ModeSchedule& schedule, uint64_t frame);
+
+// The mode's name ("gray"), or the bare number for one the menu does not hold.
+std::string modeName(int32_t id);
+
+// "none (1400)" for a mode of the table, the bare number otherwise.
+std::string modeLabel(int32_t id);
+
+// What a user may not expect of a schedule, one line each: a switch to a number that selects
+// no operation (frames are counted and stored, nothing is drawn), and frames that come before
+// the first switch.
+std::vector<std::string> scheduleNotes(const ModeSchedule& schedule);
+
+// One line per switch scheduled at or after `frames`, which a run of that many frames never
+// reached.
+std::vector<std::string> unreachedNotes(const ModeSchedule& schedule, uint64_t frames);
 
 }  // namespace pixelwell

@@ -2,6 +2,11 @@
 // capture callback does, and writes what the result window would show.
 #include <CLI/CLI.hpp>
 
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -16,17 +21,34 @@ namespace {
 
 using namespace pixelwell;
 
+// Usage errors (and files that cannot be opened or would be overwritten while read) are
+// refused before anything is written; a run that stops part-way ends with kExitIncomplete.
 constexpr int kExitUsage = 2;
-constexpr int kExitTruncated = 1;
+constexpr int kExitIncomplete = 1;
+
+constexpr const char* kFooter = R"(IN and OUT may stand before, between or after the options; "-" is standard input
+or output, and "--" ends the options. Each --mode takes one value and may be repeated:
+--mode gray --mode invert@100 shows gray levels, then inverts from frame 100 on.
+
+Use --top-down with ffmpeg (its rawvideo rows come top row first). Without it rows are
+taken bottom-up, as the camera driver delivers them; a top-down input is then processed
+upside down, which flips the sign of sobel-y.
+
+Example: a 30 fps video through the Sobel X filter (give the source's frame rate):
+  ffmpeg -i in.mp4 -vf scale=640:480 -f rawvideo -pix_fmt bgr24 - |
+    pixelwell-filter --size 640x480 --top-down --mode sobel-x |
+    ffmpeg -y -f rawvideo -pix_fmt bgr0 -s 640x480 -framerate 30 -i - -pix_fmt yuv420p out.mp4
+
+Exit status: 0 done; 1 the run did not complete (the input ended inside a frame, or a
+read or write failed; the frames before it were written); 2 usage error, a file that
+cannot be opened, or IN and OUT the same file (nothing written).)";
 
 struct Options {
     std::string size;
     std::vector<std::string> modes;
-    int64_t length = -1;
-    bool lengthGiven = false;
+    int64_t length = 0;
     bool topDown = false;
     bool fullSurface = false;
-    bool listModes = false;
     std::string input = "-";
     std::string output = "-";
 };
@@ -52,20 +74,49 @@ bool parseSize(const std::string& text, int32_t& width, int32_t& height) {
     return true;
 }
 
+void say(const std::string& message) { std::fprintf(stderr, "pixelwell-filter: %s\n", message.c_str()); }
+
 int usageError(const std::string& message) {
-    std::fprintf(stderr, "pixelwell-filter: %s\n", message.c_str());
+    say(message);
     return kExitUsage;
 }
 
-// Reads up to size bytes; returns how many were read.
-size_t readFully(std::FILE* in, uint8_t* buffer, size_t size) {
+std::string reason(int error) { return std::strerror(error); }
+
+// An open input or output: its descriptor, the name messages use, and what it is.
+struct Stream {
+    int fd = -1;
+    std::string name;
+    struct stat info {};
+};
+
+// The whole buffer, or as much as the input still holds; false on a read error (errno set).
+bool readFully(int fd, uint8_t* buffer, size_t size, size_t& done) {
+    done = 0;
+    while (done < size) {
+        const ssize_t got = ::read(fd, buffer + done, size - done);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) return false;
+        if (got == 0) break;
+        done += static_cast<size_t>(got);
+    }
+    return true;
+}
+
+// Written straight through, frame by frame: a failure is seen at the frame it happens to.
+bool writeFully(int fd, const uint8_t* buffer, size_t size) {
     size_t done = 0;
     while (done < size) {
-        const size_t got = std::fread(buffer + done, 1, size - done, in);
-        if (got == 0) break;
-        done += got;
+        const ssize_t put = ::write(fd, buffer + done, size - done);
+        if (put < 0 && errno == EINTR) continue;
+        if (put < 0) return false;
+        done += static_cast<size_t>(put);
     }
-    return done;
+    return true;
+}
+
+bool sameFile(const struct stat& a, const struct stat& b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino && (S_ISREG(a.st_mode) || S_ISBLK(a.st_mode));
 }
 
 alignas(64) uint8_t Surface[kSurfaceBytes];
@@ -74,83 +125,145 @@ alignas(64) uint8_t Surface[kSurfaceBytes];
 
 int main(int argc, char** argv) {
     Options options;
-    CLI::App app{"Runs raw 24-bit frames through the Pixelwell processing core."};
-    app.add_option("--size", options.size, "frame size WxH, each 1..1280");
+    CLI::App app{
+        "Runs raw 24-bit frames through the Pixelwell processing core and writes, for every frame,\n"
+        "what the result window shows. --size and --mode are required.",
+        "pixelwell-filter"};
+    app.failure_message([](const CLI::App*, const CLI::Error& e) {
+        return std::string("pixelwell-filter: ") + e.what() + "\nRun with --help for more information.\n";
+    });
+    app.add_option("--size", options.size, "frame size, W and H from 1 to 1280 (e.g. 640x480)")
+        ->type_name("WxH")
+        ->required();
+    // One value per --mode, so that the files after it stay files; every --mode is kept.
     app.add_option("--mode", options.modes,
-                   "mode name or number, optionally @K: chosen before frame K (default 0)");
-    app.add_option("--length", options.length,
-                   "buffer length handed over with each frame (default W*H*3)");
-    app.add_flag("--top-down", options.topDown, "input and output rows top row first");
+                   "mode by name (--list-modes) or number; with @K chosen before frame K\n"
+                   "(K counts from 0 and defaults to 0); repeat for a schedule")
+        ->type_name("M[@K]")
+        ->expected(1)
+        ->allow_extra_args(false)
+        ->take_all()
+        ->required();
+    app.add_flag("--top-down", options.topDown,
+                 "rows top row first in input and output (ffmpeg's order; see below)");
+    app.add_flag_callback(
+           "--list-modes",
+           [] {
+               for (const ModeInfo& info : ModeTable)
+                   std::printf("%d %-12s %s\n", info.id, info.name, info.description);
+               throw CLI::Success();
+           },
+           "list the modes (number, name, what it shows) and exit")
+        ->trigger_on_parse();
+    const char* testing = "For testing";
+    CLI::Option* length =
+        app.add_option("--length", options.length,
+                       "hand the core L bytes per frame instead of W*H*3 (shorter: cut,\n"
+                       "longer: zero bytes follow; 0 and negative values allowed)")
+            ->type_name("L")
+            ->group(testing);
     app.add_flag("--full-surface", options.fullSurface,
-                 "write the whole 1280x1280 surface, rows as stored (bottom-up)");
-    app.add_flag("--list-modes", options.listModes, "list the modes and exit");
-    app.add_option("IN", options.input, "raw BGR frames (default standard input)");
-    app.add_option("OUT", options.output, "output pixels B,G,R,X (default standard output)");
+                 "write the whole 1280x1280 display surface per frame, rows bottom-up\n"
+                 "as stored")
+        ->group(testing);
+    app.add_option("IN", options.input, "raw frames, W*H*3 bytes each, B,G,R per pixel (default -)")
+        ->type_name("");
+    app.add_option("OUT", options.output, "B,G,R,X per pixel, W*H*4 bytes per frame (default -)")
+        ->type_name("");
+    app.footer(kFooter);
     try {
         app.parse(argc, argv);
-    } catch (const CLI::CallForHelp& e) {
+    } catch (const CLI::Success& e) {
         return app.exit(e);
     } catch (const CLI::ParseError& e) {
         app.exit(e);
         return kExitUsage;
     }
-    options.lengthGiven = app.count("--length") > 0;
-
-    if (options.listModes) {
-        for (const ModeInfo& info : ModeTable)
-            std::printf("%d %-12s %s\n", info.id, info.name, info.description);
-        return 0;
-    }
 
     int32_t width = 0, height = 0;
-    if (options.size.empty()) return usageError("--size WxH is required");
     if (!parseSize(options.size, width, height))
         return usageError("--size must be WxH with W and H from 1 to 1280: " + options.size);
-    if (options.modes.empty()) return usageError("at least one --mode is required");
     ModeSchedule schedule;
     for (const std::string& text : options.modes) {
         std::string error;
         if (!addModeSwitch(text, schedule, error)) return usageError(error);
     }
-    if (options.lengthGiven && (options.length < INT32_MIN || options.length > INT32_MAX))
+    if (length->count() > 0 && (options.length < INT32_MIN || options.length > INT32_MAX))
         return usageError("--length must fit in 32 bits");
 
-    std::FILE* in = options.input == "-" ? stdin : std::fopen(options.input.c_str(), "rb");
-    if (!in) return usageError("cannot open " + options.input + ": " + std::strerror(errno));
-    std::FILE* out = options.output == "-" ? stdout : std::fopen(options.output.c_str(), "wb");
-    if (!out) return usageError("cannot open " + options.output + ": " + std::strerror(errno));
+    // The input first: a file that cannot be read leaves OUT as it was.
+    Stream in, out;
+    if (options.input == "-") {
+        in.fd = STDIN_FILENO;
+        in.name = "standard input";
+    } else {
+        in.name = options.input;
+        in.fd = ::open(options.input.c_str(), O_RDONLY);
+        if (in.fd < 0) return usageError("cannot open " + in.name + ": " + reason(errno));
+    }
+    if (::fstat(in.fd, &in.info) != 0) return usageError("cannot read " + in.name + ": " + reason(errno));
+    if (S_ISDIR(in.info.st_mode)) return usageError("cannot read " + in.name + ": " + reason(EISDIR));
+
+    // OUT is opened without truncating it, so that it can be compared with IN first.
+    const bool ownOutput = options.output != "-";
+    if (ownOutput) {
+        out.name = options.output;
+        out.fd = ::open(options.output.c_str(), O_WRONLY | O_CREAT, 0666);
+        if (out.fd < 0) return usageError("cannot open " + out.name + ": " + reason(errno));
+    } else {
+        out.fd = STDOUT_FILENO;
+        out.name = "standard output";
+    }
+    if (::fstat(out.fd, &out.info) != 0) return usageError("cannot write " + out.name + ": " + reason(errno));
+    if (sameFile(in.info, out.info))
+        return usageError(in.name + " and " + out.name +
+                          " are the same file: writing would destroy the frames still to be read");
+    if (ownOutput && S_ISREG(out.info.st_mode) && ::ftruncate(out.fd, 0) != 0)
+        return usageError("cannot write " + out.name + ": " + reason(errno));
+
+    // A reader that went away or a file size limit is a write error with a message, not a
+    // silent death by signal.
+    ::signal(SIGPIPE, SIG_IGN);
+    ::signal(SIGXFSZ, SIG_IGN);
+
+    for (const std::string& note : scheduleNotes(schedule)) say(note);
 
     const size_t frameBytes = static_cast<size_t>(width) * height * 3;
     const size_t rowBytes = static_cast<size_t>(width) * 3;
-    const int32_t length =
-        options.lengthGiven ? static_cast<int32_t>(options.length) : static_cast<int32_t>(frameBytes);
+    const int32_t handedLength =
+        length->count() > 0 ? static_cast<int32_t>(options.length) : static_cast<int32_t>(frameBytes);
     std::vector<uint8_t> frame(frameBytes);
     std::vector<uint8_t> bottomUp(frameBytes);
-    // Exactly length bytes, so that a read past the end is caught by the sanitizers.
-    std::vector<uint8_t> handed(length > 0 ? static_cast<size_t>(length) : 0);
+    // Exactly handedLength bytes, so that a read past the end is caught by the sanitizers.
+    std::vector<uint8_t> handed(handedLength > 0 ? static_cast<size_t>(handedLength) : 0);
     std::vector<uint8_t> region(static_cast<size_t>(width) * height * 4);
+    const size_t outBytes = options.fullSurface ? sizeof Surface : region.size();
 
     DisplaySurface = Surface;
     FrameGeometry = {width, height};
 
-    for (uint64_t index = 0;; ++index) {
-        const size_t got = readFully(in, frame.data(), frameBytes);
+    uint64_t index = 0;
+    for (;; ++index) {
+        size_t got = 0;
+        if (!readFully(in.fd, frame.data(), frameBytes, got)) {
+            say("cannot read " + in.name + " at frame " + std::to_string(index) + ": " + reason(errno) +
+                " (" + std::to_string(index) + " complete frames written)");
+            return kExitIncomplete;
+        }
         if (got == 0) break;
         if (got < frameBytes) {
-            std::fprintf(stderr,
-                         "pixelwell-filter: input ends inside frame %llu: %zu of %zu bytes "
-                         "missing\n",
-                         static_cast<unsigned long long>(index), frameBytes - got, frameBytes);
-            std::fflush(out);
-            return kExitTruncated;
+            say(in.name + " ends inside frame " + std::to_string(index) + ": " +
+                std::to_string(frameBytes - got) + " of its " + std::to_string(frameBytes) +
+                " bytes missing (" + std::to_string(index) + " complete frames written)");
+            return kExitIncomplete;
         }
         applyModeSwitches(schedule, index);
 
         const uint8_t* source = frame.data();
         if (options.topDown) {
             for (int32_t i = 0; i < height; ++i)
-                std::memcpy(bottomUp.data() + i * rowBytes,
-                            frame.data() + (height - 1 - i) * rowBytes, rowBytes);
+                std::memcpy(bottomUp.data() + i * rowBytes, frame.data() + (height - 1 - i) * rowBytes,
+                            rowBytes);
             source = bottomUp.data();
         }
         if (!handed.empty()) {
@@ -158,22 +271,36 @@ int main(int argc, char** argv) {
             std::memcpy(handed.data(), source, copied);
             std::memset(handed.data() + copied, 0, handed.size() - copied);
         }
-        processFrame(handed.data(), length);
+        processFrame(handed.data(), handedLength);
 
-        if (options.fullSurface) {
-            std::fwrite(Surface, 1, sizeof Surface, out);
-        } else {
+        const uint8_t* result = Surface;
+        if (!options.fullSurface) {
             const size_t outRow = static_cast<size_t>(width) * 4;
             for (int32_t i = 0; i < height; ++i) {
                 const int32_t row = options.topDown ? height - 1 - i : i;
                 std::memcpy(region.data() + i * outRow, surfaceRow(row, height), outRow);
             }
-            std::fwrite(region.data(), 1, region.size(), out);
+            result = region.data();
         }
-        if (std::ferror(out)) {
-            std::fprintf(stderr, "pixelwell-filter: write failed\n");
-            return kExitUsage;
+        if (!writeFully(out.fd, result, outBytes)) {
+            const int error = errno;
+            std::string kept = std::to_string(index) + " complete frames written";
+            // A file of ours keeps whole frames only, so that what is there can be used.
+            if (ownOutput && S_ISREG(out.info.st_mode) &&
+                ::ftruncate(out.fd, static_cast<off_t>(index * outBytes)) == 0)
+                kept = out.name + " keeps the " + std::to_string(index) + " complete frames before it";
+            say("cannot write " + out.name + " at frame " + std::to_string(index) + ": " + reason(error) +
+                " (" + kept + ")");
+            return kExitIncomplete;
         }
     }
-    return std::fflush(out) == 0 ? 0 : kExitUsage;
+    if (index == 0)
+        say("no frame in " + in.name + ": the output is empty");
+    else
+        for (const std::string& note : unreachedNotes(schedule, index)) say(note);
+    if (ownOutput && ::close(out.fd) != 0) {
+        say("cannot write " + out.name + ": " + reason(errno));
+        return kExitIncomplete;
+    }
+    return 0;
 }
