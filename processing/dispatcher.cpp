@@ -21,7 +21,7 @@ const ModeInfo ModeTable[kModeCount] = {
     {kModeGray, "gray", "gray levels"},
     {kModeLaplacianA, "laplacian-a", "Laplacian over the four direct neighbours"},
     {kModeLaplacianB, "laplacian-b", "Laplacian over all eight neighbours"},
-    {kModeLaplacianC, "laplacian-c", "Laplacian, second differences along rows and columns"},
+    {kModeLaplacianC, "laplacian-c", "product of the row and column second differences"},
     {kModeSobelX, "sobel-x", "horizontal Sobel gradient"},
     {kModeSobelY, "sobel-y", "vertical Sobel gradient"},
     {kModeLowPass3, "lowpass3", "3x3 low-pass filter"},
