@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -26,7 +27,8 @@ using namespace pixelwell;
 constexpr int kExitUsage = 2;
 constexpr int kExitIncomplete = 1;
 
-constexpr const char* kFooter = R"(IN and OUT may stand before, between or after the options; "-" is standard input
+constexpr const char* kFooter =
+    R"(IN and OUT may stand before, between or after the options; "-" is standard input
 or output, and "--" ends the options. Each --mode takes one value and may be repeated:
 --mode gray --mode invert@100 shows gray levels, then inverts from frame 100 on.
 
@@ -158,13 +160,11 @@ int main(int argc, char** argv) {
     const char* testing = "For testing";
     CLI::Option* length =
         app.add_option("--length", options.length,
-                       "hand the core L bytes per frame instead of W*H*3 (shorter: cut,\n"
-                       "longer: zero bytes follow; 0 and negative values allowed)")
+                       "buffer length per frame instead of W*H*3 (cut or zero-padded; may be 0 or < 0)")
             ->type_name("L")
             ->group(testing);
     app.add_flag("--full-surface", options.fullSurface,
-                 "write the whole 1280x1280 display surface per frame, rows bottom-up\n"
-                 "as stored")
+                 "write the whole 1280x1280 surface per frame, rows bottom-up as stored")
         ->group(testing);
     app.add_option("IN", options.input, "raw frames, W*H*3 bytes each, B,G,R per pixel (default -)")
         ->type_name("");

@@ -300,7 +300,7 @@ class Help(unittest.TestCase):
                 ("what defaults to 0 is K", r"K counts from 0 and defaults to 0"),
                 ("--top-down with ffmpeg", r"Use --top-down with ffmpeg"),
                 ("the testing group holds --length and --full-surface",
-                 r"For testing:\n  --length L .*\n.*\n  --full-surface"),
+                 r"For testing:\n  --length L .*\n  --full-surface .*\n\n"),
                 ("an ffmpeg example", r"ffmpeg -i in.mp4 .*\n.*pixelwell-filter --size 640x480 --top-down"),
                 ("a playable output", r"-pix_fmt yuv420p out.mp4"),
                 ("the exit codes", r"(?s)Exit status: 0 [^;]*; 1 .*; 2 usage error")):
