@@ -204,8 +204,16 @@ int main(int argc, char** argv) {
     if (::fstat(in.fd, &in.info) != 0) return usageError("cannot read " + in.name + ": " + reason(errno));
     if (S_ISDIR(in.info.st_mode)) return usageError("cannot read " + in.name + ": " + reason(EISDIR));
 
-    // OUT is opened without truncating it, so that it can be compared with IN first.
+    // The same file as IN is refused before OUT is opened for writing; OUT is then opened
+    // without truncating it and compared again, in case the name changed hands meanwhile.
     const bool ownOutput = options.output != "-";
+    auto refuseSameFile = [&](const std::string& outName) {
+        return usageError(in.name + " and " + outName +
+                          " are the same file: writing would destroy the frames still to be read");
+    };
+    struct stat existing {};
+    if (ownOutput && ::stat(options.output.c_str(), &existing) == 0 && sameFile(in.info, existing))
+        return refuseSameFile(options.output);
     if (ownOutput) {
         out.name = options.output;
         out.fd = ::open(options.output.c_str(), O_WRONLY | O_CREAT, 0666);
@@ -215,9 +223,7 @@ int main(int argc, char** argv) {
         out.name = "standard output";
     }
     if (::fstat(out.fd, &out.info) != 0) return usageError("cannot write " + out.name + ": " + reason(errno));
-    if (sameFile(in.info, out.info))
-        return usageError(in.name + " and " + out.name +
-                          " are the same file: writing would destroy the frames still to be read");
+    if (sameFile(in.info, out.info)) return refuseSameFile(out.name);
     if (ownOutput && S_ISREG(out.info.st_mode) && ::ftruncate(out.fd, 0) != 0)
         return usageError("cannot write " + out.name + ": " + reason(errno));
 

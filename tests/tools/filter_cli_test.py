@@ -187,6 +187,14 @@ class FilesInTheWay(Scratch):
                 self.assertIn(b"are the same file", result.stderr)
                 self.assertEqual(self.read("in.raw"), RAMP * 2)
 
+    @unittest.skipUnless(os.path.exists("/proc/sys/kernel/osrelease"), "no /proc/sys")
+    def test_the_same_file_is_refused_before_it_is_opened_for_writing(self):
+        # Nobody, not even root, may open this file for writing: the refusal must come first.
+        name = "/proc/sys/kernel/osrelease"
+        result = run(self.ARGS + [name, name])
+        self.assertEqual(result.returncode, 2, result.stderr)
+        self.assertIn(b"are the same file", result.stderr)
+
     def test_devices_may_be_input_and_output_at_once(self):
         result = run(self.ARGS + ["/dev/null", "/dev/null"])
         self.assertEqual(result.returncode, 0, result.stderr)
