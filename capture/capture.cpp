@@ -21,6 +21,13 @@ constexpr int kDriverIndices = 10;
 constexpr int kDescriptionChars = 127;
 constexpr int kErrorDriverFatal = 418;  // IDS_CAP_DRIVER_ERROR: the driver cannot go on
 
+// Asks the connected driver whether it can overlay; a failed query counts as no.
+bool driverHasOverlay() {
+    CAPDRIVERCAPS caps{};
+    return sendCaptureMessage(WM_CAP_DRIVER_GET_CAPS, sizeof caps, reinterpret_cast<LPARAM>(&caps)) == TRUE &&
+           caps.fHasOverlay;
+}
+
 }  // namespace
 
 void resetCapture() {
@@ -79,7 +86,10 @@ void connectCaptureDriver() {
     sendCaptureMessage(WM_CAP_SET_SEQUENCE_SETUP, sizeof setup, reinterpret_cast<LPARAM>(&setup));
     sendCaptureMessage(WM_CAP_SET_PREVIEWRATE, 33, 0);
     sendCaptureMessage(WM_CAP_SET_PREVIEW, TRUE, 0);
-    sendCaptureMessage(WM_CAP_SET_OVERLAY, TRUE, 0);
+    // Overlay and preview exclude each other, and frames reach the callback only in preview: on
+    // a driver that can overlay, switching overlay on would stop every frame. Elsewhere the
+    // request fails and changes nothing.
+    if (!driverHasOverlay()) sendCaptureMessage(WM_CAP_SET_OVERLAY, TRUE, 0);
     sendCaptureMessage(WM_CAP_GET_SEQUENCE_SETUP, sizeof CaptureSetup,
                        reinterpret_cast<LPARAM>(&CaptureSetup));
 }
