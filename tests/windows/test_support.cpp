@@ -284,11 +284,6 @@ void ProgramTest::SetUp() {
     g_failWindowClass.clear();
     g_calls.clear();
     g_windowCreations.clear();
-    simcam::setDialogObserver([](simcam::DialogEvent event) {
-        const bool format = event == simcam::DialogEvent::FormatOpened || event == simcam::DialogEvent::FormatClosed;
-        const bool opened = event == simcam::DialogEvent::FormatOpened || event == simcam::DialogEvent::SourceOpened;
-        g_calls.push_back({format ? "FormatDialog" : "SourceDialog", 0, opened ? 1u : 0u});
-    });
 }
 
 void ProgramTest::TearDown() {

@@ -26,8 +26,7 @@ extern std::string g_failWindowClass;  // CreateWindowExA of this class answers 
 
 // Calls made through the wrapped platform functions, in order (the tests' own calls included):
 // MessageBeep, MessageBoxA, ShowWindow, SendMessageA, PostMessageA, DestroyWindow, SelectObject
-// (its result as the third value), DeleteObject and DeleteDC; and the simulated device's dialogs
-// opening and closing ("FormatDialog"/"SourceDialog", 1 opened, 0 closed).
+// (its result as the third value), DeleteObject and DeleteDC. A test may add its own events.
 struct Call {
     std::string name;
     uintptr_t target;            // the window, DC or object the call is made on
