@@ -274,6 +274,13 @@ void CALLBACK chooseExit(HWND, UINT, UINT_PTR timer, DWORD) {
     PostMessageA(ControlWindow, WM_COMMAND, IDM_EXIT, 0);
 }
 
+// A loop that should not be running (or not for long) ends with this code instead of hanging.
+constexpr int kStillRunning = 99;
+void CALLBACK endStuckLoop(HWND, UINT, UINT_PTR timer, DWORD) {
+    KillTimer(nullptr, timer);
+    PostQuitMessage(kStillRunning);
+}
+
 TEST_F(StartTest, ExitCodes) {
     enum class Fault { None, ControlClass, ControlWindow, ResultClass, ResultWindow, GetMessage };
     struct Case {
@@ -315,7 +322,9 @@ TEST_F(StartTest, ExitCodes) {
                 g_failGetMessage = true;
                 break;
         }
+        const UINT_PTR guard = SetTimer(nullptr, 0, 3000, endStuckLoop);
         EXPECT_EQ(runPixelwell(instance), c.exitCode);
+        KillTimer(nullptr, guard);
         EXPECT_EQ(IsWindow(ControlWindow) && IsWindowVisible(ControlWindow), c.controlLeftOpen);
         EXPECT_TRUE(g_boxes.empty());
         TearDown();
