@@ -257,7 +257,7 @@ TEST_F(CommandTest, WhatEachCommandLeavesInTheQueue) {
         std::vector<Posted> expected;
         for (const auto& [target, message] : c.left)
             expected.push_back({target == Control ? ControlWindow : ResultWindow, message, 0, 0});
-        EXPECT_EQ(commandLeaves(c.id), expected);
+        EXPECT_EQ(commandPosts(c.id), expected);
         EXPECT_EQ(g_boxes.size(), c.refusedFormat ? 1u : 0u);
         TearDown();
     }
@@ -314,7 +314,7 @@ TEST_F(CommandTest, SettingsWithoutACaptureWindowStillResetHideReportAndResize) 
         ASSERT_FALSE(IsWindow(CaptureWindow));
         ASSERT_TRUE(IsWindowVisible(ResultWindow));
         g_boxes.clear();
-        EXPECT_EQ(commandLeaves(c.id), (std::vector<Posted>{{ControlWindow, WM_SIZE, 0, 0},
+        EXPECT_EQ(commandPosts(c.id), (std::vector<Posted>{{ControlWindow, WM_SIZE, 0, 0},
                                                             {ResultWindow, WM_SIZE, 0, 0}}));
         EXPECT_EQ(ProcessingMode, kModeNone);
         EXPECT_FALSE(IsWindowVisible(ResultWindow));

@@ -55,7 +55,7 @@ struct WindowCreation {
 };
 extern std::vector<WindowCreation> g_windowCreations;
 
-// One posted message as it waits in the queue.
+// One message posted to a window.
 struct Posted {
     HWND window;
     UINT message;
@@ -90,9 +90,9 @@ protected:
     void TearDown() override;
     void start();             // creates both windows as WinMain does, then handles what was posted
     void command(WORD id);    // a menu command, and what follows it
-    // Posts WM_COMMAND (wParam as given) and dispatches that message alone; returns the posted
-    // messages it left in the queue, which stay undispatched (and are dropped).
-    std::vector<Posted> commandLeaves(WPARAM wParam);
+    // Handles one WM_COMMAND (wParam as given) and returns, in order, what it posted to the two
+    // windows; those messages stay in the queue, undispatched.
+    std::vector<Posted> commandPosts(WPARAM wParam);
     int runLoop();            // the program's own message loop; returns the exit code
     // Expects exactly one box with this text, caption, style and owner.
     void expectOneBox(const wchar_t* text, const wchar_t* caption, UINT style, HWND owner);
