@@ -6,11 +6,10 @@
 #include "dispatcher.h"
 #include "frame_store.h"
 #include "messages.h"
+#include "shell.h"
 
 namespace pixelwell {
 
-HWND ControlWindow = nullptr;
-HWND ResultWindow = nullptr;
 HWND CaptureWindow = nullptr;
 CAPTUREPARMS CaptureSetup{};
 CAPSTATUS CaptureStatus{};
@@ -22,11 +21,16 @@ constexpr int kDriverIndices = 10;
 constexpr int kDescriptionChars = 127;
 constexpr int kErrorDriverFatal = 418;  // IDS_CAP_DRIVER_ERROR: the driver cannot go on
 
+// Asks the connected driver whether it can overlay; a failed query counts as no.
+bool driverHasOverlay() {
+    CAPDRIVERCAPS caps{};
+    return sendCaptureMessage(WM_CAP_DRIVER_GET_CAPS, sizeof caps, reinterpret_cast<LPARAM>(&caps)) == TRUE &&
+           caps.fHasOverlay;
+}
+
 }  // namespace
 
 void resetCapture() {
-    ControlWindow = nullptr;
-    ResultWindow = nullptr;
     CaptureWindow = nullptr;
     CaptureSetup = CAPTUREPARMS{};
     CaptureStatus = CAPSTATUS{};
@@ -82,7 +86,10 @@ void connectCaptureDriver() {
     sendCaptureMessage(WM_CAP_SET_SEQUENCE_SETUP, sizeof setup, reinterpret_cast<LPARAM>(&setup));
     sendCaptureMessage(WM_CAP_SET_PREVIEWRATE, 33, 0);
     sendCaptureMessage(WM_CAP_SET_PREVIEW, TRUE, 0);
-    sendCaptureMessage(WM_CAP_SET_OVERLAY, TRUE, 0);
+    // Overlay and preview exclude each other, and frames reach the callback only in preview: on
+    // a driver that can overlay, switching overlay on would stop every frame. Elsewhere the
+    // request fails and changes nothing.
+    if (!driverHasOverlay()) sendCaptureMessage(WM_CAP_SET_OVERLAY, TRUE, 0);
     sendCaptureMessage(WM_CAP_GET_SEQUENCE_SETUP, sizeof CaptureSetup,
                        reinterpret_cast<LPARAM>(&CaptureSetup));
 }
@@ -128,18 +135,14 @@ LRESULT CALLBACK onCaptureError(HWND, int id, LPCSTR text) {
     }
     // The driver's text has no bound: cut it, at a character boundary, so that the "(N)" ending
     // and the terminating zero always fit.
-    char suffix[16];
-    const int suffixBytes = std::snprintf(suffix, sizeof suffix, "(%d)", id);
+    const int suffixBytes = std::snprintf(nullptr, 0, "(%d)", id);
     const char* body = text ? text : "";
-    const auto bodyBytes =
-        fitShiftJis(body, static_cast<int32_t>(std::strlen(body)), kErrorMessageBytes - 1 - suffixBytes);
+    const int32_t bodyBytes = fitShiftJis(body, static_cast<int32_t>(std::strlen(body)),
+                                          kErrorMessageBytes - 1 - suffixBytes);
     char message[kErrorMessageBytes];
-    std::memcpy(message, body, static_cast<size_t>(bodyBytes));
-    message[bodyBytes] = '\0';
-    char formatted[kErrorMessageBytes];
-    std::snprintf(formatted, sizeof formatted, kFormatCaptureError, message, id);
+    std::snprintf(message, sizeof message, kFormatCaptureError, static_cast<int>(bodyBytes), body, id);
     MessageBeep(MB_ICONWARNING);
-    MessageBoxA(CaptureWindow, formatted, kCaptionCaptureError, MB_ICONWARNING | MB_OK);
+    MessageBoxA(CaptureWindow, message, kCaptionCaptureError, MB_ICONWARNING | MB_OK);
     return 1;
 }
 

@@ -16,11 +16,6 @@ union VideoFormatRecord {
 };
 static_assert(sizeof(VideoFormatRecord) == 44, "the format query asks for 44 bytes");
 
-// The program's two top-level windows, recorded by their window procedures at WM_CREATE.
-// Capture posts to them: a close on the fatal driver error, a repaint after each drawn frame.
-extern HWND ControlWindow;
-extern HWND ResultWindow;
-
 extern HWND CaptureWindow;           // the driver's preview window, a child of ControlWindow
 extern CAPTUREPARMS CaptureSetup;    // capture parameters as last read back from the driver
 extern CAPSTATUS CaptureStatus;      // uiImageWidth/uiImageHeight are the frame geometry

@@ -22,7 +22,7 @@ const char kTextNoCaptureFormat[] = "キャプチャーデータフォーマッ�
 
 const char kTextDriverError[] = "デバイスが見つかりません。\nプログラムを終了します。";
 const char kCaptionDriverError[] = "初期化エラー";
-const char kFormatCaptureError[] = "%s(%d)";
+const char kFormatCaptureError[] = "%.*s(%d)";
 const char kCaptionCaptureError[] = "キャプチャエラー";
 
 const char kTextFormatNot24Bit[] = "画像フォーマットは、\n無圧縮の 24 ビットに設定してください";

@@ -26,7 +26,7 @@ extern const char kTextNoCaptureFormat[];
 // Driver errors.
 extern const char kTextDriverError[];
 extern const char kCaptionDriverError[];
-extern const char kFormatCaptureError[];
+extern const char kFormatCaptureError[];  // printf: the text with its length (%.*s), then the id
 extern const char kCaptionCaptureError[];
 
 // Refused processing commands.

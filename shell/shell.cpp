@@ -1,7 +1,5 @@
 #include "shell.h"
 
-#include <windowsx.h>
-
 #include "capture.h"
 #include "dispatcher.h"
 #include "frame_store.h"
@@ -10,6 +8,8 @@
 
 namespace pixelwell {
 
+HWND ControlWindow = nullptr;
+HWND ResultWindow = nullptr;
 WindowBorder ControlBorder{};
 WindowBorder ResultBorder{};
 HBITMAP DisplayBitmap = nullptr;
@@ -87,7 +87,7 @@ void stopAtStart(HWND window, const char* text) {
 //  Control window
 //
 
-BOOL onControlCreate(HWND window, LPCREATESTRUCT) {
+void onControlCreate(HWND window) {
     g_creating = true;
     ControlWindow = window;
     ControlBorder = measureBorder(window);
@@ -104,10 +104,7 @@ BOOL onControlCreate(HWND window, LPCREATESTRUCT) {
 
     g_creating = false;
     for (; g_heldCloses > 0; --g_heldCloses) PostMessageA(window, WM_CLOSE, 0, 0);
-    return TRUE;
 }
-
-void onControlSize(HWND window, UINT, int, int) { resizeToFrame(window); }
 
 void onControlClose(HWND window) {
     if (g_creating) {
@@ -119,20 +116,17 @@ void onControlClose(HWND window) {
     DestroyWindow(window);
 }
 
-void onControlDestroy(HWND) { PostQuitMessage(0); }
-
 //
 //  Result window
 //
 
-BOOL onResultCreate(HWND window, LPCREATESTRUCT) {
+void onResultCreate(HWND window) {
     ResultWindow = window;
     ResultBorder = measureBorder(window);
-    return TRUE;
 }
 
 // Follows the frame size last read by the control window; no new status query.
-void onResultSize(HWND window, UINT, int, int) {
+void onResultSize(HWND window) {
     SetWindowPos(window, nullptr, 0, 0, frameWidth() + ResultBorder.cx,
                  frameHeight() + ResultBorder.cy, SWP_NOMOVE | SWP_NOZORDER);
 }
@@ -147,28 +141,26 @@ void onResultPaint(HWND window) {
     EndPaint(window, &g_resultPaint);
 }
 
-void onResultCommand(HWND, int, HWND, UINT) {}
-
-void onResultClose(HWND window) { DestroyWindow(window); }
-
-void onResultDestroy(HWND) { PostQuitMessage(0); }
-
 //
 //  Commands
 //
 
-// Settings commands stop the processing and open one of the driver's dialogs.
-void openDriverDialog(HWND window, int id) {
+// The settings commands stop the processing and open one of the driver's dialogs. A failed
+// refresh afterwards has been shown; the resize follows either way.
+void chooseVideoFormat(HWND window) {
     selectProcessingMode(kModeNone);
-    if (id == IDM_VIDEOFORMAT) {
-        ShowWindow(ResultWindow, SW_HIDE);
-        sendCaptureMessage(WM_CAP_DLG_VIDEOFORMAT, 0, 0);
-    } else {
-        // The result window stays up while the source is being chosen.
-        sendCaptureMessage(WM_CAP_DLG_VIDEOSOURCE, 0, 0);
-        ShowWindow(ResultWindow, SW_HIDE);
-    }
-    refreshCaptureInfo();  // a failure has been shown; the resize follows either way
+    ShowWindow(ResultWindow, SW_HIDE);
+    sendCaptureMessage(WM_CAP_DLG_VIDEOFORMAT, 0, 0);
+    refreshCaptureInfo();
+    PostMessageA(window, WM_SIZE, 0, 0);
+}
+
+// Unlike the format, the source is chosen with the processed picture still on screen.
+void chooseVideoSource(HWND window) {
+    selectProcessingMode(kModeNone);
+    sendCaptureMessage(WM_CAP_DLG_VIDEOSOURCE, 0, 0);
+    ShowWindow(ResultWindow, SW_HIDE);
+    refreshCaptureInfo();
     PostMessageA(window, WM_SIZE, 0, 0);
 }
 
@@ -180,6 +172,8 @@ void selectOperation(int id) {
 }  // namespace
 
 void resetShell() {
+    ControlWindow = nullptr;
+    ResultWindow = nullptr;
     ControlBorder = {};
     ResultBorder = {};
     DisplayBitmap = nullptr;
@@ -230,8 +224,10 @@ LRESULT handleCommand(HWND window, WPARAM wParam) {
             PostMessageA(window, WM_CLOSE, 0, 0);
             break;
         case IDM_VIDEOFORMAT:
+            chooseVideoFormat(window);
+            break;
         case IDM_VIDEOSOURCE:
-            openDriverDialog(window, id);
+            chooseVideoSource(window);
             break;
         default:
             if (modeSelectsOperation(id)) selectOperation(id);
@@ -240,26 +236,47 @@ LRESULT handleCommand(HWND window, WPARAM wParam) {
     return resizeToFrame(window);
 }
 
+// Both window procedures answer 0 to every message they handle themselves.
 LRESULT CALLBACK controlWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
-        HANDLE_MSG(window, WM_CREATE, onControlCreate);
-        HANDLE_MSG(window, WM_SIZE, onControlSize);
-        HANDLE_MSG(window, WM_CLOSE, onControlClose);
-        HANDLE_MSG(window, WM_DESTROY, onControlDestroy);
+        case WM_CREATE:
+            onControlCreate(window);
+            return 0;
+        case WM_SIZE:  // every size event, minimising included
+            resizeToFrame(window);
+            return 0;
         case WM_COMMAND:
-            return handleCommand(window, wParam);
+            handleCommand(window, wParam);
+            return 0;
+        case WM_CLOSE:
+            onControlClose(window);
+            return 0;
+        case WM_DESTROY:
+            PostQuitMessage(0);
+            return 0;
     }
     return DefWindowProcA(window, message, wParam, lParam);
 }
 
 LRESULT CALLBACK resultWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
-        HANDLE_MSG(window, WM_CREATE, onResultCreate);
-        HANDLE_MSG(window, WM_SIZE, onResultSize);
-        HANDLE_MSG(window, WM_PAINT, onResultPaint);
-        HANDLE_MSG(window, WM_COMMAND, onResultCommand);
-        HANDLE_MSG(window, WM_CLOSE, onResultClose);
-        HANDLE_MSG(window, WM_DESTROY, onResultDestroy);
+        case WM_CREATE:
+            onResultCreate(window);
+            return 0;
+        case WM_SIZE:
+            onResultSize(window);
+            return 0;
+        case WM_PAINT:
+            onResultPaint(window);
+            return 0;
+        case WM_COMMAND:  // the result window has no commands of its own
+            return 0;
+        case WM_CLOSE:
+            DestroyWindow(window);
+            return 0;
+        case WM_DESTROY:
+            PostQuitMessage(0);
+            return 0;
     }
     return DefWindowProcA(window, message, wParam, lParam);
 }

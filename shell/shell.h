@@ -12,6 +12,12 @@ struct WindowBorder {
     int cy;
 };
 
+// The program's two top-level windows, recorded by their window procedures at WM_CREATE. The
+// capture side posts to them too: a close on the fatal driver error, a repaint after each drawn
+// frame.
+extern HWND ControlWindow;
+extern HWND ResultWindow;
+
 extern WindowBorder ControlBorder;
 extern WindowBorder ResultBorder;
 extern HBITMAP DisplayBitmap;  // 1280x1280 32-bit bottom-up DIB section; its pixels are the surface

@@ -3,8 +3,10 @@
 #include <vfw.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <map>
+#include <utility>
 
 namespace simcam {
 
@@ -25,10 +27,12 @@ struct Device {
     std::vector<int> drivers{0};
     BOOL driverAnswer = TRUE;
     bool creationFails = false;
+    bool overlayCapable = false;
     std::map<Query, LRESULT> answers;
     PendingError connectError;
     bool timerEnabled = true;
     std::vector<DialogAnswer> formatAnswers, sourceAnswers;
+    std::function<void(DialogEvent)> dialogObserver;
 
     // What the device holds
     HWND window = nullptr;
@@ -50,6 +54,8 @@ struct Device {
     VIDEOHDR header{};
     int formatDialogs = 0, sourceDialogs = 0;
     std::vector<CapMessage> log;
+    std::vector<DescriptionQuery> descriptions;
+    std::vector<WindowRequest> windowRequests;
 };
 
 Device g_device;
@@ -87,6 +93,16 @@ BITMAPINFOHEADER currentFormat() {
 }
 
 bool driverConnected() { return !g_device.connected.empty(); }
+
+// What the description query answers at an index: the scripted answer where a driver is installed.
+BOOL installedAnswer(UINT index) {
+    const auto& d = g_device.drivers;
+    return std::find(d.begin(), d.end(), static_cast<int>(index)) != d.end() ? g_device.driverAnswer : FALSE;
+}
+
+void tellDialogObserver(DialogEvent event) {
+    if (g_device.dialogObserver) g_device.dialogObserver(event);
+}
 
 void updateTimer() {
     HWND w = g_device.window;
@@ -201,6 +217,7 @@ INT_PTR CALLBACK formatDialogProc(HWND dialog, UINT message, WPARAM wParam, LPAR
                     current = i;
             }
             SendDlgItemMessageW(dialog, kFormatListId, LB_SETCURSEL, current, 0);
+            tellDialogObserver(DialogEvent::FormatOpened);
             applyScriptedAnswer(dialog, g_device.formatAnswers, true);
             return TRUE;
         }
@@ -236,6 +253,7 @@ INT_PTR CALLBACK sourceDialogProc(HWND dialog, UINT message, WPARAM wParam, LPAR
             for (const wchar_t* name : kPictureNames)
                 SendDlgItemMessageW(dialog, kPictureListId, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(name));
             SendDlgItemMessageW(dialog, kPictureListId, LB_SETCURSEL, static_cast<int>(g_device.picture), 0);
+            tellDialogObserver(DialogEvent::SourceOpened);
             applyScriptedAnswer(dialog, g_device.sourceAnswers, false);
             return TRUE;
         case WM_COMMAND:
@@ -322,13 +340,27 @@ LRESULT getVideoFormat(WPARAM size, LPARAM record) {
     return scripted(Query::VideoFormat, result) ? result : static_cast<LRESULT>(bytes);
 }
 
+LRESULT getDriverCaps(WPARAM size, LPARAM record) {
+    if (!driverConnected() || size < sizeof(CAPDRIVERCAPS) || !record) return FALSE;
+    LRESULT result;
+    if (scripted(Query::DriverCaps, result) && result == 0) return 0;
+    CAPDRIVERCAPS caps{};
+    caps.wDeviceIndex = static_cast<UINT>(g_device.connected.back());
+    caps.fHasOverlay = g_device.overlayCapable;
+    caps.fHasDlgVideoSource = TRUE;
+    caps.fHasDlgVideoFormat = TRUE;
+    caps.fCaptureInitialized = TRUE;
+    std::memcpy(reinterpret_cast<void*>(record), &caps, sizeof caps);
+    return scripted(Query::DriverCaps, result) ? result : TRUE;
+}
+
 void paintPreview(HWND window) {
     PAINTSTRUCT ps;
     HDC dc = BeginPaint(window, &ps);
     RECT client;
     GetClientRect(window, &client);
     FillRect(dc, &client, static_cast<HBRUSH>(GetStockObject(BLACK_BRUSH)));
-    if (g_device.preview && driverConnected()) {
+    if ((g_device.preview || g_device.overlay) && driverConnected()) {
         BITMAPINFO info{};
         info.bmiHeader = currentFormat();
         info.bmiHeader.biBitCount = 24;
@@ -351,7 +383,7 @@ LRESULT CALLBACK deviceWindowProc(HWND window, UINT message, WPARAM wParam, LPAR
             return TRUE;
         case WM_CAP_DRIVER_CONNECT: {
             const int index = static_cast<int>(wParam);
-            if (driverAnswer(static_cast<UINT>(index)) != TRUE) return FALSE;
+            if (installedAnswer(static_cast<UINT>(index)) != TRUE) return FALSE;
             g_device.connected.push_back(index);
             renderFrame();
             updateTimer();
@@ -377,12 +409,20 @@ LRESULT CALLBACK deviceWindowProc(HWND window, UINT message, WPARAM wParam, LPAR
             return TRUE;
         case WM_CAP_SET_PREVIEW:
             g_device.preview = wParam != 0;
+            if (g_device.preview) g_device.overlay = false;
             updateTimer();
             InvalidateRect(window, nullptr, TRUE);
             return TRUE;
         case WM_CAP_SET_OVERLAY:
+            // A driver without overlay refuses; one with it drops preview, and the frames with it.
+            if (!driverConnected() || !g_device.overlayCapable) return FALSE;
             g_device.overlay = wParam != 0;
+            if (g_device.overlay) g_device.preview = false;
+            updateTimer();
+            InvalidateRect(window, nullptr, TRUE);
             return TRUE;
+        case WM_CAP_DRIVER_GET_CAPS:
+            return getDriverCaps(wParam, lParam);
         case WM_CAP_GET_STATUS:
             return getStatus(wParam, lParam);
         case WM_CAP_GET_VIDEOFORMAT:
@@ -399,11 +439,13 @@ LRESULT CALLBACK deviceWindowProc(HWND window, UINT message, WPARAM wParam, LPAR
             if (!driverConnected()) return FALSE;
             ++g_device.formatDialogs;
             showFormatDialog(GetAncestor(window, GA_ROOT));
+            tellDialogObserver(DialogEvent::FormatClosed);
             return TRUE;
         case WM_CAP_DLG_VIDEOSOURCE:
             if (!driverConnected()) return FALSE;
             ++g_device.sourceDialogs;
             showSourceDialog(GetAncestor(window, GA_ROOT));
+            tellDialogObserver(DialogEvent::SourceClosed);
             return TRUE;
         case WM_TIMER:
             if (wParam == kFrameTimer) deliverFrame();
@@ -441,13 +483,8 @@ void setDrivers(const std::vector<int>& indices, BOOL answer) {
     g_device.driverAnswer = answer;
 }
 
-BOOL driverAnswer(UINT index) {
-    const auto& d = g_device.drivers;
-    return std::find(d.begin(), d.end(), static_cast<int>(index)) != d.end() ? g_device.driverAnswer : FALSE;
-}
-
 void setWindowCreationFails(bool fails) { g_device.creationFails = fails; }
-bool windowCreationFails() { return g_device.creationFails; }
+void setOverlayCapable(bool capable) { g_device.overlayCapable = capable; }
 
 void setQueryAnswer(Query query, LRESULT result) { g_device.answers[query] = result; }
 void clearQueryAnswers() { g_device.answers.clear(); }
@@ -464,7 +501,7 @@ void setFrameTimer(bool enabled) {
 }
 
 bool deliverFrame() {
-    if (!g_device.window || !driverConnected()) return false;
+    if (!g_device.window || !driverConnected() || !g_device.preview) return false;
     ++g_device.frameNumber;
     renderFrame();
     InvalidateRect(g_device.window, nullptr, FALSE);
@@ -504,9 +541,14 @@ void answerFormatDialog(const DialogAnswer& answer) { g_device.formatAnswers.pus
 void answerSourceDialog(const DialogAnswer& answer) { g_device.sourceAnswers.push_back(answer); }
 int formatDialogsShown() { return g_device.formatDialogs; }
 int sourceDialogsShown() { return g_device.sourceDialogs; }
+void setDialogObserver(std::function<void(DialogEvent)> observer) {
+    g_device.dialogObserver = std::move(observer);
+}
 
 const std::vector<CapMessage>& messageLog() { return g_device.log; }
 void clearMessageLog() { g_device.log.clear(); }
+const std::vector<DescriptionQuery>& descriptionQueries() { return g_device.descriptions; }
+const std::vector<WindowRequest>& windowRequests() { return g_device.windowRequests; }
 HWND deviceWindow() { return g_device.window; }
 bool previewOn() { return g_device.preview; }
 bool overlayOn() { return g_device.overlay; }
@@ -517,6 +559,8 @@ std::vector<int> connectedDrivers() { return g_device.connected; }
 HWND createDeviceWindow(LPCSTR name, DWORD style, int x, int y, int width, int height,
                         HWND parent, int id) {
     if (g_device.frame.empty()) resetDevice();
+    g_device.windowRequests.push_back({name ? name : "", style, x, y, width, height, parent, id});
+    if (g_device.creationFails) return nullptr;
     const HINSTANCE instance = GetModuleHandleA(nullptr);
     WNDCLASSEXA wc{};
     wc.cbSize = sizeof wc;
@@ -533,6 +577,20 @@ HWND createDeviceWindow(LPCSTR name, DWORD style, int x, int y, int width, int h
                              reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), instance, nullptr);
     if (w) g_device.window = w;
     return w;
+}
+
+BOOL describeDriver(UINT index, LPSTR name, int nameChars, LPSTR version, int versionChars) {
+    g_device.descriptions.push_back({index, nameChars, versionChars});
+    const BOOL answer = installedAnswer(index);
+    if (answer == 0) return FALSE;
+    // The name fills the buffer it is offered, as a driver with a long name would.
+    if (name && nameChars > 0) {
+        const int length = std::snprintf(name, nameChars, "Pixelwell simulated camera %u ", index);
+        for (int k = std::max(length, 0); k < nameChars - 1; ++k) name[k] = '.';
+        name[nameChars - 1] = '\0';
+    }
+    if (version && versionChars > 0) std::snprintf(version, versionChars, "1.0");
+    return answer;
 }
 
 }  // namespace simcam

@@ -3,21 +3,14 @@
 #include <windows.h>
 #include <vfw.h>
 
-#include <cstdio>
-
 #include "sim_device.h"
 
 extern "C" HWND WINAPI capCreateCaptureWindowA(LPCSTR name, DWORD style, int x, int y, int width,
                                                int height, HWND parent, int id) {
-    if (simcam::windowCreationFails()) return nullptr;
     return simcam::createDeviceWindow(name, style, x, y, width, height, parent, id);
 }
 
 extern "C" WINBOOL WINAPI capGetDriverDescriptionA(UINT index, LPSTR name, int nameChars,
                                                    LPSTR version, int versionChars) {
-    const BOOL answer = simcam::driverAnswer(index);
-    if (answer == 0) return FALSE;
-    if (name && nameChars > 0) std::snprintf(name, nameChars, "Pixelwell simulated camera %u", index);
-    if (version && versionChars > 0) std::snprintf(version, versionChars, "1.0");
-    return answer;
+    return simcam::describeDriver(index, name, nameChars, version, versionChars);
 }

@@ -1,5 +1,6 @@
 // What the user sees of frames and sizing: the processed picture read back from the result window
-// after a delivered frame, and the resize path's nested WM_SIZE.
+// after a delivered frame, the resize path (nested, minimised, before any status), and the result
+// window's own handlers.
 #include <windows.h>
 #include <vfw.h>
 
@@ -96,4 +97,79 @@ TEST_F(DisplayTest, ANewFrameSizeNestsOneWmSizeAndPostsTwoToTheResultWindow) {
     ShowWindow(ControlWindow, SW_RESTORE);
     pumpMessages();
     EXPECT_EQ(clientSize(ControlWindow).cx, 320);
+}
+
+TEST_F(DisplayTest, MinimisingTheControlWindowRunsTheResizePath) {
+    start();
+    takeQueuedResultSizes();
+    simcam::setFormat(320, 240, 24, BI_RGB);
+    simcam::clearMessageLog();
+    ShowWindow(ControlWindow, SW_MINIMIZE);
+    ASSERT_TRUE(IsIconic(ControlWindow));
+    ASSERT_FALSE(simcam::messageLog().empty());
+    EXPECT_EQ(simcam::messageLog()[0].message, static_cast<UINT>(WM_CAP_GET_STATUS));
+    EXPECT_EQ(CaptureStatus.uiImageWidth, 320u);
+    EXPECT_EQ(clientSize(CaptureWindow).cx, 320);
+    EXPECT_GE(takeQueuedResultSizes(), 1);
+    ShowWindow(ControlWindow, SW_RESTORE);
+    pumpMessages();
+    EXPECT_EQ(clientSize(ControlWindow).cx, 320);
+    EXPECT_EQ(clientSize(ControlWindow).cy, 240);
+}
+
+TEST_F(DisplayTest, BeforeTheFirstSuccessfulStatusQueryTheFrameIs0By0) {
+    simcam::setQueryAnswer(simcam::Query::Status, 0);
+    start();
+    EXPECT_EQ(CaptureStatus.uiImageWidth, 0u);
+    EXPECT_EQ(CaptureStatus.uiImageHeight, 0u);
+    EXPECT_EQ(FrameGeometry.width, 0);
+    EXPECT_EQ(FrameGeometry.height, 0);
+    EXPECT_EQ(clientSize(ControlWindow).cy, 0);  // border and menu bar only
+    EXPECT_EQ(clientSize(CaptureWindow).cx, 0);
+    EXPECT_EQ(clientSize(CaptureWindow).cy, 0);
+    simcam::clearQueryAnswers();
+    SendMessageA(ControlWindow, WM_SIZE, 0, 0);
+    EXPECT_EQ(clientSize(ControlWindow).cx, 640);
+    EXPECT_EQ(clientSize(ControlWindow).cy, 480);
+}
+
+TEST_F(DisplayTest, TheResultWindowIgnoresCommandsKeepsItsSizeWithoutAQueryAndEndsTheLoopOnClose) {
+    struct Case {
+        UINT message;
+        WPARAM wParam;
+        bool endsLoop;
+    };
+    const Case cases[] = {{WM_COMMAND, IDM_EXIT, false},
+                          {WM_COMMAND, IDM_GRAY, false},
+                          {WM_COMMAND, IDM_VIDEOFORMAT, false},
+                          {WM_SIZE, 0, false},
+                          {WM_CLOSE, 0, true}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << "message 0x" << std::hex << c.message << " " << std::dec << c.wParam);
+        SetUp();
+        start();
+        command(IDM_NORMAL);
+        simcam::setFormat(320, 240, 24, BI_RGB);  // only a status query would see it
+        simcam::answerFormatDialog({false, 0, 0});  // in case a dialog opens after all
+        simcam::clearMessageLog();
+        g_calls.clear();
+        EXPECT_EQ(SendMessageA(ResultWindow, c.message, c.wParam, 0), 0);
+        EXPECT_TRUE(simcam::messageLog().empty());
+        EXPECT_TRUE(callsNamed({"PostMessageA", "ShowWindow"}).empty());
+        EXPECT_EQ(ProcessingMode, IDM_NORMAL);
+        EXPECT_EQ(simcam::formatDialogsShown(), 0);
+        EXPECT_TRUE(IsWindow(ControlWindow));
+        MSG m;
+        EXPECT_EQ(PeekMessageA(&m, nullptr, WM_QUIT, WM_QUIT, PM_NOREMOVE) != 0, c.endsLoop);
+        if (c.endsLoop) {
+            EXPECT_FALSE(IsWindow(ResultWindow));
+            if (PeekMessageA(&m, nullptr, WM_QUIT, WM_QUIT, PM_NOREMOVE)) {
+                EXPECT_EQ(runLoop(), 0);
+            }
+        } else {
+            EXPECT_EQ(clientSize(ResultWindow).cx, 640);
+            EXPECT_EQ(clientSize(ResultWindow).cy, 480);
+        }
+        TearDown();
+    }
 }

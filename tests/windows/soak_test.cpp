@@ -17,6 +17,7 @@
 #include "frame_store.h"
 #include "resource.h"
 #include "robustness_support.h"
+#include "shell.h"
 #include "sim_device.h"
 
 using namespace robust;

@@ -1,7 +1,10 @@
 // Start-up and shutdown of the real program: window sizes and visibility, menu, icon and display
-// bitmap, the start-up failure boxes and the exit codes (in-process, and as a child process).
+// bitmap, the exact values classes and windows are made with, the order of the teardown, the
+// start-up failure boxes and the exit codes (in-process, and as a child process).
 #include <windows.h>
 #include <vfw.h>
+
+#include <algorithm>
 
 #include "capture.h"
 #include "dispatcher.h"
@@ -89,22 +92,6 @@ TEST_F(StartTest, MenuIconAndDisplayBitmap) {
     EXPECT_EQ(GetCurrentObject(MemoryDC, OBJ_BITMAP), DisplayBitmap);
 }
 
-TEST_F(StartTest, ExitClearsBothCallbacksBeforeTheCaptureWindowGoesAndEndsWithZero) {
-    start();
-    command(IDM_GRAY);  // the result window is up: closing still ends the program
-    simcam::clearMessageLog();
-    PostMessageA(ControlWindow, WM_COMMAND, IDM_EXIT, 0);
-    EXPECT_EQ(runLoop(), 0);
-    EXPECT_FALSE(IsWindow(ControlWindow));
-    EXPECT_FALSE(IsWindow(CaptureWindow));
-    EXPECT_EQ(DisplaySurface, nullptr);
-    std::vector<std::pair<UINT, LPARAM>> sent;
-    for (const auto& m : simcam::messageLog())
-        if (m.message != WM_CAP_GET_STATUS) sent.push_back({m.message, m.lParam});  // exit's resize
-    EXPECT_EQ(sent, (std::vector<std::pair<UINT, LPARAM>>{{WM_CAP_SET_CALLBACK_ERRORA, 0},
-                                                          {WM_CAP_SET_CALLBACK_FRAME, 0}}));
-}
-
 TEST_F(StartTest, TheCameraProgramUnderWineFindsNoDeviceAndEndsWithZero) {
     // Wine's avicap32 creates no capture window: pixelwell.exe takes the no-device path.
     const ChildRun run = runChild(PIXELWELL_EXE, 0, 30000);
@@ -158,15 +145,188 @@ TEST_F(StartTest, DisplayBitmapOrMemoryDCFailureShowsItsBoxClosesAndNeverDraws) 
     }
 }
 
-TEST_F(StartTest, AResultClassThatCannotBeRegisteredEndsWithOneAndLeavesTheControlWindow) {
-    WNDCLASSEXA taken{};
-    taken.cbSize = sizeof taken;
-    taken.lpfnWndProc = DefWindowProcA;
-    taken.hInstance = GetModuleHandleA(nullptr);
-    taken.lpszClassName = "Processing";
-    ASSERT_NE(RegisterClassExA(&taken), 0);
-    EXPECT_EQ(runPixelwell(GetModuleHandleA(nullptr)), 1);
-    EXPECT_TRUE(IsWindowVisible(ControlWindow));
-    EXPECT_EQ(ResultWindow, nullptr);
-    EXPECT_TRUE(g_boxes.empty());
+TEST_F(StartTest, BothClassesHaveTheirStylesAWhiteBackgroundTheArrowAndTheProgramIcon) {
+    start();
+    const HINSTANCE instance = GetModuleHandleA(nullptr);
+    const HICON icon = LoadIconA(instance, "PRGICON");
+    ASSERT_NE(icon, nullptr);
+    struct Case {
+        const char* name;
+        UINT style;
+        WNDPROC procedure;
+        LPCSTR menu;
+    };
+    const Case cases[] = {
+        {"Pixelwell", CS_HREDRAW | CS_VREDRAW | CS_DBLCLKS, controlWindowProc, MAKEINTRESOURCEA(1200)},
+        {"Processing", CS_HREDRAW | CS_VREDRAW | CS_NOCLOSE, resultWindowProc, nullptr}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        WNDCLASSEXA wc{};
+        wc.cbSize = sizeof wc;
+        ASSERT_TRUE(GetClassInfoExA(instance, c.name, &wc));
+        EXPECT_EQ(wc.style, c.style);
+        EXPECT_EQ(wc.lpfnWndProc, c.procedure);
+        EXPECT_EQ(wc.cbClsExtra, 0);
+        EXPECT_EQ(wc.cbWndExtra, 0);
+        EXPECT_EQ(wc.hIcon, icon);
+        EXPECT_EQ(wc.hIconSm, icon);
+        EXPECT_EQ(wc.hCursor, LoadCursorA(nullptr, reinterpret_cast<LPCSTR>(IDC_ARROW)));
+        EXPECT_EQ(wc.hbrBackground, GetStockObject(WHITE_BRUSH));
+        EXPECT_EQ(wc.lpszMenuName, c.menu);
+    }
+
+    // "PRGICON" holds one image, 32 x 32 with 24-bit colour.
+#pragma pack(push, 2)
+    struct GroupEntry {
+        BYTE width, height, colours, reserved;
+        WORD planes, bitCount;
+        DWORD bytes;
+        WORD id;
+    };
+    struct Group {
+        WORD reserved, type, count;
+        GroupEntry entries[1];
+    };
+#pragma pack(pop)
+    HRSRC groupResource = FindResourceA(instance, "PRGICON", reinterpret_cast<LPCSTR>(RT_GROUP_ICON));
+    ASSERT_NE(groupResource, nullptr);
+    const auto* group = static_cast<const Group*>(LockResource(LoadResource(instance, groupResource)));
+    ASSERT_EQ(group->count, 1);
+    EXPECT_EQ(group->entries[0].width, 32);
+    EXPECT_EQ(group->entries[0].height, 32);
+    EXPECT_EQ(group->entries[0].bitCount, 24);
+    HRSRC image = FindResourceA(instance, MAKEINTRESOURCEA(group->entries[0].id), reinterpret_cast<LPCSTR>(RT_ICON));
+    ASSERT_NE(image, nullptr);
+    const auto* header = static_cast<const BITMAPINFOHEADER*>(LockResource(LoadResource(instance, image)));
+    EXPECT_EQ(header->biWidth, 32);
+    EXPECT_EQ(header->biHeight, 64);  // the colour image over its mask
+    EXPECT_EQ(header->biBitCount, 24);
+}
+
+TEST_F(StartTest, BothWindowsAndTheCaptureWindowAreCreatedWithTheirExactValues) {
+    start();
+    struct Case {
+        const char* className;
+        const char* title;
+        DWORD style;
+    };
+    const Case cases[] = {{"Pixelwell", "Video Viewer", WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX},
+                          {"Processing", "Processing...", WS_CAPTION | WS_SYSMENU}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.className);
+        const auto made = std::find_if(g_windowCreations.begin(), g_windowCreations.end(),
+                                       [&](const WindowCreation& w) { return w.className == c.className; });
+        ASSERT_NE(made, g_windowCreations.end());
+        EXPECT_EQ(made->exStyle, 0u);
+        EXPECT_EQ(made->title, c.title);
+        EXPECT_EQ(made->style, c.style);
+        EXPECT_EQ(made->x, CW_USEDEFAULT);
+        EXPECT_EQ(made->y, CW_USEDEFAULT);
+        EXPECT_EQ(made->width, 960);
+        EXPECT_EQ(made->height, 720);
+        EXPECT_EQ(made->parent, nullptr);
+        EXPECT_EQ(made->menu, nullptr);  // the control window's menu comes from its class
+        EXPECT_EQ(made->instance, GetModuleHandleA(nullptr));
+        EXPECT_EQ(made->param, nullptr);
+    }
+    ASSERT_EQ(simcam::windowRequests().size(), 1u);
+    const simcam::WindowRequest& capture = simcam::windowRequests()[0];
+    EXPECT_EQ(capture.name, "Capture");
+    EXPECT_EQ(capture.style, static_cast<DWORD>(WS_CHILD | WS_VISIBLE));
+    EXPECT_EQ(capture.x, 0);
+    EXPECT_EQ(capture.y, 0);
+    EXPECT_EQ(capture.width, 640);
+    EXPECT_EQ(capture.height, 480);
+    EXPECT_EQ(capture.parent, ControlWindow);
+    EXPECT_EQ(capture.id, 0);
+}
+
+TEST_F(StartTest, CloseClearsTheCallbacksDestroysTheCaptureWindowThenPutsBackAndDeletesTheDisplay) {
+    start();
+    command(IDM_GRAY);  // the result window is up: closing still ends the program
+    const uintptr_t capture = handle(CaptureWindow), control = handle(ControlWindow);
+    const uintptr_t dc = handle(MemoryDC), bitmap = handle(DisplayBitmap);
+    // What the memory DC held before the display bitmap went in.
+    const auto selected = callsNamed({"SelectObject"});
+    ASSERT_EQ(selected.size(), 1u);
+    ASSERT_EQ(selected[0].target, dc);
+    const uintptr_t original = selected[0].b;
+    g_calls.clear();
+    PostMessageA(ControlWindow, WM_COMMAND, IDM_EXIT, 0);
+    EXPECT_EQ(runLoop(), 0);
+    std::vector<Call> teardown;
+    for (const Call& call : callsNamed({"SendMessageA", "DestroyWindow", "SelectObject", "DeleteObject", "DeleteDC"}))
+        if (call.name != "SendMessageA" || call.a == WM_CAP_SET_CALLBACK_ERRORA || call.a == WM_CAP_SET_CALLBACK_FRAME)
+            teardown.push_back(call);
+    EXPECT_EQ(teardown, (std::vector<Call>{{"SendMessageA", capture, WM_CAP_SET_CALLBACK_ERRORA, 0, 0},
+                                           {"SendMessageA", capture, WM_CAP_SET_CALLBACK_FRAME, 0, 0},
+                                           {"DestroyWindow", capture},
+                                           {"SelectObject", dc, original, bitmap},
+                                           {"DeleteObject", bitmap},
+                                           {"DeleteDC", dc},
+                                           {"DestroyWindow", control}}));
+    EXPECT_FALSE(IsWindow(ControlWindow));
+    EXPECT_EQ(DisplaySurface, nullptr);
+}
+
+void CALLBACK chooseExit(HWND, UINT, UINT_PTR timer, DWORD) {
+    KillTimer(nullptr, timer);
+    PostMessageA(ControlWindow, WM_COMMAND, IDM_EXIT, 0);
+}
+
+// A loop that should not be running (or not for long) ends with this code instead of hanging.
+constexpr int kStillRunning = 99;
+void CALLBACK endStuckLoop(HWND, UINT, UINT_PTR timer, DWORD) {
+    KillTimer(nullptr, timer);
+    PostQuitMessage(kStillRunning);
+}
+
+TEST_F(StartTest, ExitCodes) {
+    enum class Fault { None, ControlClass, ControlWindow, ResultClass, ResultWindow, GetMessage };
+    struct Case {
+        Fault fault;
+        int exitCode;
+        bool controlLeftOpen;
+    };
+    const Case cases[] = {{Fault::None, 0, false},         {Fault::ControlClass, 1, false},
+                          {Fault::ControlWindow, 1, false}, {Fault::ResultClass, 1, true},
+                          {Fault::ResultWindow, 1, true},   {Fault::GetMessage, -1, true}};
+    const HINSTANCE instance = GetModuleHandleA(nullptr);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(static_cast<int>(c.fault));
+        SetUp();
+        // A class name already taken makes its registration fail.
+        WNDCLASSEXA taken{};
+        taken.cbSize = sizeof taken;
+        taken.lpfnWndProc = DefWindowProcA;
+        taken.hInstance = instance;
+        switch (c.fault) {
+            case Fault::None:
+                SetTimer(nullptr, 0, 1, chooseExit);
+                break;
+            case Fault::ControlClass:
+                taken.lpszClassName = "Pixelwell";
+                ASSERT_NE(RegisterClassExA(&taken), 0);
+                break;
+            case Fault::ResultClass:
+                taken.lpszClassName = "Processing";
+                ASSERT_NE(RegisterClassExA(&taken), 0);
+                break;
+            case Fault::ControlWindow:
+                g_failWindowClass = "Pixelwell";
+                break;
+            case Fault::ResultWindow:
+                g_failWindowClass = "Processing";
+                break;
+            case Fault::GetMessage:
+                g_failGetMessage = true;
+                break;
+        }
+        const UINT_PTR guard = SetTimer(nullptr, 0, 3000, endStuckLoop);
+        EXPECT_EQ(runPixelwell(instance), c.exitCode);
+        KillTimer(nullptr, guard);
+        EXPECT_EQ(IsWindow(ControlWindow) && IsWindowVisible(ControlWindow), c.controlLeftOpen);
+        EXPECT_TRUE(g_boxes.empty());
+        TearDown();
+    }
 }

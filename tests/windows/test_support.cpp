@@ -15,21 +15,87 @@
 
 std::vector<BoxCall> g_boxes;
 std::vector<UINT> g_beeps;
-bool g_failCurrentDirectory, g_failDibSection, g_failCompatibleDC;
+bool g_failCurrentDirectory, g_failDibSection, g_failCompatibleDC, g_failGetMessage;
+std::string g_failWindowClass;
+std::vector<Call> g_calls;
+std::vector<WindowCreation> g_windowCreations;
+
+namespace {
+
+void trace(const char* name, uintptr_t target, uintptr_t a = 0, uintptr_t b = 0, uintptr_t c = 0) {
+    g_calls.push_back({name, target, a, b, c});
+}
+
+// A class given as an atom has no name to compare.
+std::string classArgument(LPCSTR name) { return IS_INTRESOURCE(name) ? "#atom" : name; }
+
+}  // namespace
 
 extern "C" {
 extern int(WINAPI* __real___imp_MessageBoxA)(HWND, LPCSTR, LPCSTR, UINT);
 extern DWORD(WINAPI* __real___imp_GetCurrentDirectoryA)(DWORD, LPSTR);
 extern HBITMAP(WINAPI* __real___imp_CreateDIBSection)(HDC, const BITMAPINFO*, UINT, void**, HANDLE, DWORD);
 extern HDC(WINAPI* __real___imp_CreateCompatibleDC)(HDC);
+extern BOOL(WINAPI* __real___imp_ShowWindow)(HWND, int);
+extern LRESULT(WINAPI* __real___imp_SendMessageA)(HWND, UINT, WPARAM, LPARAM);
+extern BOOL(WINAPI* __real___imp_PostMessageA)(HWND, UINT, WPARAM, LPARAM);
+extern BOOL(WINAPI* __real___imp_DestroyWindow)(HWND);
+extern HGDIOBJ(WINAPI* __real___imp_SelectObject)(HDC, HGDIOBJ);
+extern BOOL(WINAPI* __real___imp_DeleteObject)(HGDIOBJ);
+extern BOOL(WINAPI* __real___imp_DeleteDC)(HDC);
+extern BOOL(WINAPI* __real___imp_GetMessageA)(LPMSG, HWND, UINT, UINT);
+extern HWND(WINAPI* __real___imp_CreateWindowExA)(DWORD, LPCSTR, LPCSTR, DWORD, int, int, int, int,
+                                                  HWND, HMENU, HINSTANCE, LPVOID);
 
 static int WINAPI recordBox(HWND owner, LPCSTR text, LPCSTR caption, UINT style) {
     g_boxes.push_back({owner, text ? text : "", caption ? caption : "", style, L""});
+    trace("MessageBoxA", handle(owner), style);
     return __real___imp_MessageBoxA(owner, text, caption, style);
 }
 static BOOL WINAPI recordBeep(UINT type) {
     g_beeps.push_back(type);
+    trace("MessageBeep", 0, type);
     return TRUE;
+}
+static BOOL WINAPI recordShowWindow(HWND window, int command) {
+    trace("ShowWindow", handle(window), static_cast<uintptr_t>(command));
+    return __real___imp_ShowWindow(window, command);
+}
+static LRESULT WINAPI recordSendMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    trace("SendMessageA", handle(window), message, wParam, static_cast<uintptr_t>(lParam));
+    return __real___imp_SendMessageA(window, message, wParam, lParam);
+}
+static BOOL WINAPI recordPostMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    trace("PostMessageA", handle(window), message, wParam, static_cast<uintptr_t>(lParam));
+    return __real___imp_PostMessageA(window, message, wParam, lParam);
+}
+static BOOL WINAPI recordDestroyWindow(HWND window) {
+    trace("DestroyWindow", handle(window));
+    return __real___imp_DestroyWindow(window);
+}
+static HGDIOBJ WINAPI recordSelectObject(HDC dc, HGDIOBJ object) {
+    HGDIOBJ previous = __real___imp_SelectObject(dc, object);
+    trace("SelectObject", handle(dc), handle(object), handle(previous));
+    return previous;
+}
+static BOOL WINAPI recordDeleteObject(HGDIOBJ object) {
+    trace("DeleteObject", handle(object));
+    return __real___imp_DeleteObject(object);
+}
+static BOOL WINAPI recordDeleteDC(HDC dc) {
+    trace("DeleteDC", handle(dc));
+    return __real___imp_DeleteDC(dc);
+}
+static BOOL WINAPI getMessage(LPMSG msg, HWND window, UINT first, UINT last) {
+    return g_failGetMessage ? -1 : __real___imp_GetMessageA(msg, window, first, last);
+}
+static HWND WINAPI createWindow(DWORD exStyle, LPCSTR cls, LPCSTR title, DWORD style, int x, int y,
+                                int cx, int cy, HWND parent, HMENU menu, HINSTANCE instance, LPVOID param) {
+    const std::string name = classArgument(cls);
+    g_windowCreations.push_back(
+        {exStyle, name, title ? title : "", style, x, y, cx, cy, parent, menu, instance, param});
+    if (!g_failWindowClass.empty() && name == g_failWindowClass) return nullptr;
+    return __real___imp_CreateWindowExA(exStyle, cls, title, style, x, y, cx, cy, parent, menu, instance, param);
 }
 static DWORD WINAPI currentDirectory(DWORD size, LPSTR buffer) {
     return g_failCurrentDirectory ? 0 : __real___imp_GetCurrentDirectoryA(size, buffer);
@@ -47,6 +113,16 @@ BOOL(WINAPI* __wrap___imp_MessageBeep)(UINT) = recordBeep;
 DWORD(WINAPI* __wrap___imp_GetCurrentDirectoryA)(DWORD, LPSTR) = currentDirectory;
 HBITMAP(WINAPI* __wrap___imp_CreateDIBSection)(HDC, const BITMAPINFO*, UINT, void**, HANDLE, DWORD) = dibSection;
 HDC(WINAPI* __wrap___imp_CreateCompatibleDC)(HDC) = compatibleDC;
+BOOL(WINAPI* __wrap___imp_ShowWindow)(HWND, int) = recordShowWindow;
+LRESULT(WINAPI* __wrap___imp_SendMessageA)(HWND, UINT, WPARAM, LPARAM) = recordSendMessage;
+BOOL(WINAPI* __wrap___imp_PostMessageA)(HWND, UINT, WPARAM, LPARAM) = recordPostMessage;
+BOOL(WINAPI* __wrap___imp_DestroyWindow)(HWND) = recordDestroyWindow;
+HGDIOBJ(WINAPI* __wrap___imp_SelectObject)(HDC, HGDIOBJ) = recordSelectObject;
+BOOL(WINAPI* __wrap___imp_DeleteObject)(HGDIOBJ) = recordDeleteObject;
+BOOL(WINAPI* __wrap___imp_DeleteDC)(HDC) = recordDeleteDC;
+BOOL(WINAPI* __wrap___imp_GetMessageA)(LPMSG, HWND, UINT, UINT) = getMessage;
+HWND(WINAPI* __wrap___imp_CreateWindowExA)(DWORD, LPCSTR, LPCSTR, DWORD, int, int, int, int, HWND,
+                                           HMENU, HINSTANCE, LPVOID) = createWindow;
 }
 
 namespace {
@@ -88,6 +164,24 @@ LONG WINAPI onCrash(EXCEPTION_POINTERS* e) {
 }
 
 }  // namespace
+
+void PrintTo(const Call& call, std::ostream* out) {
+    *out << call.name << "(" << std::hex << "0x" << call.target << ", 0x" << call.a << ", 0x" << call.b
+         << ", 0x" << call.c << ")" << std::dec;
+}
+
+void PrintTo(const Posted& posted, std::ostream* out) {
+    *out << "{" << className(posted.window) << " 0x" << std::hex << posted.message << std::dec << " "
+         << posted.wParam << " " << posted.lParam << "}";
+}
+
+std::vector<Call> callsNamed(std::initializer_list<const char*> names) {
+    std::vector<Call> out;
+    for (const Call& call : g_calls)
+        for (const char* name : names)
+            if (call.name == name) out.push_back(call);
+    return out;
+}
 
 std::wstring fromCp932(const std::string& bytes) {
     std::wstring out(bytes.size(), L'\0');
@@ -186,7 +280,10 @@ void ProgramTest::SetUp() {
     simcam::setFrameTimer(false);  // frames come when a test delivers them
     g_boxes.clear();
     g_beeps.clear();
-    g_failCurrentDirectory = g_failDibSection = g_failCompatibleDC = false;
+    g_failCurrentDirectory = g_failDibSection = g_failCompatibleDC = g_failGetMessage = false;
+    g_failWindowClass.clear();
+    g_calls.clear();
+    g_windowCreations.clear();
 }
 
 void ProgramTest::TearDown() {
@@ -209,6 +306,22 @@ void ProgramTest::start() {
 void ProgramTest::command(WORD id) {
     PostMessageA(pixelwell::ControlWindow, WM_COMMAND, id, 0);
     pumpMessages();
+}
+
+std::vector<Posted> ProgramTest::commandPosts(WPARAM wParam) {
+    using pixelwell::ControlWindow;
+    using pixelwell::ResultWindow;
+    pumpMessages();
+    g_calls.clear();
+    // Handled exactly as its dispatch from the queue would be; nothing else is dispatched, so
+    // the posts (read from the trace: Wine may put messages of its own in the queue) stay there.
+    SendMessageA(ControlWindow, WM_COMMAND, wParam, 0);
+    std::vector<Posted> posted;
+    for (const Call& call : callsNamed({"PostMessageA"}))
+        if (call.target == handle(ControlWindow) || call.target == handle(ResultWindow))
+            posted.push_back({reinterpret_cast<HWND>(call.target), static_cast<UINT>(call.a), call.b,
+                              static_cast<LPARAM>(call.c)});
+    return posted;
 }
 
 int ProgramTest::runLoop() { return pixelwell::runMessageLoop(); }
