@@ -12,8 +12,8 @@ namespace {
 
 using namespace pixelwell;
 
-// Digits for normal display and the averages; otherwise the first letter of what the
-// operation shows where it is free, the shifted letter for the second of a pair.
+// Digits for normal display and the averages, otherwise a letter, mostly the first of what the
+// operation shows. Never a capital: some toolkits report a shifted letter as the plain one.
 struct KeyBinding {
     int32_t mode;
     const char* key;
@@ -22,10 +22,10 @@ constexpr KeyBinding kKeys[] = {
     {kModeNone, "0"},         {kModeNormal, "1"},      {kModeGray, "g"},
     {kModeBinarize, "t"},     {kModeInvert, "i"},      {kModeAverage2, "2"},
     {kModeAverage4, "4"},     {kModeAverage8, "8"},    {kModeFrameDiff, "f"},
-    {kModeSimpleDiff, "d"},   {kModeDiff, "D"},        {kModeLaplacianA, "a"},
+    {kModeSimpleDiff, "d"},   {kModeDiff, "e"},        {kModeLaplacianA, "a"},
     {kModeLaplacianB, "b"},   {kModeLaplacianC, "c"},  {kModeSobelX, "x"},
     {kModeSobelY, "y"},       {kModeLowPass3, "l"},    {kModeHighPass3, "u"},
-    {kModeLowPass5, "L"},     {kModeHighPass5, "U"},   {kModeMinimum, "-"},
+    {kModeLowPass5, "o"},     {kModeHighPass5, "j"},   {kModeMinimum, "-"},
     {kModeMaximum, "+"},      {kModeMedian, "m"},      {kModeMean, "v"},
 };
 
@@ -59,6 +59,7 @@ int positionOfMode(int32_t mode) {
 
 int positionForKey(int key) {
     if (key == '=') key = '+';  // the + key unshifted
+    if (key >= 'A' && key <= 'Z') key += 'a' - 'A';
     for (int position = 0; position < kPositions; ++position) {
         const char* k = operations()[position].key;
         if (k[0] == key && k[1] == '\0') return position;

@@ -312,6 +312,7 @@ void LiveViewer::onNewSize(int width, int height) {
         cv::moveWindow(kResultWindow, width + 8, 0);
     }
     cv::imshow(kResultWindow, result_);
+    updateTitles(true);
 }
 
 void LiveViewer::showOversize() {
@@ -361,7 +362,7 @@ void LiveViewer::choose(int position, const char* how) {
 
 void LiveViewer::newReference() {
     if (ProcessingMode != kModeSimpleDiff && ProcessingMode != kModeDiff) {
-        say("r takes a new reference in simple-diff (d) and diff (D) only");
+        say("r takes a new reference in simple-diff (d) and diff (e) only");
         return;
     }
     choose(live::positionOfMode(ProcessingMode), "new reference");
@@ -376,6 +377,7 @@ void LiveViewer::syncTrackbar() {
 
 void LiveViewer::handleKey(int key) {
     if (key == -1) return;
+    if (key >= 'A' && key <= 'Z') key += 'a' - 'A';
     const int current = std::max(0, live::positionOfMode(ProcessingMode));
     if (key == 'q' || key == 'Q' || key == 27) {
         quit_ = true;
@@ -439,8 +441,11 @@ void LiveViewer::updateTitles(bool force) {
         title += sizeText(width_, height_) + " is over 1280x1280, not processed";
         if (japanese_) title += std::string(" (") + kTextSizeTooLarge + ")";
     } else if (const int position = live::positionOfMode(ProcessingMode); position > 0) {
-        std::snprintf(numbers, sizeof numbers, " - %.2f ms/frame", processingShown_);
-        title += live::operationTitle(live::operationAt(position), japanese_) + numbers;
+        title += live::operationTitle(live::operationAt(position), japanese_);
+        if (processingShown_ > 0) {
+            std::snprintf(numbers, sizeof numbers, " - %.2f ms/frame", processingShown_);
+            title += numbers;
+        }
     } else if (position == 0) {
         title += "none: choose with the arrow keys, a key (h lists them) or the trackbar";
     } else {
@@ -584,7 +589,7 @@ int LiveViewer::finish(int code) {
             if (at > 0) command += "@" + std::to_string(at);
         }
         say(options_.record + ": " + std::to_string(framesRecorded_) + " frames; the result window's pictures are " +
-            "reproduced by: " + command + " " + shellQuoted(options_.record) + " OUT");
+            "reproduced by: " + command + " -- " + shellQuoted(options_.record) + " OUT");
     }
     if (options_.stats && framesRead_ > 0) {
         const double total = secondsSince(runStart_);
@@ -615,11 +620,14 @@ int main(int argc, char** argv) {
     app.add_option("--input", options.input, "a video file, stream URL or device path; \"test\" for the test picture")
         ->excludes(camera);
     app.add_option("--size", options.size, "frame size to ask of the camera, WxH (default 640x480)");
-    app.add_option("--mode", options.modes, "mode name or number, optionally @K: chosen before frame K");
+    app.add_option("--mode", options.modes, "mode name or number, optionally @K: chosen before frame K")
+        ->allow_extra_args(false);
     app.add_option("--frames", options.frames, "stop after N frames");
     app.add_option("--record", options.record, "write the raw frames handed to the core (bottom-up BGR)");
     app.add_option("--save-dir", options.saveDir, "folder for the pictures s saves (default .)");
-    app.add_option("--save-at", options.saveAt, "save both pictures after frame K (0-based), as s does");
+    app.add_option("--save-at", options.saveAt, "save both pictures after frame K (0-based), as s does; K,K,...")
+        ->allow_extra_args(false)
+        ->delimiter(',');
     app.add_option("--fps", options.fps, "frames per second for a file or the test picture (0: as fast as they come)")
         ->check(CLI::NonNegativeNumber);
     app.add_flag("--stats", options.stats, "print the time spent per stage at exit");
