@@ -7,7 +7,6 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
-#include <sys/stat.h>
 #if !defined(_WIN32) && !defined(__APPLE__)
 #include <fcntl.h>
 #include <sys/wait.h>
@@ -21,6 +20,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <set>
 #include <string>
 #include <vector>
@@ -222,16 +222,13 @@ int LiveViewer::start() {
         }
     }
     saveAt_.insert(options_.saveAt.begin(), options_.saveAt.end());
-    struct stat info {};
-    errno = 0;
-    if (::stat(options_.saveDir.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
-        say("--save-dir " + options_.saveDir + ": " + (errno == 0 ? "not a directory" : std::strerror(errno)));
+    std::error_code failure;
+    if (!std::filesystem::is_directory(options_.saveDir, failure)) {
+        say("--save-dir " + options_.saveDir + ": " + (failure ? failure.message() : "not a directory"));
         return kExitCannotStart;
     }
     if (!options_.record.empty() && !options_.input.empty()) {
-        struct stat in {}, out {};
-        if (::stat(options_.input.c_str(), &in) == 0 && ::stat(options_.record.c_str(), &out) == 0 &&
-            in.st_dev == out.st_dev && in.st_ino == out.st_ino) {
+        if (std::filesystem::equivalent(options_.input, options_.record, failure) && !failure) {
             say("--record " + options_.record + " is the input: refused, it would be overwritten");
             return kExitCannotStart;
         }
@@ -511,13 +508,11 @@ int LiveViewer::loop() {
                     std::fflush(record_) != 0) {
                     say("cannot write " + options_.record + " at frame " + std::to_string(framesRecorded_) + ": " +
                         std::strerror(errno));
-#if !defined(_WIN32)
-                    // Keep the frames that were written whole.
-                    if (ftruncate(fileno(record_), static_cast<off_t>(framesRecorded_ * handed_.size())) != 0) {
-                    }
-#endif
                     std::fclose(record_);
                     record_ = nullptr;
+                    // Keep the frames that were written whole.
+                    std::error_code ignored;
+                    std::filesystem::resize_file(options_.record, framesRecorded_ * handed_.size(), ignored);
                     return kExitIncomplete;
                 }
                 ++framesRecorded_;

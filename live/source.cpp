@@ -1,10 +1,9 @@
 #include "source.h"
 
 #include <opencv2/imgproc.hpp>
-#include <sys/stat.h>
 
-#include <cerrno>
-#include <cstring>
+#include <filesystem>
+#include <system_error>
 
 #include "test_picture.h"
 
@@ -48,15 +47,16 @@ bool FrameSource::openCamera(int index, int width, int height) {
 }
 
 bool FrameSource::openInput(const std::string& path, std::string& error) {
-    struct stat info {};
-    const bool local = ::stat(path.c_str(), &info) == 0;
+    std::error_code failure;
+    const auto status = std::filesystem::status(path, failure);
+    const bool local = !failure;
     if (!local && path.find("://") == std::string::npos) {
-        error = std::strerror(errno);
+        error = failure.message();
         return false;
     }
     // A regular file ends; a stream, a pipe or a device that stops has been lost.
-    kind_ = local && S_ISREG(info.st_mode) ? SourceKind::File : SourceKind::Stream;
-    if (local && S_ISDIR(info.st_mode)) {
+    kind_ = local && std::filesystem::is_regular_file(status) ? SourceKind::File : SourceKind::Stream;
+    if (local && std::filesystem::is_directory(status)) {
         error = "is a directory";
         return false;
     }

@@ -297,6 +297,16 @@ def test_gui(ctx):
                 key(result, "Left")
                 wait_for(f"{label} after Left", shows(result, label))
 
+            # The trackbar under the preview: a click on its groove right of the handle moves it on.
+            key(result, "0")
+            wait_for("none again", lambda: " - none" in xdotool("getwindowname", result))
+            xdotool("mousemove", "--window", viewer, str(WIDTH - 10), str(height - 10), "click", "1")
+            chosen = wait_for("a choice from the trackbar", lambda: re.findall(
+                r"^trackbar: (.+)$", open(ctx.path("gui.out")).read(), re.M))
+            label = chosen[-1].rsplit(" ", 1)[0]
+            check(label in labels, f"the trackbar chose {chosen}")
+            wait_for(f"{label} from the trackbar", shows(result, label))
+
             key(result, "q")
             code = live.wait(LIMIT)
             check(code == 0, f"q: exit code {code}")
@@ -308,7 +318,8 @@ def test_gui(ctx):
         steps = [line.rsplit(" ", 1)[0] for line in re.findall(r"^(?:next|previous): (.+)$", out, re.M)]
         check(steps[:23] == labels and steps[-3:] == labels[::-1][:3],
               f"the steps, as the viewer printed them: {steps}")
-        print(f"gui: windows, titles, 320x240 result, gray, binarisation, 23 steps in menu order, s, q: ok")
+        print(f"gui: windows, titles, 320x240 result, gray, binarisation, 23 steps in menu order, trackbar, s, "
+              f"q: ok")
 
 
 # ---------------------------------------------------------------------------------------------
@@ -323,6 +334,24 @@ def test_bad(ctx):
         check(code == 2 and "no camera at index 7" in err and "--input test" in err and
               len(err.strip().splitlines()) == 1, f"missing camera: {code} {err}")
         cases.append("camera 7")
+
+        # No options and no camera: one line says so, and the test picture is shown.
+        global XENV
+        XENV = dict(ctx.env, DISPLAY=d)
+        live = ctx.start_live([], d, "default")
+        try:
+            viewer = wait_for("the test picture", lambda: (lambda w: w if w and "test picture" in xdotool(
+                "getwindowname", w) else None)(find_window("Video Viewer")))
+            key(viewer, "Escape")
+            code = live.wait(LIMIT)
+        finally:
+            if live.poll() is None:
+                live.kill()
+                live.wait()
+        said = [line for line in open(ctx.path("default.err")).read().splitlines() if "pixelwell-live" in line]
+        check(code == 0 and said[0].startswith("pixelwell-live: no camera found (index 0): showing the test "
+                                               "picture;") and "camera" not in said[1], f"no camera: {code} {said}")
+        cases.append("no camera, no options")
 
         code, out, err = ctx.run_live(["--input", "no-such.mp4"], d)
         check(code == 2 and "cannot open no-such.mp4: No such file or directory" in err, f"missing file: {code} {err}")
@@ -357,6 +386,9 @@ def test_bad(ctx):
         code, out, err = ctx.run_live(["--input", video, "--fps", "0", "--mode", "gray", "--record", record], d)
         check(code == 0 and "after 10 frames" in err and open(record, "rb").read() == bottom_up,
               f"file end: {code} {err}")
+        code, out, err = ctx.run_live(["--input", video, "--size", "640x480", "--frames", "2"], d)
+        check(code == 0 and "ten.mkv (FFMPEG): 320x240 (its own size; --size 640x480 applies to cameras)" in err,
+              f"file and --size: {code} {err}")
         cases.append("end of file")
 
         # A stream that stops (a camera unplugged): the frames so far are recorded whole, exit 1.
@@ -401,8 +433,6 @@ def test_bad(ctx):
         cases.append("terminated while recording")
 
         # A frame over 1280: the preview goes on, processing is refused with a visible message.
-        global XENV
-        XENV = dict(ctx.env, DISPLAY=d)
         record = ctx.path("big.raw")
         live = ctx.start_live(["--input", "test", "--size", "1600x1200", "--record", record], d, "big")
         try:
