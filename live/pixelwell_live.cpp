@@ -156,6 +156,7 @@ private:
     void choose(int position, const char* how);
     void newReference();
     void handleKey(int key);
+    int pollEvents(int delay);
     bool savePictures(uint64_t index);
     void updateTitles(bool force);
     void stopRecording(const std::string& why);
@@ -464,6 +465,16 @@ void LiveViewer::stopRecording(const std::string& why) {
     }
 }
 
+// Lets the toolkit handle its events for up to delay ms; returns the key typed, if any. A
+// closed window ends the run: it must not be shown again, which would open it anew.
+int LiveViewer::pollEvents(int delay) {
+    const int key = cv::waitKeyEx(delay);
+    if (cv::getWindowProperty(kViewerWindow, cv::WND_PROP_VISIBLE) < 1 ||
+        cv::getWindowProperty(kResultWindow, cv::WND_PROP_VISIBLE) < 1)
+        quit_ = true;
+    return key;
+}
+
 int LiveViewer::loop() {
     runStart_ = rateStart_ = Clock::now();
     const double fps = options_.fps >= 0 ? options_.fps : source_.nominalFps();
@@ -543,16 +554,14 @@ int LiveViewer::loop() {
         ++framesRead_;
         ++rateFrames_;
         updateTitles(false);
-        int key = cv::waitKeyEx(1);
+        const int key = pollEvents(1);
         display_.seconds += secondsSince(t);
         ++display_.count;
+        if (quit_) break;
 
         if (saveAt_.count(framesRead_ - 1) && !savePictures(framesRead_ - 1)) return kExitIncomplete;
         handleKey(key);
         if (trackbarPosition_ != shownPosition_ && !quit_) choose(trackbarPosition_, "trackbar");
-        if (cv::getWindowProperty(kViewerWindow, cv::WND_PROP_VISIBLE) < 1 ||
-            cv::getWindowProperty(kResultWindow, cv::WND_PROP_VISIBLE) < 1)
-            return kExitOk;
         if (options_.frames && framesRead_ >= options_.frames) return kExitOk;
 
         if (paced) {
@@ -562,7 +571,7 @@ int LiveViewer::loop() {
             while (!quit_ && !StopSignal) {
                 const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(due - Clock::now()).count();
                 if (left < 1) break;
-                handleKey(cv::waitKeyEx(static_cast<int>(left)));
+                handleKey(pollEvents(static_cast<int>(left)));
                 if (trackbarPosition_ != shownPosition_ && !quit_) choose(trackbarPosition_, "trackbar");
             }
             waiting_.seconds += secondsSince(t);

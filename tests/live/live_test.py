@@ -74,6 +74,11 @@ class Xvfb:
         return self
 
     def __exit__(self, *exc):
+        if self.process.poll() is not None:
+            # Say so: every failure after this point was the X server's end, not the viewer's.
+            print(f"Xvfb {self.display} (pid {self.process.pid}) had ended during the test, "
+                  f"exit status {self.process.returncode}", file=sys.stderr)
+            return
         self.process.terminate()
         try:
             self.process.wait(10)
@@ -240,6 +245,38 @@ def shows(window, label):
 XENV = {}
 
 
+class _ClientMessage(ctypes.Structure):
+    _fields_ = [("type", ctypes.c_int), ("serial", ctypes.c_ulong), ("send_event", ctypes.c_int),
+                ("display", ctypes.c_void_p), ("window", ctypes.c_ulong), ("message_type", ctypes.c_ulong),
+                ("format", ctypes.c_int), ("data", ctypes.c_long * 5)]
+
+
+class _Event(ctypes.Union):
+    _fields_ = [("xclient", _ClientMessage), ("pad", ctypes.c_long * 24)]
+
+
+def close_window(display, window):
+    """What a window manager sends when the user closes a window (WM_DELETE_WINDOW); Xvfb has none."""
+    x = ctypes.CDLL("libX11.so.6")
+    x.XOpenDisplay.restype = ctypes.c_void_p
+    x.XOpenDisplay.argtypes = [ctypes.c_char_p]
+    x.XInternAtom.restype = ctypes.c_ulong
+    x.XInternAtom.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int]
+    x.XSendEvent.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int, ctypes.c_long, ctypes.POINTER(_Event)]
+    x.XFlush.argtypes = x.XCloseDisplay.argtypes = [ctypes.c_void_p]
+    connection = x.XOpenDisplay(display.encode())
+    check(connection, f"cannot open {display}")
+    event = _Event()
+    event.xclient.type = 33  # ClientMessage
+    event.xclient.window = int(window)
+    event.xclient.message_type = x.XInternAtom(connection, b"WM_PROTOCOLS", 0)
+    event.xclient.format = 32
+    event.xclient.data[0] = x.XInternAtom(connection, b"WM_DELETE_WINDOW", 0)
+    x.XSendEvent(connection, int(window), 0, 0, ctypes.byref(event))
+    x.XFlush(connection)
+    x.XCloseDisplay(connection)
+
+
 def test_gui(ctx):
     global XENV
     labels = menu_order(ctx.resources)
@@ -352,6 +389,21 @@ def test_bad(ctx):
         check(code == 0 and said[0].startswith("pixelwell-live: no camera found (index 0): showing the test "
                                                "picture;") and "camera" not in said[1], f"no camera: {code} {said}")
         cases.append("no camera, no options")
+
+        # Closing either window ends the program as q does.
+        for which in ("Processing...", "Video Viewer"):
+            live = ctx.start_live(["--input", "test", "--size", f"{WIDTH}x{HEIGHT}"], d, "close")
+            try:
+                window = wait_for(which, lambda: find_window(which))
+                wait_for(f"{which} titled", lambda: " - " in xdotool("getwindowname", window))
+                close_window(d, window)
+                code = live.wait(LIMIT)
+            finally:
+                if live.poll() is None:
+                    live.kill()
+                    live.wait()
+            check(code == 0, f"closing {which}: exit code {code}")
+        cases.append("a window closed")
 
         code, out, err = ctx.run_live(["--input", "no-such.mp4"], d)
         check(code == 2 and "cannot open no-such.mp4: No such file or directory" in err, f"missing file: {code} {err}")
