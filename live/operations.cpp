@@ -19,14 +19,12 @@ struct KeyBinding {
     const char* key;
 };
 constexpr KeyBinding kKeys[] = {
-    {kModeNone, "0"},         {kModeNormal, "1"},      {kModeGray, "g"},
-    {kModeBinarize, "t"},     {kModeInvert, "i"},      {kModeAverage2, "2"},
-    {kModeAverage4, "4"},     {kModeAverage8, "8"},    {kModeFrameDiff, "f"},
-    {kModeSimpleDiff, "d"},   {kModeDiff, "e"},        {kModeLaplacianA, "a"},
-    {kModeLaplacianB, "b"},   {kModeLaplacianC, "c"},  {kModeSobelX, "x"},
-    {kModeSobelY, "y"},       {kModeLowPass3, "l"},    {kModeHighPass3, "u"},
-    {kModeLowPass5, "o"},     {kModeHighPass5, "j"},   {kModeMinimum, "-"},
-    {kModeMaximum, "+"},      {kModeMedian, "m"},      {kModeMean, "v"},
+    {kModeNone, "0"},       {kModeNormal, "1"},     {kModeGray, "g"},     {kModeBinarize, "t"},
+    {kModeInvert, "i"},     {kModeAverage2, "2"},   {kModeAverage4, "4"}, {kModeAverage8, "8"},
+    {kModeFrameDiff, "f"},  {kModeSimpleDiff, "d"}, {kModeDiff, "e"},     {kModeLaplacianA, "a"},
+    {kModeLaplacianB, "b"}, {kModeLaplacianC, "c"}, {kModeSobelX, "x"},   {kModeSobelY, "y"},
+    {kModeLowPass3, "l"},   {kModeHighPass3, "u"},  {kModeLowPass5, "o"}, {kModeHighPass5, "j"},
+    {kModeMinimum, "-"},    {kModeMaximum, "+"},    {kModeMedian, "m"},   {kModeMean, "v"},
 };
 
 std::array<Operation, kPositions> buildOperations() {
@@ -49,7 +47,9 @@ const std::array<Operation, kPositions>& operations() {
 
 }  // namespace
 
-const Operation& operationAt(int position) { return operations().at(position); }
+const Operation& operationAt(int position) {
+    return operations().at(position);
+}
 
 int positionOfMode(int32_t mode) {
     for (int position = 0; position < kPositions; ++position)
@@ -84,8 +84,10 @@ std::string keyMap() {
         size_t columns = 0;
         for (size_t i = 0; i < entry.size(); ++i) {
             const auto c = static_cast<unsigned char>(entry[i]);
-            if (c < 0x80) ++columns;
-            else if (c >= 0xE0) columns += 2;
+            if (c < 0x80)
+                ++columns;
+            else if (c >= 0xE0)
+                columns += 2;
         }
         text += entry;
         text += position % 2 == 0 ? std::string(columns < 36 ? 36 - columns : 1, ' ') : "\n";

@@ -47,7 +47,9 @@ constexpr char kTrackbar[] = "operation";
 constexpr char kTextSizeTooLarge[] = "画像サイズは、1280x1280 以下に設定してください";
 
 volatile std::sig_atomic_t StopSignal = 0;
-void onStopSignal(int signal) { StopSignal = signal; }
+void onStopSignal(int signal) {
+    StopSignal = signal;
+}
 
 alignas(64) uint8_t Surface[kSurfaceBytes];
 
@@ -66,7 +68,9 @@ struct Options {
     bool sizeGiven = false;
 };
 
-void say(const std::string& text) { std::fprintf(stderr, "pixelwell-live: %s\n", text.c_str()); }
+void say(const std::string& text) {
+    std::fprintf(stderr, "pixelwell-live: %s\n", text.c_str());
+}
 
 bool parseSize(const std::string& text, int& width, int& height) {
     int w = 0, h = 0;
@@ -78,7 +82,9 @@ bool parseSize(const std::string& text, int& width, int& height) {
     return true;
 }
 
-std::string sizeText(int width, int height) { return std::to_string(width) + "x" + std::to_string(height); }
+std::string sizeText(int width, int height) {
+    return std::to_string(width) + "x" + std::to_string(height);
+}
 
 std::string shellQuoted(const std::string& text) {
     if (!text.empty() && text.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
@@ -129,8 +135,12 @@ bool titlesTakeJapanese() {
     return line.find("QT") != std::string::npos || line.find("GTK") != std::string::npos;
 }
 
-bool isLeftKey(int key) { return key == 0xff51 || key == 0x250000 || key == 0xf702 || key == 'p'; }
-bool isRightKey(int key) { return key == 0xff53 || key == 0x270000 || key == 0xf703 || key == 'n'; }
+bool isLeftKey(int key) {
+    return key == 0xff51 || key == 0x250000 || key == 0xf702 || key == 'p';
+}
+bool isRightKey(int key) {
+    return key == 0xff53 || key == 0x270000 || key == 0xf703 || key == 'n';
+}
 
 // Per-stage time totals, printed by --stats.
 struct Stage {
@@ -162,7 +172,9 @@ private:
     void stopRecording(const std::string& why);
     void syncTrackbar();
 
-    static void onTrackbar(int position, void* self) { static_cast<LiveViewer*>(self)->trackbarPosition_ = position; }
+    static void onTrackbar(int position, void* self) {
+        static_cast<LiveViewer*>(self)->trackbarPosition_ = position;
+    }
 
     const Options& options_;
     live::FrameSource source_;
@@ -173,12 +185,11 @@ private:
     bool oversize_ = false;
     bool japanese_ = false;
 
-    cv::Mat preview_;                // the last frame read, as shown
-    cv::Mat result_;                 // the result window's picture
-    std::vector<uint8_t> handed_;    // the frame as handed to the core: bottom-up
+    cv::Mat preview_;              // the last frame read, as shown
+    cv::Mat result_;               // the result window's picture
+    std::vector<uint8_t> handed_;  // the frame as handed to the core: bottom-up
     uint64_t framesRead_ = 0;
     uint64_t framesHanded_ = 0;
-    uint64_t lastRepaintIndex_ = 0;
 
     std::FILE* record_ = nullptr;
     uint64_t framesRecorded_ = 0;
@@ -190,8 +201,8 @@ private:
     bool quit_ = false;
     bool recordFailed_ = false;
 
-    Stage capture_{"capture/decode"}, processing_{"processing"}, display_{"display"},
-        recording_{"recording"}, waiting_{"waiting (pacing)"};
+    Stage capture_{"capture/decode"}, processing_{"processing"}, display_{"display"}, recording_{"recording"},
+        waiting_{"waiting (pacing)"};
     Clock::time_point runStart_;
     Clock::time_point rateStart_;
     uint64_t rateFrames_ = 0;
@@ -237,8 +248,9 @@ int LiveViewer::start() {
 
     std::string why;
     if (!displayAvailable(why)) {
-        say(why + ": pixelwell-live needs a window; to process frames without one, use "
-                  "pixelwell-filter (see the README)");
+        say(why +
+            ": pixelwell-live needs a window; to process frames without one, use "
+            "pixelwell-filter (see the README)");
         return kExitCannotStart;
     }
 
@@ -317,8 +329,8 @@ void LiveViewer::showOversize() {
     result_ = cv::Mat::zeros(96, 640, CV_8UC3);
     cv::putText(result_, sizeText(width_, height_) + " is over 1280x1280:", {12, 38},
                 cv::FONT_HERSHEY_SIMPLEX, 0.7, {255, 255, 255}, 1, cv::LINE_AA);
-    cv::putText(result_, "shown, but not processed", {12, 72}, cv::FONT_HERSHEY_SIMPLEX, 0.7,
-                {255, 255, 255}, 1, cv::LINE_AA);
+    cv::putText(result_, "shown, but not processed", {12, 72}, cv::FONT_HERSHEY_SIMPLEX, 0.7, {255, 255, 255},
+                1, cv::LINE_AA);
     cv::imshow(kResultWindow, result_);
     updateTitles(true);
 }
@@ -398,9 +410,11 @@ void LiveViewer::handleKey(int key) {
 bool LiveViewer::savePictures(uint64_t index) {
     char name[64];
     bool saved = true;
-    const std::pair<const char*, const cv::Mat*> pictures[] = {{"viewer", &preview_}, {"processing", &result_}};
+    const std::pair<const char*, const cv::Mat*> pictures[] = {{"viewer", &preview_},
+                                                               {"processing", &result_}};
     for (const auto& [which, picture] : pictures) {
-        std::snprintf(name, sizeof name, "/pixelwell-%06llu-%s.png", static_cast<unsigned long long>(index), which);
+        std::snprintf(name, sizeof name, "/pixelwell-%06llu-%s.png", static_cast<unsigned long long>(index),
+                      which);
         const std::string path = options_.saveDir + name;
         errno = 0;
         bool written = false;
@@ -517,8 +531,8 @@ int LiveViewer::loop() {
                 }
                 if (std::fwrite(handed_.data(), 1, handed_.size(), record_) != handed_.size() ||
                     std::fflush(record_) != 0) {
-                    say("cannot write " + options_.record + " at frame " + std::to_string(framesRecorded_) + ": " +
-                        std::strerror(errno));
+                    say("cannot write " + options_.record + " at frame " + std::to_string(framesRecorded_) +
+                        ": " + std::strerror(errno));
                     std::fclose(record_);
                     record_ = nullptr;
                     // Keep the frames that were written whole.
@@ -545,7 +559,6 @@ int LiveViewer::loop() {
             if (repaint) {
                 composeResult();
                 cv::imshow(kResultWindow, result_);
-                lastRepaintIndex_ = framesRead_;
             }
         } else {
             t = Clock::now();
@@ -569,7 +582,8 @@ int LiveViewer::loop() {
             const auto due = runStart_ + std::chrono::duration_cast<Clock::duration>(
                                              std::chrono::duration<double>(framesRead_ / fps));
             while (!quit_ && !StopSignal) {
-                const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(due - Clock::now()).count();
+                const auto left =
+                    std::chrono::duration_cast<std::chrono::milliseconds>(due - Clock::now()).count();
                 if (left < 1) break;
                 handleKey(pollEvents(static_cast<int>(left)));
                 if (trackbarPosition_ != shownPosition_ && !quit_) choose(trackbarPosition_, "trackbar");
@@ -592,8 +606,9 @@ int LiveViewer::finish(int code) {
             command += " --mode " + (info ? std::string(info->name) : std::to_string(mode));
             if (at > 0) command += "@" + std::to_string(at);
         }
-        say(options_.record + ": " + std::to_string(framesRecorded_) + " frames; the result window's pictures are " +
-            "reproduced by: " + command + " -- " + shellQuoted(options_.record) + " OUT");
+        say(options_.record + ": " + std::to_string(framesRecorded_) +
+            " frames; the result window's pictures are " + "reproduced by: " + command + " -- " +
+            shellQuoted(options_.record) + " OUT");
     }
     if (options_.stats && framesRead_ > 0) {
         const double total = secondsSince(runStart_);
@@ -602,8 +617,8 @@ int LiveViewer::finish(int code) {
                      framesRead_ / total);
         for (const Stage* stage : {&capture_, &processing_, &display_, &recording_, &waiting_}) {
             if (stage->count == 0) continue;
-            std::fprintf(stderr, "  %-16s %9.1f ms total  %7.3f ms/frame  %5.1f %%  (%llu frames)\n", stage->name,
-                         stage->seconds * 1000, stage->seconds * 1000 / stage->count,
+            std::fprintf(stderr, "  %-16s %9.1f ms total  %7.3f ms/frame  %5.1f %%  (%llu frames)\n",
+                         stage->name, stage->seconds * 1000, stage->seconds * 1000 / stage->count,
                          100 * stage->seconds / total, static_cast<unsigned long long>(stage->count));
         }
     }
@@ -620,8 +635,10 @@ int main(int argc, char** argv) {
 
     Options options;
     CLI::App app{"Shows a camera, a video file or the test picture beside the Pixelwell core's result."};
-    auto* camera = app.add_option("--camera", options.camera, "camera index (default 0)")->check(CLI::NonNegativeNumber);
-    app.add_option("--input", options.input, "a video file, stream URL or device path; \"test\" for the test picture")
+    auto* camera =
+        app.add_option("--camera", options.camera, "camera index (default 0)")->check(CLI::NonNegativeNumber);
+    app.add_option("--input", options.input,
+                   "a video file, stream URL or device path; \"test\" for the test picture")
         ->excludes(camera);
     app.add_option("--size", options.size, "frame size to ask of the camera, WxH (default 640x480)");
     app.add_option("--mode", options.modes, "mode name or number, optionally @K: chosen before frame K")
@@ -629,10 +646,12 @@ int main(int argc, char** argv) {
     app.add_option("--frames", options.frames, "stop after N frames");
     app.add_option("--record", options.record, "write the raw frames handed to the core (bottom-up BGR)");
     app.add_option("--save-dir", options.saveDir, "folder for the pictures s saves (default .)");
-    app.add_option("--save-at", options.saveAt, "save both pictures after frame K (0-based), as s does; K,K,...")
+    app.add_option("--save-at", options.saveAt,
+                   "save both pictures after frame K (0-based), as s does; K,K,...")
         ->allow_extra_args(false)
         ->delimiter(',');
-    app.add_option("--fps", options.fps, "frames per second for a file or the test picture (0: as fast as they come)")
+    app.add_option("--fps", options.fps,
+                   "frames per second for a file or the test picture (0: as fast as they come)")
         ->check(CLI::NonNegativeNumber);
     app.add_flag("--stats", options.stats, "print the time spent per stage at exit");
     try {

@@ -30,9 +30,12 @@ void toBgr(const cv::Mat& frame, cv::Mat& bgr) {
     }
     cv::Mat bytes = frame;
     if (frame.depth() != CV_8U) frame.convertTo(bytes, CV_8U, frame.depth() == CV_16U ? 1.0 / 257 : 1.0);
-    if (bytes.channels() == 1) cv::cvtColor(bytes, bgr, cv::COLOR_GRAY2BGR);
-    else if (bytes.channels() == 4) cv::cvtColor(bytes, bgr, cv::COLOR_BGRA2BGR);
-    else bgr = bytes;
+    if (bytes.channels() == 1)
+        cv::cvtColor(bytes, bgr, cv::COLOR_GRAY2BGR);
+    else if (bytes.channels() == 4)
+        cv::cvtColor(bytes, bgr, cv::COLOR_BGRA2BGR);
+    else
+        bgr = bytes;
 }
 
 }  // namespace
