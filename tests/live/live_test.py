@@ -295,8 +295,8 @@ def test_gui(ctx):
             wait_for("the result's title with none", lambda: xdotool("getwindowname", result).startswith(
                 "Processing... - none"))
             wait_for("the result window sized 320x240", lambda: geometry(result) == (WIDTH, HEIGHT))
-            width, height = geometry(viewer)
-            check(width == WIDTH and height > HEIGHT, f"viewer {width}x{height}: the frame and a trackbar")
+            width, height = wait_for("the viewer 320 wide, with a trackbar under the frame", lambda: (
+                lambda g: g if g and g[0] == WIDTH and g[1] > HEIGHT else None)(geometry(viewer)))
 
             # Gray: every pixel the result window shows has B = G = R.
             key(result, "g")
@@ -306,8 +306,11 @@ def test_gui(ctx):
                 and p.std() > 10)(grab(result)))
 
             key(result, "s")
-            files = wait_for("two PNG files from s", lambda: (lambda f: f if len(f) == 2 else None)(
-                sorted(n for n in os.listdir(saves) if n.endswith(".png"))))
+            # Each "saved" line follows its file's writing: the pictures are whole once both are out.
+            wait_for("two saved lines", lambda: len(re.findall(r"^saved ", open(ctx.path("gui.out")).read(),
+                                                               re.M)) == 2)
+            files = sorted(n for n in os.listdir(saves) if n.endswith(".png"))
+            check(len(files) == 2, f"s saved {files}")
             check(files[0].endswith("-processing.png") and files[1].endswith("-viewer.png"), f"saved {files}")
             saved = png_bgr(os.path.join(saves, files[0]))
             check(saved.shape == (HEIGHT, WIDTH, 3) and (saved[..., 0] == saved[..., 1]).all() and
@@ -333,6 +336,17 @@ def test_gui(ctx):
             for label in reversed(labels[-3:]):
                 key(result, "Left")
                 wait_for(f"{label} after Left", shows(result, label))
+
+            # Every operation's key, as the key map printed at start gives it.
+            keymap = re.findall(r"(?:^|\s{2,})(\S)  ([a-z0-9-]+)(?: \(([^)]+)\))?",
+                                open(ctx.path("gui.out")).read().split("\n\n")[0])
+            check(len(keymap) == 24 and sorted(entry[2] for entry in keymap if entry[2]) == sorted(labels),
+                  f"key map: {keymap}")
+            names = {"-": "minus", "+": "plus"}
+            for typed, name, label in keymap:
+                key(result, names.get(typed, typed))
+                wait_for(f"{name} after {typed}", shows(result, f"{label} {name}") if label else
+                         lambda: " - none:" in xdotool("getwindowname", result))
 
             # The trackbar under the preview: a click on its groove right of the handle moves it on.
             key(result, "0")
