@@ -96,35 +96,73 @@ std::string shellQuoted(const std::string& text) {
 }
 
 // Whether highgui can open a window here. The toolkit ends the process when there is no
-// display, so on X11/Wayland systems a child process tries first.
-bool displayAvailable(std::string& why) {
+// display, so on X11/Wayland systems a child process connects first. It stays connected until
+// our own windows exist: a bare X server (Xvfb) resets when its last client leaves, and refuses
+// whoever connects in that moment.
+class DisplayProbe {
+public:
+    ~DisplayProbe() { release(); }
+
+    bool connect(std::string& why) {
 #if !defined(_WIN32) && !defined(__APPLE__)
-    if (!std::getenv("DISPLAY") && !std::getenv("WAYLAND_DISPLAY")) {
-        why = "no display (DISPLAY is not set)";
-        return false;
-    }
-    std::fflush(nullptr);
-    const pid_t child = fork();
-    if (child == 0) {
-        const int null = open("/dev/null", O_WRONLY);
-        if (null >= 0) {
-            dup2(null, 1);
-            dup2(null, 2);
+        if (!std::getenv("DISPLAY") && !std::getenv("WAYLAND_DISPLAY")) {
+            why = "no display (DISPLAY is not set)";
+            return false;
         }
-        cv::namedWindow("pixelwell-live", cv::WINDOW_AUTOSIZE);
-        _exit(0);
-    }
-    int status = 0;
-    if (child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0)
-        return true;
-    const char* display = std::getenv("DISPLAY");
-    why = std::string("cannot open a window on display ") + (display ? display : "(Wayland)");
-    return false;
+        int ready[2], errors[2];
+        if (pipe(ready) != 0 || pipe(errors) != 0) return true;  // let the toolkit say it
+        std::fflush(nullptr);
+        const pid_t child = fork();
+        if (child == 0) {
+            close(ready[0]);
+            close(errors[0]);
+            const int null = open("/dev/null", O_WRONLY);
+            if (null >= 0) dup2(null, 1);
+            dup2(errors[1], 2);
+            cv::namedWindow("pixelwell-live", cv::WINDOW_AUTOSIZE);
+            if (write(ready[1], "1", 1) == 1) pause();
+            _exit(0);
+        }
+        close(ready[1]);
+        close(errors[1]);
+        char connected = 0;
+        const bool ok = child > 0 && read(ready[0], &connected, 1) == 1;
+        close(ready[0]);
+        if (ok) {
+            child_ = child;
+            close(errors[0]);
+            return true;
+        }
+        // The toolkit's own first words say why (no such display, no plugin, ...).
+        std::string said(4096, '\0');
+        const ssize_t got = read(errors[0], said.data(), said.size());
+        close(errors[0]);
+        said.resize(got > 0 ? static_cast<size_t>(got) : 0);
+        said = said.substr(0, said.find('\n'));
+        if (child > 0) waitpid(child, nullptr, 0);
+        const char* display = std::getenv("DISPLAY");
+        why = std::string("cannot open a window on display ") + (display ? display : "(Wayland)");
+        if (!said.empty()) why += " (" + said + ")";
+        return false;
 #else
-    (void)why;
-    return true;
+        (void)why;
+        return true;
 #endif
-}
+    }
+
+    void release() {
+#if !defined(_WIN32) && !defined(__APPLE__)
+        if (child_ > 0) {
+            kill(child_, SIGKILL);
+            waitpid(child_, nullptr, 0);
+            child_ = -1;
+        }
+#endif
+    }
+
+private:
+    int child_ = -1;
+};
 
 // The toolkits that draw UTF-8 window titles; the others get the English names only.
 bool titlesTakeJapanese() {
@@ -177,6 +215,7 @@ private:
     }
 
     const Options& options_;
+    DisplayProbe probe_;
     live::FrameSource source_;
     ModeSchedule schedule_;
     std::set<uint64_t> saveAt_;
@@ -247,7 +286,7 @@ int LiveViewer::start() {
     }
 
     std::string why;
-    if (!displayAvailable(why)) {
+    if (!probe_.connect(why)) {
         say(why +
             ": pixelwell-live needs a window; to process frames without one, use "
             "pixelwell-filter (see the README)");
@@ -285,6 +324,7 @@ int LiveViewer::start() {
     cv::namedWindow(kViewerWindow, cv::WINDOW_AUTOSIZE | cv::WINDOW_GUI_NORMAL);
     cv::namedWindow(kResultWindow, cv::WINDOW_AUTOSIZE | cv::WINDOW_GUI_NORMAL);
     cv::createTrackbar(kTrackbar, kViewerWindow, nullptr, live::kPositions - 1, onTrackbar, this);
+    probe_.release();  // our own connection holds the display now
     std::printf("%s", live::keyMap().c_str());
     std::fflush(stdout);
     return kExitOk;

@@ -56,12 +56,18 @@ def wait_for(what, condition, limit=LIMIT):
 
 
 class Xvfb:
+    def __init__(self, log):
+        self.log = log
+
     def __enter__(self):
         read_end, write_end = os.pipe()
-        self.process = subprocess.Popen(
-            ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1600x1000x24", "-nolisten", "tcp"],
-            pass_fds=[write_end], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-            preexec_fn=die_with_parent)
+        # -noreset: xdotool and the viewers come and go, and a server with no client left would
+        # reset and refuse whoever connects in that moment.
+        with open(self.log, "w") as log:
+            self.process = subprocess.Popen(
+                ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1600x1000x24", "-nolisten", "tcp",
+                 "-noreset"], pass_fds=[write_end], stdout=subprocess.DEVNULL, stderr=log,
+                preexec_fn=die_with_parent)
         os.close(write_end)
         number = b""
         with os.fdopen(read_end, "rb") as pipe:
@@ -71,6 +77,8 @@ class Xvfb:
                     raise Failure("Xvfb ended before it named its display")
                 number += byte
         self.display = ":" + number.decode().strip()
+        wait_for(f"Xvfb to answer on {self.display}", lambda: subprocess.run(
+            ["xdpyinfo", "-display", self.display], capture_output=True).returncode == 0)
         return self
 
     def __exit__(self, *exc):
@@ -154,7 +162,7 @@ def test_exact(ctx):
     for mode in SCHEDULE:
         args += ["--mode", mode]
     args += ["--save-at", ",".join(str(k) for k in range(EXACT_FRAMES))]
-    with Xvfb() as x:
+    with Xvfb(ctx.path("xvfb.err")) as x:
         code, out, err = ctx.run_live(args, x.display)
     check(code == 0, f"pixelwell-live exit code {code}: {err}")
     check(f"after {EXACT_FRAMES} frames" in err, f"no end-of-file message: {err}")
@@ -283,10 +291,11 @@ def test_gui(ctx):
     check(len(labels) == 23, f"the menu resource has {len(labels)} processing commands")
     saves = ctx.path("saves")
     os.makedirs(saves)
-    with Xvfb() as x:
+    with Xvfb(ctx.path("xvfb.err")) as x:
         XENV = dict(ctx.env, DISPLAY=x.display)
-        live = ctx.start_live(["--input", "test", "--size", f"{WIDTH}x{HEIGHT}", "--save-dir", saves],
-                              x.display, "gui")
+        record = ctx.path("gui.raw")
+        live = ctx.start_live(["--input", "test", "--size", f"{WIDTH}x{HEIGHT}", "--fps", "10", "--save-dir",
+                               saves, "--record", record], x.display, "gui")
         try:
             viewer = wait_for("the Video Viewer window", lambda: find_window("Video Viewer"))
             result = wait_for("the Processing... window", lambda: find_window("Processing..."))
@@ -369,15 +378,24 @@ def test_gui(ctx):
         steps = [line.rsplit(" ", 1)[0] for line in re.findall(r"^(?:next|previous): (.+)$", out, re.M)]
         check(steps[:23] == labels and steps[-3:] == labels[::-1][:3],
               f"the steps, as the viewer printed them: {steps}")
-        print(f"gui: windows, titles, 320x240 result, gray, binarisation, 23 steps in menu order, trackbar, s, "
-              f"q: ok")
+        # The recording and the operations chosen by key, arrow and trackbar, as the viewer printed
+        # them, give the result picture that s saved.
+        said = re.search(r"reproduced by: pixelwell-filter (.*) -- \S+ OUT", open(ctx.path("gui.err")).read())
+        check(said, "no reproducing command")
+        output = ctx.path("gui.bgrx")
+        subprocess.run([ctx.filter] + said.group(1).split() + ["--", record, output], check=True)
+        frame = int(re.match(r"pixelwell-(\d+)-", files[0]).group(1))
+        frames = np.fromfile(output, np.uint8).reshape(-1, HEIGHT, WIDTH, 4)
+        check((frames[frame, ::-1, :, :3] == saved).all(), f"frame {frame} from the recording differs from s")
+        print(f"gui: windows, titles, 320x240 result, gray, binarisation, 23 steps in menu order, every key, "
+              f"trackbar, s, q, the session reproduced from its recording: ok")
 
 
 # ---------------------------------------------------------------------------------------------
 # bad
 
 def test_bad(ctx):
-    with Xvfb() as x:
+    with Xvfb(ctx.path("xvfb.err")) as x:
         d = x.display
         cases = []
 
@@ -442,8 +460,8 @@ def test_bad(ctx):
         code, out, err = ctx.run_live(["--input", "test"], None, env=no_display)
         check(code == 2 and "DISPLAY is not set" in err and "pixelwell-filter" in err, f"no display: {code} {err}")
         code, out, err = ctx.run_live(["--input", "test"], ":987", env=no_display)
-        check(code == 2 and "cannot open a window on display :987" in err and "pixelwell-filter" in err
-              and "Aborted" not in err, f"unreachable display: {code} {err}")
+        check(code == 2 and "cannot open a window on display :987 (" in err and "pixelwell-filter" in err
+              and "Aborted" not in err and len(err.strip().splitlines()) == 1, f"unreachable display: {code} {err}")
         cases.append("no display")
 
         # A file ends: exit 0. The recording is the clip.
@@ -529,7 +547,7 @@ def main():
     except Failure as failure:
         print(f"FAILED ({ctx.mode}): {failure}", file=sys.stderr)
         for name in sorted(os.listdir(ctx.work)):
-            if name.endswith((".out", ".err")):
+            if name.endswith((".out", ".err")) and os.path.getsize(ctx.path(name)):
                 print(f"--- {name}\n" + open(ctx.path(name)).read()[-3000:], file=sys.stderr)
         return 1
     return 0
