@@ -1,0 +1,33 @@
+// The operations as the live viewer offers them: "none" and the 23 processing commands in
+// the menu's order, each with its menu label, its mode name and its key.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace live {
+
+struct Operation {
+    int32_t id;         // the menu command identifier, which is the processing mode
+    const char* label;  // the menu label (UTF-8); "" for none
+    const char* name;   // the mode's name, as --mode and pixelwell-filter take it
+    const char* key;    // the key that chooses it, as the key map shows it
+};
+
+// Position 0 is none; 1 to 23 follow the menu. The trackbar and the arrow keys use positions.
+constexpr int kPositions = 24;
+const Operation& operationAt(int position);
+
+// The position of a mode, or -1 when the menu has no such operation (1410, 1399, ...).
+int positionOfMode(int32_t mode);
+
+// The position a typed key chooses, or -1. Keys are the characters highgui reports.
+int positionForKey(int key);
+
+// "グレイ表示 gray" (with Japanese) or "gray".
+std::string operationTitle(const Operation& operation, bool japanese);
+
+// The key map, as printed at start and by h.
+std::string keyMap();
+
+}  // namespace live

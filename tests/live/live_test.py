@@ -1,0 +1,557 @@
+#!/usr/bin/python3
+"""pixelwell-live as people use it, on a private Xvfb.
+
+    live_test.py exact|gui|bad BUILD_TOOLS_DIR LIVE_EXE RESOURCES_DIR WORK_DIR
+
+exact: a generated clip through pixelwell-live with a mode schedule and --record; every saved
+       result picture equals pixelwell-filter's output on the recorded frames.
+gui:   both windows, keys from xdotool, pictures read back from the screen and from s.
+bad:   the situations that must end (or go on) with a clear message and the right exit code.
+
+Nothing is timed: every wait is for a condition (a window, a title, a file, an exit), with
+a generous limit, so a loaded machine makes the test slower, not red.
+"""
+import ctypes
+import os
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import time
+
+import numpy as np
+from PIL import Image
+
+LIMIT = 90  # seconds for any one condition; a run on an idle machine needs about one
+WIDTH, HEIGHT = 320, 240
+FRAME_BYTES = WIDTH * HEIGHT * 3
+
+_libc = ctypes.CDLL("libc.so.6", use_errno=True)
+
+
+def die_with_parent():
+    # Xvfb and the viewer end with this script, however it ends (a ctest timeout kills it).
+    _libc.prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG
+
+
+class Failure(Exception):
+    pass
+
+
+def check(condition, message):
+    if not condition:
+        raise Failure(message)
+
+
+def wait_for(what, condition, limit=LIMIT):
+    deadline = time.monotonic() + limit
+    while True:
+        value = condition()
+        if value:
+            return value
+        if time.monotonic() > deadline:
+            raise Failure(f"gave up after {limit} s waiting for {what}")
+        time.sleep(0.1)
+
+
+class Xvfb:
+    def __init__(self, log):
+        self.log = log
+
+    def __enter__(self):
+        read_end, write_end = os.pipe()
+        # -noreset: xdotool and the viewers come and go, and a server with no client left would
+        # reset and refuse whoever connects in that moment.
+        with open(self.log, "w") as log:
+            self.process = subprocess.Popen(
+                ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1600x1000x24", "-nolisten", "tcp",
+                 "-noreset"], pass_fds=[write_end], stdout=subprocess.DEVNULL, stderr=log,
+                preexec_fn=die_with_parent)
+        os.close(write_end)
+        number = b""
+        with os.fdopen(read_end, "rb") as pipe:
+            while not number.endswith(b"\n"):
+                byte = pipe.read(1)
+                if not byte:
+                    raise Failure("Xvfb ended before it named its display")
+                number += byte
+        self.display = ":" + number.decode().strip()
+        wait_for(f"Xvfb to answer on {self.display}", lambda: subprocess.run(
+            ["xdpyinfo", "-display", self.display], capture_output=True).returncode == 0)
+        return self
+
+    def __exit__(self, *exc):
+        if self.process.poll() is not None:
+            # Say so: every failure after this point was the X server's end, not the viewer's.
+            print(f"Xvfb {self.display} (pid {self.process.pid}) had ended during the test, "
+                  f"exit status {self.process.returncode}", file=sys.stderr)
+            return
+        self.process.terminate()
+        try:
+            self.process.wait(10)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            self.process.wait()
+
+
+class Context:
+    def __init__(self, argv):
+        self.mode, tools, self.live, self.resources, self.work = argv[1:6]
+        self.filter = os.path.join(tools, "pixelwell-filter")
+        self.clip = os.path.join(tools, "pixelwell-clip")
+        shutil.rmtree(self.work, ignore_errors=True)
+        os.makedirs(self.work)
+        self.env = dict(os.environ)
+        runtime = os.path.join(self.work, "runtime")
+        os.makedirs(runtime, mode=0o700)
+        self.env["XDG_RUNTIME_DIR"] = runtime  # where Qt wants its runtime files
+
+    def path(self, name):
+        return os.path.join(self.work, name)
+
+    def run_live(self, args, display, timeout=LIMIT * 2, env=None):
+        """Runs pixelwell-live to its end; returns (exit code, stdout, stderr)."""
+        environment = dict(env if env is not None else self.env)
+        if display is not None:
+            environment["DISPLAY"] = display
+        done = subprocess.run([self.live] + args, env=environment, capture_output=True, text=True,
+                              timeout=timeout, preexec_fn=die_with_parent, cwd=self.work)
+        return done.returncode, done.stdout, done.stderr
+
+    def start_live(self, args, display, name):
+        environment = dict(self.env, DISPLAY=display)
+        out = open(self.path(name + ".out"), "w")
+        err = open(self.path(name + ".err"), "w")
+        return subprocess.Popen([self.live] + args, env=environment, stdout=out, stderr=err,
+                                preexec_fn=die_with_parent, cwd=self.work)
+
+    def make_clip(self, frames, name, first=0):
+        """A lossless video of the test picture, and its frames bottom-up as the core takes them."""
+        raw = subprocess.run([self.clip, "--width", str(WIDTH), "--height", str(HEIGHT), "--frames",
+                              str(frames), "--first", str(first)], capture_output=True, check=True).stdout
+        top_down = subprocess.run([self.clip, "--width", str(WIDTH), "--height", str(HEIGHT), "--frames",
+                                   str(frames), "--first", str(first), "--top-down"],
+                                  capture_output=True, check=True).stdout
+        video = self.path(name)
+        subprocess.run(["ffmpeg", "-loglevel", "error", "-y", "-f", "rawvideo", "-pix_fmt", "bgr24",
+                        "-s", f"{WIDTH}x{HEIGHT}", "-r", "30", "-i", "-", "-c:v", "ffv1", video],
+                       input=top_down, check=True)
+        return video, raw, top_down
+
+
+def png_bgr(path):
+    return np.asarray(Image.open(path).convert("RGB"))[:, :, ::-1]
+
+
+# ---------------------------------------------------------------------------------------------
+# exact
+
+# The schedule: a temporal mode (average4), a reference mode chosen twice (the second time takes
+# a new reference, as r does), the frame difference, a filter and a rank filter.
+SCHEDULE = ["normal", "average4@4", "diff@11", "diff@19", "frame-diff@24", "sobel-x@28", "median3@34"]
+EXACT_FRAMES = 40
+
+
+def test_exact(ctx):
+    video, clip_bottom_up, clip_top_down = ctx.make_clip(EXACT_FRAMES, "clip.mkv")
+    pictures = ctx.path("pictures")
+    os.makedirs(pictures)
+    record = ctx.path("record.raw")
+    args = ["--input", video, "--fps", "0", "--record", record, "--save-dir", pictures]
+    for mode in SCHEDULE:
+        args += ["--mode", mode]
+    args += ["--save-at", ",".join(str(k) for k in range(EXACT_FRAMES))]
+    with Xvfb(ctx.path("xvfb.err")) as x:
+        code, out, err = ctx.run_live(args, x.display)
+    check(code == 0, f"pixelwell-live exit code {code}: {err}")
+    check(f"after {EXACT_FRAMES} frames" in err, f"no end-of-file message: {err}")
+
+    recorded = open(record, "rb").read()
+    check(len(recorded) == EXACT_FRAMES * FRAME_BYTES, f"record holds {len(recorded)} bytes")
+    # The clip is lossless, so the frames handed over are the clip's frames, bottom-up.
+    check(recorded == clip_bottom_up, "recorded frames differ from the clip's frames bottom-up")
+
+    reference = ctx.path("filter.bgrx")
+    filter_args = [ctx.filter, "--size", f"{WIDTH}x{HEIGHT}"]
+    for mode in SCHEDULE:
+        filter_args += ["--mode", mode]
+    subprocess.run(filter_args + ["--", record, reference], check=True)
+    expected = np.fromfile(reference, np.uint8).reshape(EXACT_FRAMES, HEIGHT, WIDTH, 4)
+    check(not expected[..., 3].any(), "pixelwell-filter wrote a non-zero fourth byte")
+
+    # The command pixelwell-live prints for its recording must give the same output.
+    said = re.search(r"reproduced by: (pixelwell-filter [^\n]*) OUT", err)
+    check(said, f"no reproducing command in: {err}")
+    words = said.group(1).split()
+    check(words[-2:] == ["--", record], f"the printed command does not end with its record: {said.group(1)}")
+    printed = ctx.path("printed.bgrx")
+    subprocess.run([ctx.filter] + words[1:-1] + [record, printed], check=True)
+    check(open(printed, "rb").read() == open(reference, "rb").read(),
+          f"the printed command gives other output: {said.group(1)}")
+
+    top_down = np.frombuffer(clip_top_down, np.uint8).reshape(EXACT_FRAMES, HEIGHT, WIDTH, 3)
+    for k in range(EXACT_FRAMES):
+        # pixelwell-filter writes rows bottom-up as the input; the window shows them upright.
+        want = expected[k, ::-1, :, :3]
+        got = png_bgr(os.path.join(pictures, f"pixelwell-{k:06d}-processing.png"))
+        differing = int(np.count_nonzero((got != want).any(axis=2)))
+        check(got.shape == want.shape and differing == 0,
+              f"frame {k}: the saved result differs from pixelwell-filter's in {differing} pixels")
+        viewer = png_bgr(os.path.join(pictures, f"pixelwell-{k:06d}-viewer.png"))
+        check((viewer == top_down[k]).all(), f"frame {k}: the saved preview is not the clip's frame")
+    print(f"exact: {EXACT_FRAMES} frames, schedule {' '.join(SCHEDULE)}: results equal pixelwell-filter's, "
+          f"previews equal the clip")
+
+
+# ---------------------------------------------------------------------------------------------
+# gui
+
+def menu_order(resources):
+    """The processing commands' labels in menu order, read from the menu resource."""
+    ids = dict(re.findall(r"#define (IDM_\w+) (14\d\d)", open(os.path.join(resources, "resource.h")).read()))
+    rc = open(os.path.join(resources, "app.rc"), encoding="utf-8").read()
+    return [label for label, name in re.findall(r'MENUITEM "([^"]+)", *(IDM_\w+)', rc) if name in ids]
+
+
+def xdotool(*args):
+    done = subprocess.run(["xdotool"] + list(args), capture_output=True, text=True, env=XENV)
+    return done.stdout.strip() if done.returncode == 0 else ""
+
+
+def find_window(title_start):
+    for line in xdotool("search", "--name", "^" + re.escape(title_start)).splitlines():
+        if xdotool("getwindowname", line).startswith(title_start):
+            return line
+    return ""
+
+
+def geometry(window):
+    text = xdotool("getwindowgeometry", window)
+    match = re.search(r"Geometry: (\d+)x(\d+)", text)
+    return (int(match.group(1)), int(match.group(2))) if match else None
+
+
+def grab(window):
+    """The window's pixels as the screen shows them (ImageMagick's import)."""
+    done = subprocess.run(["import", "-window", window, "png:-"], capture_output=True, env=XENV)
+    if done.returncode != 0:
+        return None
+    from io import BytesIO
+    return np.asarray(Image.open(BytesIO(done.stdout)).convert("RGB"))
+
+
+def key(window, name):
+    xdotool("key", "--window", window, name)
+
+
+def shows(window, label):
+    """The title names this operation (its label, then its name)."""
+    return lambda: f" - {label} " in xdotool("getwindowname", window) + " "
+
+
+XENV = {}
+
+
+class _ClientMessage(ctypes.Structure):
+    _fields_ = [("type", ctypes.c_int), ("serial", ctypes.c_ulong), ("send_event", ctypes.c_int),
+                ("display", ctypes.c_void_p), ("window", ctypes.c_ulong), ("message_type", ctypes.c_ulong),
+                ("format", ctypes.c_int), ("data", ctypes.c_long * 5)]
+
+
+class _Event(ctypes.Union):
+    _fields_ = [("xclient", _ClientMessage), ("pad", ctypes.c_long * 24)]
+
+
+def close_window(display, window):
+    """What a window manager sends when the user closes a window (WM_DELETE_WINDOW); Xvfb has none."""
+    x = ctypes.CDLL("libX11.so.6")
+    x.XOpenDisplay.restype = ctypes.c_void_p
+    x.XOpenDisplay.argtypes = [ctypes.c_char_p]
+    x.XInternAtom.restype = ctypes.c_ulong
+    x.XInternAtom.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int]
+    x.XSendEvent.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int, ctypes.c_long, ctypes.POINTER(_Event)]
+    x.XFlush.argtypes = x.XCloseDisplay.argtypes = [ctypes.c_void_p]
+    connection = x.XOpenDisplay(display.encode())
+    check(connection, f"cannot open {display}")
+    event = _Event()
+    event.xclient.type = 33  # ClientMessage
+    event.xclient.window = int(window)
+    event.xclient.message_type = x.XInternAtom(connection, b"WM_PROTOCOLS", 0)
+    event.xclient.format = 32
+    event.xclient.data[0] = x.XInternAtom(connection, b"WM_DELETE_WINDOW", 0)
+    x.XSendEvent(connection, int(window), 0, 0, ctypes.byref(event))
+    x.XFlush(connection)
+    x.XCloseDisplay(connection)
+
+
+def test_gui(ctx):
+    global XENV
+    labels = menu_order(ctx.resources)
+    check(len(labels) == 23, f"the menu resource has {len(labels)} processing commands")
+    saves = ctx.path("saves")
+    os.makedirs(saves)
+    with Xvfb(ctx.path("xvfb.err")) as x:
+        XENV = dict(ctx.env, DISPLAY=x.display)
+        record = ctx.path("gui.raw")
+        live = ctx.start_live(["--input", "test", "--size", f"{WIDTH}x{HEIGHT}", "--fps", "10", "--save-dir",
+                               saves, "--record", record], x.display, "gui")
+        try:
+            viewer = wait_for("the Video Viewer window", lambda: find_window("Video Viewer"))
+            result = wait_for("the Processing... window", lambda: find_window("Processing..."))
+            wait_for("the viewer's title with the source, size and rate", lambda: re.fullmatch(
+                r"Video Viewer - test picture, 320x240, \d+\.\d fps", xdotool("getwindowname", viewer)))
+            wait_for("the result's title with none", lambda: xdotool("getwindowname", result).startswith(
+                "Processing... - none"))
+            wait_for("the result window sized 320x240", lambda: geometry(result) == (WIDTH, HEIGHT))
+            width, height = wait_for("the viewer 320 wide, with a trackbar under the frame", lambda: (
+                lambda g: g if g and g[0] == WIDTH and g[1] > HEIGHT else None)(geometry(viewer)))
+
+            # Gray: every pixel the result window shows has B = G = R.
+            key(result, "g")
+            wait_for("the gray title", shows(result, "グレイ表示 gray"))
+            wait_for("a gray picture on the screen", lambda: (lambda p: p is not None and p.shape[:2] == (
+                HEIGHT, WIDTH) and (p[..., 0] == p[..., 1]).all() and (p[..., 1] == p[..., 2]).all()
+                and p.std() > 10)(grab(result)))
+
+            key(result, "s")
+            # Each "saved" line follows its file's writing: the pictures are whole once both are out.
+            wait_for("two saved lines", lambda: len(re.findall(r"^saved ", open(ctx.path("gui.out")).read(),
+                                                               re.M)) == 2)
+            files = sorted(n for n in os.listdir(saves) if n.endswith(".png"))
+            check(len(files) == 2, f"s saved {files}")
+            check(files[0].endswith("-processing.png") and files[1].endswith("-viewer.png"), f"saved {files}")
+            saved = png_bgr(os.path.join(saves, files[0]))
+            check(saved.shape == (HEIGHT, WIDTH, 3) and (saved[..., 0] == saved[..., 1]).all() and
+                  (saved[..., 1] == saved[..., 2]).all(), "the saved result is not gray")
+            preview = png_bgr(os.path.join(saves, files[1]))
+            check(preview.shape == (HEIGHT, WIDTH, 3) and not (preview[..., 0] == preview[..., 2]).all(),
+                  "the saved preview is not the coloured test picture")
+
+            # Binarisation: only 0 and 255.
+            key(result, "t")
+            wait_for("the binarisation title", shows(result, "二値化 binarize"))
+            wait_for("only 0 and 255 on the screen", lambda: (lambda p: p is not None and p.shape[:2] == (
+                HEIGHT, WIDTH) and set(np.unique(p)) == {0, 255})(grab(result)))
+
+            # The arrow keys step through the menu in its order, and wrap around none.
+            key(result, "0")
+            wait_for("none", lambda: " - none" in xdotool("getwindowname", result))
+            for label in labels:
+                key(result, "Right")
+                wait_for(f"{label} after Right", shows(result, label))
+            key(result, "Right")
+            wait_for("none after the last", lambda: " - none" in xdotool("getwindowname", result))
+            for label in reversed(labels[-3:]):
+                key(result, "Left")
+                wait_for(f"{label} after Left", shows(result, label))
+
+            # Every operation's key, as the key map printed at start gives it.
+            keymap = re.findall(r"(?:^|\s{2,})(\S)  ([a-z0-9-]+)(?: \(([^)]+)\))?",
+                                open(ctx.path("gui.out")).read().split("\n\n")[0])
+            check(len(keymap) == 24 and sorted(entry[2] for entry in keymap if entry[2]) == sorted(labels),
+                  f"key map: {keymap}")
+            names = {"-": "minus", "+": "plus"}
+            for typed, name, label in keymap:
+                key(result, names.get(typed, typed))
+                wait_for(f"{name} after {typed}", shows(result, f"{label} {name}") if label else
+                         lambda: " - none:" in xdotool("getwindowname", result))
+
+            # The trackbar under the preview: a click on its groove right of the handle moves it on.
+            key(result, "0")
+            wait_for("none again", lambda: " - none" in xdotool("getwindowname", result))
+            xdotool("mousemove", "--window", viewer, str(WIDTH - 10), str(height - 10), "click", "1")
+            chosen = wait_for("a choice from the trackbar", lambda: re.findall(
+                r"^trackbar: (.+)$", open(ctx.path("gui.out")).read(), re.M))
+            label = chosen[-1].rsplit(" ", 1)[0]
+            check(label in labels, f"the trackbar chose {chosen}")
+            wait_for(f"{label} from the trackbar", shows(result, label))
+
+            key(result, "q")
+            code = live.wait(LIMIT)
+            check(code == 0, f"q: exit code {code}")
+        finally:
+            if live.poll() is None:
+                live.kill()
+                live.wait()
+        out = open(ctx.path("gui.out")).read()
+        steps = [line.rsplit(" ", 1)[0] for line in re.findall(r"^(?:next|previous): (.+)$", out, re.M)]
+        check(steps[:23] == labels and steps[-3:] == labels[::-1][:3],
+              f"the steps, as the viewer printed them: {steps}")
+        # The recording and the operations chosen by key, arrow and trackbar, as the viewer printed
+        # them, give the result picture that s saved.
+        said = re.search(r"reproduced by: pixelwell-filter (.*) -- \S+ OUT", open(ctx.path("gui.err")).read())
+        check(said, "no reproducing command")
+        output = ctx.path("gui.bgrx")
+        subprocess.run([ctx.filter] + said.group(1).split() + ["--", record, output], check=True)
+        frame = int(re.match(r"pixelwell-(\d+)-", files[0]).group(1))
+        frames = np.fromfile(output, np.uint8).reshape(-1, HEIGHT, WIDTH, 4)
+        check((frames[frame, ::-1, :, :3] == saved).all(), f"frame {frame} from the recording differs from s")
+        print(f"gui: windows, titles, 320x240 result, gray, binarisation, 23 steps in menu order, every key, "
+              f"trackbar, s, q, the session reproduced from its recording: ok")
+
+
+# ---------------------------------------------------------------------------------------------
+# bad
+
+def test_bad(ctx):
+    with Xvfb(ctx.path("xvfb.err")) as x:
+        d = x.display
+        cases = []
+
+        code, out, err = ctx.run_live(["--camera", "7"], d)
+        check(code == 2 and "no camera at index 7" in err and "--input test" in err and
+              len(err.strip().splitlines()) == 1, f"missing camera: {code} {err}")
+        cases.append("camera 7")
+
+        # No options and no camera: one line says so, and the test picture is shown.
+        global XENV
+        XENV = dict(ctx.env, DISPLAY=d)
+        live = ctx.start_live([], d, "default")
+        try:
+            viewer = wait_for("the test picture", lambda: (lambda w: w if w and "test picture" in xdotool(
+                "getwindowname", w) else None)(find_window("Video Viewer")))
+            key(viewer, "Escape")
+            code = live.wait(LIMIT)
+        finally:
+            if live.poll() is None:
+                live.kill()
+                live.wait()
+        said = [line for line in open(ctx.path("default.err")).read().splitlines() if "pixelwell-live" in line]
+        check(code == 0 and said[0].startswith("pixelwell-live: no camera found (index 0): showing the test "
+                                               "picture;") and "camera" not in said[1], f"no camera: {code} {said}")
+        cases.append("no camera, no options")
+
+        # Closing either window ends the program as q does.
+        for which in ("Processing...", "Video Viewer"):
+            live = ctx.start_live(["--input", "test", "--size", f"{WIDTH}x{HEIGHT}"], d, "close")
+            try:
+                window = wait_for(which, lambda: find_window(which))
+                wait_for(f"{which} titled", lambda: " - " in xdotool("getwindowname", window))
+                close_window(d, window)
+                code = live.wait(LIMIT)
+            finally:
+                if live.poll() is None:
+                    live.kill()
+                    live.wait()
+            check(code == 0, f"closing {which}: exit code {code}")
+        cases.append("a window closed")
+
+        code, out, err = ctx.run_live(["--input", "no-such.mp4"], d)
+        check(code == 2 and "cannot open no-such.mp4: No such file or directory" in err, f"missing file: {code} {err}")
+        text = ctx.path("notes.txt")
+        open(text, "w").write("not a video\n")
+        code, out, err = ctx.run_live(["--input", text], d)
+        check(code == 2 and "not a video that OpenCV can read" in err, f"text file: {code} {err}")
+        cases.append("missing and unreadable files")
+
+        for args, wanted in ((["--size", "640by480"], "--size must be WxH"),
+                             (["--mode", "sobel"], "did you mean sobel-x, sobel-y"),
+                             (["--camera", "1", "--input", "test"], "excludes"),
+                             (["--save-dir", ctx.path("nowhere")], "No such file or directory"),
+                             (["--input", "test", "--record", ctx.path("nowhere/rec.raw")],
+                              "cannot open --record")):
+            code, out, err = ctx.run_live(args, d)
+            check(code == 2 and wanted in err, f"{args}: {code} {err}")
+        cases.append("usage errors")
+
+        # No display: a clear message that points to pixelwell-filter, before any window is tried.
+        no_display = {k: v for k, v in ctx.env.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY")}
+        code, out, err = ctx.run_live(["--input", "test"], None, env=no_display)
+        check(code == 2 and "DISPLAY is not set" in err and "pixelwell-filter" in err, f"no display: {code} {err}")
+        code, out, err = ctx.run_live(["--input", "test"], ":987", env=no_display)
+        check(code == 2 and "cannot open a window on display :987 (" in err and "pixelwell-filter" in err
+              and "Aborted" not in err and len(err.strip().splitlines()) == 1, f"unreachable display: {code} {err}")
+        cases.append("no display")
+
+        # A file ends: exit 0. The recording is the clip.
+        video, bottom_up, _ = ctx.make_clip(10, "ten.mkv")
+        record = ctx.path("ten.raw")
+        code, out, err = ctx.run_live(["--input", video, "--fps", "0", "--mode", "gray", "--record", record], d)
+        check(code == 0 and "after 10 frames" in err and open(record, "rb").read() == bottom_up,
+              f"file end: {code} {err}")
+        code, out, err = ctx.run_live(["--input", video, "--size", "640x480", "--frames", "2"], d)
+        check(code == 0 and "ten.mkv (FFMPEG): 320x240 (its own size; --size 640x480 applies to cameras)" in err,
+              f"file and --size: {code} {err}")
+        cases.append("end of file")
+
+        # A stream that stops (a camera unplugged): the frames so far are recorded whole, exit 1.
+        fifo = ctx.path("stream.fifo")
+        os.mkfifo(fifo)
+        feeder = subprocess.Popen(
+            f"'{ctx.clip}' --width {WIDTH} --height {HEIGHT} --frames 12 --top-down | ffmpeg -loglevel error "
+            f"-f rawvideo -pix_fmt bgr24 -s {WIDTH}x{HEIGHT} -r 30 -i - -c:v rawvideo -f nut -y '{fifo}'",
+            shell=True, preexec_fn=die_with_parent)
+        record = ctx.path("stream.raw")
+        code, out, err = ctx.run_live(["--input", fifo, "--fps", "0", "--mode", "invert", "--record", record], d)
+        feeder.wait(LIMIT)
+        recorded = open(record, "rb").read()
+        clip12 = subprocess.run([ctx.clip, "--width", str(WIDTH), "--height", str(HEIGHT), "--frames", "12"],
+                                capture_output=True, check=True).stdout
+        check(code == 1 and "stopped delivering frames after 12" in err and recorded == clip12,
+              f"stream stopped: {code}, {len(recorded)} bytes recorded: {err}")
+        cases.append("stream stopped")
+
+        # A full disk under the recording: the message names the file and the reason, exit 1.
+        code, out, err = ctx.run_live(["--input", "test", "--fps", "0", "--frames", "5", "--record", "/dev/full"], d)
+        check(code == 1 and "cannot write /dev/full at frame 0: No space left on device" in err,
+              f"full disk: {code} {err}")
+        # Recording over the input would destroy it.
+        code, out, err = ctx.run_live(["--input", video, "--record", video], d)
+        check(code == 2 and "is the input" in err and os.path.getsize(video) > 0, f"record over input: {code} {err}")
+        cases.append("record errors")
+
+        # Terminated while recording: the recording holds whole frames, each the clip's.
+        record = ctx.path("term.raw")
+        live = ctx.start_live(["--input", "test", "--size", f"{WIDTH}x{HEIGHT}", "--record", record], d, "term")
+        wait_for("ten recorded frames", lambda: os.path.exists(record) and os.path.getsize(record) >= 10 * FRAME_BYTES)
+        live.send_signal(signal.SIGTERM)
+        code = live.wait(LIMIT)
+        size = os.path.getsize(record)
+        frames = size // FRAME_BYTES
+        whole = subprocess.run([ctx.clip, "--width", str(WIDTH), "--height", str(HEIGHT), "--frames", str(frames)],
+                               capture_output=True, check=True).stdout
+        check(code == 128 + signal.SIGTERM and size % FRAME_BYTES == 0 and open(record, "rb").read() == whole,
+              f"SIGTERM: {code}, {size} bytes")
+        check(f"{frames} frames" in open(ctx.path("term.err")).read(), "no closing message for the recording")
+        cases.append("terminated while recording")
+
+        # A frame over 1280: the preview goes on, processing is refused with a visible message.
+        record = ctx.path("big.raw")
+        live = ctx.start_live(["--input", "test", "--size", "1600x1200", "--record", record], d, "big")
+        try:
+            result = wait_for("the refusal in the result title", lambda: (lambda w: w if w and "over 1280x1280" in
+                              xdotool("getwindowname", w) else None)(find_window("Processing...")))
+            check("画像サイズは" in xdotool("getwindowname", result), "no Japanese refusal in the title")
+            key(result, "g")
+            wait_for("the refusal of g", lambda: "refused: 画像サイズは" in open(ctx.path("big.err")).read())
+            viewer = find_window("Video Viewer")
+            check(geometry(viewer)[0] == 1600, f"preview {geometry(viewer)}")
+            key(result, "q")
+            code = live.wait(LIMIT)
+        finally:
+            if live.poll() is None:
+                live.kill()
+                live.wait()
+        err = open(ctx.path("big.err")).read()
+        check(code == 0 and "1600x1200 is over 1280x1280: shown, but not processed" in err and
+              os.path.getsize(record) == 0, f"oversize: {code} {err}")
+        cases.append("frame over 1280")
+    print("bad situations: " + ", ".join(cases) + ": ok")
+
+
+def main():
+    ctx = Context(sys.argv)
+    try:
+        {"exact": test_exact, "gui": test_gui, "bad": test_bad}[ctx.mode](ctx)
+    except Failure as failure:
+        print(f"FAILED ({ctx.mode}): {failure}", file=sys.stderr)
+        for name in sorted(os.listdir(ctx.work)):
+            if name.endswith((".out", ".err")) and os.path.getsize(ctx.path(name)):
+                print(f"--- {name}\n" + open(ctx.path(name)).read()[-3000:], file=sys.stderr)
+        return 1
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
