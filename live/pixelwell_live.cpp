@@ -72,16 +72,6 @@ void say(const std::string& text) {
     std::fprintf(stderr, "pixelwell-live: %s\n", text.c_str());
 }
 
-bool parseSize(const std::string& text, int& width, int& height) {
-    int w = 0, h = 0;
-    char x = 0, extra = 0;
-    if (std::sscanf(text.c_str(), "%d%c%d%c", &w, &x, &h, &extra) != 3 || x != 'x') return false;
-    if (w < 1 || h < 1 || w > 8192 || h > 8192) return false;
-    width = w;
-    height = h;
-    return true;
-}
-
 std::string sizeText(int width, int height) {
     return std::to_string(width) + "x" + std::to_string(height);
 }
@@ -261,7 +251,7 @@ int LiveViewer::run() {
 }
 
 int LiveViewer::start() {
-    if (!parseSize(options_.size, askedWidth_, askedHeight_)) {
+    if (!parseFrameSize(options_.size, 8192, askedWidth_, askedHeight_)) {
         say("--size must be WxH (each 1 to 8192): " + options_.size);
         return kExitCannotStart;
     }

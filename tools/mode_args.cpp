@@ -50,6 +50,8 @@ std::string closestNames(std::string_view typed) {
     return names;
 }
 
+}  // namespace
+
 bool parseInteger(std::string_view text, int64_t low, int64_t high, int64_t& value) {
     const std::string copy(text);
     if (copy.empty() || std::isspace(static_cast<unsigned char>(copy[0]))) return false;
@@ -61,7 +63,16 @@ bool parseInteger(std::string_view text, int64_t low, int64_t high, int64_t& val
     return true;
 }
 
-}  // namespace
+bool parseFrameSize(std::string_view text, int32_t maxSide, int32_t& width, int32_t& height) {
+    const size_t x = text.find('x');
+    int64_t w = 0, h = 0;
+    if (x == std::string_view::npos || !parseInteger(text.substr(0, x), 1, maxSide, w) ||
+        !parseInteger(text.substr(x + 1), 1, maxSide, h))
+        return false;
+    width = static_cast<int32_t>(w);
+    height = static_cast<int32_t>(h);
+    return true;
+}
 
 const ModeInfo* findModeByName(std::string_view name) {
     for (const ModeInfo& info : ModeTable)

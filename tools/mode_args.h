@@ -1,5 +1,6 @@
-// "--mode M[@K]" as the command-line programs take it: a mode by name or number, chosen
-// before frame K, exactly as the menu command would choose it.
+// What the command-line programs share of their arguments: "--mode M[@K]" (a mode by name or
+// number, chosen before frame K, exactly as the menu command would choose it), numbers and
+// frame sizes.
 #pragma once
 
 #include <cstdint>
@@ -11,6 +12,12 @@
 #include "dispatcher.h"
 
 namespace pixelwell {
+
+// A whole decimal integer from low to high, nothing before or after it.
+bool parseInteger(std::string_view text, int64_t low, int64_t high, int64_t& value);
+
+// "WxH" with W and H from 1 to maxSide.
+bool parseFrameSize(std::string_view text, int32_t maxSide, int32_t& width, int32_t& height);
 
 // Frame index -> modes chosen before that frame, in the order given.
 using ModeSchedule = std::multimap<uint64_t, int32_t>;

@@ -55,27 +55,6 @@ struct Options {
     std::string output = "-";
 };
 
-bool parseInt(const std::string& text, int64_t low, int64_t high, int64_t& value) {
-    if (text.empty()) return false;
-    errno = 0;
-    char* end = nullptr;
-    const long long parsed = std::strtoll(text.c_str(), &end, 10);
-    if (errno != 0 || *end != '\0' || parsed < low || parsed > high) return false;
-    value = parsed;
-    return true;
-}
-
-bool parseSize(const std::string& text, int32_t& width, int32_t& height) {
-    const auto x = text.find('x');
-    int64_t w = 0, h = 0;
-    if (x == std::string::npos || !parseInt(text.substr(0, x), 1, kMaxSide, w) ||
-        !parseInt(text.substr(x + 1), 1, kMaxSide, h))
-        return false;
-    width = static_cast<int32_t>(w);
-    height = static_cast<int32_t>(h);
-    return true;
-}
-
 void say(const std::string& message) { std::fprintf(stderr, "pixelwell-filter: %s\n", message.c_str()); }
 
 int usageError(const std::string& message) {
@@ -181,7 +160,7 @@ int main(int argc, char** argv) {
     }
 
     int32_t width = 0, height = 0;
-    if (!parseSize(options.size, width, height))
+    if (!parseFrameSize(options.size, kMaxSide, width, height))
         return usageError("--size must be WxH with W and H from 1 to 1280: " + options.size);
     ModeSchedule schedule;
     for (const std::string& text : options.modes) {
