@@ -25,7 +25,7 @@ const int32_t kFilterModes[] = {kModeLaplacianA, kModeLaplacianB, kModeLaplacian
 // The scalar table and each vector table the CPU runs.
 std::vector<const KernelTable*> everyTable() {
     std::vector<const KernelTable*> tables{&scalarKernels()};
-    for (const KernelTable* t : {sse2Kernels(), avx2Kernels()})
+    for (const KernelTable* t : {sse2Kernels(), ssse3Kernels(), avx2Kernels()})
         if (t) tables.push_back(t);
     return tables;
 }
