@@ -276,7 +276,9 @@ TEST_P(KernelTest, Tally) {
             {-2, -1, 0, 1, 5, 6, 7, 8},
             {-2041, -2040, -2039, -2038, 2038, 2039, 2040, 2041},
             {-32768, 32767, 0, 0, -32768, 100, -100, 32767},
-            {7, 6, 5, 4, 3, 2, 1, 0}};
+            {7, 6, 5, 4, 3, 2, 1, 0},
+        // Pairs at the ends of int16.
+        {-32768, -32767, 32766, 32767, -1, 0, 2040, 2041}};
         for (int pass = 0; pass < kPasses; ++pass) {
             // Values over the whole filter range, then few distinct values near zero.
             const Bytes noise = pattern(pass, 2 * w, 3);
@@ -381,6 +383,10 @@ TEST_P(TallyTest, LongRuns) {
         start.minimum = 32767;
         start.maximum = -32768;
         expectSameTally(scalarKernels(), *vec, values, start, "tallyRow of " + std::to_string(count));
+        // Pairs of consecutive thresholds, as the filters use them.
+        const int16_t pairs[kTallyThresholds] = {-2040, -2039, -2039, -2038, 2040, 2041, 0, 1};
+        std::copy(pairs, pairs + kTallyThresholds, start.thresholds);
+        expectSameTally(scalarKernels(), *vec, values, start, "tallyRow in pairs of " + std::to_string(count));
     }
 }
 
