@@ -209,7 +209,7 @@ void runOpenCv(benchmark::State& state, const Pipeline& pipeline, int32_t width,
 
 void registerOpenCvBenchmarks() {
     static const std::vector<Pipeline> all = pipelines();
-    const int32_t sizes[][2] = {{640, 480}, {1280, 1280}};
+    const int32_t sizes[][2] = {{320, 240}, {640, 480}, {1280, 1280}};
     for (const auto& size : sizes)
         for (const Pipeline& p : all)
             benchmark::RegisterBenchmark(

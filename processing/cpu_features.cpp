@@ -9,6 +9,15 @@ namespace pixelwell {
 
 namespace {
 
+bool cpuHasSsse3() {
+#if defined(PIXELWELL_X86_KERNELS)
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("ssse3") && __builtin_cpu_supports("sse4.1");
+#else
+    return false;
+#endif
+}
+
 bool cpuHasAvx2() {
 #if defined(PIXELWELL_X86_KERNELS)
     __builtin_cpu_init();
@@ -18,22 +27,31 @@ bool cpuHasAvx2() {
 #endif
 }
 
+// The tables from narrowest to widest; PIXELWELL_KERNELS names the widest one allowed (any
+// other value allows all).
+constexpr const char* kTableNames[] = {"scalar", "sse2", "ssse3", "avx2"};
+
 KernelTable chooseTable() {
     const char* scalar = std::getenv("PIXELWELL_SCALAR");
     if (scalar && std::strcmp(scalar, "0") != 0 && *scalar != '\0') return scalarKernels();
     const char* cap = std::getenv("PIXELWELL_KERNELS");
-    const bool allowSse2 = !cap || std::strcmp(cap, "scalar") != 0;
-    const bool allowAvx2 = !cap || (std::strcmp(cap, "scalar") != 0 && std::strcmp(cap, "sse2") != 0);
-    if (allowAvx2 && avx2Kernels()) return *avx2Kernels();
-    if (allowSse2 && sse2Kernels()) return *sse2Kernels();
+    int widest = 3;
+    for (int k = 0; cap && k < 4; ++k)
+        if (std::strcmp(cap, kTableNames[k]) == 0) widest = k;
+    if (widest >= 3 && avx2Kernels()) return *avx2Kernels();
+    if (widest >= 2 && ssse3Kernels()) return *ssse3Kernels();
+    if (widest >= 1 && sse2Kernels()) return *sse2Kernels();
     return scalarKernels();
 }
 
 }  // namespace
 
-// In kernels_avx2.cpp, which is compiled for AVX2: never entered before the CPU check.
+// In kernels_ssse3.cpp and kernels_avx2.cpp, each compiled for its instruction set: never
+// entered before the CPU check.
+const KernelTable* ssse3KernelTable();
 const KernelTable* avx2KernelTable();
 
+const KernelTable* ssse3Kernels() { return cpuHasSsse3() ? ssse3KernelTable() : nullptr; }
 const KernelTable* avx2Kernels() { return cpuHasAvx2() ? avx2KernelTable() : nullptr; }
 
 KernelTable kernels = chooseTable();

@@ -136,27 +136,51 @@ inline int16_t tallyThreshold(int64_t value) {
     return static_cast<int16_t>(std::clamp<int64_t>(value, INT16_MIN, INT16_MAX));
 }
 
-// The value of rank `rank` (1 = smallest) when two consecutive thresholds enclose it: fewer
-// values lie below t than the rank and at least as many below t + 1, so the value is t.
-bool rankedValue(const ValueTally& tally, int32_t rank, int32_t& value) {
-    for (int32_t t = 0; t + 1 < tally.count; ++t)
-        if (tally.thresholds[t + 1] == tally.thresholds[t] + 1 && tally.below[t] < rank &&
-            rank <= tally.below[t + 1]) {
-            value = tally.thresholds[t];
-            return true;
-        }
-    return false;
+// Where one ranked value of this frame lies, as the counts below thresholds tell: in lo..hi.
+// Levels grow with the value, so once lo and hi share a level that level is the one the cut
+// needs, whether or not the value itself is pinned.
+struct RankSearch {
+    int32_t rank;  // 1 = smallest; 0: no such rank
+    int32_t lo, hi;
+    int32_t window[2];  // the first count's lowest and highest threshold
+};
+
+// Narrows lo..hi by each threshold t of the tally: fewer values than the rank below t puts the
+// value at t or above, at least as many puts it below t.
+void narrow(RankSearch& search, const ValueTally& tally, int32_t first, int32_t n) {
+    for (int32_t t = first; t < first + n; ++t) {
+        if (tally.below[t] < search.rank)
+            search.lo = std::max(search.lo, int32_t{tally.thresholds[t]});
+        else
+            search.hi = std::min(search.hi, tally.thresholds[t] - 1);
+    }
 }
 
-// Fills `count` consecutive thresholds just past the side of the `n` consecutive thresholds
-// from `first` on which the value of rank `rank` lies (which none of them pins); returns the
-// next place. Below them, the highest new one is their lowest; above, the lowest is their highest.
-int16_t* thresholdsBeyond(const ValueTally& tally, int32_t first, int32_t n, int32_t rank, int16_t* out,
-                          int32_t count) {
-    const bool below = rank <= tally.below[first];
-    const int64_t start = below ? int64_t{tally.thresholds[first]} - count + 1 : tally.thresholds[first + n - 1];
-    for (int32_t t = 0; t < count; ++t) out[t] = tallyThreshold(start + t);
-    return out + count;
+// The smallest value whose level is `level` (1..255): levels step there.
+inline int32_t firstValueOfLevel(int32_t level, int32_t minimum, int64_t range) {
+    return static_cast<int32_t>(minimum + (int64_t{level} * range + 254) / 255);
+}
+
+// Thresholds for counting again where the first count left lo..hi, at the values where levels
+// step: one level between each two where `count` thresholds reach across lo..hi, so that the
+// count tells the level. Otherwise a ladder from the side of the first count's thresholds that
+// the value left by (values move by a little more often than by much), `step` levels apart so
+// that it reaches about twice the last move.
+void thresholdsWithin(const RankSearch& search, int32_t spacing, int32_t minimum, int64_t range, int16_t* out,
+                      int32_t count) {
+    const int32_t first = levelOf(search.lo, minimum, range), last = levelOf(search.hi, minimum, range);
+    int32_t step = 1, from = first;  // thresholds at the levels from + step, from + 2 step, ...
+    if (last - first > count) {
+        step = static_cast<int32_t>(std::max<int64_t>(1, (2 * spacing * 255 + range * count - 1) / (range * count)));
+        if (search.hi < search.window[0]) {
+            step = -step;
+            from = last + 1;  // down from the level of the value just below the thresholds
+        }
+    }
+    for (int32_t t = 0; t < count; ++t) {
+        const int32_t level = std::clamp(from + step * (t + 1), first + 1, last);
+        out[t] = tallyThreshold(firstValueOfLevel(level, minimum, range));
+    }
 }
 
 // The value of rank `rank` (1 = smallest, at most the number of values) among the counted
@@ -172,9 +196,18 @@ int32_t valueOfRank(const int32_t* counts, int32_t minimum, int32_t maximum, int
     return last;
 }
 
+// The first count's `count` thresholds around the last frame's ranked value `last`, `spacing`
+// apart: with spacing 1 two consecutive ones pin the value whatever this frame's range.
+void firstThresholds(int32_t last, int32_t spacing, bool steady, int16_t* out, int32_t count) {
+    for (int32_t t = 0; t < count; ++t) {
+        const int32_t offset = steady ? t : t - 1;
+        out[t] = tallyThreshold(int64_t{last} - spacing / 2 + int64_t{offset} * spacing);
+    }
+}
+
 }  // namespace
 
-CutValues LastCutValues{0, 0, 0, 0, 0};
+CutValues LastCutValues{0, 0, 0, 0, 0, 0, 0};
 
 void fusedNormal(const uint8_t* frame, uint8_t* slot) {
     int32_t width, height;
@@ -280,18 +313,19 @@ void fusedConvolution(const uint8_t* frame, const ConvolutionKernel& kernel) {
 
     // Counts below values around the last frame's two ranked values (see below): where they
     // have stayed put for eight frames, just the two thresholds that pin each where it was;
-    // otherwise four, which also take a move by one either way. (A miss costs another pass
-    // over the stored values, several times what the two more thresholds do: values that go
-    // back and forth now and then keep the four.)
+    // otherwise four, `spacing` apart. How far a ranked value moves from frame to frame, in
+    // values, depends on how many pixels share the values near it: few in a small frame or a
+    // sparse tail, where it moves by tens; many in a large frame, where it moves by one or
+    // two. So the spacing follows the last moves, and the thresholds need only tell the value's
+    // level, not the value (a level spans range / 255 values).
     ValueTally tally{};
     const bool steady = LastCutValues.steadyFrames >= kSteadyFrames;
     tally.count = steady ? 4 : 8;
     const int32_t around = tally.count / 2;
-    for (int32_t t = 0; t < around; ++t) {
-        const int32_t offset = steady ? t : t - 1;
-        tally.thresholds[t] = tallyThreshold(int64_t{LastCutValues.low} + offset);
-        tally.thresholds[around + t] = tallyThreshold(int64_t{LastCutValues.high} + offset);
-    }
+    const int32_t lowSpacing = std::max(1, LastCutValues.lowSpacing);
+    const int32_t highSpacing = std::max(1, LastCutValues.highSpacing);
+    firstThresholds(LastCutValues.low, lowSpacing, steady, tally.thresholds, around);
+    firstThresholds(LastCutValues.high, highSpacing, steady, tally.thresholds + around, around);
     tally.minimum = INT16_MAX;
     tally.maximum = INT16_MIN;
     GrayRows gray(frame, width, span);
@@ -331,35 +365,51 @@ void fusedConvolution(const uint8_t* frame, const ConvolutionKernel& kernel) {
         // above that of the (tail - 255)-th largest (at most 255), as the upper sum starts at
         // 255. With no such rank the cut stays at 0 or 255.
         const int32_t tail = cells / 20;
-        const int32_t zeros = cells - interior;  // the border
-        const int32_t lowRank = tail;
-        const int32_t highRank = tail > 255 ? cells - (tail - 255) + 1 : 0;  // from the smallest
-        for (int32_t t = 0; t < tally.count; ++t)
-            if (0 < tally.thresholds[t]) tally.below[t] += zeros;
-        int32_t lowValue = LastCutValues.low, highValue = LastCutValues.high;
-        bool lowKnown = lowRank == 0 || rankedValue(tally, lowRank, lowValue);
-        bool highKnown = highRank == 0 || rankedValue(tally, highRank, highValue);
-        if (!lowKnown || !highKnown) {
-            // A ranked value lay outside its thresholds. Values move by a few from frame to frame:
-            // count the stored values again below thresholds just past the side it lay on, all
-            // eight for one such value, four each for two.
+        const int32_t zeros = cells - interior;  // the border, at least one cell here
+        RankSearch searches[2] = {
+            {tail, std::min(minimum, 0), std::max(maximum, 0), {tally.thresholds[0], tally.thresholds[around - 1]}},
+            {tail > 255 ? cells - (tail - 255) + 1 : 0, std::min(minimum, 0), std::max(maximum, 0),
+             {tally.thresholds[around], tally.thresholds[2 * around - 1]}}};
+        const int32_t spacings[2] = {lowSpacing, highSpacing};
+        auto addZeros = [&](ValueTally& t, int32_t counted) {  // those not counted yet
+            for (int32_t k = 0; k < t.count; ++k)
+                if (0 < t.thresholds[k]) t.below[k] += zeros - counted;
+        };
+        auto resolved = [&](const RankSearch& r) {
+            return r.rank == 0 || levelOf(r.lo, minimum, range) == levelOf(r.hi, minimum, range);
+        };
+        addZeros(tally, 0);
+        narrow(searches[0], tally, 0, around);
+        narrow(searches[1], tally, around, around);
+        if (!resolved(searches[0]) || !resolved(searches[1])) {
+            // Count the stored values again where the first count left a ranked value: all
+            // eight thresholds for one, four each for two.
             ++LastCutValues.recounts;
             ValueTally again{};
             again.count = kTallyThresholds;
             again.minimum = INT16_MAX;
             again.maximum = INT16_MIN;
-            const int32_t each = lowKnown || highKnown ? kTallyThresholds : kTallyThresholds / 2;
-            int16_t* next = again.thresholds;
-            if (!lowKnown) next = thresholdsBeyond(tally, 0, around, lowRank, next, each);
-            if (!highKnown) thresholdsBeyond(tally, around, around, highRank, next, each);
-            for (int32_t i = reach; i < height - reach; ++i)
-                kernels.tallyRow(FilterValues + static_cast<size_t>(i) * width + reach, interiorWidth, &again);
-            for (int32_t t = 0; t < again.count; ++t)
-                if (0 < again.thresholds[t]) again.below[t] += zeros;
-            if (!lowKnown) lowKnown = rankedValue(again, lowRank, lowValue);
-            if (!highKnown) highKnown = rankedValue(again, highRank, highValue);
+            const int32_t each = resolved(searches[0]) || resolved(searches[1]) ? kTallyThresholds : kTallyThresholds / 2;
+            int32_t used = 0;
+            for (int32_t k = 0; k < 2; ++k)
+                if (!resolved(searches[k])) {
+                    thresholdsWithin(searches[k], spacings[k], minimum, range, again.thresholds + used, each);
+                    used += each;
+                }
+            // In one run over the interior rows, the border columns between them included: their
+            // zeros count with the border's.
+            const int32_t interiorRows = height - 2 * reach;
+            kernels.tallyRow(FilterValues + static_cast<size_t>(reach) * width + reach,
+                             (interiorRows - 1) * width + interiorWidth, &again);
+            addZeros(again, (interiorRows - 1) * 2 * reach);
+            used = 0;
+            for (int32_t k = 0; k < 2; ++k)
+                if (!resolved(searches[k])) {
+                    narrow(searches[k], again, used, each);
+                    used += each;
+                }
         }
-        if (!lowKnown || !highKnown) {
+        if (!resolved(searches[0]) || !resolved(searches[1])) {
             // Further still: count every value.
             ++LastCutValues.fullCounts;
             std::memset(ValueCounts[0], 0, sizeof ValueCounts[0]);
@@ -368,15 +418,28 @@ void fusedConvolution(const uint8_t* frame, const ConvolutionKernel& kernel) {
                             -kFilterValueMin);
             mergeCounts(ValueCounts, minimum - kFilterValueMin, maximum - kFilterValueMin);
             const int32_t* counts = ValueCounts[0] - kFilterValueMin;
-            if (lowRank > 0) lowValue = valueOfRank(counts, minimum, maximum, zeros, lowRank);
-            if (highRank > 0) highValue = valueOfRank(counts, minimum, maximum, zeros, highRank);
+            for (RankSearch& r : searches)
+                if (r.rank > 0) r.lo = r.hi = valueOfRank(counts, minimum, maximum, zeros, r.rank);
         }
-        const bool moved = lowValue != LastCutValues.low || highValue != LastCutValues.high;
+        // The next frame's thresholds: around the value, or the middle of where it lies; as far
+        // apart as it moved (or half the last spacing, which shrinks back by halves), but no
+        // further than a count again can tell apart: two thresholds `widest` apart enclose at
+        // most five levels, which four thresholds at the level steps separate.
+        const int64_t widest = 1 + 3 * range / 255;
+        int32_t* last[2] = {&LastCutValues.low, &LastCutValues.high};
+        int32_t* lastSpacing[2] = {&LastCutValues.lowSpacing, &LastCutValues.highSpacing};
+        bool moved = false;
+        for (int32_t k = 0; k < 2; ++k) {
+            if (searches[k].rank == 0) continue;
+            const int32_t value = searches[k].lo + (searches[k].hi - searches[k].lo) / 2;
+            const int64_t move = std::abs(int64_t{value} - *last[k]);
+            *lastSpacing[k] = static_cast<int32_t>(std::clamp<int64_t>(std::max<int64_t>(move, spacings[k] / 2), 1, widest));
+            moved = moved || value != *last[k];
+            *last[k] = value;
+        }
         LastCutValues.steadyFrames = moved ? 0 : LastCutValues.steadyFrames + 1;
-        LastCutValues.low = lowValue;
-        LastCutValues.high = highValue;
-        int32_t low = lowRank > 0 ? std::max(0, levelOf(lowValue, minimum, range) - 1) : 0;
-        int32_t high = highRank > 0 ? std::min(255, levelOf(highValue, minimum, range) + 1) : 255;
+        int32_t low = searches[0].rank > 0 ? std::max(0, levelOf(searches[0].lo, minimum, range) - 1) : 0;
+        int32_t high = searches[1].rank > 0 ? std::min(255, levelOf(searches[1].lo, minimum, range) + 1) : 255;
         if (low >= high) {  // cuts that meet or cross: no stretch
             low = 0;
             high = 255;

@@ -12,15 +12,17 @@
 namespace pixelwell {
 
 // The filter values of the last filtered frame's two ranked values, which give the stretch's
-// cuts (fusedConvolution). A frame counts its values exactly only around them, again just
-// past them when either has moved further, and all of them when that is not enough: only the
-// speed depends on these, never a picture.
+// cuts (fusedConvolution). A frame counts its values below a few thresholds around them, spaced
+// by how far they last moved; again where that left a ranked value's level open; and all of them
+// when that is not enough: only the speed depends on these, never a picture.
 struct CutValues {
-    int32_t low;
+    int32_t low;            // the value, or the middle of the values its level was told from
     int32_t high;
     uint32_t steadyFrames;  // frames in a row whose ranked values had not moved
-    uint32_t recounts;      // frames that counted again, just past where they had moved
+    uint32_t recounts;      // frames that counted again
     uint32_t fullCounts;    // frames that had to count every value
+    int32_t lowSpacing;     // values between the next frame's first thresholds (0 counts as 1)
+    int32_t highSpacing;
 };
 extern CutValues LastCutValues;
 

@@ -115,10 +115,11 @@ extern KernelTable kernels;
 // The variants built into this program; null where the CPU or the build lacks them.
 const KernelTable& scalarKernels();
 const KernelTable* sse2Kernels();
+const KernelTable* ssse3Kernels();  // SSSE3 and SSE4.1
 const KernelTable* avx2Kernels();
 
 // Chooses the widest variant the CPU runs, unless the environment says otherwise:
-// PIXELWELL_SCALAR=1 forces the scalar table, PIXELWELL_KERNELS=scalar|sse2|avx2 caps it.
+// PIXELWELL_SCALAR=1 forces the scalar table, PIXELWELL_KERNELS=scalar|sse2|ssse3|avx2 caps it.
 // Runs once at start-up by itself; callable again (tests).
 void selectKernels();
 // Forces the scalar table (tests, bug hunts).

@@ -4,6 +4,7 @@
 namespace pixelwell {
 
 const KernelTable* sse2Kernels() { return nullptr; }
+const KernelTable* ssse3KernelTable() { return nullptr; }
 const KernelTable* avx2KernelTable() { return nullptr; }
 
 }  // namespace pixelwell

@@ -273,9 +273,24 @@ void tallyFour(const int16_t* values, int start, int end, const int16_t* thresho
         c2 = V::sub16(c2, V::and_(V::cmpgt16(t2, v), lanes));
         c3 = V::sub16(c3, V::and_(V::cmpgt16(t3, v), lanes));
     };
-    const V::R all = V::set16(-1);
-    int j = start;
-    for (; j + V::kHalves <= end; j += V::kHalves) block(V::loadI16(values + j), all);
+    // Whole vectors: written out (no lane mask) and with the range in locals, which keeps the
+    // loop free of register copies.
+    V::R low = lo, high = hi;
+    const int whole = start + (end - start) / V::kHalves * V::kHalves;
+    for (const int16_t* p = values + start; p < values + whole; p += V::kHalves) {
+        const V::R v = V::loadI16(p);
+        if (kRange) {
+            low = V::min16(low, v);
+            high = V::max16(high, v);
+        }
+        c0 = V::sub16(c0, V::cmpgt16(t0, v));
+        c1 = V::sub16(c1, V::cmpgt16(t1, v));
+        c2 = V::sub16(c2, V::cmpgt16(t2, v));
+        c3 = V::sub16(c3, V::cmpgt16(t3, v));
+    }
+    lo = low;
+    hi = high;
+    int j = whole;
     if (j < end)  // end >= kHalves (the run holds at least one vector)
         block(V::loadI16(values + end - V::kHalves), V::loadI16(kLastLanes + 16 - V::kHalves + (end - j)));
     // Pairs of lanes to 32 bits, then a transpose by unpacks leaves each count's sum in one
@@ -303,13 +318,17 @@ void tallyRow(const int16_t* values, int count, ValueTally* tally) {
         tallyFour<true>(values, start, end, tally->thresholds, tally->below, lo, hi);
         if (tally->count > 4) tallyFour<false>(values, start, end, tally->thresholds + 4, tally->below + 4, lo, hi);
     }
+    // The lanes' range into the tally's, without a branch per lane (rows are short in small frames).
     alignas(32) int16_t lows[V::kHalves], highs[V::kHalves];
     V::storeI16(lows, lo);
     V::storeI16(highs, hi);
+    int16_t minimum = tally->minimum, maximum = tally->maximum;
     for (int l = 0; l < V::kHalves; ++l) {
-        if (lows[l] < tally->minimum) tally->minimum = lows[l];
-        if (highs[l] > tally->maximum) tally->maximum = highs[l];
+        minimum = std::min(minimum, lows[l]);
+        maximum = std::max(maximum, highs[l]);
     }
+    tally->minimum = minimum;
+    tally->maximum = maximum;
 }
 
 // 5x5 filters in chunks of columns: first the sums of the five rows per column (at most

@@ -11,61 +11,7 @@ namespace pixelwell {
 
 namespace {
 
-struct V {
-    using R = __m128i;
-    static constexpr int kBytes = 16;
-    static constexpr int kHalves = 8;
-    static constexpr int kWords = 4;
-    static R zero() { return _mm_setzero_si128(); }
-    static R load(const uint8_t* p) { return _mm_loadu_si128(reinterpret_cast<const R*>(p)); }
-    static void store(uint8_t* p, R v) { _mm_storeu_si128(reinterpret_cast<R*>(p), v); }
-    static R load16(const uint8_t* p) {
-        return _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const R*>(p)), zero());
-    }
-    static R loadI16(const int16_t* p) { return _mm_loadu_si128(reinterpret_cast<const R*>(p)); }
-    static void storeI16(int16_t* p, R v) { _mm_storeu_si128(reinterpret_cast<R*>(p), v); }
-    static void store16as8(uint8_t* p, R v) {
-        _mm_storel_epi64(reinterpret_cast<R*>(p), _mm_packus_epi16(v, v));
-    }
-    static R load32(const uint8_t* p) {
-        int32_t word;
-        std::memcpy(&word, p, 4);
-        return _mm_unpacklo_epi16(_mm_unpacklo_epi8(_mm_cvtsi32_si128(word), zero()), zero());
-    }
-    static R set8(int v) { return _mm_set1_epi8(static_cast<char>(v)); }
-    static R set16(int v) { return _mm_set1_epi16(static_cast<short>(v)); }
-    static R set32(int v) { return _mm_set1_epi32(v); }
-    static R add8(R a, R b) { return _mm_add_epi8(a, b); }
-    static R sub8(R a, R b) { return _mm_sub_epi8(a, b); }
-    static R subsu8(R a, R b) { return _mm_subs_epu8(a, b); }
-    static R avgu8(R a, R b) { return _mm_avg_epu8(a, b); }
-    static R minu8(R a, R b) { return _mm_min_epu8(a, b); }
-    static R maxu8(R a, R b) { return _mm_max_epu8(a, b); }
-    static R add16(R a, R b) { return _mm_add_epi16(a, b); }
-    static R sub16(R a, R b) { return _mm_sub_epi16(a, b); }
-    static R mullo16(R a, R b) { return _mm_mullo_epi16(a, b); }
-    static R mulhi16(R a, R b) { return _mm_mulhi_epi16(a, b); }
-    static R srai16(R a, int n) { return _mm_srai_epi16(a, n); }
-    static R srli16(R a, int n) { return _mm_srli_epi16(a, n); }
-    static R min16(R a, R b) { return _mm_min_epi16(a, b); }
-    static R max16(R a, R b) { return _mm_max_epi16(a, b); }
-    static R cmpgt16(R a, R b) { return _mm_cmpgt_epi16(a, b); }
-    static R madd16(R a, R b) { return _mm_madd_epi16(a, b); }
-    static R add32(R a, R b) { return _mm_add_epi32(a, b); }
-    static R unpacklo32(R a, R b) { return _mm_unpacklo_epi32(a, b); }
-    static R unpackhi32(R a, R b) { return _mm_unpackhi_epi32(a, b); }
-    static R unpacklo64(R a, R b) { return _mm_unpacklo_epi64(a, b); }
-    static R unpackhi64(R a, R b) { return _mm_unpackhi_epi64(a, b); }
-    static R slli16(R a, int n) { return _mm_slli_epi16(a, n); }
-    static R slli32(R a, int n) { return _mm_slli_epi32(a, n); }
-    static R cmpgt32(R a, R b) { return _mm_cmpgt_epi32(a, b); }
-    static R and_(R a, R b) { return _mm_and_si128(a, b); }
-    static R or_(R a, R b) { return _mm_or_si128(a, b); }
-    static R xor_(R a, R b) { return _mm_xor_si128(a, b); }
-    static R unpacklo8(R a, R b) { return _mm_unpacklo_epi8(a, b); }
-    static R unpackhi8(R a, R b) { return _mm_unpackhi_epi8(a, b); }
-    static R packus16(R a, R b) { return _mm_packus_epi16(a, b); }
-};
+#include "kernels_sse_v.inl"
 
 }  // namespace
 }  // namespace pixelwell

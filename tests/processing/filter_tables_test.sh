@@ -1,6 +1,7 @@
 #!/bin/sh
 # pixelwell-filter draws the same bytes with the scalar kernels forced (PIXELWELL_SCALAR=1),
-# capped at SSE2, and with the table chosen for this CPU, for every mode on generated clips.
+# capped at SSE2 and at SSSE3/SSE4.1, and with the table chosen for this CPU, for every mode on
+# generated clips.
 # Usage: filter_tables_test.sh PIXELWELL_FILTER PIXELWELL_CLIP WORKDIR
 set -eu
 filter=$1 clip=$2 work=$3
@@ -18,8 +19,9 @@ for size in 174x50 37x41 639x7 3x3 1x2; do
             # Chosen at frame 3, so the ring is filled and a reference is taken mid-clip.
             PIXELWELL_SCALAR=1 "$filter" --size "$size" --mode "$mode@3" -- "$in" "$work/scalar.out"
             PIXELWELL_KERNELS=sse2 "$filter" --size "$size" --mode "$mode@3" -- "$in" "$work/sse2.out"
+            PIXELWELL_KERNELS=ssse3 "$filter" --size "$size" --mode "$mode@3" -- "$in" "$work/ssse3.out"
             "$filter" --size "$size" --mode "$mode@3" -- "$in" "$work/selected.out"
-            for variant in sse2 selected; do
+            for variant in sse2 ssse3 selected; do
                 if ! cmp -s "$work/scalar.out" "$work/$variant.out"; then
                     echo "DIFFERENT: $mode $size $picture ($variant vs scalar)"
                     failed=1

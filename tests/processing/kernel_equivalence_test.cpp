@@ -23,7 +23,11 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-const int kWidths[] = {1, 2, 3, 4, 7, 8, 15, 16, 17, 31, 32, 33, 174, 639, 640, 1279, 1280};
+// Every width from 1 to the widest frame, in groups (one test each).
+struct Widths {
+    int first, last;
+};
+const Widths kWidths[] = {{1, 64}, {65, 320}, {321, 640}, {641, 960}, {961, 1280}};
 constexpr int kPasses = 9;  // 6 patterns, then 3 random seeds
 
 // Pass p over n bytes: all 0, all 255, 0/255 alternating, a ramp, one hot byte, 254/1
@@ -59,19 +63,26 @@ struct Variant {
     const char* name;
     const KernelTable* (*table)();
 };
-const Variant kVariants[] = {{"sse2", sse2Kernels}, {"avx2", avx2Kernels}};
+const Variant kVariants[] = {{"sse2", sse2Kernels}, {"ssse3", ssse3Kernels}, {"avx2", avx2Kernels}};
 
-class KernelTest : public testing::TestWithParam<std::tuple<Variant, int>> {
+class KernelTest : public testing::TestWithParam<std::tuple<Variant, Widths>> {
 protected:
     void SetUp() override {
         vector_ = std::get<0>(GetParam()).table();
         if (!vector_) GTEST_SKIP() << std::get<0>(GetParam()).name << " is not available here";
-        width_ = std::get<1>(GetParam());
+    }
+    // Runs the checks for each width of the group, up to the first that fails.
+    template <typename Check>
+    void eachWidth(Check check) {
+        for (width_ = std::get<1>(GetParam()).first; width_ <= std::get<1>(GetParam()).last; ++width_) {
+            check();
+            if (HasFailure()) return;
+        }
     }
     const KernelTable& scalar() const { return scalarKernels(); }
     const KernelTable& vec() const { return *vector_; }
     std::string label(const char* kernel, int pass) const {
-        return std::string(kernel) + " pass " + std::to_string(pass);
+        return std::string(kernel) + " width " + std::to_string(width_) + " pass " + std::to_string(pass);
     }
 
     const KernelTable* vector_ = nullptr;
@@ -90,24 +101,26 @@ void compare(const KernelTable& scalar, const KernelTable& vec, size_t outSize, 
 }
 
 TEST_P(KernelTest, ColourRows) {
-    const size_t w = width_;
-    for (int pass = 0; pass < kPasses; ++pass) {
-        const Bytes a = pattern(pass, 3 * w), b = pattern(pass, 3 * w, 5);
-        Bytes c = pattern(pass, 3 * w);
-        for (size_t k = 0; k < c.size(); ++k) c[k] = static_cast<uint8_t>(a[k] + (k % 23) - 11);
-        compare<uint8_t>(scalar(), vec(), 4 * w, label("copyRow", pass),
-                         [&](const KernelTable& t, uint8_t* out) { t.copyRow(a.data(), out, width_); });
-        compare<uint8_t>(scalar(), vec(), 4 * w, label("invertRow", pass),
-                         [&](const KernelTable& t, uint8_t* out) { t.invertRow(a.data(), out, width_); });
-        // Against a far and a near reference, so both outcomes of the distance test occur.
-        for (const Bytes* ref : {&b, static_cast<const Bytes*>(&c)})
-            compare<uint8_t>(scalar(), vec(), 4 * w, label("differenceRow", pass),
-                             [&](const KernelTable& t, uint8_t* out) {
-                                 t.differenceRow(a.data(), ref->data(), out, width_);
-                             });
-        compare<uint8_t>(scalar(), vec(), w, label("grayRow", pass),
-                         [&](const KernelTable& t, uint8_t* out) { t.grayRow(a.data(), out, width_); });
-    }
+    eachWidth([&] {
+        const size_t w = width_;
+        for (int pass = 0; pass < kPasses; ++pass) {
+            const Bytes a = pattern(pass, 3 * w), b = pattern(pass, 3 * w, 5);
+            Bytes c = pattern(pass, 3 * w);
+            for (size_t k = 0; k < c.size(); ++k) c[k] = static_cast<uint8_t>(a[k] + (k % 23) - 11);
+            compare<uint8_t>(scalar(), vec(), 4 * w, label("copyRow", pass),
+                             [&](const KernelTable& t, uint8_t* out) { t.copyRow(a.data(), out, width_); });
+            compare<uint8_t>(scalar(), vec(), 4 * w, label("invertRow", pass),
+                             [&](const KernelTable& t, uint8_t* out) { t.invertRow(a.data(), out, width_); });
+            // Against a far and a near reference, so both outcomes of the distance test occur.
+            for (const Bytes* ref : {&b, static_cast<const Bytes*>(&c)})
+                compare<uint8_t>(scalar(), vec(), 4 * w, label("differenceRow", pass),
+                                 [&](const KernelTable& t, uint8_t* out) {
+                                     t.differenceRow(a.data(), ref->data(), out, width_);
+                                 });
+            compare<uint8_t>(scalar(), vec(), w, label("grayRow", pass),
+                             [&](const KernelTable& t, uint8_t* out) { t.grayRow(a.data(), out, width_); });
+        }
+    });
 }
 
 // Eight runs of n bytes for a pass (pass 4's single hot byte would be the same in all eight:
@@ -127,108 +140,114 @@ EightRuns eightRuns(int pass, size_t n) {
 // Both tables must agree on sums, averages and slot, and the replaced sums must equal the
 // sums started over from the new runs.
 TEST_P(KernelTest, EightFrameSums) {
-    const size_t n = 3 * static_cast<size_t>(width_);
-    const int count = static_cast<int>(n);
-    for (int pass = 0; pass < kPasses; ++pass) {
-        const EightRuns runs = eightRuns(pass, n);
-        const uint8_t* pointers[8];
-        std::copy(std::begin(runs.pointers), std::end(runs.pointers), pointers);
-        const Bytes frame = pattern(pass < 6 ? 5 - pass : pass, n, 99);
-        struct Result {
-            std::vector<uint16_t> started, replaced;
-            Bytes startedAverage, replacedAverage, slot;
-        } result[2];
-        const KernelTable* tables[2] = {&scalar(), &vec()};
-        for (int v = 0; v < 2; ++v) {
-            Result& r = result[v];
-            r.started.assign(n + 1, 0x5A5A);
-            r.startedAverage.assign(n + 1, 0x5A);
-            tables[v]->sum8Bytes(pointers, r.started.data(), r.startedAverage.data(), count);
-            r.replaced = r.started;
-            r.replacedAverage.assign(n + 1, 0x5A);
-            r.slot = runs.data[3];
-            r.slot.push_back(0x5A);
-            tables[v]->replaceSummedBytes(frame.data(), r.slot.data(), r.replaced.data(), r.replacedAverage.data(), count);
-        }
-        const std::string what = label("eight-frame sums", pass);
-        expectSame(result[0].started, result[1].started, what + " started");
-        expectSame(result[0].startedAverage, result[1].startedAverage, what + " started average");
-        expectSame(result[0].replaced, result[1].replaced, what + " replaced");
-        expectSame(result[0].replacedAverage, result[1].replacedAverage, what + " replaced average");
-        expectSame(result[0].slot, result[1].slot, what + " slot");
+    eachWidth([&] {
+        const size_t n = 3 * static_cast<size_t>(width_);
+        const int count = static_cast<int>(n);
+        for (int pass = 0; pass < kPasses; ++pass) {
+            const EightRuns runs = eightRuns(pass, n);
+            const uint8_t* pointers[8];
+            std::copy(std::begin(runs.pointers), std::end(runs.pointers), pointers);
+            const Bytes frame = pattern(pass < 6 ? 5 - pass : pass, n, 99);
+            struct Result {
+                std::vector<uint16_t> started, replaced;
+                Bytes startedAverage, replacedAverage, slot;
+            } result[2];
+            const KernelTable* tables[2] = {&scalar(), &vec()};
+            for (int v = 0; v < 2; ++v) {
+                Result& r = result[v];
+                r.started.assign(n + 1, 0x5A5A);
+                r.startedAverage.assign(n + 1, 0x5A);
+                tables[v]->sum8Bytes(pointers, r.started.data(), r.startedAverage.data(), count);
+                r.replaced = r.started;
+                r.replacedAverage.assign(n + 1, 0x5A);
+                r.slot = runs.data[3];
+                r.slot.push_back(0x5A);
+                tables[v]->replaceSummedBytes(frame.data(), r.slot.data(), r.replaced.data(), r.replacedAverage.data(), count);
+            }
+            const std::string what = label("eight-frame sums", pass);
+            expectSame(result[0].started, result[1].started, what + " started");
+            expectSame(result[0].startedAverage, result[1].startedAverage, what + " started average");
+            expectSame(result[0].replaced, result[1].replaced, what + " replaced");
+            expectSame(result[0].replacedAverage, result[1].replacedAverage, what + " replaced average");
+            expectSame(result[0].slot, result[1].slot, what + " slot");
 
-        Bytes expectedSlot = frame;
-        expectedSlot.push_back(0x5A);
-        expectSame(expectedSlot, result[1].slot, what + " slot holds the frame");
-        pointers[3] = frame.data();
-        std::vector<uint16_t> again(n + 1, 0x5A5A);
-        Bytes againAverage(n + 1, 0x5A);
-        scalar().sum8Bytes(pointers, again.data(), againAverage.data(), count);
-        expectSame(again, result[1].replaced, what + " replaced against started over");
-        expectSame(againAverage, result[1].replacedAverage, what + " replaced average against started over");
-    }
+            Bytes expectedSlot = frame;
+            expectedSlot.push_back(0x5A);
+            expectSame(expectedSlot, result[1].slot, what + " slot holds the frame");
+            pointers[3] = frame.data();
+            std::vector<uint16_t> again(n + 1, 0x5A5A);
+            Bytes againAverage(n + 1, 0x5A);
+            scalar().sum8Bytes(pointers, again.data(), againAverage.data(), count);
+            expectSame(again, result[1].replaced, what + " replaced against started over");
+            expectSame(againAverage, result[1].replacedAverage, what + " replaced average against started over");
+        }
+    });
 }
 
 TEST_P(KernelTest, ByteRuns) {
-    const size_t n = 3 * static_cast<size_t>(width_);
-    for (int pass = 0; pass < kPasses; ++pass) {
-        const EightRuns runs = eightRuns(pass, n);
-        const uint8_t* pointers[8];
-        std::copy(std::begin(runs.pointers), std::end(runs.pointers), pointers);
-        const int count = static_cast<int>(n);
-        compare<uint8_t>(scalar(), vec(), n, label("average2Bytes", pass),
-                         [&](const KernelTable& t, uint8_t* out) { t.average2Bytes(pointers, out, count); });
-        compare<uint8_t>(scalar(), vec(), n, label("average4Bytes", pass),
-                         [&](const KernelTable& t, uint8_t* out) { t.average4Bytes(pointers, out, count); });
-        compare<uint8_t>(scalar(), vec(), n, label("frameDifferenceBytes", pass),
-                         [&](const KernelTable& t, uint8_t* out) {
-                             t.frameDifferenceBytes(pointers[0], pointers[1], out, count);
-                         });
-        compare<uint8_t>(scalar(), vec(), n, label("absDifferenceBytes", pass),
-                         [&](const KernelTable& t, uint8_t* out) {
-                             t.absDifferenceBytes(pointers[0], pointers[1], out, count);
-                         });
-        // Every alignment of the destination, bytes around it untouched.
-        for (int offset = 0; offset < 17; ++offset)
-            compare<uint8_t>(scalar(), vec(), n + 17, label("streamBytes", pass) + " at " + std::to_string(offset),
+    eachWidth([&] {
+        const size_t n = 3 * static_cast<size_t>(width_);
+        for (int pass = 0; pass < kPasses; ++pass) {
+            const EightRuns runs = eightRuns(pass, n);
+            const uint8_t* pointers[8];
+            std::copy(std::begin(runs.pointers), std::end(runs.pointers), pointers);
+            const int count = static_cast<int>(n);
+            compare<uint8_t>(scalar(), vec(), n, label("average2Bytes", pass),
+                             [&](const KernelTable& t, uint8_t* out) { t.average2Bytes(pointers, out, count); });
+            compare<uint8_t>(scalar(), vec(), n, label("average4Bytes", pass),
+                             [&](const KernelTable& t, uint8_t* out) { t.average4Bytes(pointers, out, count); });
+            compare<uint8_t>(scalar(), vec(), n, label("frameDifferenceBytes", pass),
                              [&](const KernelTable& t, uint8_t* out) {
-                                 t.streamBytes(pointers[2], out + offset, count);
+                                 t.frameDifferenceBytes(pointers[0], pointers[1], out, count);
                              });
-    }
+            compare<uint8_t>(scalar(), vec(), n, label("absDifferenceBytes", pass),
+                             [&](const KernelTable& t, uint8_t* out) {
+                                 t.absDifferenceBytes(pointers[0], pointers[1], out, count);
+                             });
+            // Every alignment of the destination, bytes around it untouched.
+            for (int offset = 0; offset < 17; ++offset)
+                compare<uint8_t>(scalar(), vec(), n + 17, label("streamBytes", pass) + " at " + std::to_string(offset),
+                                 [&](const KernelTable& t, uint8_t* out) {
+                                     t.streamBytes(pointers[2], out + offset, count);
+                                 });
+        }
+    });
 }
 
 TEST_P(KernelTest, GrayToSurface) {
-    const size_t w = width_;
-    for (int pass = 0; pass < kPasses; ++pass) {
-        const Bytes gray = pattern(pass, w);
-        compare<uint8_t>(scalar(), vec(), 4 * w, label("grayToSurfaceRow", pass),
-                         [&](const KernelTable& t, uint8_t* out) { t.grayToSurfaceRow(gray.data(), out, width_); });
-        for (int threshold : {0, 1, 100, 254, 255, 256})
-            compare<uint8_t>(scalar(), vec(), 4 * w, label("thresholdRow", pass),
-                             [&](const KernelTable& t, uint8_t* out) {
-                                 t.thresholdRow(gray.data(), threshold, out, width_);
-                             });
-        // Values over the whole filter range, through a table of distinct pixels.
-        std::vector<int16_t> values(w);
-        const Bytes noise = pattern(pass, 2 * w, 9);
-        for (size_t j = 0; j < w; ++j)
-            values[j] = static_cast<int16_t>(kFilterValueMin + (noise[2 * j] << 8 | noise[2 * j + 1]) %
-                                                                   (kFilterValueMax - kFilterValueMin + 1));
-        // Raw, unstretched and stretched maps over wide and narrow ranges.
-        const int32_t maps[][4] = {{0, 0, 0, 0},          {-2040, 4080, 0, 255}, {-7, 30, 0, 255},
-                                   {-300, 900, 12, 200}, {5, 1, 0, 255},        {100, 3, 254, 255},
-                                   {-2040, 4080, 0, 1},  {-50, 77, 100, 101}};
-        for (const auto& m : maps) {
-            ToneMap map{m[1] == 0, m[0], m[1], m[2], m[3], 0, 0};
-            if (!map.raw) {
-                map.rangeMultiplier = toneMultiplier(map.range);
-                map.stretchMultiplier = toneMultiplier(map.high - map.low);
+    eachWidth([&] {
+        const size_t w = width_;
+        for (int pass = 0; pass < kPasses; ++pass) {
+            const Bytes gray = pattern(pass, w);
+            compare<uint8_t>(scalar(), vec(), 4 * w, label("grayToSurfaceRow", pass),
+                             [&](const KernelTable& t, uint8_t* out) { t.grayToSurfaceRow(gray.data(), out, width_); });
+            for (int threshold : {0, 1, 100, 254, 255, 256})
+                compare<uint8_t>(scalar(), vec(), 4 * w, label("thresholdRow", pass),
+                                 [&](const KernelTable& t, uint8_t* out) {
+                                     t.thresholdRow(gray.data(), threshold, out, width_);
+                                 });
+            // Values over the whole filter range, through a table of distinct pixels.
+            std::vector<int16_t> values(w);
+            const Bytes noise = pattern(pass, 2 * w, 9);
+            for (size_t j = 0; j < w; ++j)
+                values[j] = static_cast<int16_t>(kFilterValueMin + (noise[2 * j] << 8 | noise[2 * j + 1]) %
+                                                                       (kFilterValueMax - kFilterValueMin + 1));
+            // Raw, unstretched and stretched maps over wide and narrow ranges.
+            const int32_t maps[][4] = {{0, 0, 0, 0},          {-2040, 4080, 0, 255}, {-7, 30, 0, 255},
+                                       {-300, 900, 12, 200}, {5, 1, 0, 255},        {100, 3, 254, 255},
+                                       {-2040, 4080, 0, 1},  {-50, 77, 100, 101}};
+            for (const auto& m : maps) {
+                ToneMap map{m[1] == 0, m[0], m[1], m[2], m[3], 0, 0};
+                if (!map.raw) {
+                    map.rangeMultiplier = toneMultiplier(map.range);
+                    map.stretchMultiplier = toneMultiplier(map.high - map.low);
+                }
+                compare<uint8_t>(scalar(), vec(), 4 * w, label("toneRow", pass), [&](const KernelTable& t, uint8_t* out) {
+                    t.toneRow(values.data(), &map, out, width_);
+                });
             }
-            compare<uint8_t>(scalar(), vec(), 4 * w, label("toneRow", pass), [&](const KernelTable& t, uint8_t* out) {
-                t.toneRow(values.data(), &map, out, width_);
-            });
         }
-    }
+    });
 }
 
 // Tallies start from a tally already holding counts and a range, so that a kernel which
@@ -249,74 +268,82 @@ void expectSameTally(const KernelTable& scalar, const KernelTable& vec, const st
 }
 
 TEST_P(KernelTest, Tally) {
-    const size_t w = width_;
-    // Consecutive thresholds around a value, as the filters use them, and spread ones
-    // (repeated, out of order, beyond every value).
-    const int16_t sets[][kTallyThresholds] = {
-        {-2, -1, 0, 1, 5, 6, 7, 8},
-        {-2041, -2040, -2039, -2038, 2038, 2039, 2040, 2041},
-        {-32768, 32767, 0, 0, -32768, 100, -100, 32767},
-        {7, 6, 5, 4, 3, 2, 1, 0}};
-    for (int pass = 0; pass < kPasses; ++pass) {
-        // Values over the whole filter range, then few distinct values near zero.
-        const Bytes noise = pattern(pass, 2 * w, 3);
-        std::vector<int16_t> wide(w), narrow(w);
-        for (size_t j = 0; j < w; ++j) {
-            wide[j] = static_cast<int16_t>(kFilterValueMin + (noise[2 * j] << 8 | noise[2 * j + 1]) %
-                                                                 (kFilterValueMax - kFilterValueMin + 1));
-            narrow[j] = static_cast<int16_t>(noise[2 * j] % 7 - 3);
+    eachWidth([&] {
+        const size_t w = width_;
+        // Consecutive thresholds around a value, as the filters use them, and spread ones
+        // (repeated, out of order, beyond every value).
+        const int16_t sets[][kTallyThresholds] = {
+            {-2, -1, 0, 1, 5, 6, 7, 8},
+            {-2041, -2040, -2039, -2038, 2038, 2039, 2040, 2041},
+            {-32768, 32767, 0, 0, -32768, 100, -100, 32767},
+            {7, 6, 5, 4, 3, 2, 1, 0},
+        // Pairs at the ends of int16.
+        {-32768, -32767, 32766, 32767, -1, 0, 2040, 2041}};
+        for (int pass = 0; pass < kPasses; ++pass) {
+            // Values over the whole filter range, then few distinct values near zero.
+            const Bytes noise = pattern(pass, 2 * w, 3);
+            std::vector<int16_t> wide(w), narrow(w);
+            for (size_t j = 0; j < w; ++j) {
+                wide[j] = static_cast<int16_t>(kFilterValueMin + (noise[2 * j] << 8 | noise[2 * j + 1]) %
+                                                                     (kFilterValueMax - kFilterValueMin + 1));
+                narrow[j] = static_cast<int16_t>(noise[2 * j] % 7 - 3);
+            }
+            for (const auto& set : sets)
+                for (const auto* values : {&wide, &narrow})
+                    for (int used : {4, 8}) {
+                        ValueTally start{};
+                        start.count = used;
+                        std::copy(set, set + kTallyThresholds, start.thresholds);
+                        for (int t = 0; t < kTallyThresholds; ++t) start.below[t] = 1000 * t + 3;
+                        start.minimum = 32767;
+                        start.maximum = -32768;
+                        expectSameTally(scalar(), vec(), *values, start, label("tallyRow", pass));
+                        start.minimum = -5;  // a range the values may lie inside
+                        start.maximum = 9;
+                        expectSameTally(scalar(), vec(), *values, start, label("tallyRow preset range", pass));
+                    }
         }
-        for (const auto& set : sets)
-            for (const auto* values : {&wide, &narrow})
-                for (int used : {4, 8}) {
-                    ValueTally start{};
-                    start.count = used;
-                    std::copy(set, set + kTallyThresholds, start.thresholds);
-                    for (int t = 0; t < kTallyThresholds; ++t) start.below[t] = 1000 * t + 3;
-                    start.minimum = 32767;
-                    start.maximum = -32768;
-                    expectSameTally(scalar(), vec(), *values, start, label("tallyRow", pass));
-                    start.minimum = -5;  // a range the values may lie inside
-                    start.maximum = 9;
-                    expectSameTally(scalar(), vec(), *values, start, label("tallyRow preset range", pass));
-                }
-    }
+    });
 }
 
 TEST_P(KernelTest, Neighbourhoods) {
-    const size_t w = width_;
-    const int16_t k3x3[][9] = {
-        {0, -1, 0, -1, 4, -1, 0, -1, 0},   {-1, -1, -1, -1, 8, -1, -1, -1, -1},
-        {1, -2, 1, -2, 4, -2, 1, -2, 1},   {-1, 0, 1, -2, 0, 2, -1, 0, 1},
-        {-1, -2, -1, 0, 0, 0, 1, 2, 1},    {1, 1, 1, 1, 1, 1, 1, 1, 1}};
-    for (int pass = 0; pass < kPasses; ++pass) {
-        std::vector<Bytes> rows;
-        for (uint32_t r = 0; r < 5; ++r) rows.push_back(pattern(pass, w, r));
-        const uint8_t* p[5] = {rows[0].data(), rows[1].data(), rows[2].data(), rows[3].data(), rows[4].data()};
-        for (const auto& weights : k3x3)
-            for (int divisor : {1, 9})
-                compare<int16_t>(scalar(), vec(), w, label("convolve3x3Row", pass),
-                                 [&](const KernelTable& t, int16_t* out) {
-                                     t.convolve3x3Row(p[0], p[1], p[2], weights, divisor, out, width_);
-                                 });
-        compare<int16_t>(scalar(), vec(), w, label("lowPass5Row", pass),
-                         [&](const KernelTable& t, int16_t* out) { t.lowPass5Row(p, out, width_); });
-        compare<int16_t>(scalar(), vec(), w, label("highPass5Row", pass),
-                         [&](const KernelTable& t, int16_t* out) { t.highPass5Row(p, out, width_); });
-        using Rank = void (*KernelTable::*)(const uint8_t*, const uint8_t*, const uint8_t*, uint8_t*, int);
-        const std::pair<const char*, Rank> ranks[] = {{"minimum3Row", &KernelTable::minimum3Row},
-                                                      {"maximum3Row", &KernelTable::maximum3Row},
-                                                      {"median3Row", &KernelTable::median3Row},
-                                                      {"mean3Row", &KernelTable::mean3Row}};
-        for (const auto& [name, rank] : ranks)
-            compare<uint8_t>(scalar(), vec(), w, label(name, pass), [&](const KernelTable& t, uint8_t* out) {
-                (t.*rank)(p[0], p[1], p[2], out, width_);
-            });
-    }
+    eachWidth([&] {
+        const size_t w = width_;
+        const int16_t k3x3[][9] = {
+            {0, -1, 0, -1, 4, -1, 0, -1, 0},   {-1, -1, -1, -1, 8, -1, -1, -1, -1},
+            {1, -2, 1, -2, 4, -2, 1, -2, 1},   {-1, 0, 1, -2, 0, 2, -1, 0, 1},
+            {-1, -2, -1, 0, 0, 0, 1, 2, 1},    {1, 1, 1, 1, 1, 1, 1, 1, 1}};
+        for (int pass = 0; pass < kPasses; ++pass) {
+            std::vector<Bytes> rows;
+            for (uint32_t r = 0; r < 5; ++r) rows.push_back(pattern(pass, w, r));
+            const uint8_t* p[5] = {rows[0].data(), rows[1].data(), rows[2].data(), rows[3].data(), rows[4].data()};
+            for (const auto& weights : k3x3)
+                for (int divisor : {1, 9})
+                    compare<int16_t>(scalar(), vec(), w, label("convolve3x3Row", pass),
+                                     [&](const KernelTable& t, int16_t* out) {
+                                         t.convolve3x3Row(p[0], p[1], p[2], weights, divisor, out, width_);
+                                     });
+            compare<int16_t>(scalar(), vec(), w, label("lowPass5Row", pass),
+                             [&](const KernelTable& t, int16_t* out) { t.lowPass5Row(p, out, width_); });
+            compare<int16_t>(scalar(), vec(), w, label("highPass5Row", pass),
+                             [&](const KernelTable& t, int16_t* out) { t.highPass5Row(p, out, width_); });
+            using Rank = void (*KernelTable::*)(const uint8_t*, const uint8_t*, const uint8_t*, uint8_t*, int);
+            const std::pair<const char*, Rank> ranks[] = {{"minimum3Row", &KernelTable::minimum3Row},
+                                                          {"maximum3Row", &KernelTable::maximum3Row},
+                                                          {"median3Row", &KernelTable::median3Row},
+                                                          {"mean3Row", &KernelTable::mean3Row}};
+            for (const auto& [name, rank] : ranks)
+                compare<uint8_t>(scalar(), vec(), w, label(name, pass), [&](const KernelTable& t, uint8_t* out) {
+                    (t.*rank)(p[0], p[1], p[2], out, width_);
+                });
+        }
+    });
 }
 
-std::string nameOf(const testing::TestParamInfo<std::tuple<Variant, int>>& info) {
-    return std::string(std::get<0>(info.param).name) + "_" + std::to_string(std::get<1>(info.param));
+std::string nameOf(const testing::TestParamInfo<std::tuple<Variant, Widths>>& info) {
+    const Widths& widths = std::get<1>(info.param);
+    return std::string(std::get<0>(info.param).name) + "_" + std::to_string(widths.first) + "to" +
+           std::to_string(widths.last);
 }
 
 INSTANTIATE_TEST_SUITE_P(All, KernelTest,
@@ -356,6 +383,10 @@ TEST_P(TallyTest, LongRuns) {
         start.minimum = 32767;
         start.maximum = -32768;
         expectSameTally(scalarKernels(), *vec, values, start, "tallyRow of " + std::to_string(count));
+        // Pairs of consecutive thresholds, as the filters use them.
+        const int16_t pairs[kTallyThresholds] = {-2040, -2039, -2039, -2038, 2040, 2041, 0, 1};
+        std::copy(pairs, pairs + kTallyThresholds, start.thresholds);
+        expectSameTally(scalarKernels(), *vec, values, start, "tallyRow in pairs of " + std::to_string(count));
     }
 }
 
@@ -509,9 +540,24 @@ TEST(KernelSelection, EnvironmentCapsTheTable) {
     setenv("PIXELWELL_KERNELS", "sse2", 1);
     selectKernels();
     EXPECT_STREQ(kernels.name, sse2Kernels() ? "sse2" : "scalar");
+    setenv("PIXELWELL_KERNELS", "ssse3", 1);
+    selectKernels();
+    EXPECT_STREQ(kernels.name, ssse3Kernels() ? "ssse3" : sse2Kernels() ? "sse2" : "scalar");
+    setenv("PIXELWELL_KERNELS", "scalar", 1);
+    selectKernels();
+    EXPECT_STREQ(kernels.name, "scalar");
+    for (const char* uncapped : {"avx2", "", "AVX512"}) {  // the widest, or no known cap
+        setenv("PIXELWELL_KERNELS", uncapped, 1);
+        selectKernels();
+        EXPECT_STREQ(kernels.name, avx2Kernels()    ? "avx2"
+                                   : ssse3Kernels() ? "ssse3"
+                                   : sse2Kernels()  ? "sse2"
+                                                    : "scalar")
+            << uncapped;
+    }
     unsetenv("PIXELWELL_KERNELS");
     selectKernels();
-    EXPECT_STREQ(kernels.name, avx2Kernels() ? "avx2" : sse2Kernels() ? "sse2" : "scalar");
+    EXPECT_STREQ(kernels.name, avx2Kernels() ? "avx2" : ssse3Kernels() ? "ssse3" : sse2Kernels() ? "sse2" : "scalar");
     useScalarKernels();
     EXPECT_STREQ(kernels.name, "scalar");
     selectKernels();

@@ -1,0 +1,170 @@
+// SSSE3 + SSE4.1 row kernels, for CPUs without AVX2 (many low-cost laptops have SSE4.2 but
+// no AVX). Only this file is compiled with -mssse3 -msse4.1; it runs only when the CPU reports
+// both (selectKernels). Over the SSE2 table it adds the byte shuffle (pshufb), which the
+// 24-bit rows need, and SSE4.1's 32-bit multiply, min/max and blend for the tone map and the
+// difference.
+#include <smmintrin.h>
+#include <tmmintrin.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+
+#include "kernels.h"
+
+namespace pixelwell {
+
+namespace {
+
+#include "kernels_sse_v.inl"
+
+}  // namespace
+}  // namespace pixelwell
+
+#include "kernels_simd.inl"
+
+namespace pixelwell {
+
+namespace {
+
+// Sixteen 24-bit pixels from exactly 48 bytes, as four registers of four pixels each in
+// their low 12 bytes.
+inline void load16Pixels(const uint8_t* bgr, __m128i (&q)[4]) {
+    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bgr));
+    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bgr + 16));
+    const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bgr + 32));
+    q[0] = a;
+    q[1] = _mm_alignr_epi8(b, a, 12);
+    q[2] = _mm_alignr_epi8(c, b, 8);
+    q[3] = _mm_srli_si128(c, 4);
+}
+
+// Four pixels B, G, R to B, G, R, 0 in 32-bit lanes.
+inline __m128i widenPixels(__m128i q) {
+    return _mm_shuffle_epi8(q, _mm_setr_epi8(0, 1, 2, -128, 3, 4, 5, -128, 6, 7, 8, -128, 9, 10, 11, -128));
+}
+
+// Whole blocks of 16 pixels, the last one ending at the row's end (overlapping the one before:
+// outputs never alias inputs); rows narrower than 16 go to the scalar kernel.
+template <typename Block>
+bool pixelRows(int width, Block block) {
+    if (width < 16) return false;
+    int j = 0;
+    for (; j + 16 <= width; j += 16) block(j);
+    if (j < width) block(width - 16);
+    return true;
+}
+
+template <bool kInvert>
+void copyRowImpl(const uint8_t* bgr, uint8_t* surface, int width) {
+    const __m128i flip = _mm_set1_epi32(kInvert ? 0x00FFFFFF : 0);
+    const bool done = pixelRows(width, [&](int j) {
+        __m128i q[4];
+        load16Pixels(bgr + 3 * j, q);
+        for (int k = 0; k < 4; ++k)
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(surface + 4 * j + 16 * k),
+                             _mm_xor_si128(widenPixels(q[k]), flip));
+    });
+    if (!done) (kInvert ? scalarKernels().invertRow : scalarKernels().copyRow)(bgr, surface, width);
+}
+
+void grayRow(const uint8_t* bgr, uint8_t* gray, int width) {
+    // Per pixel B and G as a 16-bit pair and R alone, so two multiply-adds give
+    // 117 B + 601 G + 306 R (at most 261120, so the shift is of a non-negative sum).
+    const __m128i bgShuffle = _mm_setr_epi8(0, -128, 1, -128, 3, -128, 4, -128, 6, -128, 7, -128, 9, -128, 10, -128);
+    const __m128i rShuffle = _mm_setr_epi8(2, -128, -128, -128, 5, -128, -128, -128, 8, -128, -128, -128, 11, -128,
+                                           -128, -128);
+    const __m128i bgWeights = _mm_set1_epi32(601 << 16 | 117);
+    const __m128i rWeight = _mm_set1_epi32(306);
+    auto levels4 = [&](__m128i q) {
+        const __m128i sum = _mm_add_epi32(_mm_madd_epi16(_mm_shuffle_epi8(q, bgShuffle), bgWeights),
+                                          _mm_madd_epi16(_mm_shuffle_epi8(q, rShuffle), rWeight));
+        return _mm_srli_epi32(sum, 10);
+    };
+    const bool done = pixelRows(width, [&](int j) {
+        __m128i q[4];
+        load16Pixels(bgr + 3 * j, q);
+        const __m128i lo = _mm_packs_epi32(levels4(q[0]), levels4(q[1]));
+        const __m128i hi = _mm_packs_epi32(levels4(q[2]), levels4(q[3]));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(gray + j), _mm_packus_epi16(lo, hi));
+    });
+    if (!done) scalarKernels().grayRow(bgr, gray, width);
+}
+
+void differenceRow(const uint8_t* cur, const uint8_t* ref, uint8_t* surface, int width) {
+    const __m128i limit = _mm_set1_epi32(360);
+    const __m128i zero = _mm_setzero_si128();
+    const bool done = pixelRows(width, [&](int j) {
+        __m128i cq[4], rq[4];
+        load16Pixels(cur + 3 * j, cq);
+        load16Pixels(ref + 3 * j, rq);
+        for (int k = 0; k < 4; ++k) {
+            const __m128i c = widenPixels(cq[k]), r = widenPixels(rq[k]);
+            const __m128i d = _mm_or_si128(_mm_subs_epu8(c, r), _mm_subs_epu8(r, c));
+            // Squares of B, G, R (and the zero fourth byte) in pairs, then each pixel's pairs
+            // added: pixels 0, 1 from the low half, 2, 3 from the high half, in order.
+            const __m128i lo = _mm_unpacklo_epi8(d, zero), hi = _mm_unpackhi_epi8(d, zero);
+            const __m128i sum = _mm_hadd_epi32(_mm_madd_epi16(lo, lo), _mm_madd_epi16(hi, hi));
+            const __m128i live = _mm_cmpgt_epi32(sum, limit);
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(surface + 4 * j + 16 * k), _mm_blendv_epi8(d, c, live));
+        }
+    });
+    if (!done) scalarKernels().differenceRow(cur, ref, surface, width);
+}
+
+// The tone map's two divisions as multiply-shifts, exact for these operands (see toneRow in
+// kernels_avx2.cpp), with SSE4.1's 32-bit multiply and clamps.
+void toneRow(const int16_t* values, const ToneMap* map, uint8_t* surface, int width) {
+    if (width < 8) {
+        scalarKernels().toneRow(values, map, surface, width);
+        return;
+    }
+    const __m128i minimum = _mm_set1_epi32(map->minimum);
+    const __m128i range = _mm_set1_epi32(map->range);
+    const __m128i rangeMultiplier = _mm_set1_epi32(static_cast<int>(map->rangeMultiplier));
+    const __m128i low = _mm_set1_epi32(map->low);
+    const __m128i span = _mm_set1_epi32(map->high - map->low);
+    const __m128i stretchMultiplier = _mm_set1_epi32(static_cast<int>(map->stretchMultiplier));
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i byte = _mm_set1_epi32(255);
+    // Each lane's low byte into its first three bytes, the fourth zeroed (out is 0..255).
+    const __m128i spread = _mm_setr_epi8(0, 0, 0, -128, 4, 4, 4, -128, 8, 8, 8, -128, 12, 12, 12, -128);
+    const bool raw = map->raw;
+    auto levels = [&](__m128i v) {
+        if (raw) return _mm_and_si128(v, byte);
+        const __m128i t = _mm_min_epi32(_mm_max_epi32(_mm_sub_epi32(v, minimum), zero), range);
+        const __m128i level = _mm_srli_epi32(_mm_mullo_epi32(t, rangeMultiplier), 24);
+        const __m128i u = _mm_min_epi32(_mm_max_epi32(_mm_sub_epi32(level, low), zero), span);
+        return _mm_srli_epi32(_mm_mullo_epi32(u, stretchMultiplier), 24);
+    };
+    auto block = [&](int j) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(values + j));
+        const __m128i lo = levels(_mm_cvtepi16_epi32(v));
+        const __m128i hi = levels(_mm_cvtepi16_epi32(_mm_srli_si128(v, 8)));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(surface + 4 * j), _mm_shuffle_epi8(lo, spread));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(surface + 4 * j + 16), _mm_shuffle_epi8(hi, spread));
+    };
+    int j = 0;
+    for (; j + 8 <= width; j += 8) block(j);
+    if (j < width) block(width - 8);
+}
+
+KernelTable makeTable() {
+    KernelTable t = sharedVectorTable("ssse3");
+    t.copyRow = copyRowImpl<false>;
+    t.invertRow = copyRowImpl<true>;
+    t.differenceRow = differenceRow;
+    t.grayRow = grayRow;
+    t.toneRow = toneRow;
+    return t;
+}
+
+}  // namespace
+
+// Called only once the CPU has been seen to run SSSE3 and SSE4.1 (ssse3Kernels, cpu_features.cpp).
+const KernelTable* ssse3KernelTable() {
+    static const KernelTable table = makeTable();
+    return &table;
+}
+
+}  // namespace pixelwell
