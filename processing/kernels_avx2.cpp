@@ -233,11 +233,14 @@ void toneRow(const int16_t* values, const ToneMap* map, uint8_t* surface, int wi
     // Each lane's low byte into its first three bytes, the fourth zeroed (out is 0..255).
     const __m256i spread = _mm256_setr_epi8(0, 0, 0, -128, 4, 4, 4, -128, 8, 8, 8, -128, 12, 12, 12, -128,
                                             0, 0, 0, -128, 4, 4, 4, -128, 8, 8, 8, -128, 12, 12, 12, -128);
+    // Read once: the surface stores may alias the map as far as the compiler knows, which would
+    // reload and test the flag for every eight pixels.
+    const bool raw = map->raw;
     int j = 0;
     for (; j + 8 <= width; j += 8) {
         const __m256i v = _mm256_cvtepi16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(values + j)));
         __m256i out;
-        if (map->raw) {
+        if (raw) {
             out = _mm256_and_si256(v, byte);
         } else {
             const __m256i t = _mm256_min_epi32(_mm256_max_epi32(_mm256_sub_epi32(v, minimum), zero), range);
