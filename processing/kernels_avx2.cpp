@@ -176,6 +176,46 @@ void differenceRow(const uint8_t* cur, const uint8_t* ref, uint8_t* surface, int
                                       width - blocks);
 }
 
+// Sixteen gray levels to sixteen surface pixels (g, g, g, 0): the levels in both lanes, then
+// one shuffle per eight pixels (levels 0-3 | 4-7, then 8-11 | 12-15).
+inline void storeGray16(uint8_t* surface, __m128i g) {
+    const __m256i both = _mm256_broadcastsi128_si256(g);
+    const __m256i first = _mm256_setr_epi8(0, 0, 0, -128, 1, 1, 1, -128, 2, 2, 2, -128, 3, 3, 3, -128,
+                                           4, 4, 4, -128, 5, 5, 5, -128, 6, 6, 6, -128, 7, 7, 7, -128);
+    const __m256i second = _mm256_add_epi8(first, _mm256_set1_epi8(8));  // -128 + 8 stays negative
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(surface), _mm256_shuffle_epi8(both, first));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(surface + 32), _mm256_shuffle_epi8(both, second));
+}
+
+// Whole blocks of 16 levels, the last one ending at the row's end (overlapping the one before:
+// outputs never alias inputs); rows narrower than 16 go to the scalar kernel.
+template <typename Block>
+bool levelRows(int width, Block block) {
+    if (width < 16) return false;
+    int j = 0;
+    for (; j + 16 <= width; j += 16) block(j);
+    if (j < width) block(width - 16);
+    return true;
+}
+
+void grayToSurfaceShuffled(const uint8_t* gray, uint8_t* surface, int width) {
+    const bool done = levelRows(width, [&](int j) {
+        storeGray16(surface + 4 * j, _mm_loadu_si128(reinterpret_cast<const __m128i*>(gray + j)));
+    });
+    if (!done) scalarKernels().grayToSurfaceRow(gray, surface, width);
+}
+
+// 255 where gray >= threshold: max(g, threshold) == g, in bytes; threshold 256 leaves all black.
+void thresholdShuffled(const uint8_t* gray, int threshold, uint8_t* surface, int width) {
+    const __m128i level = _mm_set1_epi8(static_cast<char>(threshold > 255 ? 255 : threshold));
+    const __m128i any = _mm_set1_epi8(threshold > 255 ? 0 : -1);
+    const bool done = levelRows(width, [&](int j) {
+        const __m128i g = _mm_loadu_si128(reinterpret_cast<const __m128i*>(gray + j));
+        storeGray16(surface + 4 * j, _mm_and_si128(_mm_cmpeq_epi8(_mm_max_epu8(g, level), g), any));
+    });
+    if (!done) scalarKernels().thresholdRow(gray, threshold, surface, width);
+}
+
 // The divisions of the tone map as multiplications: with t <= d <= 4080 and
 // M = ceil(255 x 2^24 / d) = (255 x 2^24 + e) / d, 0 <= e < d, (t x M) / 2^24 exceeds 255 t / d
 // by t e / (d 2^24) < 1/d (as t e < 4080^2 < 2^24), too little to reach the next integer, and
@@ -193,11 +233,14 @@ void toneRow(const int16_t* values, const ToneMap* map, uint8_t* surface, int wi
     // Each lane's low byte into its first three bytes, the fourth zeroed (out is 0..255).
     const __m256i spread = _mm256_setr_epi8(0, 0, 0, -128, 4, 4, 4, -128, 8, 8, 8, -128, 12, 12, 12, -128,
                                             0, 0, 0, -128, 4, 4, 4, -128, 8, 8, 8, -128, 12, 12, 12, -128);
+    // Read once: the surface stores may alias the map as far as the compiler knows, which would
+    // reload and test the flag for every eight pixels.
+    const bool raw = map->raw;
     int j = 0;
     for (; j + 8 <= width; j += 8) {
         const __m256i v = _mm256_cvtepi16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(values + j)));
         __m256i out;
-        if (map->raw) {
+        if (raw) {
             out = _mm256_and_si256(v, byte);
         } else {
             const __m256i t = _mm256_min_epi32(_mm256_max_epi32(_mm256_sub_epi32(v, minimum), zero), range);
@@ -218,6 +261,8 @@ KernelTable makeTable() {
     t.differenceRow = differenceRow;
     t.grayRow = grayRow;
     t.toneRow = toneRow;
+    t.grayToSurfaceRow = grayToSurfaceShuffled;
+    t.thresholdRow = thresholdShuffled;
     return t;
 }
 

@@ -249,8 +249,10 @@ void convolve3x3Row(const uint8_t* below, const uint8_t* same, const uint8_t* ab
     });
 }
 
-// Counts in 16-bit lanes: a compare gives -1 for each value below a threshold, subtracted from
-// the lane's count. Runs are cut into chunks short enough that no lane passes 32767. The last
+// Counts in 16-bit lanes: a compare gives -1 for each value below a threshold, added to the
+// lane's count, which so runs negative (the mask is added to the count in place: in the
+// two-operand SSE form a subtraction from the count costs a register copy per compare). Runs
+// are cut into chunks short enough that no lane passes -32768. The last
 // vector of a chunk overlaps the one before; only its new lanes count. Four thresholds per
 // pass over the chunk (the range taken in the first): with all eight, the counts, thresholds
 // and range need more than the 16 registers, and the range's spill and reload each vector
@@ -263,18 +265,7 @@ void tallyFour(const int16_t* values, int start, int end, const int16_t* thresho
     const V::R t0 = V::set16(thresholds[0]), t1 = V::set16(thresholds[1]);
     const V::R t2 = V::set16(thresholds[2]), t3 = V::set16(thresholds[3]);
     V::R c0 = V::zero(), c1 = V::zero(), c2 = V::zero(), c3 = V::zero();
-    auto block = [&](V::R v, V::R lanes) {
-        if (kRange) {
-            lo = V::min16(lo, v);
-            hi = V::max16(hi, v);
-        }
-        c0 = V::sub16(c0, V::and_(V::cmpgt16(t0, v), lanes));
-        c1 = V::sub16(c1, V::and_(V::cmpgt16(t1, v), lanes));
-        c2 = V::sub16(c2, V::and_(V::cmpgt16(t2, v), lanes));
-        c3 = V::sub16(c3, V::and_(V::cmpgt16(t3, v), lanes));
-    };
-    // Whole vectors: written out (no lane mask) and with the range in locals, which keeps the
-    // loop free of register copies.
+    // Whole vectors, with the range in locals, which keeps the loop free of register copies.
     V::R low = lo, high = hi;
     const int whole = start + (end - start) / V::kHalves * V::kHalves;
     for (const int16_t* p = values + start; p < values + whole; p += V::kHalves) {
@@ -283,19 +274,28 @@ void tallyFour(const int16_t* values, int start, int end, const int16_t* thresho
             low = V::min16(low, v);
             high = V::max16(high, v);
         }
-        c0 = V::sub16(c0, V::cmpgt16(t0, v));
-        c1 = V::sub16(c1, V::cmpgt16(t1, v));
-        c2 = V::sub16(c2, V::cmpgt16(t2, v));
-        c3 = V::sub16(c3, V::cmpgt16(t3, v));
+        c0 = V::add16(c0, V::cmpgt16(t0, v));
+        c1 = V::add16(c1, V::cmpgt16(t1, v));
+        c2 = V::add16(c2, V::cmpgt16(t2, v));
+        c3 = V::add16(c3, V::cmpgt16(t3, v));
+    }
+    if (whole < end) {  // end >= kHalves (the run holds at least one vector)
+        const V::R v = V::loadI16(values + end - V::kHalves);
+        const V::R lanes = V::loadI16(kLastLanes + 16 - V::kHalves + (end - whole));
+        if (kRange) {
+            low = V::min16(low, v);
+            high = V::max16(high, v);
+        }
+        c0 = V::add16(c0, V::and_(V::cmpgt16(t0, v), lanes));
+        c1 = V::add16(c1, V::and_(V::cmpgt16(t1, v), lanes));
+        c2 = V::add16(c2, V::and_(V::cmpgt16(t2, v), lanes));
+        c3 = V::add16(c3, V::and_(V::cmpgt16(t3, v), lanes));
     }
     lo = low;
     hi = high;
-    int j = whole;
-    if (j < end)  // end >= kHalves (the run holds at least one vector)
-        block(V::loadI16(values + end - V::kHalves), V::loadI16(kLastLanes + 16 - V::kHalves + (end - j)));
-    // Pairs of lanes to 32 bits, then a transpose by unpacks leaves each count's sum in one
-    // lane of each 128-bit half.
-    const V::R ones = V::set16(1);
+    // Pairs of lanes to 32 bits (negated: the counts went down by one per value), then a
+    // transpose by unpacks leaves each count's sum in one lane of each 128-bit half.
+    const V::R ones = V::set16(-1);
     const V::R s0 = V::madd16(c0, ones), s1 = V::madd16(c1, ones);
     const V::R s2 = V::madd16(c2, ones), s3 = V::madd16(c3, ones);
     const V::R u0 = V::add32(V::unpacklo32(s0, s1), V::unpackhi32(s0, s1));

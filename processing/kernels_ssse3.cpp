@@ -112,6 +112,35 @@ void differenceRow(const uint8_t* cur, const uint8_t* ref, uint8_t* surface, int
     if (!done) scalarKernels().differenceRow(cur, ref, surface, width);
 }
 
+// Sixteen gray levels to sixteen surface pixels (g, g, g, 0), one shuffle per four.
+inline void storeGray16(uint8_t* surface, __m128i g) {
+    const __m128i spread = _mm_setr_epi8(0, 0, 0, -128, 1, 1, 1, -128, 2, 2, 2, -128, 3, 3, 3, -128);
+    const __m128i four = _mm_set1_epi8(4);
+    __m128i pick = spread;
+    for (int k = 0; k < 4; ++k) {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(surface + 16 * k), _mm_shuffle_epi8(g, pick));
+        pick = _mm_add_epi8(pick, four);  // the -128 entries stay negative: zero bytes
+    }
+}
+
+void grayToSurfaceShuffled(const uint8_t* gray, uint8_t* surface, int width) {
+    const bool done = pixelRows(width, [&](int j) {
+        storeGray16(surface + 4 * j, _mm_loadu_si128(reinterpret_cast<const __m128i*>(gray + j)));
+    });
+    if (!done) scalarKernels().grayToSurfaceRow(gray, surface, width);
+}
+
+// 255 where gray >= threshold: max(g, threshold) == g, in bytes; threshold 256 leaves all black.
+void thresholdShuffled(const uint8_t* gray, int threshold, uint8_t* surface, int width) {
+    const __m128i level = _mm_set1_epi8(static_cast<char>(threshold > 255 ? 255 : threshold));
+    const __m128i any = _mm_set1_epi8(threshold > 255 ? 0 : -1);
+    const bool done = pixelRows(width, [&](int j) {
+        const __m128i g = _mm_loadu_si128(reinterpret_cast<const __m128i*>(gray + j));
+        storeGray16(surface + 4 * j, _mm_and_si128(_mm_cmpeq_epi8(_mm_max_epu8(g, level), g), any));
+    });
+    if (!done) scalarKernels().thresholdRow(gray, threshold, surface, width);
+}
+
 // The tone map's two divisions as multiply-shifts, exact for these operands (see toneRow in
 // kernels_avx2.cpp), with SSE4.1's 32-bit multiply and clamps.
 void toneRow(const int16_t* values, const ToneMap* map, uint8_t* surface, int width) {
@@ -156,6 +185,8 @@ KernelTable makeTable() {
     t.differenceRow = differenceRow;
     t.grayRow = grayRow;
     t.toneRow = toneRow;
+    t.grayToSurfaceRow = grayToSurfaceShuffled;
+    t.thresholdRow = thresholdShuffled;
     return t;
 }
 

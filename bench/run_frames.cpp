@@ -1,0 +1,49 @@
+// Runs one mode through processFrame over the benchmarks' frames, for instruction counts
+// (scripts/count-instructions runs it under callgrind).
+// Eight frames first (the ring and the cut search settle), then the given number counted.
+// PIXELWELL_KERNELS caps the table as everywhere.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "dispatcher.h"
+#include "kernels.h"
+#include "test_picture.h"
+
+// Only the frames after the first eight: callgrind collects inside this function.
+__attribute__((noinline)) void countedFrames(const std::vector<std::vector<uint8_t>>& clip, int32_t frames) {
+    const auto length = static_cast<int32_t>(clip[0].size());
+    for (int32_t n = 0; n < frames; ++n) pixelwell::processFrame(clip[n % 8].data(), length);
+}
+
+int main(int argc, char** argv) {
+    using namespace pixelwell;
+    if (argc != 5) {
+        std::fprintf(stderr, "usage: %s MODE WIDTH HEIGHT FRAMES\n", argv[0]);
+        return 2;
+    }
+    int32_t mode = 0;
+    for (const ModeInfo& info : ModeTable)
+        if (std::strcmp(info.name, argv[1]) == 0) mode = info.id;
+    const int32_t width = std::atoi(argv[2]), height = std::atoi(argv[3]), frames = std::atoi(argv[4]);
+    if (!modeSelectsOperation(mode) || width < 1 || height < 1 || width > kMaxSide || height > kMaxSide ||
+        frames < 1) {
+        std::fprintf(stderr, "%s: no such mode, or a size or frame count out of range\n", argv[0]);
+        return 2;
+    }
+    std::vector<std::vector<uint8_t>> clip;
+    for (uint32_t n = 0; n < 8; ++n) {
+        clip.emplace_back(static_cast<size_t>(width) * height * 3);
+        simcam::renderPicture(simcam::Picture::MovingShapes, width, height, n, clip.back().data());
+    }
+    static std::vector<uint8_t> surface(kSurfaceBytes);
+    DisplaySurface = surface.data();
+    FrameGeometry = {width, height};
+    selectProcessingMode(mode);
+    const auto length = static_cast<int32_t>(clip[0].size());
+    for (int32_t n = 0; n < 8; ++n) processFrame(clip[n].data(), length);
+    countedFrames(clip, frames);
+    std::printf("%s %dx%d, %d frames counted, %s table\n", argv[1], width, height, frames, kernels.name);
+    return 0;
+}
