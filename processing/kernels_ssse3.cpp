@@ -44,21 +44,23 @@ inline __m128i widenPixels(__m128i q) {
     return _mm_shuffle_epi8(q, _mm_setr_epi8(0, 1, 2, -128, 3, 4, 5, -128, 6, 7, 8, -128, 9, 10, 11, -128));
 }
 
-// Whole blocks of 16 pixels, the last one ending at the row's end (overlapping the one before:
-// outputs never alias inputs); rows narrower than 16 go to the scalar kernel.
-template <typename Block>
-bool pixelRows(int width, Block block) {
-    if (width < 16) return false;
-    int j = 0;
-    for (; j + 16 <= width; j += 16) block(j);
-    if (j < width) block(width - 16);
-    return true;
+// Sixteen gray levels to sixteen surface pixels (g, g, g, 0), one shuffle per four.
+inline void storeGray16(uint8_t* surface, __m128i g) {
+    const __m128i spread = _mm_setr_epi8(0, 0, 0, -128, 1, 1, 1, -128, 2, 2, 2, -128, 3, 3, 3, -128);
+    const __m128i four = _mm_set1_epi8(4);
+    __m128i pick = spread;
+    for (int k = 0; k < 4; ++k) {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(surface + 16 * k), _mm_shuffle_epi8(g, pick));
+        pick = _mm_add_epi8(pick, four);  // the -128 entries stay negative: zero bytes
+    }
 }
+
+#include "kernels_levels.inl"
 
 template <bool kInvert>
 void copyRowImpl(const uint8_t* bgr, uint8_t* surface, int width) {
     const __m128i flip = _mm_set1_epi32(kInvert ? 0x00FFFFFF : 0);
-    const bool done = pixelRows(width, [&](int j) {
+    const bool done = blocksOf16(width, [&](int j) {
         __m128i q[4];
         load16Pixels(bgr + 3 * j, q);
         for (int k = 0; k < 4; ++k)
@@ -81,7 +83,7 @@ void grayRow(const uint8_t* bgr, uint8_t* gray, int width) {
                                           _mm_madd_epi16(_mm_shuffle_epi8(q, rShuffle), rWeight));
         return _mm_srli_epi32(sum, 10);
     };
-    const bool done = pixelRows(width, [&](int j) {
+    const bool done = blocksOf16(width, [&](int j) {
         __m128i q[4];
         load16Pixels(bgr + 3 * j, q);
         const __m128i lo = _mm_packs_epi32(levels4(q[0]), levels4(q[1]));
@@ -94,7 +96,7 @@ void grayRow(const uint8_t* bgr, uint8_t* gray, int width) {
 void differenceRow(const uint8_t* cur, const uint8_t* ref, uint8_t* surface, int width) {
     const __m128i limit = _mm_set1_epi32(360);
     const __m128i zero = _mm_setzero_si128();
-    const bool done = pixelRows(width, [&](int j) {
+    const bool done = blocksOf16(width, [&](int j) {
         __m128i cq[4], rq[4];
         load16Pixels(cur + 3 * j, cq);
         load16Pixels(ref + 3 * j, rq);
@@ -110,35 +112,6 @@ void differenceRow(const uint8_t* cur, const uint8_t* ref, uint8_t* surface, int
         }
     });
     if (!done) scalarKernels().differenceRow(cur, ref, surface, width);
-}
-
-// Sixteen gray levels to sixteen surface pixels (g, g, g, 0), one shuffle per four.
-inline void storeGray16(uint8_t* surface, __m128i g) {
-    const __m128i spread = _mm_setr_epi8(0, 0, 0, -128, 1, 1, 1, -128, 2, 2, 2, -128, 3, 3, 3, -128);
-    const __m128i four = _mm_set1_epi8(4);
-    __m128i pick = spread;
-    for (int k = 0; k < 4; ++k) {
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(surface + 16 * k), _mm_shuffle_epi8(g, pick));
-        pick = _mm_add_epi8(pick, four);  // the -128 entries stay negative: zero bytes
-    }
-}
-
-void grayToSurfaceShuffled(const uint8_t* gray, uint8_t* surface, int width) {
-    const bool done = pixelRows(width, [&](int j) {
-        storeGray16(surface + 4 * j, _mm_loadu_si128(reinterpret_cast<const __m128i*>(gray + j)));
-    });
-    if (!done) scalarKernels().grayToSurfaceRow(gray, surface, width);
-}
-
-// 255 where gray >= threshold: max(g, threshold) == g, in bytes; threshold 256 leaves all black.
-void thresholdShuffled(const uint8_t* gray, int threshold, uint8_t* surface, int width) {
-    const __m128i level = _mm_set1_epi8(static_cast<char>(threshold > 255 ? 255 : threshold));
-    const __m128i any = _mm_set1_epi8(threshold > 255 ? 0 : -1);
-    const bool done = pixelRows(width, [&](int j) {
-        const __m128i g = _mm_loadu_si128(reinterpret_cast<const __m128i*>(gray + j));
-        storeGray16(surface + 4 * j, _mm_and_si128(_mm_cmpeq_epi8(_mm_max_epu8(g, level), g), any));
-    });
-    if (!done) scalarKernels().thresholdRow(gray, threshold, surface, width);
 }
 
 // The tone map's two divisions as multiply-shifts, exact for these operands (see toneRow in
