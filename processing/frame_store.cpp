@@ -33,6 +33,7 @@ void resetCore() {
     ReferencePending = 1;
     ProcessingMode = 1400;
     LastCutValues = {0, 0, 0, 0, 0, 0, 0};
+    LastMedian = {0, 0, 0};
 }
 
 bool drawableGeometry(int32_t& width, int32_t& height) {

@@ -113,18 +113,6 @@ void mergeCounts(int32_t (*counts)[kSize], size_t first, size_t last) {
         }
 }
 
-// levels[v] <- ((v - minimum) x 255) / range for v in minimum..maximum, by stepping the
-// quotient instead of dividing: the numerator grows by 255 per value and the quotient
-// never passes 255.
-void fillLevels(uint8_t* levels, int32_t minimum, int32_t maximum) {
-    const int32_t range = maximum - minimum;
-    int32_t quotient = 0;
-    for (int32_t v = minimum, numerator = 0; v <= maximum; ++v, numerator += 255) {
-        while ((quotient + 1) * range <= numerator) ++quotient;
-        levels[v] = static_cast<uint8_t>(quotient);
-    }
-}
-
 // The level a value is normalised to, exactly as the plane normalisation computes it,
 // including the clamp of values outside the range (the zero border).
 inline int32_t levelOf(int32_t value, int32_t minimum, int64_t range) {
@@ -209,6 +197,7 @@ void firstThresholds(int32_t last, int32_t spacing, bool steady, int16_t* out, i
 }  // namespace
 
 CutValues LastCutValues{0, 0, 0, 0, 0, 0, 0};
+MedianGray LastMedian{0, 0, 0};
 
 void fusedNormal(const uint8_t* frame, uint8_t* slot) {
     int32_t width, height;
@@ -500,38 +489,69 @@ void fusedRankFilter(const uint8_t* frame, int32_t mode) {
 void fusedBinarize(const uint8_t* frame) {
     int32_t width, height;
     if (!drawableGeometry(width, height)) return;
-    std::memset(GrayCounts[0], 0, sizeof GrayCounts[0]);
+    // The table is 255 from the level of the median gray on (the median-th smallest, 1 = the
+    // smallest), and with a range of at most 255 grays the levels grow strictly with the gray:
+    // white starts at the median gray itself. It is found by counting the levels below four
+    // grays around the last frame's median as the rows are made (each block while in cache),
+    // which also gives the range.
+    const int32_t cells = width * height;
+    const int32_t median = cells / 2;
+    GrayTally tally{};
+    for (int32_t t = 0; t < kGrayThresholds; ++t)
+        tally.thresholds[t] = static_cast<uint8_t>(std::clamp(LastMedian.gray - 1 + t, 0, 255));
+    tally.minimum = 255;
+    tally.maximum = 0;
+    const int32_t blockRows = std::max(1, 2 * kTallyBlock / width);
+    int32_t blockFirst = 0;
     for (int32_t i = 0; i < height; ++i) {
-        uint8_t* levels = GrayLevels + static_cast<size_t>(i) * width;
-        kernels.grayRow(frameRow(frame, i, width), levels, width);
-        countRun(levels, width, GrayCounts, 0);
+        kernels.grayRow(frameRow(frame, i, width), GrayLevels + static_cast<size_t>(i) * width, width);
+        if (i - blockFirst + 1 == blockRows || i == height - 1) {
+            kernels.tallyGrayRun(GrayLevels + static_cast<size_t>(blockFirst) * width, (i + 1 - blockFirst) * width,
+                                 &tally);
+            blockFirst = i + 1;
+        }
     }
-    mergeCounts(GrayCounts, 0, 255);
-    const int32_t* counts = GrayCounts[0];
-    int32_t minimum = 0, maximum = 255;
-    while (counts[minimum] == 0) ++minimum;
-    while (counts[maximum] == 0) --maximum;
-
-    const int32_t range = maximum - minimum;
-    if (range <= 0) {
+    const int32_t minimum = tally.minimum, maximum = tally.maximum;
+    if (maximum <= minimum || median == 0) {  // one gray: no table, the levels as they are
         for (int32_t i = 0; i < height; ++i)
             kernels.grayToSurfaceRow(GrayLevels + static_cast<size_t>(i) * width, surfaceRow(i, height), width);
         return;
     }
-    uint8_t levels[256];
-    fillLevels(levels, minimum, maximum);
-    Histogram.fill(0);
-    for (int32_t g = minimum; g <= maximum; ++g) Histogram[levels[g]] += counts[g];
-    buildMedianTable(width * height);
-    // Levels grow with the gray and the table is a step, so white starts at one gray.
-    int32_t threshold = 256;
-    for (int32_t g = minimum; g <= maximum; ++g)
-        if (LevelTable[levels[g]] == 255) {
-            threshold = g;
-            break;
+    // Fewer levels than the median below a threshold put the median gray at it or above.
+    auto narrow = [&](const GrayTally& counted, int32_t& lo, int32_t& hi) {
+        for (int32_t t = 0; t < kGrayThresholds; ++t) {
+            if (counted.below[t] < median)
+                lo = std::max<int32_t>(lo, counted.thresholds[t]);
+            else
+                hi = std::min<int32_t>(hi, counted.thresholds[t] - 1);
         }
+    };
+    int32_t lo = minimum, hi = maximum;
+    narrow(tally, lo, hi);
+    if (lo != hi) {
+        // Moved past the thresholds: count again at the next four grays on the side it left by
+        // (a median moves by a few grays from frame to frame, if at all).
+        ++LastMedian.recounts;
+        const int32_t from = lo >= tally.thresholds[kGrayThresholds - 1] ? lo + 1 : hi - kGrayThresholds + 1;
+        GrayTally again{};
+        for (int32_t t = 0; t < kGrayThresholds; ++t)
+            again.thresholds[t] = static_cast<uint8_t>(std::clamp(from + t, lo + 1, hi));
+        again.minimum = 255;
+        kernels.tallyGrayRun(GrayLevels, cells, &again);
+        narrow(again, lo, hi);
+    }
+    if (lo != hi) {
+        // Further: count every gray.
+        ++LastMedian.fullCounts;
+        std::memset(GrayCounts[0], 0, sizeof GrayCounts[0]);
+        countRun(GrayLevels, cells, GrayCounts, 0);
+        mergeCounts(GrayCounts, 0, 255);
+        int32_t seen = 0;
+        for (lo = minimum; seen + GrayCounts[0][lo] < median; ++lo) seen += GrayCounts[0][lo];
+    }
+    LastMedian.gray = lo;
     for (int32_t i = 0; i < height; ++i)
-        kernels.thresholdRow(GrayLevels + static_cast<size_t>(i) * width, threshold, surfaceRow(i, height), width);
+        kernels.thresholdRow(GrayLevels + static_cast<size_t>(i) * width, lo, surfaceRow(i, height), width);
 }
 
 }  // namespace pixelwell

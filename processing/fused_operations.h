@@ -26,6 +26,16 @@ struct CutValues {
 };
 extern CutValues LastCutValues;
 
+// The last binarised frame's median gray level. A frame counts its levels below four grays
+// around it; again where that leaves the median within a few grays; and all of them when
+// that is not enough: only the speed depends on it, never a picture.
+struct MedianGray {
+    int32_t gray;
+    uint32_t recounts;    // frames that counted again
+    uint32_t fullCounts;  // frames that had to count every gray
+};
+extern MedianGray LastMedian;
+
 void fusedNormal(const uint8_t* frame, uint8_t* slot);
 void fusedInverted(const uint8_t* frame, uint8_t* slot);
 // 2 or 4 frames.

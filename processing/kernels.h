@@ -47,6 +47,17 @@ struct ValueTally {
     int16_t maximum;
 };
 
+// How many gray levels of a run lie below each of four thresholds (0..255), and the run's range:
+// all the binarisation needs of a frame while its median lies near the thresholds
+// (fusedBinarize).
+constexpr int kGrayThresholds = 4;
+struct GrayTally {
+    uint8_t thresholds[kGrayThresholds];
+    int32_t below[kGrayThresholds];  // levels < thresholds[t], added up over the runs
+    uint8_t minimum;                 // of the runs so far; start at 255 / 0
+    uint8_t maximum;
+};
+
 struct KernelTable {
     const char* name;
 
@@ -85,6 +96,8 @@ struct KernelTable {
     void (*toneRow)(const int16_t* values, const ToneMap* map, uint8_t* surface, int width);
     // Adds a run of count filter values to the tally (counts below each threshold in use, range).
     void (*tallyRow)(const int16_t* values, int count, ValueTally* tally);
+    // Adds a run of count gray levels to the tally.
+    void (*tallyGrayRun)(const uint8_t* gray, int count, GrayTally* tally);
 
     // --- 3x3 and 5x5 neighbourhoods over gray rows ---------------------------------------------
     // Rows are given bottom first (below, same, above). These write the interior columns

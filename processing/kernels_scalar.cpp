@@ -118,6 +118,16 @@ void tallyRowScalar(const int16_t* values, int count, ValueTally* tally) {
     }
 }
 
+void tallyGrayRunScalar(const uint8_t* gray, int count, GrayTally* tally) {
+    for (int j = 0; j < count; ++j) {
+        const uint8_t g = gray[j];
+        tally->minimum = std::min(tally->minimum, g);
+        tally->maximum = std::max(tally->maximum, g);
+        for (int t = 0; t < kGrayThresholds; ++t)
+            if (g < tally->thresholds[t]) ++tally->below[t];
+    }
+}
+
 void convolve3x3RowScalar(const uint8_t* below, const uint8_t* same, const uint8_t* above,
                           const int16_t* weights, int divisor, int16_t* out, int width) {
     const uint8_t* rows[3] = {below, same, above};
@@ -217,6 +227,7 @@ constexpr KernelTable kScalarTable{
     thresholdRowScalar,
     toneRowScalar,
     tallyRowScalar,
+    tallyGrayRunScalar,
     convolve3x3RowScalar,
     lowPass5RowScalar,
     highPass5RowScalar,

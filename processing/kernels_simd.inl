@@ -331,6 +331,50 @@ void tallyRow(const int16_t* values, int count, ValueTally* tally) {
     tally->maximum = maximum;
 }
 
+// Gray levels below four thresholds, by signed byte compares after flipping the top bit of
+// both sides. The counts go up by one per level in byte lanes, so they are added into 64-bit
+// sums after at most 255 vectors; the rest of the run (less than a vector) is counted plainly.
+void tallyGrayRun(const uint8_t* gray, int count, GrayTally* tally) {
+    const V::R flip = V::set8(0x80);
+    const V::R t0 = V::set8(tally->thresholds[0] ^ 0x80), t1 = V::set8(tally->thresholds[1] ^ 0x80);
+    const V::R t2 = V::set8(tally->thresholds[2] ^ 0x80), t3 = V::set8(tally->thresholds[3] ^ 0x80);
+    V::R low = V::set8(tally->minimum), high = V::set8(tally->maximum);
+    V::R s0 = V::zero(), s1 = V::zero(), s2 = V::zero(), s3 = V::zero();
+    const int whole = count / V::kBytes * V::kBytes;
+    for (int j = 0; j < whole;) {
+        const int end = whole - j > 255 * V::kBytes ? j + 255 * V::kBytes : whole;
+        V::R c0 = V::zero(), c1 = V::zero(), c2 = V::zero(), c3 = V::zero();
+        for (; j < end; j += V::kBytes) {
+            const V::R v = V::load(gray + j);
+            low = V::minu8(low, v);
+            high = V::maxu8(high, v);
+            const V::R s = V::xor_(v, flip);
+            c0 = V::sub8(c0, V::cmpgt8(t0, s));
+            c1 = V::sub8(c1, V::cmpgt8(t1, s));
+            c2 = V::sub8(c2, V::cmpgt8(t2, s));
+            c3 = V::sub8(c3, V::cmpgt8(t3, s));
+        }
+        s0 = V::add64(s0, V::sad8(c0, V::zero()));
+        s1 = V::add64(s1, V::sad8(c1, V::zero()));
+        s2 = V::add64(s2, V::sad8(c2, V::zero()));
+        s3 = V::add64(s3, V::sad8(c3, V::zero()));
+    }
+    alignas(32) uint8_t lows[V::kBytes], highs[V::kBytes];
+    V::store(lows, low);
+    V::store(highs, high);
+    for (int l = 0; l < V::kBytes; ++l) {
+        tally->minimum = std::min(tally->minimum, lows[l]);
+        tally->maximum = std::max(tally->maximum, highs[l]);
+    }
+    const V::R sums[kGrayThresholds] = {s0, s1, s2, s3};
+    for (int t = 0; t < kGrayThresholds; ++t) {
+        alignas(32) int64_t lanes[V::kBytes / 8];
+        V::store(reinterpret_cast<uint8_t*>(lanes), sums[t]);
+        for (int64_t lane : lanes) tally->below[t] += static_cast<int32_t>(lane);
+    }
+    if (whole < count) scalarKernels().tallyGrayRun(gray + whole, count - whole, tally);
+}
+
 // 5x5 filters in chunks of columns: first the sums of the five rows per column (at most
 // 1275), then five of those per output (at most 6375), so each byte is loaded once per row
 // rather than five times.
@@ -463,6 +507,7 @@ KernelTable sharedVectorTable(const char* name) {
     t.grayToSurfaceRow = grayToSurfaceRow;
     t.thresholdRow = thresholdRow;
     t.tallyRow = tallyRow;
+    t.tallyGrayRun = tallyGrayRun;
     t.convolve3x3Row = convolve3x3Row;
     t.lowPass5Row = pass5Row<false>;
     t.highPass5Row = pass5Row<true>;

@@ -50,6 +50,9 @@ struct V {
     static R min16(R a, R b) { return _mm_min_epi16(a, b); }
     static R max16(R a, R b) { return _mm_max_epi16(a, b); }
     static R cmpgt16(R a, R b) { return _mm_cmpgt_epi16(a, b); }
+    static R cmpgt8(R a, R b) { return _mm_cmpgt_epi8(a, b); }
+    static R sad8(R a, R b) { return _mm_sad_epu8(a, b); }
+    static R add64(R a, R b) { return _mm_add_epi64(a, b); }
     static R madd16(R a, R b) { return _mm_madd_epi16(a, b); }
     static R add32(R a, R b) { return _mm_add_epi32(a, b); }
     static R unpacklo32(R a, R b) { return _mm_unpacklo_epi32(a, b); }

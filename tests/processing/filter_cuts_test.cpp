@@ -223,6 +223,81 @@ TEST_P(FilterCuts, EveryEstimateDrawsThePlainResult) {
 INSTANTIATE_TEST_SUITE_P(EveryFilter, FilterCuts, testing::ValuesIn(kFilterModes),
                          [](const testing::TestParamInfo<int32_t>& info) { return std::to_string(info.param); });
 
+// The binarisation on the fast path counts the gray levels below four grays around the last
+// frame's median (LastMedian), again at four more on the side the median left by, and every
+// gray only when that is not enough. Whatever the record holds, the plain result is drawn.
+class BinarizeMedian : public FilterCuts {};
+
+TEST_F(BinarizeMedian, EveryRecordDrawsThePlainResult) {
+    selectProcessingMode(kModeBinarize);
+    for (const Case& c : frameCases()) {
+        geometry(c.width, c.height);
+        fillGrayPlane(c.frame.data());
+        std::vector<int32_t> grays;
+        for (int32_t i = 0; i < c.height; ++i)
+            grays.insert(grays.end(), planeRow(GrayPlane, i, c.height), planeRow(GrayPlane, i, c.height) + c.width);
+        std::sort(grays.begin(), grays.end());
+        const int32_t cells = c.width * c.height;
+        const bool flat = grays.front() == grays.back();
+        const int32_t median = cells >= 2 ? grays[cells / 2 - 1] : grays[0];  // the (cells / 2)-th smallest
+        std::fill(surface.begin(), surface.end(), kUntouched);
+        processFramePlain(c.frame.data(), static_cast<int32_t>(c.frame.size()));
+        const std::vector<uint8_t> want = drawnRows();
+        for (const KernelTable* table : everyTable()) {
+            kernels = *table;
+            for (const int32_t off : {0, -1, 1, -2, 2, -5, 5, -6, 6, -40, 90, -300, 300}) {
+                const std::string what = c.name + " " + table->name + " record at median " + std::to_string(off);
+                LastMedian = {median + off, 0, 0};
+                std::fill(surface.begin(), surface.end(), kUntouched);
+                processFrame(c.frame.data(), static_cast<int32_t>(c.frame.size()));
+                ASSERT_TRUE(drawnRows() == want) << what;
+                if (flat) {
+                    EXPECT_EQ(LastMedian.recounts + LastMedian.fullCounts, 0u) << what;
+                    continue;
+                }
+                EXPECT_EQ(LastMedian.gray, median) << what;
+                EXPECT_LE(LastMedian.recounts, 1u) << what;
+                EXPECT_LE(LastMedian.fullCounts, 1u) << what;
+                if (std::abs(off) <= 1) {
+                    EXPECT_EQ(LastMedian.recounts, 0u) << what;
+                }
+                if (std::abs(off) <= 5) {
+                    EXPECT_EQ(LastMedian.fullCounts, 0u) << what;
+                }
+            }
+        }
+    }
+}
+
+// A moving small picture: the median moves by a few grays at most, so counting every gray
+// stays rare, and every frame draws the plain result.
+TEST_F(BinarizeMedian, MovingPictureRarelyCountsEveryGray) {
+    constexpr uint32_t kFrames = 48;
+    for (const simcam::Picture kind : {simcam::Picture::MovingShapes, simcam::Picture::Noise}) {
+        auto run = [&](bool fast) {
+            resetCore();
+            geometry(160, 120);
+            selectProcessingMode(kModeBinarize);
+            std::vector<std::vector<uint8_t>> drawn;
+            for (uint32_t n = 0; n < kFrames; ++n) {
+                const Frame frame = picture(kind, 160, 120, n);
+                (fast ? processFrame : processFramePlain)(frame.data(), static_cast<int32_t>(frame.size()));
+                drawn.push_back(drawnRows());
+            }
+            return drawn;
+        };
+        const auto want = run(false);
+        for (const KernelTable* table : everyTable()) {
+            kernels = *table;
+            const auto got = run(true);
+            for (size_t k = 0; k < want.size(); ++k)
+                ASSERT_TRUE(got[k] == want[k]) << table->name << " frame " << k;
+            // The first frame starts from a record of 0.
+            EXPECT_LE(LastMedian.fullCounts, 1u) << table->name;
+        }
+    }
+}
+
 class FilterSequence : public CoreTest {
 protected:
     void TearDown() override {

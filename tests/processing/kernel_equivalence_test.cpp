@@ -306,6 +306,41 @@ TEST_P(KernelTest, Tally) {
     });
 }
 
+void expectSameGrayTally(const KernelTable& scalar, const KernelTable& vec, const uint8_t* gray, int count,
+                         const GrayTally& start, const std::string& what) {
+    GrayTally want = start, got = start;
+    scalar.tallyGrayRun(gray, count, &want);
+    vec.tallyGrayRun(gray, count, &got);
+    EXPECT_EQ(want.minimum, got.minimum) << what;
+    EXPECT_EQ(want.maximum, got.maximum) << what;
+    for (int t = 0; t < kGrayThresholds; ++t)
+        EXPECT_EQ(want.below[t], got.below[t]) << what << " threshold " << int{want.thresholds[t]};
+}
+
+TEST_P(KernelTest, GrayTally) {
+    eachWidth([&] {
+        // Consecutive grays around a median as the binarisation uses them, the ends of the byte
+        // (0 counts nothing, 255 all but 255), and the signed compare's wrap at 127/128.
+        const uint8_t sets[][kGrayThresholds] = {
+            {99, 100, 101, 102}, {0, 1, 2, 3}, {252, 253, 254, 255}, {127, 128, 129, 0}, {255, 0, 200, 7}};
+        for (int pass = 0; pass < kPasses; ++pass) {
+            const Bytes gray = pattern(pass, width_);
+            for (const auto& set : sets) {
+                GrayTally start{};
+                std::copy(set, set + kGrayThresholds, start.thresholds);
+                for (int t = 0; t < kGrayThresholds; ++t) start.below[t] = 1000 * t + 3;
+                start.minimum = 255;
+                start.maximum = 0;
+                expectSameGrayTally(scalar(), vec(), gray.data(), width_, start, label("tallyGrayRun", pass));
+                start.minimum = 60;  // a range the levels may lie inside
+                start.maximum = 70;
+                expectSameGrayTally(scalar(), vec(), gray.data(), width_, start,
+                                    label("tallyGrayRun preset range", pass));
+            }
+        }
+    });
+}
+
 TEST_P(KernelTest, Neighbourhoods) {
     eachWidth([&] {
         const size_t w = width_;
@@ -387,6 +422,21 @@ TEST_P(TallyTest, LongRuns) {
         const int16_t pairs[kTallyThresholds] = {-2040, -2039, -2039, -2038, 2040, 2041, 0, 1};
         std::copy(pairs, pairs + kTallyThresholds, start.thresholds);
         expectSameTally(scalarKernels(), *vec, values, start, "tallyRow in pairs of " + std::to_string(count));
+    }
+}
+
+// Byte lanes count at most 255 vectors before they are added up: runs of one gray, below every
+// threshold, around and far beyond that.
+TEST_P(TallyTest, LongGrayRuns) {
+    const KernelTable* vec = GetParam().table();
+    if (!vec) GTEST_SKIP() << GetParam().name << " is not available here";
+    for (int count : {255 * 16, 255 * 16 + 1, 255 * 32, 255 * 32 + 31, 256 * 32, 1280 * 1280}) {
+        Bytes gray(static_cast<size_t>(count), 3);
+        gray[count / 3] = 250;
+        gray.back() = 0;
+        GrayTally start{{4, 255, 3, 251}, {5, 6, 7, 8}, 255, 0};
+        expectSameGrayTally(scalarKernels(), *vec, gray.data(), count, start,
+                            "tallyGrayRun of " + std::to_string(count));
     }
 }
 
