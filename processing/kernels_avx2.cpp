@@ -69,6 +69,8 @@ struct V {
     static R unpacklo8(R a, R b) { return _mm256_unpacklo_epi8(a, b); }
     static R unpackhi8(R a, R b) { return _mm256_unpackhi_epi8(a, b); }
     static R packus16(R a, R b) { return _mm256_packus_epi16(a, b); }
+    static R packs16(R a, R b) { return _mm256_packs_epi16(a, b); }
+    static R subs16(R a, R b) { return _mm256_subs_epi16(a, b); }
 };
 
 }  // namespace

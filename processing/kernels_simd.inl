@@ -305,9 +305,75 @@ void tallyFour(const int16_t* values, int start, int end, const int16_t* thresho
     for (int l = 0; l < V::kWords; ++l) below[l % 4] += sums[l];
 }
 
+// The tally in byte lanes, where each half of the thresholds (around the low and the high
+// ranked value) lies within 254 values: each value less its half's middle, saturated to a
+// byte, for both halves side by side in one register (packs: the low half's eight bytes, then
+// the high half's, per 128 bits), so one compare serves a threshold of each half. v < t holds
+// exactly when the saturated v - middle is below t - middle, which lies within -127..127.
+// Byte counts run negative as in tallyFour and are added up after at most 255 vectors (the
+// byte sums of psadbw: even 64-bit lanes the low half, odd ones the high half).
+template <int kEach>
+void tallyPacked(const int16_t* values, int count, ValueTally* tally, int lowMiddle, int highMiddle) {
+    const int16_t* t = tally->thresholds;
+    V::R bytes[kEach];
+    for (int k = 0; k < kEach; ++k)
+        bytes[k] = V::unpacklo64(V::set8(t[k] - lowMiddle), V::set8(t[kEach + k] - highMiddle));
+    const V::R lowBase = V::set16(lowMiddle), highBase = V::set16(highMiddle);
+    V::R low = V::set16(tally->minimum), high = V::set16(tally->maximum);
+    V::R sums[kEach];
+    for (int k = 0; k < kEach; ++k) sums[k] = V::zero();
+    const int whole = count / V::kHalves * V::kHalves;
+    for (int j = 0; j < whole;) {
+        const int end = whole - j > 255 * V::kHalves ? j + 255 * V::kHalves : whole;
+        V::R c[kEach];
+        for (int k = 0; k < kEach; ++k) c[k] = V::zero();
+        for (; j < end; j += V::kHalves) {
+            const V::R v = V::loadI16(values + j);
+            low = V::min16(low, v);
+            high = V::max16(high, v);
+            const V::R s = V::packs16(V::subs16(v, lowBase), V::subs16(v, highBase));
+            for (int k = 0; k < kEach; ++k) c[k] = V::add8(c[k], V::cmpgt8(bytes[k], s));
+        }
+        for (int k = 0; k < kEach; ++k) sums[k] = V::add64(sums[k], V::sad8(V::sub8(V::zero(), c[k]), V::zero()));
+    }
+    for (int k = 0; k < kEach; ++k) {
+        alignas(32) int64_t lanes[V::kBytes / 8];
+        V::store(reinterpret_cast<uint8_t*>(lanes), sums[k]);
+        for (int l = 0; l < V::kBytes / 8; l += 2) {
+            tally->below[k] += static_cast<int32_t>(lanes[l]);
+            tally->below[kEach + k] += static_cast<int32_t>(lanes[l + 1]);
+        }
+    }
+    alignas(32) int16_t lows[V::kHalves], highs[V::kHalves];
+    V::storeI16(lows, low);
+    V::storeI16(highs, high);
+    for (int l = 0; l < V::kHalves; ++l) {
+        tally->minimum = std::min(tally->minimum, lows[l]);
+        tally->maximum = std::max(tally->maximum, highs[l]);
+    }
+    if (whole < count) scalarKernels().tallyRow(values + whole, count - whole, tally);
+}
+
+// The middle of thresholds first .. first + n - 1 when they lie within 254 values, else none.
+inline bool byteMiddle(const int16_t* thresholds, int n, int& middle) {
+    const auto [lo, hi] = std::minmax_element(thresholds, thresholds + n);
+    if (*hi - *lo > 254) return false;
+    middle = (*lo + *hi) >> 1;
+    return true;
+}
+
 void tallyRow(const int16_t* values, int count, ValueTally* tally) {
     if (count < V::kHalves) {
         scalarKernels().tallyRow(values, count, tally);
+        return;
+    }
+    const int each = tally->count / 2;
+    int lowMiddle, highMiddle;
+    if (byteMiddle(tally->thresholds, each, lowMiddle) && byteMiddle(tally->thresholds + each, each, highMiddle)) {
+        if (each == 2)
+            tallyPacked<2>(values, count, tally, lowMiddle, highMiddle);
+        else
+            tallyPacked<4>(values, count, tally, lowMiddle, highMiddle);
         return;
     }
     static_assert(kTallyThresholds == 8, "one or two passes of four thresholds");

@@ -68,4 +68,6 @@ struct V {
     static R unpacklo8(R a, R b) { return _mm_unpacklo_epi8(a, b); }
     static R unpackhi8(R a, R b) { return _mm_unpackhi_epi8(a, b); }
     static R packus16(R a, R b) { return _mm_packus_epi16(a, b); }
+    static R packs16(R a, R b) { return _mm_packs_epi16(a, b); }
+    static R subs16(R a, R b) { return _mm_subs_epi16(a, b); }
 };

@@ -274,6 +274,9 @@ TEST_P(KernelTest, Tally) {
         // (repeated, out of order, beyond every value).
         const int16_t sets[][kTallyThresholds] = {
             {-2, -1, 0, 1, 5, 6, 7, 8},
+            // Halves just within a byte's reach (254 apart) and just beyond it (255).
+            {-2040, -1786, -1900, -1800, 1000, 1254, 1100, 1200},
+            {-2040, -1785, -1900, -1800, 1000, 1255, 1100, 1200},
             {-2041, -2040, -2039, -2038, 2038, 2039, 2040, 2041},
             {-32768, 32767, 0, 0, -32768, 100, -100, 32767},
             {7, 6, 5, 4, 3, 2, 1, 0},
@@ -418,10 +421,18 @@ TEST_P(TallyTest, LongRuns) {
         start.minimum = 32767;
         start.maximum = -32768;
         expectSameTally(scalarKernels(), *vec, values, start, "tallyRow of " + std::to_string(count));
-        // Pairs of consecutive thresholds, as the filters use them.
-        const int16_t pairs[kTallyThresholds] = {-2040, -2039, -2039, -2038, 2040, 2041, 0, 1};
-        std::copy(pairs, pairs + kTallyThresholds, start.thresholds);
-        expectSameTally(scalarKernels(), *vec, values, start, "tallyRow in pairs of " + std::to_string(count));
+        // Pairs of consecutive thresholds, as the filters use them, and each half within a
+        // byte's reach (counted in byte lanes), two and four per half.
+        const int16_t sets[][kTallyThresholds] = {{-2040, -2039, -2039, -2038, 2040, 2041, 0, 1},
+                                                  {-2040, -2039, -2038, -2037, 2038, 2039, 2040, 2041},
+                                                  {-2040, -2039, 2039, 2040, 0, 0, 0, 0}};
+        for (const auto& set : sets)
+            for (int used : {4, 8}) {
+                std::copy(set, set + kTallyThresholds, start.thresholds);
+                start.count = used;
+                expectSameTally(scalarKernels(), *vec, values, start,
+                                "tallyRow of " + std::to_string(used) + " in pairs of " + std::to_string(count));
+            }
     }
 }
 
