@@ -217,14 +217,15 @@ void fusedInverted(const uint8_t* frame, uint8_t* slot) {
     }
 }
 
-void fusedAverage(int32_t slot, int32_t count) {
+void fusedAverage(const uint8_t* newest, int32_t slot, int32_t count) {
     int32_t width, height;
     if (!drawableGeometry(width, height)) return;
     auto average = count == 2 ? kernels.average2Bytes : kernels.average4Bytes;
     const uint8_t* runs[8];
     for (int32_t i = 0; i < height; ++i) {
         const size_t offset = static_cast<size_t>(i) * width * 3;
-        for (int32_t k = 0; k < count; ++k) runs[k] = FrameRing[(slot + 8 - k) & 7].data() + offset;
+        runs[0] = newest + offset;
+        for (int32_t k = 1; k < count; ++k) runs[k] = FrameRing[(slot + 8 - k) & 7].data() + offset;
         average(runs, ByteRow, width * 3);
         kernels.copyRow(ByteRow, surfaceRow(i, height), width);
     }
@@ -249,10 +250,10 @@ void fusedAverage8(const uint8_t* frame, uint8_t* slot) {
     RingSumsStamp = {true, FrameCounter, rowBytes * height};
 }
 
-void fusedFrameDifference(int32_t slot) {
+void fusedFrameDifference(const uint8_t* newest, int32_t slot) {
     int32_t width, height;
     if (!drawableGeometry(width, height)) return;
-    const uint8_t* cur = FrameRing[slot & 7].data();
+    const uint8_t* cur = newest;
     const uint8_t* prev = FrameRing[(slot + 7) & 7].data();
     for (int32_t i = 0; i < height; ++i) {
         kernels.frameDifferenceBytes(frameRow(cur, i, width), frameRow(prev, i, width), ByteRow, width * 3);

@@ -39,12 +39,13 @@ extern MedianGray LastMedian;
 void fusedNormal(const uint8_t* frame, uint8_t* slot);
 void fusedInverted(const uint8_t* frame, uint8_t* slot);
 // 2 or 4 frames.
-void fusedAverage(int32_t slot, int32_t count);
+// `newest`: the frame's bytes, from the frame itself or from its slot (the same bytes).
+void fusedAverage(const uint8_t* newest, int32_t slot, int32_t count);
 // 8 frames through RingSums: given the ring slot the frame is still to go into, from the
 // sums of the previous frame (which must be current); without, the frame is stored already
 // and the sums are started over. Either way they are current afterwards.
 void fusedAverage8(const uint8_t* frame, uint8_t* slot);
-void fusedFrameDifference(int32_t slot);
+void fusedFrameDifference(const uint8_t* newest, int32_t slot);
 void fusedSimpleDifference(const uint8_t* frame, int32_t length);
 void fusedDifference(const uint8_t* frame, int32_t length);
 void fusedGray(const uint8_t* frame);
