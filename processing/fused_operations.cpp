@@ -461,6 +461,8 @@ void fusedConvolution(const uint8_t* frame, const ConvolutionKernel& kernel) {
         map.high = high;
         map.rangeMultiplier = toneMultiplier(map.range);
         map.stretchMultiplier = toneMultiplier(map.high - map.low);
+        // The stored values are the interior's and the border's zeros.
+        map.bounded = minimum <= 0 && 0 <= maximum;
     }
     for (int32_t i = 0; i < height; ++i)
         kernels.toneRow(FilterValues + static_cast<size_t>(i) * width, &map, surfaceRow(i, height), width);

@@ -26,6 +26,9 @@ struct ToneMap {
     // For the vector kernels: toneMultiplier(range) and toneMultiplier(high - low).
     uint32_t rangeMultiplier;
     uint32_t stretchMultiplier;
+    // Every value given lies in minimum .. minimum + range, so the vector kernels may leave out
+    // the clamp of the level (the scalar one always clamps).
+    bool bounded;
 };
 
 // ceil(255 x 2^24 / divisor): (t x it) >> 24 is 255 t / divisor, for 0 <= t <= divisor <= 4080

@@ -197,8 +197,11 @@ inline void storeGray16(uint8_t* surface, __m128i g) {
 // The divisions of the tone map as multiplications: with t <= d <= 4080 and
 // M = ceil(255 x 2^24 / d) = (255 x 2^24 + e) / d, 0 <= e < d, (t x M) / 2^24 exceeds 255 t / d
 // by t e / (d 2^24) < 1/d (as t e < 4080^2 < 2^24), too little to reach the next integer, and
-// t x M <= 255 x 2^24 + e < 2^32 fits the unsigned 32-bit lane. Clamping t to 0..d first
-// gives the clamp of the level and of the stretch.
+// t x M <= 255 x 2^24 + e < 2^32 fits the unsigned 32-bit lane, so the quotient is its top
+// byte. Clamping t to 0..d first gives the clamp of the level and of the stretch. The level
+// (0..255, the lane's top half zero) less the lower cut, at least 0, is one unsigned saturating
+// 16-bit subtraction; the output is the top byte of the stretch's product, which the shuffle
+// that writes the pixels picks.
 void toneRow(const int16_t* values, const ToneMap* map, uint8_t* surface, int width) {
     const __m256i minimum = _mm256_set1_epi32(map->minimum);
     const __m256i range = _mm256_set1_epi32(map->range);
@@ -207,29 +210,32 @@ void toneRow(const int16_t* values, const ToneMap* map, uint8_t* surface, int wi
     const __m256i span = _mm256_set1_epi32(map->high - map->low);
     const __m256i stretchMultiplier = _mm256_set1_epi32(static_cast<int>(map->stretchMultiplier));
     const __m256i zero = _mm256_setzero_si256();
-    const __m256i byte = _mm256_set1_epi32(255);
-    // Each lane's low byte into its first three bytes, the fourth zeroed (out is 0..255).
-    const __m256i spread = _mm256_setr_epi8(0, 0, 0, -128, 4, 4, 4, -128, 8, 8, 8, -128, 12, 12, 12, -128,
-                                            0, 0, 0, -128, 4, 4, 4, -128, 8, 8, 8, -128, 12, 12, 12, -128);
+    // Each lane's low (raw) or top byte into its first three bytes, the fourth zeroed.
+    const __m256i lowByte = _mm256_setr_epi8(0, 0, 0, -128, 4, 4, 4, -128, 8, 8, 8, -128, 12, 12, 12, -128,
+                                             0, 0, 0, -128, 4, 4, 4, -128, 8, 8, 8, -128, 12, 12, 12, -128);
+    const __m256i topByte = _mm256_add_epi8(lowByte, _mm256_set1_epi8(3));  // -128 + 3 stays negative
     // Read once: the surface stores may alias the map as far as the compiler knows, which would
-    // reload and test the flag for every eight pixels.
-    const bool raw = map->raw;
-    int j = 0;
-    for (; j + 8 <= width; j += 8) {
-        const __m256i v = _mm256_cvtepi16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(values + j)));
-        __m256i out;
-        if (raw) {
-            out = _mm256_and_si256(v, byte);
-        } else {
-            const __m256i t = _mm256_min_epi32(_mm256_max_epi32(_mm256_sub_epi32(v, minimum), zero), range);
-            const __m256i level = _mm256_srli_epi32(_mm256_mullo_epi32(t, rangeMultiplier), 24);
-            const __m256i u = _mm256_min_epi32(_mm256_max_epi32(_mm256_sub_epi32(level, low), zero), span);
-            out = _mm256_srli_epi32(_mm256_mullo_epi32(u, stretchMultiplier), 24);
+    // reload and test the flags for every eight pixels.
+    const bool raw = map->raw, bounded = map->bounded;
+    auto run = [&](auto pixels) {
+        int j = 0;
+        for (; j + 8 <= width; j += 8) {
+            const __m256i v = _mm256_cvtepi16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(values + j)));
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(surface + 4 * j), pixels(v));
         }
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(surface + 4 * j),
-                            _mm256_shuffle_epi8(out, spread));
-    }
-    if (j < width) scalarKernels().toneRow(values + j, map, surface + 4 * j, width - j);
+        if (j < width) scalarKernels().toneRow(values + j, map, surface + 4 * j, width - j);
+    };
+    auto stretch = [&](__m256i t) {
+        const __m256i level = _mm256_srli_epi32(_mm256_mullo_epi32(t, rangeMultiplier), 24);
+        const __m256i u = _mm256_min_epi32(_mm256_subs_epu16(level, low), span);
+        return _mm256_shuffle_epi8(_mm256_mullo_epi32(u, stretchMultiplier), topByte);
+    };
+    if (raw)
+        run([&](__m256i v) { return _mm256_shuffle_epi8(v, lowByte); });
+    else if (bounded)
+        run([&](__m256i v) { return stretch(_mm256_sub_epi32(v, minimum)); });
+    else
+        run([&](__m256i v) { return stretch(_mm256_min_epi32(_mm256_max_epi32(_mm256_sub_epi32(v, minimum), zero), range)); });
 }
 
 KernelTable makeTable() {

@@ -114,8 +114,9 @@ void differenceRow(const uint8_t* cur, const uint8_t* ref, uint8_t* surface, int
     if (!done) scalarKernels().differenceRow(cur, ref, surface, width);
 }
 
-// The tone map's two divisions as multiply-shifts, exact for these operands (see toneRow in
-// kernels_avx2.cpp), with SSE4.1's 32-bit multiply and clamps.
+// The tone map's two divisions as multiply-shifts, exact for these operands, the output the
+// stretch product's top byte (see toneRow in kernels_avx2.cpp), with SSE4.1's 32-bit multiply
+// and clamps.
 void toneRow(const int16_t* values, const ToneMap* map, uint8_t* surface, int width) {
     if (width < 8) {
         scalarKernels().toneRow(values, map, surface, width);
@@ -128,27 +129,32 @@ void toneRow(const int16_t* values, const ToneMap* map, uint8_t* surface, int wi
     const __m128i span = _mm_set1_epi32(map->high - map->low);
     const __m128i stretchMultiplier = _mm_set1_epi32(static_cast<int>(map->stretchMultiplier));
     const __m128i zero = _mm_setzero_si128();
-    const __m128i byte = _mm_set1_epi32(255);
-    // Each lane's low byte into its first three bytes, the fourth zeroed (out is 0..255).
-    const __m128i spread = _mm_setr_epi8(0, 0, 0, -128, 4, 4, 4, -128, 8, 8, 8, -128, 12, 12, 12, -128);
-    const bool raw = map->raw;
-    auto levels = [&](__m128i v) {
-        if (raw) return _mm_and_si128(v, byte);
-        const __m128i t = _mm_min_epi32(_mm_max_epi32(_mm_sub_epi32(v, minimum), zero), range);
+    // Each lane's low (raw) or top byte into its first three bytes, the fourth zeroed.
+    const __m128i lowByte = _mm_setr_epi8(0, 0, 0, -128, 4, 4, 4, -128, 8, 8, 8, -128, 12, 12, 12, -128);
+    const __m128i topByte = _mm_add_epi8(lowByte, _mm_set1_epi8(3));
+    const bool raw = map->raw, bounded = map->bounded;
+    auto run = [&](auto pixels) {
+        auto block = [&](int j) {
+            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(values + j));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(surface + 4 * j), pixels(_mm_cvtepi16_epi32(v)));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(surface + 4 * j + 16),
+                             pixels(_mm_cvtepi16_epi32(_mm_srli_si128(v, 8))));
+        };
+        int j = 0;
+        for (; j + 8 <= width; j += 8) block(j);
+        if (j < width) block(width - 8);
+    };
+    auto stretch = [&](__m128i t) {
         const __m128i level = _mm_srli_epi32(_mm_mullo_epi32(t, rangeMultiplier), 24);
-        const __m128i u = _mm_min_epi32(_mm_max_epi32(_mm_sub_epi32(level, low), zero), span);
-        return _mm_srli_epi32(_mm_mullo_epi32(u, stretchMultiplier), 24);
+        const __m128i u = _mm_min_epi32(_mm_subs_epu16(level, low), span);
+        return _mm_shuffle_epi8(_mm_mullo_epi32(u, stretchMultiplier), topByte);
     };
-    auto block = [&](int j) {
-        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(values + j));
-        const __m128i lo = levels(_mm_cvtepi16_epi32(v));
-        const __m128i hi = levels(_mm_cvtepi16_epi32(_mm_srli_si128(v, 8)));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(surface + 4 * j), _mm_shuffle_epi8(lo, spread));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(surface + 4 * j + 16), _mm_shuffle_epi8(hi, spread));
-    };
-    int j = 0;
-    for (; j + 8 <= width; j += 8) block(j);
-    if (j < width) block(width - 8);
+    if (raw)
+        run([&](__m128i v) { return _mm_shuffle_epi8(v, lowByte); });
+    else if (bounded)
+        run([&](__m128i v) { return stretch(_mm_sub_epi32(v, minimum)); });
+    else
+        run([&](__m128i v) { return stretch(_mm_min_epi32(_mm_max_epi32(_mm_sub_epi32(v, minimum), zero), range)); });
 }
 
 KernelTable makeTable() {

@@ -237,7 +237,7 @@ TEST_P(KernelTest, GrayToSurface) {
                                        {-300, 900, 12, 200}, {5, 1, 0, 255},        {100, 3, 254, 255},
                                        {-2040, 4080, 0, 1},  {-50, 77, 100, 101}};
             for (const auto& m : maps) {
-                ToneMap map{m[1] == 0, m[0], m[1], m[2], m[3], 0, 0};
+                ToneMap map{m[1] == 0, m[0], m[1], m[2], m[3], 0, 0, false};
                 if (!map.raw) {
                     map.rangeMultiplier = toneMultiplier(map.range);
                     map.stretchMultiplier = toneMultiplier(map.high - map.low);
@@ -462,28 +462,31 @@ TEST_P(DivisionTest, ToneMapEveryRange) {
     const int32_t widest = kFilterValueMax - kFilterValueMin;
     std::vector<int16_t> values(widest + 5);
     std::vector<uint8_t> want(4 * values.size()), got(4 * values.size());
-    for (int32_t range = 1; range <= widest; ++range) {
-        const int32_t minimum = kFilterValueMin + 2;
-        const auto count = static_cast<int>(range + 5);
-        for (int32_t k = 0; k < count; ++k) values[k] = static_cast<int16_t>(minimum - 2 + k);
-        const int32_t low = range % 200, high = low + 1 + range % 55;
-        for (const auto& [l, h] : {std::pair{0, 255}, std::pair{low, high}}) {
-            const ToneMap map{false, minimum, range, l, h, toneMultiplier(range), toneMultiplier(h - l)};
-            scalarKernels().toneRow(values.data(), &map, want.data(), count);
-            vec->toneRow(values.data(), &map, got.data(), count);
-            ASSERT_TRUE(std::equal(want.begin(), want.begin() + 4 * count, got.begin()))
-                << "range " << range << " cuts " << l << ".." << h;
+    for (int32_t range = 1; range <= widest; ++range)
+        for (const bool bounded : {false, true}) {  // bounded: only the values in the range
+            const int32_t minimum = kFilterValueMin + 2;
+            const auto count = static_cast<int>(bounded ? range + 1 : range + 5);
+            for (int32_t k = 0; k < count; ++k) values[k] = static_cast<int16_t>(minimum - (bounded ? 0 : 2) + k);
+            const int32_t low = range % 200, high = low + 1 + range % 55;
+            for (const auto& [l, h] : {std::pair{0, 255}, std::pair{low, high}}) {
+                const ToneMap map{false, minimum, range, l, h, toneMultiplier(range), toneMultiplier(h - l), bounded};
+                scalarKernels().toneRow(values.data(), &map, want.data(), count);
+                vec->toneRow(values.data(), &map, got.data(), count);
+                ASSERT_TRUE(std::equal(want.begin(), want.begin() + 4 * count, got.begin()))
+                    << "range " << range << " cuts " << l << ".." << h << (bounded ? " bounded" : "");
+            }
         }
-    }
     // Every stretch span with every level.
     std::vector<int16_t> levels(256);
     for (int32_t k = 0; k < 256; ++k) levels[k] = static_cast<int16_t>(k);
     for (int32_t l = 0; l < 255; ++l)
         for (int32_t h = l + 1; h <= 255; h += 1 + (h - l) / 16) {
-            const ToneMap map{false, 0, 255, l, h, toneMultiplier(255), toneMultiplier(h - l)};
-            scalarKernels().toneRow(levels.data(), &map, want.data(), 256);
-            vec->toneRow(levels.data(), &map, got.data(), 256);
-            ASSERT_TRUE(std::equal(want.begin(), want.begin() + 1024, got.begin())) << "cuts " << l << ".." << h;
+            for (const bool bounded : {false, true}) {
+                const ToneMap map{false, 0, 255, l, h, toneMultiplier(255), toneMultiplier(h - l), bounded};
+                scalarKernels().toneRow(levels.data(), &map, want.data(), 256);
+                vec->toneRow(levels.data(), &map, got.data(), 256);
+                ASSERT_TRUE(std::equal(want.begin(), want.begin() + 1024, got.begin())) << "cuts " << l << ".." << h;
+            }
         }
 }
 
