@@ -51,12 +51,15 @@ class GrayRows {
 public:
     GrayRows(const uint8_t* frame, int32_t width, int32_t span)
         : frame_(frame), width_(width), span_(span) {}
+    // Row i, for i at most `span` rows before the last asked for.
     const uint8_t* row(int32_t i) {
         while (computed_ <= i) {
-            kernels.grayRow(frameRow(frame_, computed_, width_), GrayRing[computed_ % span_], width_);
+            kernels.grayRow(frameRow(frame_, computed_, width_), GrayRing[next_], width_);
             ++computed_;
+            next_ = next_ + 1 == span_ ? 0 : next_ + 1;
         }
-        return GrayRing[i % span_];
+        const int32_t k = next_ + (i - computed_);  // next_ holds row computed_ - span
+        return GrayRing[k < 0 ? k + span_ : k];
     }
 
 private:
@@ -64,6 +67,7 @@ private:
     int32_t width_;
     int32_t span_;
     int32_t computed_ = 0;
+    int32_t next_ = 0;  // computed_ % span_: the ring row the next row goes to
 };
 
 // Counts values into eight histograms in turn: runs of equal values (flat picture areas)

@@ -135,28 +135,37 @@ void grayRow(const uint8_t* bgr, uint8_t* gray, int width) {
                                               -128, -128, -128);
     const __m256i bgWeights = _mm256_set1_epi32(601 << 16 | 117);
     const __m256i rWeight = _mm256_set1_epi32(306);
-    auto levels8 = [&](const uint8_t* p) {
-        const __m256i raw =
-            _mm256_permutevar8x32_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)), spread);
+    // Eight pixels whose bytes 0..11 and 12..23 sit in the low and the high lane.
+    auto levels8 = [&](__m256i lanes) {
         const __m256i sum =
-            _mm256_add_epi32(_mm256_madd_epi16(_mm256_shuffle_epi8(raw, bgShuffle), bgWeights),
-                             _mm256_madd_epi16(_mm256_shuffle_epi8(raw, rShuffle), rWeight));
+            _mm256_add_epi32(_mm256_madd_epi16(_mm256_shuffle_epi8(lanes, bgShuffle), bgWeights),
+                             _mm256_madd_epi16(_mm256_shuffle_epi8(lanes, rShuffle), rWeight));
         return _mm256_srli_epi32(sum, 10);  // sum >= 0, at most 261120
     };
-    int j = 0;
-    // Sixteen pixels per step while the 32-byte loads stay inside the row (bytes 0..55).
-    auto block = [&](int j) {
+    auto loaded8 = [&](const uint8_t* p) {
+        return levels8(_mm256_permutevar8x32_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)), spread));
+    };
+    auto store16 = [&](int j, __m256i first, __m256i second) {
         // packs joins the lanes as 0-3, 8-11 | 4-7, 12-15; the permute puts them in order.
-        const __m256i words = _mm256_packs_epi32(levels8(bgr + 3 * j), levels8(bgr + 3 * j + 24));
+        const __m256i words = _mm256_packs_epi32(first, second);
         const __m256i bytes = _mm256_packus_epi16(words, words);
         const __m256i ordered = _mm256_permutevar8x32_epi32(bytes, _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7));
         _mm_storeu_si128(reinterpret_cast<__m128i*>(gray + j), _mm256_castsi256_si128(ordered));
     };
-    for (; 3 * j + 56 <= 3 * width; j += 16) block(j);
-    // One more block ending three pixels before the row's end, then those three.
-    if (j < width - 3 && width >= 19) {
-        block(width - 19);
-        j = width - 3;
+    int j = 0;
+    // Sixteen pixels per step while the 32-byte loads stay inside the row (bytes 0..55).
+    for (; 3 * j + 56 <= 3 * width; j += 16) store16(j, loaded8(bgr + 3 * j), loaded8(bgr + 3 * j + 24));
+    if (j < width && width >= 16) {
+        // The last sixteen pixels from exactly their 48 bytes, put into the same lanes; the
+        // one or two before them that no step reached, plainly.
+        if (j < width - 16) scalarKernels().grayRow(bgr + 3 * j, gray + j, width - 16 - j);
+        const uint8_t* p = bgr + 3 * (width - 16);
+        const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16));
+        const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 32));
+        store16(width - 16, levels8(_mm256_setr_m128i(a, _mm_alignr_epi8(b, a, 12))),
+                levels8(_mm256_setr_m128i(_mm_alignr_epi8(c, b, 8), _mm_srli_si128(c, 4))));
+        j = width;
     }
     if (j < width) scalarKernels().grayRow(bgr + 3 * j, gray + j, width - j);
 }

@@ -257,11 +257,14 @@ void convolve3x3Row(const uint8_t* below, const uint8_t* same, const uint8_t* ab
 // pass over the chunk (the range taken in the first): with all eight, the counts, thresholds
 // and range need more than the 16 registers, and the range's spill and reload each vector
 // would chain the whole loop through memory.
+// Lane masks for a last vector that overlaps the one before: from kLastLanes + 16 - lanes + n,
+// the last n of `lanes` 16-bit lanes set.
+constexpr int16_t kLastLanes[32] = {0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,
+                                    -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1};
+
 template <bool kRange>
 void tallyFour(const int16_t* values, int start, int end, const int16_t* thresholds, int32_t* below, V::R& lo,
                V::R& hi) {
-    static const int16_t kLastLanes[32] = {0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,
-                                           -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1};
     const V::R t0 = V::set16(thresholds[0]), t1 = V::set16(thresholds[1]);
     const V::R t2 = V::set16(thresholds[2]), t3 = V::set16(thresholds[3]);
     V::R c0 = V::zero(), c1 = V::zero(), c2 = V::zero(), c3 = V::zero();
@@ -336,6 +339,18 @@ void tallyPacked(const int16_t* values, int count, ValueTally* tally, int lowMid
         }
         for (int k = 0; k < kEach; ++k) sums[k] = V::add64(sums[k], V::sad8(V::sub8(V::zero(), c[k]), V::zero()));
     }
+    if (whole < count) {
+        // One more vector ending at the run's end; only its lanes past `whole` count (the
+        // range takes the others again, which changes nothing).
+        const V::R v = V::loadI16(values + count - V::kHalves);
+        const V::R lanes16 = V::loadI16(kLastLanes + 16 - V::kHalves + (count - whole));
+        const V::R lanes = V::packs16(lanes16, lanes16);
+        low = V::min16(low, v);
+        high = V::max16(high, v);
+        const V::R s = V::packs16(V::subs16(v, lowBase), V::subs16(v, highBase));
+        for (int k = 0; k < kEach; ++k)
+            sums[k] = V::add64(sums[k], V::sad8(V::sub8(V::zero(), V::and_(V::cmpgt8(bytes[k], s), lanes)), V::zero()));
+    }
     for (int k = 0; k < kEach; ++k) {
         alignas(32) int64_t lanes[V::kBytes / 8];
         V::store(reinterpret_cast<uint8_t*>(lanes), sums[k]);
@@ -351,7 +366,6 @@ void tallyPacked(const int16_t* values, int count, ValueTally* tally, int lowMid
         tally->minimum = std::min(tally->minimum, lows[l]);
         tally->maximum = std::max(tally->maximum, highs[l]);
     }
-    if (whole < count) scalarKernels().tallyRow(values + whole, count - whole, tally);
 }
 
 // The middle of thresholds first .. first + n - 1 when they lie within 254 values, else none.
