@@ -24,6 +24,10 @@ inline V::R divide25(V::R x) {
     return V::sub16(V::srai16(V::mulhi16(x, V::set16(10486)), 2), V::srai16(x, 15));
 }
 
+// The same for sums that cannot be negative (low-pass, mean): floor and truncation agree.
+inline V::R divide9NonNegative(V::R x) { return V::mulhi16(x, V::set16(7282)); }
+inline V::R divide25NonNegative(V::R x) { return V::srai16(V::mulhi16(x, V::set16(10486)), 2); }
+
 inline void sort3(V::R a, V::R b, V::R c, V::R& lo, V::R& mid, V::R& hi) {
     const V::R t = V::minu8(a, b), u = V::maxu8(a, b);
     const V::R v = V::maxu8(t, c);
@@ -206,6 +210,8 @@ void convolveKnown3x3Row(const uint8_t* below, const uint8_t* same, const uint8_
                          int width) {
     constexpr const int16_t* w = kKnown3x3[kKnown].weights;
     constexpr int divisor = kKnown3x3[kKnown].divisor;
+    constexpr bool kNonNegative = w[0] >= 0 && w[1] >= 0 && w[2] >= 0 && w[3] >= 0 && w[4] >= 0 && w[5] >= 0 &&
+                                  w[6] >= 0 && w[7] >= 0 && w[8] >= 0;
     convolve3x3Rows(below, same, above, w, divisor, out, width, [&](int j) {
         V::R sum = V::zero();
         sum = addWeighted<w[0]>(sum, V::load16(below + j - 1));
@@ -217,7 +223,7 @@ void convolveKnown3x3Row(const uint8_t* below, const uint8_t* same, const uint8_
         sum = addWeighted<w[6]>(sum, V::load16(above + j - 1));
         sum = addWeighted<w[7]>(sum, V::load16(above + j));
         sum = addWeighted<w[8]>(sum, V::load16(above + j + 1));
-        if (divisor == 9) sum = divide9(sum);
+        if (divisor == 9) sum = kNonNegative ? divide9NonNegative(sum) : divide9(sum);
         V::storeI16(out + j, sum);
     });
 }
@@ -483,7 +489,7 @@ void pass5Row(const uint8_t* const* rows, int16_t* out, int width) {
             V::R sum = V::zero();
             for (int o = 0; o < 5; ++o) sum = V::add16(sum, V::loadI16(columns + k + o));
             if (kHighPass) sum = V::sub16(V::mullo16(V::load16(rows[2] + first + k), V::set16(25)), sum);
-            V::storeI16(out + first + k, divide25(sum));
+            V::storeI16(out + first + k, kHighPass ? divide25(sum) : divide25NonNegative(sum));
         };
         for (k = 0; k + V::kHalves <= count; k += V::kHalves) outputBlock(k);
         if (k < count) outputBlock(count - V::kHalves);
@@ -543,7 +549,7 @@ void mean3Row(const uint8_t* below, const uint8_t* same, const uint8_t* above, u
         V::R sum = V::zero();
         for (int a = 0; a < 3; ++a)
             for (int b = 0; b < 3; ++b) sum = V::add16(sum, V::load16(rows[a] + j - 1 + b));
-        V::store16as8(out + j, divide9(sum));  // sum <= 2295
+        V::store16as8(out + j, divide9NonNegative(sum));  // 0 <= sum <= 2295
     };
     int j = 1;
     for (; j + V::kHalves < width; j += V::kHalves) block(j);
