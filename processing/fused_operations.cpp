@@ -465,11 +465,28 @@ void fusedConvolution(const uint8_t* frame, const ConvolutionKernel& kernel) {
         map.high = high;
         map.rangeMultiplier = toneMultiplier(map.range);
         map.stretchMultiplier = toneMultiplier(map.high - map.low);
-        // The stored values are the interior's and the border's zeros.
-        map.bounded = minimum <= 0 && 0 <= maximum;
     }
-    for (int32_t i = 0; i < height; ++i)
-        kernels.toneRow(FilterValues + static_cast<size_t>(i) * width, &map, surfaceRow(i, height), width);
+    // The border's zeros may lie outside the interior's range, and all take one pixel; the
+    // interior's values lie inside it, so their tone map needs no clamp of the level.
+    uint8_t border[4];
+    const int16_t zero = 0;
+    scalarKernels().toneRow(&zero, &map, border, 1);
+    auto putBorder = [&](uint8_t* pixels, int32_t count) {
+        for (int32_t j = 0; j < count; ++j) std::memcpy(pixels + 4 * j, border, 4);
+    };
+    ToneMap inside = map;
+    inside.bounded = true;
+    for (int32_t i = 0; i < height; ++i) {
+        uint8_t* pixels = surfaceRow(i, height);
+        if (i < reach || i > height - 1 - reach || interiorWidth == 0) {
+            putBorder(pixels, width);
+            continue;
+        }
+        putBorder(pixels, reach);
+        putBorder(pixels + 4 * (width - reach), reach);
+        kernels.toneRow(FilterValues + static_cast<size_t>(i) * width + reach, &inside, pixels + 4 * reach,
+                        interiorWidth);
+    }
 }
 
 void fusedRankFilter(const uint8_t* frame, int32_t mode) {
