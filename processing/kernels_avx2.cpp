@@ -227,12 +227,16 @@ void toneRow(const int16_t* values, const ToneMap* map, uint8_t* surface, int wi
     // reload and test the flags for every eight pixels.
     const bool raw = map->raw, bounded = map->bounded;
     auto run = [&](auto pixels) {
-        int j = 0;
-        for (; j + 8 <= width; j += 8) {
+        auto block = [&](int j) {
             const __m256i v = _mm256_cvtepi16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(values + j)));
             _mm256_storeu_si256(reinterpret_cast<__m256i*>(surface + 4 * j), pixels(v));
-        }
-        if (j < width) scalarKernels().toneRow(values + j, map, surface + 4 * j, width - j);
+        };
+        int j = 0;
+        for (; j + 8 <= width; j += 8) block(j);
+        if (j < width && width >= 8)
+            block(width - 8);  // overlaps the one before, writing the same pixels there
+        else if (j < width)
+            scalarKernels().toneRow(values + j, map, surface + 4 * j, width - j);
     };
     auto stretch = [&](__m256i t) {
         const __m256i level = _mm256_srli_epi32(_mm256_mullo_epi32(t, rangeMultiplier), 24);
