@@ -38,6 +38,23 @@ Frame picture(simcam::Picture kind, int32_t width, int32_t height, uint32_t n) {
     return frame;
 }
 
+// What `rows` reads after each frame of a moving 160x120 picture of `kind`, through the fast
+// or the plain path, from a reset core.
+template <typename Rows>
+std::vector<std::vector<uint8_t>> movingPicture(int32_t mode, simcam::Picture kind, uint32_t frames, bool fast,
+                                                Rows rows) {
+    resetCore();
+    FrameGeometry = {160, 120};
+    selectProcessingMode(mode);
+    std::vector<std::vector<uint8_t>> drawn;
+    for (uint32_t n = 0; n < frames; ++n) {
+        const Frame frame = picture(kind, 160, 120, n);
+        (fast ? processFrame : processFramePlain)(frame.data(), static_cast<int32_t>(frame.size()));
+        drawn.push_back(rows());
+    }
+    return drawn;
+}
+
 // The ranked values, from the plain filter's values of all cells (border zeros included)
 // sorted: the tail-th smallest and the (tail - 255)-th largest, where there are such ranks.
 struct Ranked {
@@ -275,16 +292,7 @@ TEST_F(BinarizeMedian, MovingPictureRarelyCountsEveryGray) {
     constexpr uint32_t kFrames = 48;
     for (const simcam::Picture kind : {simcam::Picture::MovingShapes, simcam::Picture::Noise}) {
         auto run = [&](bool fast) {
-            resetCore();
-            geometry(160, 120);
-            selectProcessingMode(kModeBinarize);
-            std::vector<std::vector<uint8_t>> drawn;
-            for (uint32_t n = 0; n < kFrames; ++n) {
-                const Frame frame = picture(kind, 160, 120, n);
-                (fast ? processFrame : processFramePlain)(frame.data(), static_cast<int32_t>(frame.size()));
-                drawn.push_back(drawnRows());
-            }
-            return drawn;
+            return movingPicture(kModeBinarize, kind, kFrames, fast, [&] { return drawnRows(); });
         };
         const auto want = run(false);
         for (const KernelTable* table : everyTable()) {
@@ -394,16 +402,7 @@ TEST_P(SmallFrames, MovingPictureRarelyCountsEveryValue) {
     for (const simcam::Picture kind : {simcam::Picture::MovingShapes, simcam::Picture::Noise}) {
         std::vector<std::vector<uint8_t>> want;
         auto run = [&](bool fast) {
-            resetCore();
-            geometry(160, 120);
-            selectProcessingMode(mode);
-            std::vector<std::vector<uint8_t>> drawn;
-            for (uint32_t n = 0; n < kFrames; ++n) {
-                const Frame frame = picture(kind, 160, 120, n);
-                (fast ? processFrame : processFramePlain)(frame.data(), static_cast<int32_t>(frame.size()));
-                drawn.push_back(drawnRows());
-            }
-            return drawn;
+            return movingPicture(mode, kind, kFrames, fast, [&] { return drawnRows(); });
         };
         want = run(false);
         for (const KernelTable* table : everyTable()) {
