@@ -347,10 +347,7 @@ void fusedConvolution(const uint8_t* frame, const ConvolutionKernel& kernel) {
     };
     for (int32_t i = 0; i < height; ++i) {
         int16_t* out = FilterValues + static_cast<size_t>(i) * width;
-        if (i < reach || i > height - 1 - reach || interiorWidth == 0) {
-            std::memset(out, 0, sizeof(int16_t) * width);
-            continue;
-        }
+        if (i < reach || i > height - 1 - reach || interiorWidth == 0) continue;  // border rows: not stored
         for (int32_t j = 0; j < reach; ++j) out[j] = out[width - 1 - j] = 0;  // border columns
         if (reach == 1) {
             kernels.convolve3x3Row(gray.row(i - 1), gray.row(i), gray.row(i + 1), weights,
