@@ -46,24 +46,45 @@ inline void storeRowsAhead(uint8_t* slot, const uint8_t* frame, int32_t i, int32
     }
 }
 
+// Gray levels of frame row i into `gray`; given a slot, the row also goes into it.
+inline void grayOfRow(const uint8_t* frame, int32_t i, int32_t width, uint8_t* gray, uint8_t* slot) {
+    if (slot)
+        kernels.grayStoreRow(frameRow(frame, i, width), gray, slot + static_cast<size_t>(i) * width * 3, width);
+    else
+        kernels.grayRow(frameRow(frame, i, width), gray, width);
+}
+
+// The frame's rows from `first` on into the slot, after grayOfRow stored the rows before:
+// ends with streamBytes' fence (also when no row is left), which orders grayOfRow's stores.
+inline void finishSlot(const uint8_t* frame, uint8_t* slot, int32_t first, int32_t height, int32_t width) {
+    const size_t offset = static_cast<size_t>(first) * width * 3;
+    kernels.streamBytes(frame + offset, slot + offset, std::max(0, height - first) * width * 3);
+}
+
 // Gray rows of the frame, each computed once when first asked for; `span` rows are kept.
+// Given a slot, each row of the frame goes into it as it is read; storeRest() then copies the
+// rows no gray level was asked of.
 class GrayRows {
 public:
-    GrayRows(const uint8_t* frame, int32_t width, int32_t span)
-        : frame_(frame), width_(width), span_(span) {}
+    GrayRows(const uint8_t* frame, int32_t width, int32_t span, uint8_t* slot)
+        : frame_(frame), slot_(slot), width_(width), span_(span) {}
     // Row i, for i at most `span` rows before the last asked for.
     const uint8_t* row(int32_t i) {
         while (computed_ <= i) {
-            kernels.grayRow(frameRow(frame_, computed_, width_), GrayRing[next_], width_);
+            grayOfRow(frame_, computed_, width_, GrayRing[next_], slot_);
             ++computed_;
             next_ = next_ + 1 == span_ ? 0 : next_ + 1;
         }
         const int32_t k = next_ + (i - computed_);  // next_ holds row computed_ - span
         return GrayRing[k < 0 ? k + span_ : k];
     }
+    void storeRest(int32_t height) {
+        if (slot_) finishSlot(frame_, slot_, computed_, height, width_);
+    }
 
 private:
     const uint8_t* frame_;
+    uint8_t* slot_;
     int32_t width_;
     int32_t span_;
     int32_t computed_ = 0;
@@ -285,16 +306,17 @@ void fusedDifference(const uint8_t* frame, int32_t length) {
                               surfaceRow(i, height), width);
 }
 
-void fusedGray(const uint8_t* frame) {
+void fusedGray(const uint8_t* frame, uint8_t* slot) {
     int32_t width, height;
     if (!drawableGeometry(width, height)) return;
     for (int32_t i = 0; i < height; ++i) {
-        kernels.grayRow(frameRow(frame, i, width), GrayRing[0], width);
+        grayOfRow(frame, i, width, GrayRing[0], slot);
         kernels.grayToSurfaceRow(GrayRing[0], surfaceRow(i, height), width);
     }
+    if (slot) finishSlot(frame, slot, height, height, width);
 }
 
-void fusedConvolution(const uint8_t* frame, const ConvolutionKernel& kernel) {
+void fusedConvolution(const uint8_t* frame, const ConvolutionKernel& kernel, uint8_t* slot) {
     int32_t width, height;
     if (!drawableGeometry(width, height)) return;
     const int32_t reach = (kernel.size - 1) / 2;
@@ -323,7 +345,7 @@ void fusedConvolution(const uint8_t* frame, const ConvolutionKernel& kernel) {
     firstThresholds(LastCutValues.high, highSpacing, steady, tally.thresholds + around, around);
     tally.minimum = INT16_MAX;
     tally.maximum = INT16_MIN;
-    GrayRows gray(frame, width, span);
+    GrayRows gray(frame, width, span, slot);
     const int32_t interiorWidth = std::max(0, width - 2 * reach);
     // The rows are tallied in blocks of about kTallyBlock values, each as one run from the first
     // interior value of its first row to the last of its last row (still in cache); per row, the
@@ -360,6 +382,7 @@ void fusedConvolution(const uint8_t* frame, const ConvolutionKernel& kernel) {
         }
         if (i - blockFirst + 1 == blockRows || i == height - 1 - reach) tallyBlock(i);
     }
+    gray.storeRest(height);
 
     const int32_t cells = width * height;
     const int32_t interior = interiorWidth * std::max(0, height - 2 * reach);
@@ -486,14 +509,14 @@ void fusedConvolution(const uint8_t* frame, const ConvolutionKernel& kernel) {
     }
 }
 
-void fusedRankFilter(const uint8_t* frame, int32_t mode) {
+void fusedRankFilter(const uint8_t* frame, int32_t mode, uint8_t* slot) {
     int32_t width, height;
     if (!drawableGeometry(width, height)) return;
     auto reduce = mode == 1441 ? kernels.minimum3Row
                 : mode == 1442 ? kernels.maximum3Row
                 : mode == 1443 ? kernels.median3Row
                                : kernels.mean3Row;
-    GrayRows gray(frame, width, 3);
+    GrayRows gray(frame, width, 3, slot);
     for (int32_t i = 0; i < height; ++i) {
         uint8_t* surface = surfaceRow(i, height);
         if (i == 0 || i == height - 1) {
@@ -505,9 +528,10 @@ void fusedRankFilter(const uint8_t* frame, int32_t mode) {
         reduce(gray.row(i - 1), gray.row(i), gray.row(i + 1), RankRow, width);
         kernels.grayToSurfaceRow(RankRow, surface, width);
     }
+    gray.storeRest(height);
 }
 
-void fusedBinarize(const uint8_t* frame) {
+void fusedBinarize(const uint8_t* frame, uint8_t* slot) {
     int32_t width, height;
     if (!drawableGeometry(width, height)) return;
     // The table is 255 from the level of the median gray on (the median-th smallest, 1 = the
@@ -525,13 +549,14 @@ void fusedBinarize(const uint8_t* frame) {
     const int32_t blockRows = std::max(1, 2 * kTallyBlock / width);
     int32_t blockFirst = 0;
     for (int32_t i = 0; i < height; ++i) {
-        kernels.grayRow(frameRow(frame, i, width), GrayLevels + static_cast<size_t>(i) * width, width);
+        grayOfRow(frame, i, width, GrayLevels + static_cast<size_t>(i) * width, slot);
         if (i - blockFirst + 1 == blockRows || i == height - 1) {
             kernels.tallyGrayRun(GrayLevels + static_cast<size_t>(blockFirst) * width, (i + 1 - blockFirst) * width,
                                  &tally);
             blockFirst = i + 1;
         }
     }
+    if (slot) finishSlot(frame, slot, height, height, width);
     const int32_t minimum = tally.minimum, maximum = tally.maximum;
     if (maximum <= minimum || median == 0) {  // one gray: no table, the levels as they are
         for (int32_t i = 0; i < height; ++i)

@@ -48,11 +48,13 @@ void fusedAverage8(const uint8_t* frame, uint8_t* slot);
 void fusedFrameDifference(const uint8_t* newest, int32_t slot);
 void fusedSimpleDifference(const uint8_t* frame, int32_t length);
 void fusedDifference(const uint8_t* frame, int32_t length);
-void fusedGray(const uint8_t* frame);
+// The gray-based operations, given a ring slot, store the frame into it as their gray rows
+// read it (null: stored already).
+void fusedGray(const uint8_t* frame, uint8_t* slot);
 // Gray conversion, filter, normalisation, stretch and display.
-void fusedConvolution(const uint8_t* frame, const ConvolutionKernel& kernel);
+void fusedConvolution(const uint8_t* frame, const ConvolutionKernel& kernel, uint8_t* slot);
 // Modes 1441..1444.
-void fusedRankFilter(const uint8_t* frame, int32_t mode);
-void fusedBinarize(const uint8_t* frame);
+void fusedRankFilter(const uint8_t* frame, int32_t mode, uint8_t* slot);
+void fusedBinarize(const uint8_t* frame, uint8_t* slot);
 
 }  // namespace pixelwell

@@ -91,6 +91,11 @@ struct KernelTable {
 
     // --- gray ----------------------------------------------------------------------------------
     void (*grayRow)(const uint8_t* bgr, uint8_t* gray, int width);
+    // grayRow, and the row's 3 x width bytes copied into slot from the same loads, around the
+    // caches: the ring copy of the frame while the gray rows read it (one read of the frame).
+    // The slot's stores are ordered only by the next streamBytes call (which ends with a
+    // fence): the caller makes one after the last row (a fence per row costs more than the row).
+    void (*grayStoreRow)(const uint8_t* bgr, uint8_t* gray, uint8_t* slot, int width);
     // Gray levels to surface pixels (g, g, g, 0).
     void (*grayToSurfaceRow)(const uint8_t* gray, uint8_t* surface, int width);
     // 255 where gray >= threshold, else 0; threshold 0..256.

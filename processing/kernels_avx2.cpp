@@ -122,10 +122,10 @@ void copyRowImpl(const uint8_t* bgr, uint8_t* surface, int width) {
         (kInvert ? scalarKernels().invertRow : scalarKernels().copyRow)(bgr + 3 * j, surface + 4 * j, width - j);
 }
 
-void grayRow(const uint8_t* bgr, uint8_t* gray, int width) {
-    // Per lane four pixels (as loaded by copyRowImpl): B and G as a 16-bit pair, R alone, so
-    // two multiply-adds give 117 B + 601 G + 306 R.
-    const __m256i spread = _mm256_setr_epi32(0, 1, 2, 3, 3, 4, 5, 6);
+// Per lane four pixels (as loaded by copyRowImpl): B and G as a 16-bit pair, R alone, so
+// two multiply-adds give 117 B + 601 G + 306 R. Eight pixels whose bytes 0..11 and 12..23 sit
+// in the low and the high lane.
+inline __m256i grayLevels8(__m256i lanes) {
     const __m256i bgShuffle = _mm256_setr_epi8(0, -128, 1, -128, 3, -128, 4, -128, 6, -128, 7,
                                                -128, 9, -128, 10, -128, 0, -128, 1, -128, 3, -128,
                                                4, -128, 6, -128, 7, -128, 9, -128, 10, -128);
@@ -135,39 +135,63 @@ void grayRow(const uint8_t* bgr, uint8_t* gray, int width) {
                                               -128, -128, -128);
     const __m256i bgWeights = _mm256_set1_epi32(601 << 16 | 117);
     const __m256i rWeight = _mm256_set1_epi32(306);
-    // Eight pixels whose bytes 0..11 and 12..23 sit in the low and the high lane.
-    auto levels8 = [&](__m256i lanes) {
-        const __m256i sum =
-            _mm256_add_epi32(_mm256_madd_epi16(_mm256_shuffle_epi8(lanes, bgShuffle), bgWeights),
-                             _mm256_madd_epi16(_mm256_shuffle_epi8(lanes, rShuffle), rWeight));
-        return _mm256_srli_epi32(sum, 10);  // sum >= 0, at most 261120
-    };
-    auto loaded8 = [&](const uint8_t* p) {
-        return levels8(_mm256_permutevar8x32_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)), spread));
-    };
-    auto store16 = [&](int j, __m256i first, __m256i second) {
-        // packs joins the lanes as 0-3, 8-11 | 4-7, 12-15; the permute puts them in order.
-        const __m256i words = _mm256_packs_epi32(first, second);
-        const __m256i bytes = _mm256_packus_epi16(words, words);
-        const __m256i ordered = _mm256_permutevar8x32_epi32(bytes, _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(gray + j), _mm256_castsi256_si128(ordered));
-    };
+    const __m256i sum = _mm256_add_epi32(_mm256_madd_epi16(_mm256_shuffle_epi8(lanes, bgShuffle), bgWeights),
+                                         _mm256_madd_epi16(_mm256_shuffle_epi8(lanes, rShuffle), rWeight));
+    return _mm256_srli_epi32(sum, 10);  // sum >= 0, at most 261120
+}
+
+// Eight pixels from the 32 bytes at their first (bytes 0..23 used).
+inline __m256i grayAt8(const uint8_t* p) {
+    return grayLevels8(_mm256_permutevar8x32_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)),
+                                                   _mm256_setr_epi32(0, 1, 2, 3, 3, 4, 5, 6)));
+}
+
+inline void storeGrayLevels16(uint8_t* gray, __m256i first, __m256i second) {
+    // packs joins the lanes as 0-3, 8-11 | 4-7, 12-15; the permute puts them in order.
+    const __m256i words = _mm256_packs_epi32(first, second);
+    const __m256i bytes = _mm256_packus_epi16(words, words);
+    const __m256i ordered = _mm256_permutevar8x32_epi32(bytes, _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(gray), _mm256_castsi256_si128(ordered));
+}
+
+// Sixteen pixels' gray levels from exactly their 48 bytes, put into grayLevels8's lanes.
+inline void storeGrayOf48(uint8_t* gray, __m128i a, __m128i b, __m128i c) {
+    storeGrayLevels16(gray, grayLevels8(_mm256_setr_m128i(a, _mm_alignr_epi8(b, a, 12))),
+                      grayLevels8(_mm256_setr_m128i(_mm_alignr_epi8(c, b, 8), _mm_srli_si128(c, 4))));
+}
+
+void grayRow(const uint8_t* bgr, uint8_t* gray, int width) {
     int j = 0;
     // Sixteen pixels per step while the 32-byte loads stay inside the row (bytes 0..55).
-    for (; 3 * j + 56 <= 3 * width; j += 16) store16(j, loaded8(bgr + 3 * j), loaded8(bgr + 3 * j + 24));
+    for (; 3 * j + 56 <= 3 * width; j += 16) storeGrayLevels16(gray + j, grayAt8(bgr + 3 * j), grayAt8(bgr + 3 * j + 24));
     if (j < width && width >= 16) {
-        // The last sixteen pixels from exactly their 48 bytes, put into the same lanes; the
-        // one or two before them that no step reached, plainly.
+        // The last sixteen pixels from exactly their 48 bytes; the one or two before them that
+        // no step reached, plainly.
         if (j < width - 16) scalarKernels().grayRow(bgr + 3 * j, gray + j, width - 16 - j);
-        const uint8_t* p = bgr + 3 * (width - 16);
-        const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16));
-        const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 32));
-        store16(width - 16, levels8(_mm256_setr_m128i(a, _mm_alignr_epi8(b, a, 12))),
-                levels8(_mm256_setr_m128i(_mm_alignr_epi8(c, b, 8), _mm_srli_si128(c, 4))));
+        const __m128i* p = reinterpret_cast<const __m128i*>(bgr + 3 * (width - 16));
+        storeGrayOf48(gray + width - 16, _mm_loadu_si128(p), _mm_loadu_si128(p + 1), _mm_loadu_si128(p + 2));
         j = width;
     }
     if (j < width) scalarKernels().grayRow(bgr + 3 * j, gray + j, width - j);
+}
+
+// Sixteen pixels per step from their three 16-byte loads, which are also streamed into the
+// slot; where rows are not whole steps apart in 16-byte aligned slots, the row is streamed
+// first and then read from the cache.
+void grayStoreRow(const uint8_t* bgr, uint8_t* gray, uint8_t* slot, int width) {
+    if (width % 16 != 0 || reinterpret_cast<uintptr_t>(slot) % 16 != 0) {
+        streamGrayRow<grayRow>(bgr, gray, slot, width);
+        return;
+    }
+    for (int j = 0; j < width; j += 16) {
+        const __m128i* in = reinterpret_cast<const __m128i*>(bgr + 3 * j);
+        __m128i* out = reinterpret_cast<__m128i*>(slot + 3 * j);
+        const __m128i a = _mm_loadu_si128(in), b = _mm_loadu_si128(in + 1), c = _mm_loadu_si128(in + 2);
+        _mm_stream_si128(out, a);
+        _mm_stream_si128(out + 1, b);
+        _mm_stream_si128(out + 2, c);
+        storeGrayOf48(gray + j, a, b, c);
+    }
 }
 
 void differenceRow(const uint8_t* cur, const uint8_t* ref, uint8_t* surface, int width) {
@@ -257,6 +281,7 @@ KernelTable makeTable() {
     t.invertRow = copyRowImpl<true>;
     t.differenceRow = differenceRow;
     t.grayRow = grayRow;
+    t.grayStoreRow = grayStoreRow;
     t.toneRow = toneRow;
     t.grayToSurfaceRow = grayToSurfaceShuffled;
     t.thresholdRow = thresholdShuffled;

@@ -85,6 +85,11 @@ void grayRowScalar(const uint8_t* bgr, uint8_t* gray, int width) {
     for (int j = 0; j < width; ++j, bgr += 3) gray[j] = static_cast<uint8_t>(grayLevel(bgr[0], bgr[1], bgr[2]));
 }
 
+void grayStoreRowScalar(const uint8_t* bgr, uint8_t* gray, uint8_t* slot, int width) {
+    std::memcpy(slot, bgr, static_cast<size_t>(width) * 3);
+    grayRowScalar(bgr, gray, width);
+}
+
 void grayToSurfaceRowScalar(const uint8_t* gray, uint8_t* surface, int width) {
     for (int j = 0; j < width; ++j, surface += 4) putGrayPixel(surface, gray[j]);
 }
@@ -223,6 +228,7 @@ constexpr KernelTable kScalarTable{
     frameDifferenceBytesScalar,
     absDifferenceBytesScalar,
     grayRowScalar,
+    grayStoreRowScalar,
     grayToSurfaceRowScalar,
     thresholdRowScalar,
     toneRowScalar,

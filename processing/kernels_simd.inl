@@ -40,11 +40,12 @@ inline V::R median3(V::R a, V::R b, V::R c) {
     return V::maxu8(V::minu8(a, b), V::minu8(V::maxu8(a, b), c));
 }
 
-// Non-temporal 16-byte stores (SSE2, the same in both tables) once dst is 16-byte aligned;
-// the bytes around are copied plainly. The sfence orders the weakly ordered stores before
-// anything this thread does next, so any later reader sees the slot as after memcpy.
-void streamBytes(const uint8_t* src, uint8_t* dst, int count) {
-    int k = static_cast<int>((16 - reinterpret_cast<uintptr_t>(dst) % 16) % 16);
+// Non-temporal 16-byte stores (SSE2, the same in both tables) for the whole 64-byte lines of
+// dst; the bytes of partial lines around them are copied plainly. A line written partly both
+// ways would cost a trip to memory (rows of a frame each streamed share such lines). Unfenced:
+// see streamBytes.
+inline void streamBytesUnfenced(const uint8_t* src, uint8_t* dst, int count) {
+    int k = static_cast<int>((64 - reinterpret_cast<uintptr_t>(dst) % 64) % 64);
     if (k > count) k = count;
     if (k > 0) std::memcpy(dst, src, static_cast<size_t>(k));
     for (; k + 64 <= count; k += 64) {
@@ -57,9 +58,25 @@ void streamBytes(const uint8_t* src, uint8_t* dst, int count) {
         _mm_stream_si128(reinterpret_cast<__m128i*>(dst + k + 32), c);
         _mm_stream_si128(reinterpret_cast<__m128i*>(dst + k + 48), d);
     }
-    _mm_sfence();
     if (k < count) std::memcpy(dst + k, src + k, static_cast<size_t>(count - k));
 }
+
+// The sfence orders the weakly ordered stores before anything this thread does next, so any
+// later reader sees the slot as after memcpy.
+void streamBytes(const uint8_t* src, uint8_t* dst, int count) {
+    streamBytesUnfenced(src, dst, count);
+    _mm_sfence();
+}
+
+// grayStoreRow from a table's gray row: the row streamed (unfenced), then its levels from the
+// cache; for slots the table's own version cannot stream into.
+template <void (*kGrayRow)(const uint8_t*, uint8_t*, int)>
+void streamGrayRow(const uint8_t* bgr, uint8_t* gray, uint8_t* slot, int width) {
+    streamBytesUnfenced(bgr, slot, 3 * width);
+    kGrayRow(bgr, gray, width);
+}
+
+void scalarGrayRow(const uint8_t* bgr, uint8_t* gray, int width) { scalarKernels().grayRow(bgr, gray, width); }
 
 template <int kRuns>
 void averageBytes(const uint8_t* const* runs, uint8_t* dst, int count,
@@ -584,6 +601,7 @@ KernelTable sharedVectorTable(const char* name) {
     KernelTable t = scalarKernels();
     t.name = name;
     t.streamBytes = streamBytes;
+    t.grayStoreRow = streamGrayRow<scalarGrayRow>;
     t.average2Bytes = average2Bytes;
     t.average4Bytes = average4Bytes;
     t.sum8Bytes = sum8Bytes;

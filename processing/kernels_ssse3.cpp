@@ -29,14 +29,16 @@ namespace {
 
 // Sixteen 24-bit pixels from exactly 48 bytes, as four registers of four pixels each in
 // their low 12 bytes.
-inline void load16Pixels(const uint8_t* bgr, __m128i (&q)[4]) {
-    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bgr));
-    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bgr + 16));
-    const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bgr + 32));
+inline void split16Pixels(__m128i a, __m128i b, __m128i c, __m128i (&q)[4]) {
     q[0] = a;
     q[1] = _mm_alignr_epi8(b, a, 12);
     q[2] = _mm_alignr_epi8(c, b, 8);
     q[3] = _mm_srli_si128(c, 4);
+}
+inline void load16Pixels(const uint8_t* bgr, __m128i (&q)[4]) {
+    split16Pixels(_mm_loadu_si128(reinterpret_cast<const __m128i*>(bgr)),
+                  _mm_loadu_si128(reinterpret_cast<const __m128i*>(bgr + 16)),
+                  _mm_loadu_si128(reinterpret_cast<const __m128i*>(bgr + 32)), q);
 }
 
 // Four pixels B, G, R to B, G, R, 0 in 32-bit lanes.
@@ -70,27 +72,53 @@ void copyRowImpl(const uint8_t* bgr, uint8_t* surface, int width) {
     if (!done) (kInvert ? scalarKernels().invertRow : scalarKernels().copyRow)(bgr, surface, width);
 }
 
-void grayRow(const uint8_t* bgr, uint8_t* gray, int width) {
-    // Per pixel B and G as a 16-bit pair and R alone, so two multiply-adds give
-    // 117 B + 601 G + 306 R (at most 261120, so the shift is of a non-negative sum).
+// Sixteen gray levels of the pixels split by load16Pixels: per pixel B and G as a 16-bit pair
+// and R alone, so two multiply-adds give 117 B + 601 G + 306 R (at most 261120, so the shift is
+// of a non-negative sum).
+inline __m128i gray16(const __m128i (&q)[4]) {
     const __m128i bgShuffle = _mm_setr_epi8(0, -128, 1, -128, 3, -128, 4, -128, 6, -128, 7, -128, 9, -128, 10, -128);
     const __m128i rShuffle = _mm_setr_epi8(2, -128, -128, -128, 5, -128, -128, -128, 8, -128, -128, -128, 11, -128,
                                            -128, -128);
     const __m128i bgWeights = _mm_set1_epi32(601 << 16 | 117);
     const __m128i rWeight = _mm_set1_epi32(306);
-    auto levels4 = [&](__m128i q) {
-        const __m128i sum = _mm_add_epi32(_mm_madd_epi16(_mm_shuffle_epi8(q, bgShuffle), bgWeights),
-                                          _mm_madd_epi16(_mm_shuffle_epi8(q, rShuffle), rWeight));
+    auto levels4 = [&](__m128i p) {
+        const __m128i sum = _mm_add_epi32(_mm_madd_epi16(_mm_shuffle_epi8(p, bgShuffle), bgWeights),
+                                          _mm_madd_epi16(_mm_shuffle_epi8(p, rShuffle), rWeight));
         return _mm_srli_epi32(sum, 10);
     };
+    const __m128i lo = _mm_packs_epi32(levels4(q[0]), levels4(q[1]));
+    const __m128i hi = _mm_packs_epi32(levels4(q[2]), levels4(q[3]));
+    return _mm_packus_epi16(lo, hi);
+}
+
+void grayRow(const uint8_t* bgr, uint8_t* gray, int width) {
     const bool done = blocksOf16(width, [&](int j) {
         __m128i q[4];
         load16Pixels(bgr + 3 * j, q);
-        const __m128i lo = _mm_packs_epi32(levels4(q[0]), levels4(q[1]));
-        const __m128i hi = _mm_packs_epi32(levels4(q[2]), levels4(q[3]));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(gray + j), _mm_packus_epi16(lo, hi));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(gray + j), gray16(q));
     });
     if (!done) scalarKernels().grayRow(bgr, gray, width);
+}
+
+// Sixteen pixels per step from their three 16-byte loads, which are also streamed into the
+// slot; where rows are not whole steps apart in 16-byte aligned slots, the row is streamed
+// first and then read from the cache.
+void grayStoreRow(const uint8_t* bgr, uint8_t* gray, uint8_t* slot, int width) {
+    if (width % 16 != 0 || reinterpret_cast<uintptr_t>(slot) % 16 != 0) {
+        streamGrayRow<grayRow>(bgr, gray, slot, width);
+        return;
+    }
+    for (int j = 0; j < width; j += 16) {
+        const __m128i* in = reinterpret_cast<const __m128i*>(bgr + 3 * j);
+        __m128i* out = reinterpret_cast<__m128i*>(slot + 3 * j);
+        const __m128i a = _mm_loadu_si128(in), b = _mm_loadu_si128(in + 1), c = _mm_loadu_si128(in + 2);
+        _mm_stream_si128(out, a);
+        _mm_stream_si128(out + 1, b);
+        _mm_stream_si128(out + 2, c);
+        __m128i q[4];
+        split16Pixels(a, b, c, q);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(gray + j), gray16(q));
+    }
 }
 
 void differenceRow(const uint8_t* cur, const uint8_t* ref, uint8_t* surface, int width) {
@@ -163,6 +191,7 @@ KernelTable makeTable() {
     t.invertRow = copyRowImpl<true>;
     t.differenceRow = differenceRow;
     t.grayRow = grayRow;
+    t.grayStoreRow = grayStoreRow;
     t.toneRow = toneRow;
     t.grayToSurfaceRow = grayToSurfaceShuffled;
     t.thresholdRow = thresholdShuffled;

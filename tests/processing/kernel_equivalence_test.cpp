@@ -123,6 +123,34 @@ TEST_P(KernelTest, ColourRows) {
     });
 }
 
+// The gray row and the row's bytes in the slot: at a 64-byte aligned slot, where the vector
+// versions stream from their loads, and at offsets where they cannot; the bytes around the
+// slot's row untouched.
+TEST_P(KernelTest, GrayStoreRow) {
+    alignas(64) static uint8_t slots[2][3 * 1280 + 192];
+    const KernelTable* tables[2] = {&scalar(), &vec()};
+    eachWidth([&] {
+        const size_t w = width_;
+        for (int pass = 0; pass < kPasses; ++pass) {
+            const Bytes a = pattern(pass, 3 * w);
+            for (int offset : {0, 1, 16, 48, 63}) {
+                Bytes gray[2];
+                for (int k = 0; k < 2; ++k) {
+                    std::memset(slots[k], 0x5A, sizeof slots[k]);
+                    gray[k].assign(w, 0x5A);
+                    tables[k]->grayStoreRow(a.data(), gray[k].data(), slots[k] + 64 + offset, width_);
+                    tables[k]->streamBytes(a.data(), slots[k], 0);  // the fence the callers make
+                }
+                const std::string what = label("grayStoreRow", pass) + " at " + std::to_string(offset);
+                expectSame(gray[0], gray[1], what + " gray");
+                expectSame(Bytes(std::begin(slots[0]), std::end(slots[0])), Bytes(std::begin(slots[1]), std::end(slots[1])),
+                           what + " slot");
+                ASSERT_TRUE(std::equal(a.begin(), a.end(), slots[0] + 64 + offset)) << what;
+            }
+        }
+    });
+}
+
 // Eight runs of n bytes for a pass (pass 4's single hot byte would be the same in all eight:
 // random runs instead), with pointers to them.
 struct EightRuns {
@@ -204,9 +232,9 @@ TEST_P(KernelTest, ByteRuns) {
                              [&](const KernelTable& t, uint8_t* out) {
                                  t.absDifferenceBytes(pointers[0], pointers[1], out, count);
                              });
-            // Every alignment of the destination, bytes around it untouched.
-            for (int offset = 0; offset < 17; ++offset)
-                compare<uint8_t>(scalar(), vec(), n + 17, label("streamBytes", pass) + " at " + std::to_string(offset),
+            // Every alignment of the destination within a cache line, bytes around it untouched.
+            for (int offset = 0; offset < 65; ++offset)
+                compare<uint8_t>(scalar(), vec(), n + 65, label("streamBytes", pass) + " at " + std::to_string(offset),
                                  [&](const KernelTable& t, uint8_t* out) {
                                      t.streamBytes(pointers[2], out + offset, count);
                                  });
