@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "dispatcher.h"
+#include "fused_operations.h"
 #include "kernels.h"
 #include "test_picture.h"
 
@@ -43,7 +44,13 @@ int main(int argc, char** argv) {
     selectProcessingMode(mode);
     const auto length = static_cast<int32_t>(clip[0].size());
     for (int32_t n = 0; n < 8; ++n) processFrame(clip[n].data(), length);
+    const CutValues cutsBefore = LastCutValues;
+    const MedianGray medianBefore = LastMedian;
     countedFrames(clip, frames);
-    std::printf("%s %dx%d, %d frames counted, %s table\n", argv[1], width, height, frames, kernels.name);
+    // How often the ranked values' search counted again (filters) or the median's (binarisation).
+    const uint32_t recounts = LastCutValues.recounts - cutsBefore.recounts + LastMedian.recounts - medianBefore.recounts;
+    const uint32_t full = LastCutValues.fullCounts - cutsBefore.fullCounts + LastMedian.fullCounts - medianBefore.fullCounts;
+    std::printf("%s %dx%d, %d frames counted, %s table; counted again on %u, every value on %u\n", argv[1], width,
+                height, frames, kernels.name, recounts, full);
     return 0;
 }

@@ -72,12 +72,8 @@ bool storesAroundCaches(int32_t mode) {
            (mode >= kModeMinimum && mode <= kModeMean) || mode == kModeBinarize;
 }
 
-// The 2- and 4-frame averages and the frame difference read the ring, but the frame from the
-// frame itself: where eight frames are more than the caches hold, their slot is read back from
-// memory frames later whatever the store, so it goes around the caches too (7-15% at
-// 1280x1280); smaller rings stay in cache for those reads (streaming them costs up to 60% at
-// 320x240).
-constexpr int32_t kStreamedRingFrame = 2 << 20;
+// The 2- and 4-frame averages and the frame difference store frames beyond the caches around
+// them (kStreamedRingFrame).
 bool streamsLargeFrame(int32_t mode, int32_t length) {
     return (mode == kModeAverage2 || mode == kModeAverage4 || mode == kModeFrameDiff) && length >= kStreamedRingFrame;
 }
@@ -121,9 +117,12 @@ void runPlain(int32_t mode, const uint8_t* frame, int32_t length, int32_t slot) 
 }
 
 // Modes that store the frame in the ring while their one pass reads it (one read of the
-// frame less): the plain copies, and the gray-based modes from their gray rows' loads.
+// frame less): the plain copies; the gray-based modes from their gray rows' loads; the
+// differences and the 2- and 4-frame averages row by row just before reading it.
 bool storesWhileReading(int32_t mode) {
-    return mode == kModeNormal || mode == kModeInvert || needsGrayPlane(mode) || mode == kModeBinarize;
+    return mode == kModeNormal || mode == kModeInvert || needsGrayPlane(mode) || mode == kModeBinarize ||
+           mode == kModeSimpleDiff || mode == kModeDiff || mode == kModeAverage2 || mode == kModeAverage4 ||
+           mode == kModeFrameDiff;
 }
 
 // True when the 8-frame average can go on from the sums of the frame just before this one:
@@ -135,17 +134,15 @@ bool ringSumsCurrent(int32_t drawnBytes) {
 // The same operations in one pass each over the row kernels; `store` is the ring slot the
 // frame still has to be copied into, or null.
 void runFused(int32_t mode, const uint8_t* frame, int32_t length, int32_t slot, uint8_t* store) {
-    // A slot streamed around the caches is read from the frame instead (the same bytes).
-    const uint8_t* newest = streamsLargeFrame(mode, length) ? frame : FrameRing[slot & 7].data();
     switch (mode) {
         case kModeNormal: fusedNormal(frame, store); break;
         case kModeInvert: fusedInverted(frame, store); break;
-        case kModeAverage2: fusedAverage(newest, slot, 2); break;
-        case kModeAverage4: fusedAverage(newest, slot, 4); break;
+        case kModeAverage2: fusedAverage(frame, slot, 2, store); break;
+        case kModeAverage4: fusedAverage(frame, slot, 4, store); break;
         case kModeAverage8: fusedAverage8(frame, store); break;
-        case kModeFrameDiff: fusedFrameDifference(newest, slot); break;
-        case kModeSimpleDiff: fusedSimpleDifference(frame, length); break;
-        case kModeDiff: fusedDifference(frame, length); break;
+        case kModeFrameDiff: fusedFrameDifference(frame, slot, store); break;
+        case kModeSimpleDiff: fusedSimpleDifference(frame, length, store); break;
+        case kModeDiff: fusedDifference(frame, length, store); break;
         case kModeGray: fusedGray(frame, store); break;
         case kModeMinimum:
         case kModeMaximum:

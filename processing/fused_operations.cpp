@@ -61,6 +61,23 @@ inline void finishSlot(const uint8_t* frame, uint8_t* slot, int32_t first, int32
     kernels.streamBytes(frame + offset, slot + offset, std::max(0, height - first) * width * 3);
 }
 
+// Frame row i into the slot (if any) just before the operation reads it, which then reads it
+// from the cache: around the caches, or plainly for a slot the next frames read back while it
+// is still in cache (kStreamedRingFrame). finishSlot orders the stores.
+inline void storeRowAhead(uint8_t* slot, const uint8_t* frame, int32_t i, int32_t width, bool around = true) {
+    if (!slot) return;
+    const size_t offset = static_cast<size_t>(i) * width * 3;
+    if (around)
+        kernels.streamRow(frame + offset, slot + offset, width * 3);
+    else
+        std::memcpy(slot + offset, frame + offset, static_cast<size_t>(width) * 3);
+}
+
+// Whether the modes that read the ring store a frame of this geometry around the caches.
+inline bool ringStoredAround(int32_t width, int32_t height) {
+    return static_cast<int64_t>(width) * height * 3 >= kStreamedRingFrame;
+}
+
 // Gray rows of the frame, each computed once when first asked for; `span` rows are kept.
 // Given a slot, each row of the frame goes into it as it is read; storeRest() then copies the
 // rows no gray level was asked of.
@@ -242,18 +259,21 @@ void fusedInverted(const uint8_t* frame, uint8_t* slot) {
     }
 }
 
-void fusedAverage(const uint8_t* newest, int32_t slot, int32_t count) {
+void fusedAverage(const uint8_t* frame, int32_t slot, int32_t count, uint8_t* store) {
     int32_t width, height;
     if (!drawableGeometry(width, height)) return;
     auto average = count == 2 ? kernels.average2Bytes : kernels.average4Bytes;
+    const bool around = ringStoredAround(width, height);
     const uint8_t* runs[8];
     for (int32_t i = 0; i < height; ++i) {
+        storeRowAhead(store, frame, i, width, around);
         const size_t offset = static_cast<size_t>(i) * width * 3;
-        runs[0] = newest + offset;
+        runs[0] = frame + offset;
         for (int32_t k = 1; k < count; ++k) runs[k] = FrameRing[(slot + 8 - k) & 7].data() + offset;
         average(runs, ByteRow, width * 3);
         kernels.copyRow(ByteRow, surfaceRow(i, height), width);
     }
+    if (store) finishSlot(frame, store, height, height, width);
 }
 
 void fusedAverage8(const uint8_t* frame, uint8_t* slot) {
@@ -275,35 +295,42 @@ void fusedAverage8(const uint8_t* frame, uint8_t* slot) {
     RingSumsStamp = {true, FrameCounter, rowBytes * height};
 }
 
-void fusedFrameDifference(const uint8_t* newest, int32_t slot) {
+void fusedFrameDifference(const uint8_t* frame, int32_t slot, uint8_t* store) {
     int32_t width, height;
     if (!drawableGeometry(width, height)) return;
-    const uint8_t* cur = newest;
     const uint8_t* prev = FrameRing[(slot + 7) & 7].data();
+    const bool around = ringStoredAround(width, height);
     for (int32_t i = 0; i < height; ++i) {
-        kernels.frameDifferenceBytes(frameRow(cur, i, width), frameRow(prev, i, width), ByteRow, width * 3);
+        storeRowAhead(store, frame, i, width, around);
+        kernels.frameDifferenceBytes(frameRow(frame, i, width), frameRow(prev, i, width), ByteRow, width * 3);
         kernels.copyRow(ByteRow, surfaceRow(i, height), width);
     }
+    if (store) finishSlot(frame, store, height, height, width);
 }
 
-void fusedSimpleDifference(const uint8_t* frame, int32_t length) {
+void fusedSimpleDifference(const uint8_t* frame, int32_t length, uint8_t* store) {
     captureReference(frame, length);
     int32_t width, height;
     if (!drawableGeometry(width, height) || length < width * height * 3) return;
     for (int32_t i = 0; i < height; ++i) {
+        storeRowAhead(store, frame, i, width);
         kernels.absDifferenceBytes(frameRow(frame, i, width), frameRow(ReferenceFrame.data(), i, width),
                                    ByteRow, width * 3);
         kernels.copyRow(ByteRow, surfaceRow(i, height), width);
     }
+    if (store) finishSlot(frame, store, height, height, width);
 }
 
-void fusedDifference(const uint8_t* frame, int32_t length) {
+void fusedDifference(const uint8_t* frame, int32_t length, uint8_t* store) {
     captureReference(frame, length);
     int32_t width, height;
     if (!drawableGeometry(width, height) || length < width * height * 3) return;
-    for (int32_t i = 0; i < height; ++i)
+    for (int32_t i = 0; i < height; ++i) {
+        storeRowAhead(store, frame, i, width);
         kernels.differenceRow(frameRow(frame, i, width), frameRow(ReferenceFrame.data(), i, width),
                               surfaceRow(i, height), width);
+    }
+    if (store) finishSlot(frame, store, height, height, width);
 }
 
 void fusedGray(const uint8_t* frame, uint8_t* slot) {

@@ -36,18 +36,25 @@ struct MedianGray {
 };
 extern MedianGray LastMedian;
 
+// Frames of this many bytes and more are stored into their slot around the caches also by the
+// modes that read the ring: eight of them are more than the caches hold, so their slot is read
+// back from memory frames later whatever the store (7-15% at 1280x1280). Smaller rings stay in
+// cache for those reads (streaming them cost up to 60% at 320x240).
+constexpr int32_t kStreamedRingFrame = 2 << 20;
+
 void fusedNormal(const uint8_t* frame, uint8_t* slot);
 void fusedInverted(const uint8_t* frame, uint8_t* slot);
-// 2 or 4 frames.
-// `newest`: the frame's bytes, from the frame itself or from its slot (the same bytes).
-void fusedAverage(const uint8_t* newest, int32_t slot, int32_t count);
+// `store`: the ring slot the frame still goes into, row by row just before each is read (then
+// read from the cache), or null. 2 or 4 frames.
+void fusedAverage(const uint8_t* frame, int32_t slot, int32_t count, uint8_t* store);
 // 8 frames through RingSums: given the ring slot the frame is still to go into, from the
 // sums of the previous frame (which must be current); without, the frame is stored already
 // and the sums are started over. Either way they are current afterwards.
 void fusedAverage8(const uint8_t* frame, uint8_t* slot);
-void fusedFrameDifference(const uint8_t* newest, int32_t slot);
-void fusedSimpleDifference(const uint8_t* frame, int32_t length);
-void fusedDifference(const uint8_t* frame, int32_t length);
+void fusedFrameDifference(const uint8_t* frame, int32_t slot, uint8_t* store);
+// The reference differences: `store` as for fusedAverage.
+void fusedSimpleDifference(const uint8_t* frame, int32_t length, uint8_t* store);
+void fusedDifference(const uint8_t* frame, int32_t length, uint8_t* store);
 // The gray-based operations, given a ring slot, store the frame into it as their gray rows
 // read it (null: stored already).
 void fusedGray(const uint8_t* frame, uint8_t* slot);

@@ -75,6 +75,10 @@ struct KernelTable {
     // ring slot that nothing reads while this frame is processed (the slot would otherwise
     // be read in before being overwritten, and evict the operation's own data).
     void (*streamBytes)(const uint8_t* src, uint8_t* dst, int count);
+    // streamBytes without its fence, for the rows of a frame stored one by one just before an
+    // operation reads them (then from the cache): the next streamBytes call orders them (a
+    // fence per row costs more than the row).
+    void (*streamRow)(const uint8_t* src, uint8_t* dst, int count);
     // Floor of the mean of 2, 4 or 8 runs, in one pass over them.
     void (*average2Bytes)(const uint8_t* const* runs, uint8_t* dst, int count);
     void (*average4Bytes)(const uint8_t* const* runs, uint8_t* dst, int count);
@@ -93,8 +97,7 @@ struct KernelTable {
     void (*grayRow)(const uint8_t* bgr, uint8_t* gray, int width);
     // grayRow, and the row's 3 x width bytes copied into slot from the same loads, around the
     // caches: the ring copy of the frame while the gray rows read it (one read of the frame).
-    // The slot's stores are ordered only by the next streamBytes call (which ends with a
-    // fence): the caller makes one after the last row (a fence per row costs more than the row).
+    // The slot's stores are ordered as streamRow's.
     void (*grayStoreRow)(const uint8_t* bgr, uint8_t* gray, uint8_t* slot, int width);
     // Gray levels to surface pixels (g, g, g, 0).
     void (*grayToSurfaceRow)(const uint8_t* gray, uint8_t* surface, int width);

@@ -221,6 +221,7 @@ constexpr KernelTable kScalarTable{
     invertRowScalar,
     differenceRowScalar,
     streamBytesScalar,
+    streamBytesScalar,
     averageBytesScalar<2, 1>,
     averageBytesScalar<4, 2>,
     sum8BytesScalar,

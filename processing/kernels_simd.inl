@@ -601,6 +601,7 @@ KernelTable sharedVectorTable(const char* name) {
     KernelTable t = scalarKernels();
     t.name = name;
     t.streamBytes = streamBytes;
+    t.streamRow = streamBytesUnfenced;
     t.grayStoreRow = streamGrayRow<scalarGrayRow>;
     t.average2Bytes = average2Bytes;
     t.average4Bytes = average4Bytes;

@@ -238,6 +238,12 @@ TEST_P(KernelTest, ByteRuns) {
                                  [&](const KernelTable& t, uint8_t* out) {
                                      t.streamBytes(pointers[2], out + offset, count);
                                  });
+            for (int offset : {0, 1, 16, 63})
+                compare<uint8_t>(scalar(), vec(), n + 65, label("streamRow", pass) + " at " + std::to_string(offset),
+                                 [&](const KernelTable& t, uint8_t* out) {
+                                     t.streamRow(pointers[3], out + offset, count);
+                                     t.streamBytes(pointers[3], out, 0);  // the fence the callers make
+                                 });
         }
     });
 }
