@@ -34,18 +34,6 @@ inline const uint8_t* frameRow(const uint8_t* frame, int32_t i, int32_t width) {
     return frame + static_cast<size_t>(i) * width * 3;
 }
 
-// The ring copy of the frame in blocks of rows just ahead of the operation's reads, when
-// the dispatcher hands over the slot instead of storing the whole frame first: the rows are
-// then read from cache rather than from memory a second time.
-inline void storeRowsAhead(uint8_t* slot, const uint8_t* frame, int32_t i, int32_t width, int32_t height) {
-    constexpr int32_t kBlockRows = 16;
-    if (slot && i % kBlockRows == 0) {
-        const int32_t rows = height - i < kBlockRows ? height - i : kBlockRows;
-        const size_t offset = static_cast<size_t>(i) * width * 3;
-        std::memcpy(slot + offset, frame + offset, static_cast<size_t>(rows) * width * 3);
-    }
-}
-
 // Gray levels of frame row i into `gray`; given a slot, the row also goes into it.
 inline void grayOfRow(const uint8_t* frame, int32_t i, int32_t width, uint8_t* gray, uint8_t* slot) {
     if (slot)
@@ -245,7 +233,7 @@ void fusedNormal(const uint8_t* frame, uint8_t* slot) {
     int32_t width, height;
     if (!drawableGeometry(width, height)) return;
     for (int32_t i = 0; i < height; ++i) {
-        storeRowsAhead(slot, frame, i, width, height);
+        storeRowAhead(slot, frame, i, width, false);
         kernels.copyRow(frameRow(frame, i, width), surfaceRow(i, height), width);
     }
 }
@@ -254,7 +242,7 @@ void fusedInverted(const uint8_t* frame, uint8_t* slot) {
     int32_t width, height;
     if (!drawableGeometry(width, height)) return;
     for (int32_t i = 0; i < height; ++i) {
-        storeRowsAhead(slot, frame, i, width, height);
+        storeRowAhead(slot, frame, i, width, false);
         kernels.invertRow(frameRow(frame, i, width), surfaceRow(i, height), width);
     }
 }
