@@ -66,22 +66,26 @@ inline bool ringStoredAround(int32_t width, int32_t height) {
     return static_cast<int64_t>(width) * height * 3 >= kStreamedRingFrame;
 }
 
-// Gray rows of the frame, each computed once when first asked for; `span` rows are kept.
-// Given a slot, each row of the frame goes into it as it is read; storeRest() then copies the
-// rows no gray level was asked of.
+// Gray rows of the frame, each computed once, in a ring of `span` rows. Given a slot, each row
+// of the frame goes into it as it is read; storeRest() then copies the rows no gray level was
+// asked of.
 class GrayRows {
 public:
     GrayRows(const uint8_t* frame, int32_t width, int32_t span, uint8_t* slot)
-        : frame_(frame), slot_(slot), width_(width), span_(span) {}
-    // Row i, for i at most `span` rows before the last asked for.
-    const uint8_t* row(int32_t i) {
-        while (computed_ <= i) {
-            grayOfRow(frame_, computed_, width_, GrayRing[next_], slot_);
+        : frame_(frame), slot_(slot), width_(width), span_(span) {
+        for (int32_t k = 0; k < span; ++k) rows_[k] = GrayRing[k];
+    }
+    // Rows last - span + 1 .. last, the lowest first (those below row 0 are stale); `last` never
+    // decreases from call to call.
+    const uint8_t* const* window(int32_t last) {
+        while (computed_ <= last) {
+            uint8_t* fresh = rows_[0];  // the oldest row's buffer takes the new row
+            for (int32_t k = 1; k < span_; ++k) rows_[k - 1] = rows_[k];
+            rows_[span_ - 1] = fresh;
+            grayOfRow(frame_, computed_, width_, fresh, slot_);
             ++computed_;
-            next_ = next_ + 1 == span_ ? 0 : next_ + 1;
         }
-        const int32_t k = next_ + (i - computed_);  // next_ holds row computed_ - span
-        return GrayRing[k < 0 ? k + span_ : k];
+        return rows_;
     }
     void storeRest(int32_t height) {
         if (slot_) finishSlot(frame_, slot_, computed_, height, width_);
@@ -93,7 +97,7 @@ private:
     int32_t width_;
     int32_t span_;
     int32_t computed_ = 0;
-    int32_t next_ = 0;  // computed_ % span_: the ring row the next row goes to
+    uint8_t* rows_[5];
 };
 
 // Counts values into eight histograms in turn: runs of equal values (flat picture areas)
@@ -342,6 +346,8 @@ void fusedConvolution(const uint8_t* frame, const ConvolutionKernel& kernel, uin
         for (int32_t a = 0; a < 3; ++a)
             for (int32_t b = 0; b < 3; ++b) weights[3 * a + b] = static_cast<int16_t>(kernel.weights[2 - a][b]);
     const bool highPass5 = reach == 2 && kernel.weights[2][2] != 1;
+    const Convolve3x3Row convolve3x3 = reach == 1 ? kernels.convolve3x3For(weights, kernel.divisor) : nullptr;
+    const auto pass5 = highPass5 ? kernels.highPass5Row : kernels.lowPass5Row;
 
     // Counts below values around the last frame's two ranked values (see below): where they
     // have stayed put for eight frames, just the two thresholds that pin each where it was;
@@ -386,15 +392,11 @@ void fusedConvolution(const uint8_t* frame, const ConvolutionKernel& kernel, uin
         int16_t* out = FilterValues + static_cast<size_t>(i) * width;
         if (i < reach || i > height - 1 - reach || interiorWidth == 0) continue;  // border rows: not stored
         for (int32_t j = 0; j < reach; ++j) out[j] = out[width - 1 - j] = 0;  // border columns
-        if (reach == 1) {
-            kernels.convolve3x3Row(gray.row(i - 1), gray.row(i), gray.row(i + 1), weights,
-                                   kernel.divisor, out, width);
-        } else {
-            gray.row(i + 2);
-            const uint8_t* rows[5] = {gray.row(i - 2), gray.row(i - 1), gray.row(i), gray.row(i + 1),
-                                      gray.row(i + 2)};
-            (highPass5 ? kernels.highPass5Row : kernels.lowPass5Row)(rows, out, width);
-        }
+        const uint8_t* const* rows = gray.window(i + reach);  // rows i - reach .. i + reach
+        if (reach == 1)
+            convolve3x3(rows[0], rows[1], rows[2], weights, kernel.divisor, out, width);
+        else
+            pass5(rows, out, width);
         if (i - blockFirst + 1 == blockRows || i == height - 1 - reach) tallyBlock(i);
     }
     gray.storeRest(height);
@@ -540,7 +542,8 @@ void fusedRankFilter(const uint8_t* frame, int32_t mode, uint8_t* slot) {
         }
         RankRow[0] = 0;
         RankRow[width - 1] = 0;
-        reduce(gray.row(i - 1), gray.row(i), gray.row(i + 1), RankRow, width);
+        const uint8_t* const* rows = gray.window(i + 1);
+        reduce(rows[0], rows[1], rows[2], RankRow, width);
         kernels.grayToSurfaceRow(RankRow, surface, width);
     }
     gray.storeRest(height);

@@ -61,6 +61,10 @@ struct GrayTally {
     uint8_t maximum;
 };
 
+// A 3x3 filter row (see KernelTable::convolve3x3Row).
+using Convolve3x3Row = void (*)(const uint8_t* below, const uint8_t* same, const uint8_t* above,
+                                const int16_t* weights, int divisor, int16_t* out, int width);
+
 struct KernelTable {
     const char* name;
 
@@ -114,8 +118,10 @@ struct KernelTable {
     // Rows are given bottom first (below, same, above). These write the interior columns
     // 1 .. width-2 (2 .. width-3 for 5x5) of `out` and nothing else.
     // weights: 9 values, row below first, each row left to right; divisor 1 or 9 (truncating).
-    void (*convolve3x3Row)(const uint8_t* below, const uint8_t* same, const uint8_t* above,
-                           const int16_t* weights, int divisor, int16_t* out, int width);
+    Convolve3x3Row convolve3x3Row;
+    // The kernel convolve3x3Row runs for these weights and divisor (the vector tables have one
+    // with the filters' weights built in), to be chosen once per frame rather than per row.
+    Convolve3x3Row (*convolve3x3For)(const int16_t* weights, int divisor);
     // Sum of 25 / 25, and (24 x centre - the other 24) / 25, both truncating.
     void (*lowPass5Row)(const uint8_t* const* rows, int16_t* out, int width);
     void (*highPass5Row)(const uint8_t* const* rows, int16_t* out, int width);

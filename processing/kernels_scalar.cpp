@@ -207,6 +207,8 @@ void mean3RowScalar(const uint8_t* below, const uint8_t* same, const uint8_t* ab
     });
 }
 
+Convolve3x3Row convolve3x3ForScalar(const int16_t*, int) { return convolve3x3RowScalar; }
+
 void divide9RunScalar(const int16_t* in, int16_t* out, int count) {
     for (int k = 0; k < count; ++k) out[k] = static_cast<int16_t>(in[k] / 9);
 }
@@ -236,6 +238,7 @@ constexpr KernelTable kScalarTable{
     tallyRowScalar,
     tallyGrayRunScalar,
     convolve3x3RowScalar,
+    convolve3x3ForScalar,
     lowPass5RowScalar,
     highPass5RowScalar,
     minimum3RowScalar,

@@ -245,18 +245,9 @@ void convolveKnown3x3Row(const uint8_t* below, const uint8_t* same, const uint8_
     });
 }
 
-void convolve3x3Row(const uint8_t* below, const uint8_t* same, const uint8_t* above,
-                    const int16_t* weights, int divisor, int16_t* out, int width) {
-    using Known = void (*)(const uint8_t*, const uint8_t*, const uint8_t*, int16_t*, int);
-    static constexpr Known kKnownRows[] = {convolveKnown3x3Row<0>, convolveKnown3x3Row<1>, convolveKnown3x3Row<2>,
-                                           convolveKnown3x3Row<3>, convolveKnown3x3Row<4>, convolveKnown3x3Row<5>,
-                                           convolveKnown3x3Row<6>};
-    static_assert(sizeof kKnownRows / sizeof kKnownRows[0] == sizeof kKnown3x3 / sizeof kKnown3x3[0], "one each");
-    for (size_t k = 0; k < sizeof kKnown3x3 / sizeof kKnown3x3[0]; ++k)
-        if (kKnown3x3[k].divisor == divisor && std::equal(weights, weights + 9, kKnown3x3[k].weights)) {
-            kKnownRows[k](below, same, above, out, width);
-            return;
-        }
+// Any other weights, each multiplied.
+void convolveAny3x3Row(const uint8_t* below, const uint8_t* same, const uint8_t* above, const int16_t* weights,
+                       int divisor, int16_t* out, int width) {
     const uint8_t* rows[3] = {below, same, above};
     V::R w[9];
     for (int t = 0; t < 9; ++t) w[t] = V::set16(weights[t]);
@@ -270,6 +261,30 @@ void convolve3x3Row(const uint8_t* below, const uint8_t* same, const uint8_t* ab
         if (divisor == 9) sum = divide9(sum);
         V::storeI16(out + j, sum);
     });
+}
+
+// The known kernels with the table's signature (their weights are built in).
+template <int kKnown>
+void convolveKnownAs3x3Row(const uint8_t* below, const uint8_t* same, const uint8_t* above, const int16_t*, int,
+                           int16_t* out, int width) {
+    convolveKnown3x3Row<kKnown>(below, same, above, out, width);
+}
+
+Convolve3x3Row convolve3x3For(const int16_t* weights, int divisor) {
+    static constexpr Convolve3x3Row kKnownRows[] = {convolveKnownAs3x3Row<0>, convolveKnownAs3x3Row<1>,
+                                                    convolveKnownAs3x3Row<2>, convolveKnownAs3x3Row<3>,
+                                                    convolveKnownAs3x3Row<4>, convolveKnownAs3x3Row<5>,
+                                                    convolveKnownAs3x3Row<6>};
+    static_assert(sizeof kKnownRows / sizeof kKnownRows[0] == sizeof kKnown3x3 / sizeof kKnown3x3[0], "one each");
+    for (size_t k = 0; k < sizeof kKnown3x3 / sizeof kKnown3x3[0]; ++k)
+        if (kKnown3x3[k].divisor == divisor && std::equal(weights, weights + 9, kKnown3x3[k].weights))
+            return kKnownRows[k];
+    return convolveAny3x3Row;
+}
+
+void convolve3x3Row(const uint8_t* below, const uint8_t* same, const uint8_t* above, const int16_t* weights,
+                    int divisor, int16_t* out, int width) {
+    convolve3x3For(weights, divisor)(below, same, above, weights, divisor, out, width);
 }
 
 // Counts in 16-bit lanes: a compare gives -1 for each value below a threshold, added to the
@@ -614,6 +629,7 @@ KernelTable sharedVectorTable(const char* name) {
     t.tallyRow = tallyRow;
     t.tallyGrayRun = tallyGrayRun;
     t.convolve3x3Row = convolve3x3Row;
+    t.convolve3x3For = convolve3x3For;
     t.lowPass5Row = pass5Row<false>;
     t.highPass5Row = pass5Row<true>;
     t.minimum3Row = minimum3Row;
