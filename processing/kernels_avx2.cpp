@@ -175,25 +175,6 @@ void grayRow(const uint8_t* bgr, uint8_t* gray, int width) {
     if (j < width) scalarKernels().grayRow(bgr + 3 * j, gray + j, width - j);
 }
 
-// Sixteen pixels per step from their three 16-byte loads, which are also streamed into the
-// slot; where rows are not whole steps apart in 16-byte aligned slots, the row is streamed
-// first and then read from the cache.
-void grayStoreRow(const uint8_t* bgr, uint8_t* gray, uint8_t* slot, int width) {
-    if (width % 16 != 0 || reinterpret_cast<uintptr_t>(slot) % 16 != 0) {
-        streamGrayRow<grayRow>(bgr, gray, slot, width);
-        return;
-    }
-    for (int j = 0; j < width; j += 16) {
-        const __m128i* in = reinterpret_cast<const __m128i*>(bgr + 3 * j);
-        __m128i* out = reinterpret_cast<__m128i*>(slot + 3 * j);
-        const __m128i a = _mm_loadu_si128(in), b = _mm_loadu_si128(in + 1), c = _mm_loadu_si128(in + 2);
-        _mm_stream_si128(out, a);
-        _mm_stream_si128(out + 1, b);
-        _mm_stream_si128(out + 2, c);
-        storeGrayOf48(gray + j, a, b, c);
-    }
-}
-
 void differenceRow(const uint8_t* cur, const uint8_t* ref, uint8_t* surface, int width) {
     const __m256i limit = _mm256_set1_epi32(360);
     const int blocks = pixelBlocks(width);
@@ -281,7 +262,7 @@ KernelTable makeTable() {
     t.invertRow = copyRowImpl<true>;
     t.differenceRow = differenceRow;
     t.grayRow = grayRow;
-    t.grayStoreRow = grayStoreRow;
+    t.grayStoreRow = grayStoreRowFromLoads<grayRow, storeGrayOf48>;
     t.toneRow = toneRow;
     t.grayToSurfaceRow = grayToSurfaceShuffled;
     t.thresholdRow = thresholdShuffled;

@@ -78,6 +78,27 @@ void streamGrayRow(const uint8_t* bgr, uint8_t* gray, uint8_t* slot, int width) 
 
 void scalarGrayRow(const uint8_t* bgr, uint8_t* gray, int width) { scalarKernels().grayRow(bgr, gray, width); }
 
+// grayStoreRow for a table with a byte shuffle: sixteen pixels per step from their three
+// 16-byte loads (kGray48 writes their sixteen levels), which are also streamed into the slot;
+// where rows are not whole steps apart in 16-byte aligned slots, the row is streamed first and
+// then read from the cache.
+template <void (*kGrayRow)(const uint8_t*, uint8_t*, int), void (*kGray48)(uint8_t*, __m128i, __m128i, __m128i)>
+void grayStoreRowFromLoads(const uint8_t* bgr, uint8_t* gray, uint8_t* slot, int width) {
+    if (width % 16 != 0 || reinterpret_cast<uintptr_t>(slot) % 16 != 0) {
+        streamGrayRow<kGrayRow>(bgr, gray, slot, width);
+        return;
+    }
+    for (int j = 0; j < width; j += 16) {
+        const __m128i* in = reinterpret_cast<const __m128i*>(bgr + 3 * j);
+        __m128i* out = reinterpret_cast<__m128i*>(slot + 3 * j);
+        const __m128i a = _mm_loadu_si128(in), b = _mm_loadu_si128(in + 1), c = _mm_loadu_si128(in + 2);
+        _mm_stream_si128(out, a);
+        _mm_stream_si128(out + 1, b);
+        _mm_stream_si128(out + 2, c);
+        kGray48(gray + j, a, b, c);
+    }
+}
+
 template <int kRuns>
 void averageBytes(const uint8_t* const* runs, uint8_t* dst, int count,
                   void (*tail)(const uint8_t* const*, uint8_t*, int)) {

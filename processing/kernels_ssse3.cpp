@@ -100,25 +100,11 @@ void grayRow(const uint8_t* bgr, uint8_t* gray, int width) {
     if (!done) scalarKernels().grayRow(bgr, gray, width);
 }
 
-// Sixteen pixels per step from their three 16-byte loads, which are also streamed into the
-// slot; where rows are not whole steps apart in 16-byte aligned slots, the row is streamed
-// first and then read from the cache.
-void grayStoreRow(const uint8_t* bgr, uint8_t* gray, uint8_t* slot, int width) {
-    if (width % 16 != 0 || reinterpret_cast<uintptr_t>(slot) % 16 != 0) {
-        streamGrayRow<grayRow>(bgr, gray, slot, width);
-        return;
-    }
-    for (int j = 0; j < width; j += 16) {
-        const __m128i* in = reinterpret_cast<const __m128i*>(bgr + 3 * j);
-        __m128i* out = reinterpret_cast<__m128i*>(slot + 3 * j);
-        const __m128i a = _mm_loadu_si128(in), b = _mm_loadu_si128(in + 1), c = _mm_loadu_si128(in + 2);
-        _mm_stream_si128(out, a);
-        _mm_stream_si128(out + 1, b);
-        _mm_stream_si128(out + 2, c);
-        __m128i q[4];
-        split16Pixels(a, b, c, q);
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(gray + j), gray16(q));
-    }
+// Sixteen pixels' gray levels from exactly their 48 bytes.
+inline void storeGrayOf48(uint8_t* gray, __m128i a, __m128i b, __m128i c) {
+    __m128i q[4];
+    split16Pixels(a, b, c, q);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(gray), gray16(q));
 }
 
 void differenceRow(const uint8_t* cur, const uint8_t* ref, uint8_t* surface, int width) {
@@ -191,7 +177,7 @@ KernelTable makeTable() {
     t.invertRow = copyRowImpl<true>;
     t.differenceRow = differenceRow;
     t.grayRow = grayRow;
-    t.grayStoreRow = grayStoreRow;
+    t.grayStoreRow = grayStoreRowFromLoads<grayRow, storeGrayOf48>;
     t.toneRow = toneRow;
     t.grayToSurfaceRow = grayToSurfaceShuffled;
     t.thresholdRow = thresholdShuffled;
