@@ -22,7 +22,8 @@ constexpr int32_t kValueSpan = kFilterValueMax - kFilterValueMin + 1;
 constexpr uint32_t kSteadyFrames = 8;
 constexpr int32_t kTallyBlock = 8192;
 
-alignas(64) uint8_t GrayRing[5][kMaxSide + kRowPad];       // the last rows of gray levels
+alignas(64) uint8_t GrayRing[6][kMaxSide + kRowPad];       // the last rows of gray levels
+alignas(64) int16_t ColumnSums[kMaxSide];                   // 5x5 filters: five rows' sums per column
 alignas(64) uint8_t ByteRow[kMaxSide * 3 + kRowPad];        // one 24-bit result row
 alignas(64) uint8_t RankRow[kMaxSide + kRowPad];            // one row of rank-filter output
 alignas(64) int16_t FilterValues[kPlaneCells];              // filter values, rows packed
@@ -97,7 +98,7 @@ private:
     int32_t width_;
     int32_t span_;
     int32_t computed_ = 0;
-    uint8_t* rows_[5];
+    uint8_t* rows_[6];
 };
 
 // Counts values into eight histograms in turn: runs of equal values (flat picture areas)
@@ -339,7 +340,8 @@ void fusedConvolution(const uint8_t* frame, const ConvolutionKernel& kernel, uin
     int32_t width, height;
     if (!drawableGeometry(width, height)) return;
     const int32_t reach = (kernel.size - 1) / 2;
-    const int32_t span = 2 * reach + 1;
+    // The 5x5 filters also keep the row below their window, which leaves their column sums.
+    const int32_t span = reach == 1 ? 3 : 6;
     // Rows below first; the kernel's first row is the line above.
     int16_t weights[9];
     if (reach == 1)
@@ -392,11 +394,11 @@ void fusedConvolution(const uint8_t* frame, const ConvolutionKernel& kernel, uin
         int16_t* out = FilterValues + static_cast<size_t>(i) * width;
         if (i < reach || i > height - 1 - reach || interiorWidth == 0) continue;  // border rows: not stored
         for (int32_t j = 0; j < reach; ++j) out[j] = out[width - 1 - j] = 0;  // border columns
-        const uint8_t* const* rows = gray.window(i + reach);  // rows i - reach .. i + reach
+        const uint8_t* const* rows = gray.window(i + reach);  // rows i + reach - span + 1 .. i + reach
         if (reach == 1)
             convolve3x3(rows[0], rows[1], rows[2], weights, kernel.divisor, out, width);
         else
-            pass5(rows, out, width);
+            pass5(rows, ColumnSums, i == reach, out, width);
         if (i - blockFirst + 1 == blockRows || i == height - 1 - reach) tallyBlock(i);
     }
     gray.storeRest(height);

@@ -122,9 +122,13 @@ struct KernelTable {
     // The kernel convolve3x3Row runs for these weights and divisor (the vector tables have one
     // with the filters' weights built in), to be chosen once per frame rather than per row.
     Convolve3x3Row (*convolve3x3For)(const int16_t* weights, int divisor);
-    // Sum of 25 / 25, and (24 x centre - the other 24) / 25, both truncating.
-    void (*lowPass5Row)(const uint8_t* const* rows, int16_t* out, int width);
-    void (*highPass5Row)(const uint8_t* const* rows, int16_t* out, int width);
+    // Sum of 25 / 25, and (24 x centre - the other 24) / 25, both truncating. rows: six, the
+    // window's five (rows[1] .. rows[5], centre rows[3]) and the row below it (rows[0]).
+    // columns (width entries) carries each column's sum of five rows from row to row: on return
+    // it holds the window's; on entry, unless `fresh`, it must hold rows[0] .. rows[4]'s (the
+    // last call's), so one row is added and one taken off instead of five summed.
+    void (*lowPass5Row)(const uint8_t* const* rows, int16_t* columns, bool fresh, int16_t* out, int width);
+    void (*highPass5Row)(const uint8_t* const* rows, int16_t* columns, bool fresh, int16_t* out, int width);
     void (*minimum3Row)(const uint8_t* below, const uint8_t* same, const uint8_t* above,
                         uint8_t* out, int width);
     void (*maximum3Row)(const uint8_t* below, const uint8_t* same, const uint8_t* above,

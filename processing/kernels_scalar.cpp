@@ -144,21 +144,26 @@ void convolve3x3RowScalar(const uint8_t* below, const uint8_t* same, const uint8
     }
 }
 
-int32_t sum5x5(const uint8_t* const* rows, int j) {
-    int32_t sum = 0;
-    for (int a = 0; a < 5; ++a)
-        for (int b = -2; b <= 2; ++b) sum += rows[a][j + b];
-    return sum;
+void columnSums5(const uint8_t* const* rows, int16_t* columns, bool fresh, int width) {
+    for (int j = 0; j < width; ++j)
+        columns[j] = static_cast<int16_t>(fresh ? rows[1][j] + rows[2][j] + rows[3][j] + rows[4][j] + rows[5][j]
+                                                : columns[j] + rows[5][j] - rows[0][j]);
 }
 
-void lowPass5RowScalar(const uint8_t* const* rows, int16_t* out, int width) {
-    for (int j = 2; j < width - 2; ++j) out[j] = static_cast<int16_t>(sum5x5(rows, j) / 25);
+int32_t sum5x5(const int16_t* columns, int j) {
+    return columns[j - 2] + columns[j - 1] + columns[j] + columns[j + 1] + columns[j + 2];
 }
 
-void highPass5RowScalar(const uint8_t* const* rows, int16_t* out, int width) {
+void lowPass5RowScalar(const uint8_t* const* rows, int16_t* columns, bool fresh, int16_t* out, int width) {
+    columnSums5(rows, columns, fresh, width);
+    for (int j = 2; j < width - 2; ++j) out[j] = static_cast<int16_t>(sum5x5(columns, j) / 25);
+}
+
+void highPass5RowScalar(const uint8_t* const* rows, int16_t* columns, bool fresh, int16_t* out, int width) {
+    columnSums5(rows, columns, fresh, width);
     for (int j = 2; j < width - 2; ++j) {
         // 24 x centre minus the 24 others = 25 x centre minus all 25.
-        const int32_t sum = 25 * rows[2][j] - sum5x5(rows, j);
+        const int32_t sum = 25 * rows[3][j] - sum5x5(columns, j);
         out[j] = static_cast<int16_t>(sum / 25);
     }
 }

@@ -514,39 +514,37 @@ void tallyGrayRun(const uint8_t* gray, int count, GrayTally* tally) {
     if (whole < count) scalarKernels().tallyGrayRun(gray + whole, count - whole, tally);
 }
 
-// 5x5 filters in chunks of columns: first the sums of the five rows per column (at most
-// 1275), then five of those per output (at most 6375), so each byte is loaded once per row
-// rather than five times.
+// 5x5 filters: first each column's sum of the five rows (at most 1275), carried from the last
+// row by one row added and one taken off, then five of those per output (at most 6375).
 template <bool kHighPass>
-void pass5Row(const uint8_t* const* rows, int16_t* out, int width) {
+void pass5Row(const uint8_t* const* rows, int16_t* columns, bool fresh, int16_t* out, int width) {
     if (width - 4 < V::kHalves) {
-        (kHighPass ? scalarKernels().highPass5Row : scalarKernels().lowPass5Row)(rows, out, width);
+        (kHighPass ? scalarKernels().highPass5Row : scalarKernels().lowPass5Row)(rows, columns, fresh, out, width);
         return;
     }
-    constexpr int kChunk = 256;
-    int16_t columns[kChunk + 4];
-    for (int start = 2; start < width - 2; start += kChunk) {
-        const int end = start + kChunk < width - 2 ? start + kChunk : width - 2;
-        // A short last chunk reaches back to hold one whole vector (width - 4 >= kHalves).
-        const int first = end - start < V::kHalves ? end - V::kHalves : start;
-        const int count = end - first, n = count + 4;  // outputs; columns first-2 .. end+1
-        auto columnBlock = [&](int k) {
-            V::R sum = V::zero();
-            for (int a = 0; a < 5; ++a) sum = V::add16(sum, V::load16(rows[a] + first - 2 + k));
-            V::storeI16(columns + k, sum);
-        };
-        int k = 0;
-        for (; k + V::kHalves <= n; k += V::kHalves) columnBlock(k);
-        if (k < n) columnBlock(n - V::kHalves);
-        auto outputBlock = [&](int k) {
-            V::R sum = V::zero();
-            for (int o = 0; o < 5; ++o) sum = V::add16(sum, V::loadI16(columns + k + o));
-            if (kHighPass) sum = V::sub16(V::mullo16(V::load16(rows[2] + first + k), V::set16(25)), sum);
-            V::storeI16(out + first + k, kHighPass ? divide25(sum) : divide25NonNegative(sum));
-        };
-        for (k = 0; k + V::kHalves <= count; k += V::kHalves) outputBlock(k);
-        if (k < count) outputBlock(count - V::kHalves);
-    }
+    auto sums = [&](int k) {
+        if (fresh) {
+            V::R sum = V::load16(rows[1] + k);
+            for (int a = 2; a <= 5; ++a) sum = V::add16(sum, V::load16(rows[a] + k));
+            return sum;
+        }
+        return V::sub16(V::add16(V::loadI16(columns + k), V::load16(rows[5] + k)), V::load16(rows[0] + k));
+    };
+    // The last block overlaps the one before: it is worked out before that one changes its
+    // columns, and stored after.
+    const int last = width - V::kHalves;
+    const V::R lastSums = sums(last);
+    for (int k = 0; k < last; k += V::kHalves) V::storeI16(columns + k, sums(k));
+    V::storeI16(columns + last, lastSums);
+    auto outputBlock = [&](int j) {
+        V::R sum = V::loadI16(columns + j - 2);
+        for (int o = -1; o <= 2; ++o) sum = V::add16(sum, V::loadI16(columns + j + o));
+        if (kHighPass) sum = V::sub16(V::mullo16(V::load16(rows[3] + j), V::set16(25)), sum);
+        V::storeI16(out + j, kHighPass ? divide25(sum) : divide25NonNegative(sum));
+    };
+    int j = 2;
+    for (; j + V::kHalves <= width - 2; j += V::kHalves) outputBlock(j);
+    if (j < width - 2) outputBlock(width - 2 - V::kHalves);
 }
 
 template <typename Reduce>
