@@ -32,7 +32,7 @@ void resetCore() {
     RingSumsStamp.valid = false;
     ReferencePending = 1;
     ProcessingMode = 1400;
-    LastCutValues = {0, 0, 0, 0, 0, 0, 0};
+    LastCutValues = {0, 0, 0, 0, 0, 0, 0, 0};
     LastMedian = {0, 0, 0};
 }
 

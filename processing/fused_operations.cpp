@@ -21,6 +21,7 @@ constexpr int32_t kRowPad = 64;
 constexpr int32_t kValueSpan = kFilterValueMax - kFilterValueMin + 1;
 constexpr uint32_t kSteadyFrames = 8;
 constexpr int32_t kTallyBlock = 8192;
+constexpr int32_t kRecountThresholds = 8;
 
 alignas(64) uint8_t GrayRing[6][kMaxSide + kRowPad];       // the last rows of gray levels
 alignas(64) int16_t ColumnSums[kMaxSide];                   // 5x5 filters: five rows' sums per column
@@ -221,17 +222,18 @@ int32_t valueOfRank(const int32_t* counts, int32_t minimum, int32_t maximum, int
 }
 
 // The first count's `count` thresholds around the last frame's ranked value `last`, `spacing`
-// apart: with spacing 1 two consecutive ones pin the value whatever this frame's range.
-void firstThresholds(int32_t last, int32_t spacing, bool steady, int16_t* out, int32_t count) {
+// apart, the middle two around it: with spacing 1 two consecutive ones pin the value whatever
+// this frame's range.
+void firstThresholds(int32_t last, int32_t spacing, int16_t* out, int32_t count) {
     for (int32_t t = 0; t < count; ++t) {
-        const int32_t offset = steady ? t : t - 1;
+        const int32_t offset = t - (count / 2 - 1);
         out[t] = tallyThreshold(int64_t{last} - spacing / 2 + int64_t{offset} * spacing);
     }
 }
 
 }  // namespace
 
-CutValues LastCutValues{0, 0, 0, 0, 0, 0, 0};
+CutValues LastCutValues{0, 0, 0, 0, 0, 0, 0, 0};
 MedianGray LastMedian{0, 0, 0};
 
 void fusedNormal(const uint8_t* frame, uint8_t* slot) {
@@ -357,15 +359,19 @@ void fusedConvolution(const uint8_t* frame, const ConvolutionKernel& kernel, uin
     // values, depends on how many pixels share the values near it: few in a small frame or a
     // sparse tail, where it moves by tens; many in a large frame, where it moves by one or
     // two. So the spacing follows the last moves, and the thresholds need only tell the value's
-    // level, not the value (a level spans range / 255 values).
+    // level, not the value (a level spans range / 255 values). Where a level held one value at
+    // most (a range of 255 or less, a faint filter of a small frame), only thresholds one value
+    // apart tell the level, and four of them pin a move of one: there eight, one apart, pin a
+    // move of up to three at once, for less than a second count costs.
     ValueTally tally{};
     const bool steady = LastCutValues.steadyFrames >= kSteadyFrames;
-    tally.count = steady ? 4 : 8;
+    const bool fine = !steady && LastCutValues.range > 0 && LastCutValues.range <= 255;
+    tally.count = steady ? 4 : fine ? 16 : 8;
     const int32_t around = tally.count / 2;
-    const int32_t lowSpacing = std::max(1, LastCutValues.lowSpacing);
-    const int32_t highSpacing = std::max(1, LastCutValues.highSpacing);
-    firstThresholds(LastCutValues.low, lowSpacing, steady, tally.thresholds, around);
-    firstThresholds(LastCutValues.high, highSpacing, steady, tally.thresholds + around, around);
+    const int32_t lowSpacing = fine ? 1 : std::max(1, LastCutValues.lowSpacing);
+    const int32_t highSpacing = fine ? 1 : std::max(1, LastCutValues.highSpacing);
+    firstThresholds(LastCutValues.low, lowSpacing, tally.thresholds, around);
+    firstThresholds(LastCutValues.high, highSpacing, tally.thresholds + around, around);
     tally.minimum = INT16_MAX;
     tally.maximum = INT16_MIN;
     GrayRows gray(frame, width, span, slot);
@@ -440,10 +446,11 @@ void fusedConvolution(const uint8_t* frame, const ConvolutionKernel& kernel, uin
             // eight thresholds for one, four each for two.
             ++LastCutValues.recounts;
             ValueTally again{};
-            again.count = kTallyThresholds;
+            again.count = kRecountThresholds;
             again.minimum = INT16_MAX;
             again.maximum = INT16_MIN;
-            const int32_t each = resolved(searches[0]) || resolved(searches[1]) ? kTallyThresholds : kTallyThresholds / 2;
+            const int32_t each =
+                resolved(searches[0]) || resolved(searches[1]) ? kRecountThresholds : kRecountThresholds / 2;
             int32_t used = 0;
             for (int32_t k = 0; k < 2; ++k)
                 if (!resolved(searches[k])) {
@@ -492,6 +499,7 @@ void fusedConvolution(const uint8_t* frame, const ConvolutionKernel& kernel, uin
             *last[k] = value;
         }
         LastCutValues.steadyFrames = moved ? 0 : LastCutValues.steadyFrames + 1;
+        LastCutValues.range = static_cast<int32_t>(range);
         int32_t low = searches[0].rank > 0 ? std::max(0, levelOf(searches[0].lo, minimum, range) - 1) : 0;
         int32_t high = searches[1].rank > 0 ? std::min(255, levelOf(searches[1].lo, minimum, range) + 1) : 255;
         if (low >= high) {  // cuts that meet or cross: no stretch

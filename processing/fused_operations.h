@@ -23,6 +23,7 @@ struct CutValues {
     uint32_t fullCounts;    // frames that had to count every value
     int32_t lowSpacing;     // values between the next frame's first thresholds (0 counts as 1)
     int32_t highSpacing;
+    int32_t range;          // of the last frame's values (0: none yet)
 };
 extern CutValues LastCutValues;
 

@@ -41,9 +41,9 @@ constexpr uint32_t toneMultiplier(int32_t divisor) {
 // How many values of a run fall below each of a few thresholds, and the run's range: all the
 // contrast stretch needs of a frame's filter values while its cuts lie near the thresholds
 // (fusedConvolution).
-constexpr int kTallyThresholds = 8;
+constexpr int kTallyThresholds = 16;
 struct ValueTally {
-    int32_t count;  // thresholds in use: 4 or 8
+    int32_t count;  // thresholds in use: 4, 8 or 16, the first half around the low ranked value
     int16_t thresholds[kTallyThresholds];
     int32_t below[kTallyThresholds];  // values < thresholds[t], added up over the runs
     int16_t minimum;                  // of the runs so far; start at INT16_MAX / INT16_MIN

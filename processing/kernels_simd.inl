@@ -313,7 +313,7 @@ void convolve3x3Row(const uint8_t* below, const uint8_t* same, const uint8_t* ab
 // two-operand SSE form a subtraction from the count costs a register copy per compare). Runs
 // are cut into chunks short enough that no lane passes -32768. The last
 // vector of a chunk overlaps the one before; only its new lanes count. Four thresholds per
-// pass over the chunk (the range taken in the first): with all eight, the counts, thresholds
+// pass over the chunk (the range taken in the first): with eight or more, the counts, thresholds
 // and range need more than the 16 registers, and the range's spill and reload each vector
 // would chain the whole loop through memory.
 // Lane masks for a last vector that overlaps the one before: from kLastLanes + 16 - lanes + n,
@@ -370,8 +370,10 @@ void tallyFour(const int16_t* values, int start, int end, const int16_t* thresho
 // The tally in byte lanes, where each half of the thresholds (around the low and the high
 // ranked value) lies within 254 values: each value less its half's middle, saturated to a
 // byte, for both halves side by side in one register (packs: the low half's eight bytes, then
-// the high half's, per 128 bits), so one compare serves a threshold of each half. v < t holds
-// exactly when the saturated v - middle is below t - middle, which lies within -127..127.
+// the high half's, per 128 bits), so one compare serves a threshold of each half. v >= t holds
+// exactly when the saturated v - middle is above t - middle - 1, as t - middle lies within
+// -127..127; the values at or above are counted (the compare then takes its threshold from
+// memory, so eight per half need no more than the 16 registers), the rest are below.
 // Byte counts run negative as in tallyFour and are added up after at most 255 vectors (the
 // byte sums of psadbw: even 64-bit lanes the low half, odd ones the high half).
 template <int kEach>
@@ -379,7 +381,7 @@ void tallyPacked(const int16_t* values, int count, ValueTally* tally, int lowMid
     const int16_t* t = tally->thresholds;
     V::R bytes[kEach];
     for (int k = 0; k < kEach; ++k)
-        bytes[k] = V::unpacklo64(V::set8(t[k] - lowMiddle), V::set8(t[kEach + k] - highMiddle));
+        bytes[k] = V::unpacklo64(V::set8(t[k] - lowMiddle - 1), V::set8(t[kEach + k] - highMiddle - 1));
     const V::R lowBase = V::set16(lowMiddle), highBase = V::set16(highMiddle);
     V::R low = V::set16(tally->minimum), high = V::set16(tally->maximum);
     V::R sums[kEach];
@@ -394,7 +396,7 @@ void tallyPacked(const int16_t* values, int count, ValueTally* tally, int lowMid
             low = V::min16(low, v);
             high = V::max16(high, v);
             const V::R s = V::packs16(V::subs16(v, lowBase), V::subs16(v, highBase));
-            for (int k = 0; k < kEach; ++k) c[k] = V::add8(c[k], V::cmpgt8(bytes[k], s));
+            for (int k = 0; k < kEach; ++k) c[k] = V::add8(c[k], V::cmpgt8(s, bytes[k]));
         }
         for (int k = 0; k < kEach; ++k) sums[k] = V::add64(sums[k], V::sad8(V::sub8(V::zero(), c[k]), V::zero()));
     }
@@ -408,14 +410,16 @@ void tallyPacked(const int16_t* values, int count, ValueTally* tally, int lowMid
         high = V::max16(high, v);
         const V::R s = V::packs16(V::subs16(v, lowBase), V::subs16(v, highBase));
         for (int k = 0; k < kEach; ++k)
-            sums[k] = V::add64(sums[k], V::sad8(V::sub8(V::zero(), V::and_(V::cmpgt8(bytes[k], s), lanes)), V::zero()));
+            sums[k] = V::add64(sums[k], V::sad8(V::sub8(V::zero(), V::and_(V::cmpgt8(s, bytes[k]), lanes)), V::zero()));
     }
     for (int k = 0; k < kEach; ++k) {
         alignas(32) int64_t lanes[V::kBytes / 8];
         V::store(reinterpret_cast<uint8_t*>(lanes), sums[k]);
+        tally->below[k] += count;
+        tally->below[kEach + k] += count;
         for (int l = 0; l < V::kBytes / 8; l += 2) {
-            tally->below[k] += static_cast<int32_t>(lanes[l]);
-            tally->below[kEach + k] += static_cast<int32_t>(lanes[l + 1]);
+            tally->below[k] -= static_cast<int32_t>(lanes[l]);
+            tally->below[kEach + k] -= static_cast<int32_t>(lanes[l + 1]);
         }
     }
     alignas(32) int16_t lows[V::kHalves], highs[V::kHalves];
@@ -445,17 +449,20 @@ void tallyRow(const int16_t* values, int count, ValueTally* tally) {
     if (byteMiddle(tally->thresholds, each, lowMiddle) && byteMiddle(tally->thresholds + each, each, highMiddle)) {
         if (each == 2)
             tallyPacked<2>(values, count, tally, lowMiddle, highMiddle);
-        else
+        else if (each == 4)
             tallyPacked<4>(values, count, tally, lowMiddle, highMiddle);
+        else
+            tallyPacked<8>(values, count, tally, lowMiddle, highMiddle);
         return;
     }
-    static_assert(kTallyThresholds == 8, "one or two passes of four thresholds");
+    static_assert(kTallyThresholds % 4 == 0, "passes of four thresholds");
     constexpr int kChunk = 16384;
     V::R lo = V::set16(tally->minimum), hi = V::set16(tally->maximum);
     for (int start = 0; start < count; start += kChunk) {
         const int end = count - start > kChunk ? start + kChunk : count;
         tallyFour<true>(values, start, end, tally->thresholds, tally->below, lo, hi);
-        if (tally->count > 4) tallyFour<false>(values, start, end, tally->thresholds + 4, tally->below + 4, lo, hi);
+        for (int t = 4; t < tally->count; t += 4)
+            tallyFour<false>(values, start, end, tally->thresholds + t, tally->below + t, lo, hi);
     }
     // The lanes' range into the tally's, without a branch per lane (rows are short in small frames).
     alignas(32) int16_t lows[V::kHalves], highs[V::kHalves];

@@ -143,13 +143,28 @@ TEST_P(FilterCuts, EveryEstimateDrawsThePlainResult) {
     };
     // The first count's thresholds for the last value e, s apart: e - s/2 - s .. e - s/2 + 2s
     // (or e - s/2 .. e - s/2 + s after steady frames). With s = 1 they pin a value from their
-    // lowest to one below their highest; spread, they can tell only its level.
+    // lowest to one below their highest; spread, they can tell only its level. After a frame
+    // whose levels held a value each (range 255 or less) and unless steady: e - 3 .. e + 4.
     struct Thresholds {
         int64_t lowest, highest;
     };
-    auto first = [](int64_t e, int64_t s, bool steady) {
+    auto first = [](int64_t e, int64_t s, bool steady, bool fine) {
+        if (fine) return Thresholds{e - 3, e + 4};
         return steady ? Thresholds{e - s / 2, e - s / 2 + s} : Thresholds{e - s / 2 - s, e - s / 2 + 2 * s};
     };
+    // The record's spacing, steady frames and last range: spread or not, steady or not, and
+    // after a frame of a small range (which the record's range claims whatever this frame's is).
+    struct Record {
+        int32_t spacing;
+        uint32_t steadyFrames;
+        int32_t range;
+    };
+    std::vector<Record> records;
+    for (const int32_t spacing : {1, 7})
+        for (const uint32_t steadyFrames : {0u, 1u, 7u, 8u, 30u}) records.push_back({spacing, steadyFrames, 0});
+    for (const uint32_t steadyFrames : {0u, 7u, 8u}) records.push_back({7, steadyFrames, 200});
+    records.push_back({1, 0, 255});
+    records.push_back({1, 0, 256});
     auto pins = [](Thresholds t, int64_t x) { return t.lowest <= x && x < t.highest; };
     for (const Case& c : frameCases()) {
         geometry(c.width, c.height);
@@ -162,77 +177,82 @@ TEST_P(FilterCuts, EveryEstimateDrawsThePlainResult) {
         for (const KernelTable* table : everyTable()) {
             kernels = *table;
             for (const Estimate& e : estimates)
-                for (const int32_t spacing : {1, 7})
-                    for (const uint32_t steadyFrames : {0u, 1u, 7u, 8u, 30u}) {
-                        const bool steady = steadyFrames >= 8;
-                        const int32_t low = e.absolute ? e.low : ranked.low + e.low;
-                        const int32_t high = e.absolute ? e.high : ranked.high + e.high;
-                        const std::string what = c.name + " " + table->name + " estimate " + std::to_string(low) +
-                                                 ", " + std::to_string(high) + " spacing " + std::to_string(spacing) +
-                                                 " after " + std::to_string(steadyFrames) + " steady frames";
-                        LastCutValues = {low, high, steadyFrames, 0, 0, spacing, spacing};
-                        std::fill(surface.begin(), surface.end(), kUntouched);
-                        processFrame(c.frame.data(), static_cast<int32_t>(c.frame.size()));
-                        ASSERT_TRUE(drawnRows() == want) << what;
-                        if (ranked.flat) {
-                            EXPECT_EQ(LastCutValues.recounts + LastCutValues.fullCounts, 0u) << what;
-                            continue;
+                for (const Record& record : records) {
+                    const uint32_t steadyFrames = record.steadyFrames;
+                    const bool steady = steadyFrames >= 8;
+                    const bool fine = !steady && record.range > 0 && record.range <= 255;
+                    const int32_t spacing = fine ? 1 : record.spacing;
+                    const int32_t low = e.absolute ? e.low : ranked.low + e.low;
+                    const int32_t high = e.absolute ? e.high : ranked.high + e.high;
+                    const std::string what = c.name + " " + table->name + " estimate " + std::to_string(low) +
+                                             ", " + std::to_string(high) + " spacing " +
+                                             std::to_string(record.spacing) + " after " +
+                                             std::to_string(steadyFrames) + " steady frames, last range " +
+                                             std::to_string(record.range);
+                    LastCutValues = {low, high, steadyFrames, 0, 0, record.spacing, record.spacing, record.range};
+                    std::fill(surface.begin(), surface.end(), kUntouched);
+                    processFrame(c.frame.data(), static_cast<int32_t>(c.frame.size()));
+                    ASSERT_TRUE(drawnRows() == want) << what;
+                    if (ranked.flat) {
+                        EXPECT_EQ(LastCutValues.recounts + LastCutValues.fullCounts, 0u) << what;
+                        continue;
+                    }
+                    EXPECT_LE(LastCutValues.recounts, 1u) << what;
+                    EXPECT_LE(LastCutValues.fullCounts, 1u) << what;
+                    // The record now holds this frame's ranked values, or values of the same
+                    // level; a missing rank leaves its own.
+                    const bool exact = LastCutValues.fullCounts == 1;
+                    if (ranked.hasLow) {
+                        if (exact) {
+                            EXPECT_EQ(LastCutValues.low, ranked.low) << what;
                         }
-                        EXPECT_LE(LastCutValues.recounts, 1u) << what;
-                        EXPECT_LE(LastCutValues.fullCounts, 1u) << what;
-                        // The record now holds this frame's ranked values, or values of the same
-                        // level; a missing rank leaves its own.
-                        const bool exact = LastCutValues.fullCounts == 1;
-                        if (ranked.hasLow) {
-                            if (exact) {
-                                EXPECT_EQ(LastCutValues.low, ranked.low) << what;
-                            }
-                            EXPECT_EQ(ranked.level(LastCutValues.low), ranked.level(ranked.low)) << what;
-                        } else {
-                            EXPECT_EQ(LastCutValues.low, low) << what;
+                        EXPECT_EQ(ranked.level(LastCutValues.low), ranked.level(ranked.low)) << what;
+                    } else {
+                        EXPECT_EQ(LastCutValues.low, low) << what;
+                    }
+                    if (ranked.hasHigh) {
+                        if (exact) {
+                            EXPECT_EQ(LastCutValues.high, ranked.high) << what;
                         }
-                        if (ranked.hasHigh) {
-                            if (exact) {
-                                EXPECT_EQ(LastCutValues.high, ranked.high) << what;
-                            }
-                            EXPECT_EQ(ranked.level(LastCutValues.high), ranked.level(ranked.high)) << what;
-                        } else {
-                            EXPECT_EQ(LastCutValues.high, high) << what;
-                        }
-                        const bool stayed = LastCutValues.low == low && LastCutValues.high == high;
-                        EXPECT_EQ(LastCutValues.steadyFrames, stayed ? steadyFrames + 1 : 0u) << what;
-                        // Thresholds this far apart enclose at most five levels of this frame.
-                        const int64_t widest = 1 + 3 * (int64_t{ranked.maximum} - ranked.minimum) / 255;
-                        if (apart && !e.absolute) {
-                            const bool lowPinned = pins(first(low, spacing, steady), ranked.low);
-                            const bool highPinned = pins(first(high, spacing, steady), ranked.high);
-                            if (spacing == 1 && lowPinned && highPinned) {
-                                // Pinned by the first count.
-                                EXPECT_EQ(LastCutValues.recounts, 0u) << what;
-                                EXPECT_EQ(LastCutValues.low, ranked.low) << what;
-                                EXPECT_EQ(LastCutValues.high, ranked.high) << what;
-                            } else if (lowPinned && highPinned && spacing <= widest) {
-                                // Within spread thresholds no further apart than five levels:
-                                // the count at the level steps between them tells the level.
-                                EXPECT_EQ(LastCutValues.fullCounts, 0u) << what;
-                            }
-                        }
-                        // The next frame's thresholds as far apart as the value moved, or half
-                        // the last spacing, from 1 to as far as five levels reach.
-                        auto nextSpacing = [&](int32_t now, int32_t was) {
-                            const int64_t move = std::abs(int64_t{now} - was);
-                            return static_cast<int32_t>(std::clamp<int64_t>(std::max<int64_t>(move, spacing / 2), 1, widest));
-                        };
-                        if (ranked.hasLow) {
-                            EXPECT_EQ(LastCutValues.lowSpacing, nextSpacing(LastCutValues.low, low)) << what;
-                        }
-                        if (ranked.hasHigh) {
-                            EXPECT_EQ(LastCutValues.highSpacing, nextSpacing(LastCutValues.high, high)) << what;
-                        }
-                        if (!ranked.hasLow && !ranked.hasHigh) {
-                            EXPECT_EQ(LastCutValues.recounts + LastCutValues.fullCounts, 0u) << what;
+                        EXPECT_EQ(ranked.level(LastCutValues.high), ranked.level(ranked.high)) << what;
+                    } else {
+                        EXPECT_EQ(LastCutValues.high, high) << what;
+                    }
+                    EXPECT_EQ(LastCutValues.range, ranked.maximum - ranked.minimum) << what;
+                    const bool stayed = LastCutValues.low == low && LastCutValues.high == high;
+                    EXPECT_EQ(LastCutValues.steadyFrames, stayed ? steadyFrames + 1 : 0u) << what;
+                    // Thresholds this far apart enclose at most five levels of this frame.
+                    const int64_t widest = 1 + 3 * (int64_t{ranked.maximum} - ranked.minimum) / 255;
+                    if (apart && !e.absolute) {
+                        const bool lowPinned = pins(first(low, spacing, steady, fine), ranked.low);
+                        const bool highPinned = pins(first(high, spacing, steady, fine), ranked.high);
+                        if (spacing == 1 && lowPinned && highPinned) {
+                            // Pinned by the first count.
+                            EXPECT_EQ(LastCutValues.recounts, 0u) << what;
+                            EXPECT_EQ(LastCutValues.low, ranked.low) << what;
+                            EXPECT_EQ(LastCutValues.high, ranked.high) << what;
+                        } else if (lowPinned && highPinned && spacing <= widest) {
+                            // Within spread thresholds no further apart than five levels:
+                            // the count at the level steps between them tells the level.
+                            EXPECT_EQ(LastCutValues.fullCounts, 0u) << what;
                         }
                     }
+                    // The next frame's thresholds as far apart as the value moved, or half
+                    // the last spacing, from 1 to as far as five levels reach.
+                    auto nextSpacing = [&](int32_t now, int32_t was) {
+                        const int64_t move = std::abs(int64_t{now} - was);
+                        return static_cast<int32_t>(std::clamp<int64_t>(std::max<int64_t>(move, spacing / 2), 1, widest));
+                    };
+                    if (ranked.hasLow) {
+                        EXPECT_EQ(LastCutValues.lowSpacing, nextSpacing(LastCutValues.low, low)) << what;
+                    }
+                    if (ranked.hasHigh) {
+                        EXPECT_EQ(LastCutValues.highSpacing, nextSpacing(LastCutValues.high, high)) << what;
+                    }
+                    if (!ranked.hasLow && !ranked.hasHigh) {
+                        EXPECT_EQ(LastCutValues.recounts + LastCutValues.fullCounts, 0u) << what;
+                    }
+                }
         }
     }
 }

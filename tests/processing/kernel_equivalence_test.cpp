@@ -314,8 +314,13 @@ TEST_P(KernelTest, Tally) {
             {-2041, -2040, -2039, -2038, 2038, 2039, 2040, 2041},
             {-32768, 32767, 0, 0, -32768, 100, -100, 32767},
             {7, 6, 5, 4, 3, 2, 1, 0},
-        // Pairs at the ends of int16.
-        {-32768, -32767, 32766, 32767, -1, 0, 2040, 2041}};
+            // Pairs at the ends of int16.
+            {-32768, -32767, 32766, 32767, -1, 0, 2040, 2041},
+            // Eight consecutive ones around each ranked value, and eight a half spread just within
+            // a byte's reach and just beyond it.
+            {-4, -3, -2, -1, 0, 1, 2, 3, 118, 119, 120, 121, 122, 123, 124, 125},
+            {-2040, -2000, -1900, -1850, -1800, -1790, -1787, -1786, 0, 1, 2, 3, 4, 5, 6, 254},
+            {-2040, -2000, -1900, -1850, -1800, -1790, -1787, -1785, 0, 1, 2, 3, 4, 5, 6, 255}};
         for (int pass = 0; pass < kPasses; ++pass) {
             // Values over the whole filter range, then few distinct values near zero.
             const Bytes noise = pattern(pass, 2 * w, 3);
@@ -327,7 +332,7 @@ TEST_P(KernelTest, Tally) {
             }
             for (const auto& set : sets)
                 for (const auto* values : {&wide, &narrow})
-                    for (int used : {4, 8}) {
+                    for (int used : {4, 8, 16}) {
                         ValueTally start{};
                         start.count = used;
                         std::copy(set, set + kTallyThresholds, start.thresholds);
@@ -467,12 +472,14 @@ TEST_P(TallyTest, LongRuns) {
         start.maximum = -32768;
         expectSameTally(scalarKernels(), *vec, values, start, "tallyRow of " + std::to_string(count));
         // Pairs of consecutive thresholds, as the filters use them, and each half within a
-        // byte's reach (counted in byte lanes), two and four per half.
-        const int16_t sets[][kTallyThresholds] = {{-2040, -2039, -2039, -2038, 2040, 2041, 0, 1},
-                                                  {-2040, -2039, -2038, -2037, 2038, 2039, 2040, 2041},
-                                                  {-2040, -2039, 2039, 2040, 0, 0, 0, 0}};
+        // byte's reach (counted in byte lanes), two, four and eight per half.
+        const int16_t sets[][kTallyThresholds] = {
+            {-2040, -2039, -2039, -2038, 2040, 2041, 0, 1},
+            {-2040, -2039, -2038, -2037, 2038, 2039, 2040, 2041},
+            {-2040, -2039, 2039, 2040, 0, 0, 0, 0},
+            {-2042, -2041, -2040, -2039, -2038, -2037, -2036, -2035, 2034, 2035, 2036, 2037, 2038, 2039, 2040, 2041}};
         for (const auto& set : sets)
-            for (int used : {4, 8}) {
+            for (int used : {4, 8, 16}) {
                 std::copy(set, set + kTallyThresholds, start.thresholds);
                 start.count = used;
                 expectSameTally(scalarKernels(), *vec, values, start,
