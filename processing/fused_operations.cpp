@@ -360,12 +360,13 @@ void fusedConvolution(const uint8_t* frame, const ConvolutionKernel& kernel, uin
     // sparse tail, where it moves by tens; many in a large frame, where it moves by one or
     // two. So the spacing follows the last moves, and the thresholds need only tell the value's
     // level, not the value (a level spans range / 255 values). Where a level held one value at
-    // most (a range of 255 or less, a faint filter of a small frame), only thresholds one value
-    // apart tell the level, and four of them pin a move of one: there eight, one apart, pin a
-    // move of up to three at once, for less than a second count costs.
+    // most (a range of 255 or less: the low-pass filters, faint high-pass ones), only thresholds
+    // one value apart tell the level, and four of them pin a move of one: where the values last
+    // moved by more, eight, one apart, pin a move of up to three, for less than a second count.
     ValueTally tally{};
     const bool steady = LastCutValues.steadyFrames >= kSteadyFrames;
-    const bool fine = !steady && LastCutValues.range > 0 && LastCutValues.range <= 255;
+    const bool fine = !steady && LastCutValues.range > 0 && LastCutValues.range <= 255 &&
+                      std::max(LastCutValues.lowSpacing, LastCutValues.highSpacing) > 1;
     tally.count = steady ? 4 : fine ? 16 : 8;
     const int32_t around = tally.count / 2;
     const int32_t lowSpacing = fine ? 1 : std::max(1, LastCutValues.lowSpacing);

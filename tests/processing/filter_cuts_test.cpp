@@ -144,7 +144,8 @@ TEST_P(FilterCuts, EveryEstimateDrawsThePlainResult) {
     // The first count's thresholds for the last value e, s apart: e - s/2 - s .. e - s/2 + 2s
     // (or e - s/2 .. e - s/2 + s after steady frames). With s = 1 they pin a value from their
     // lowest to one below their highest; spread, they can tell only its level. After a frame
-    // whose levels held a value each (range 255 or less) and unless steady: e - 3 .. e + 4.
+    // whose levels held a value each (range 255 or less) and moves of more than one, unless
+    // steady: e - 3 .. e + 4.
     struct Thresholds {
         int64_t lowest, highest;
     };
@@ -163,8 +164,8 @@ TEST_P(FilterCuts, EveryEstimateDrawsThePlainResult) {
     for (const int32_t spacing : {1, 7})
         for (const uint32_t steadyFrames : {0u, 1u, 7u, 8u, 30u}) records.push_back({spacing, steadyFrames, 0});
     for (const uint32_t steadyFrames : {0u, 7u, 8u}) records.push_back({7, steadyFrames, 200});
-    records.push_back({1, 0, 255});
-    records.push_back({1, 0, 256});
+    for (const int32_t range : {1, 255, 256}) records.push_back({2, 0, range});
+    records.push_back({1, 0, 200});
     auto pins = [](Thresholds t, int64_t x) { return t.lowest <= x && x < t.highest; };
     for (const Case& c : frameCases()) {
         geometry(c.width, c.height);
@@ -180,7 +181,7 @@ TEST_P(FilterCuts, EveryEstimateDrawsThePlainResult) {
                 for (const Record& record : records) {
                     const uint32_t steadyFrames = record.steadyFrames;
                     const bool steady = steadyFrames >= 8;
-                    const bool fine = !steady && record.range > 0 && record.range <= 255;
+                    const bool fine = !steady && record.range > 0 && record.range <= 255 && record.spacing > 1;
                     const int32_t spacing = fine ? 1 : record.spacing;
                     const int32_t low = e.absolute ? e.low : ranked.low + e.low;
                     const int32_t high = e.absolute ? e.high : ranked.high + e.high;
