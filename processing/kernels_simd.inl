@@ -529,13 +529,16 @@ void pass5Row(const uint8_t* const* rows, int16_t* columns, bool fresh, int16_t*
         (kHighPass ? scalarKernels().highPass5Row : scalarKernels().lowPass5Row)(rows, columns, fresh, out, width);
         return;
     }
+    // The row pointers in locals: the vector stores may alias anything, so the compiler would
+    // otherwise load them again after each store.
+    const uint8_t* const row[6] = {rows[0], rows[1], rows[2], rows[3], rows[4], rows[5]};
     auto sums = [&](int k) {
         if (fresh) {
-            V::R sum = V::load16(rows[1] + k);
-            for (int a = 2; a <= 5; ++a) sum = V::add16(sum, V::load16(rows[a] + k));
+            V::R sum = V::load16(row[1] + k);
+            for (int a = 2; a <= 5; ++a) sum = V::add16(sum, V::load16(row[a] + k));
             return sum;
         }
-        return V::sub16(V::add16(V::loadI16(columns + k), V::load16(rows[5] + k)), V::load16(rows[0] + k));
+        return V::sub16(V::add16(V::loadI16(columns + k), V::load16(row[5] + k)), V::load16(row[0] + k));
     };
     // The last block overlaps the one before: it is worked out before that one changes its
     // columns, and stored after.
@@ -543,10 +546,13 @@ void pass5Row(const uint8_t* const* rows, int16_t* columns, bool fresh, int16_t*
     const V::R lastSums = sums(last);
     for (int k = 0; k < last; k += V::kHalves) V::storeI16(columns + k, sums(k));
     V::storeI16(columns + last, lastSums);
+    // 25 as an opaque register: a multiply by the known constant becomes four shifts and adds.
+    V::R twentyFive = V::set16(25);
+    asm("" : "+x"(twentyFive));
     auto outputBlock = [&](int j) {
         V::R sum = V::loadI16(columns + j - 2);
         for (int o = -1; o <= 2; ++o) sum = V::add16(sum, V::loadI16(columns + j + o));
-        if (kHighPass) sum = V::sub16(V::mullo16(V::load16(rows[3] + j), V::set16(25)), sum);
+        if (kHighPass) sum = V::sub16(V::mullo16(V::load16(row[3] + j), twentyFive), sum);
         V::storeI16(out + j, kHighPass ? divide25(sum) : divide25NonNegative(sum));
     };
     int j = 2;
