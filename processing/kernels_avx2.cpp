@@ -175,6 +175,38 @@ void grayRow(const uint8_t* bgr, uint8_t* gray, int width) {
     if (j < width) scalarKernels().grayRow(bgr + 3 * j, gray + j, width - j);
 }
 
+// grayStoreRow, 32 pixels a step from their three 32-byte loads, streamed into the slot as they
+// are (rows of whole steps in a 32-byte aligned slot; otherwise sixteen pixels a step): the four
+// groups of eight pixels come out of the three registers by a blend and a dword permute each.
+void grayStoreRow(const uint8_t* bgr, uint8_t* gray, uint8_t* slot, int width) {
+    if (width % 32 != 0 || reinterpret_cast<uintptr_t>(slot) % 32 != 0) {
+        grayStoreRowFromLoads<grayRow, storeGrayOf48>(bgr, gray, slot, width);
+        return;
+    }
+    // Bytes 0..11 of each lane hold four pixels (grayLevels8); the dwords a: 0-5, a6 a7 b0 b1-b3,
+    // b4-b6 b7 c0 c1, c2-c7 (the last index of each lane a spare).
+    const __m256i first = _mm256_setr_epi32(0, 1, 2, 3, 3, 4, 5, 5);
+    const __m256i second = _mm256_setr_epi32(6, 7, 0, 0, 1, 2, 3, 3);  // of b0-b3, a4-a7
+    const __m256i third = _mm256_setr_epi32(4, 5, 6, 6, 7, 0, 1, 1);   // of c0 c1, b2-b7
+    const __m256i fourth = _mm256_setr_epi32(2, 3, 4, 4, 5, 6, 7, 7);
+    for (int j = 0; j < width; j += 32) {
+        const __m256i* in = reinterpret_cast<const __m256i*>(bgr + 3 * j);
+        __m256i* out = reinterpret_cast<__m256i*>(slot + 3 * j);
+        const __m256i a = _mm256_loadu_si256(in), b = _mm256_loadu_si256(in + 1), c = _mm256_loadu_si256(in + 2);
+        _mm256_stream_si256(out, a);
+        _mm256_stream_si256(out + 1, b);
+        _mm256_stream_si256(out + 2, c);
+        const __m256i g0 = grayLevels8(_mm256_permutevar8x32_epi32(a, first));
+        const __m256i g1 = grayLevels8(_mm256_permutevar8x32_epi32(_mm256_blend_epi32(a, b, 0x0F), second));
+        const __m256i g2 = grayLevels8(_mm256_permutevar8x32_epi32(_mm256_blend_epi32(b, c, 0x03), third));
+        const __m256i g3 = grayLevels8(_mm256_permutevar8x32_epi32(c, fourth));
+        // packs joins the lanes as pixels 0-3, 8-11, 16-19, 24-27 | 4-7, 12-15, 20-23, 28-31.
+        const __m256i bytes = _mm256_packus_epi16(_mm256_packs_epi32(g0, g1), _mm256_packs_epi32(g2, g3));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(gray + j),
+                            _mm256_permutevar8x32_epi32(bytes, _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7)));
+    }
+}
+
 void differenceRow(const uint8_t* cur, const uint8_t* ref, uint8_t* surface, int width) {
     const __m256i limit = _mm256_set1_epi32(360);
     const int blocks = pixelBlocks(width);
@@ -269,7 +301,7 @@ KernelTable makeTable() {
     t.invertRow = copyRowImpl<true>;
     t.differenceRow = differenceRow;
     t.grayRow = grayRow;
-    t.grayStoreRow = grayStoreRowFromLoads<grayRow, storeGrayOf48>;
+    t.grayStoreRow = grayStoreRow;
     t.toneRow = toneRow;
     t.grayToSurfaceRow = grayToSurfaceShuffled;
     t.thresholdRow = thresholdShuffled;
