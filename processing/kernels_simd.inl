@@ -453,6 +453,7 @@ void tallyPacked(const int16_t* values, int count, ValueTally* tally, int lowMid
         const int end = whole - j > 255 * V::kHalves ? j + 255 * V::kHalves : whole;
         V::R c[kEach];
         for (int k = 0; k < kEach; ++k) c[k] = V::zero();
+#pragma GCC unroll 2
         for (; j < end; j += V::kHalves) {
             const V::R v = V::loadI16(values + j);
             low = V::min16(low, v);
