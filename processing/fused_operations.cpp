@@ -68,26 +68,25 @@ inline bool ringStoredAround(int32_t width, int32_t height) {
     return static_cast<int64_t>(width) * height * 3 >= kStreamedRingFrame;
 }
 
-// Gray rows of the frame, each computed once, in a ring of `span` rows. Given a slot, each row
-// of the frame goes into it as it is read; storeRest() then copies the rows no gray level was
-// asked of.
+// Gray rows of the frame, each computed once, in a ring of `span` rows: row r in buffer
+// r % span, whose pointers are listed twice over, so that any `span` rows in turn are one run of
+// the list. Given a slot, each row of the frame goes into it as it is read; storeRest() then
+// copies the rows no gray level was asked of.
 class GrayRows {
 public:
     GrayRows(const uint8_t* frame, int32_t width, int32_t span, uint8_t* slot)
         : frame_(frame), slot_(slot), width_(width), span_(span) {
-        for (int32_t k = 0; k < span; ++k) rows_[k] = GrayRing[k];
+        for (int32_t k = 0; k < span; ++k) rows_[k] = rows_[k + span] = GrayRing[k];
     }
-    // Rows last - span + 1 .. last, the lowest first (those below row 0 are stale); `last` never
-    // decreases from call to call.
+    // Rows last - span + 1 .. last, the lowest first (those below row 0 are stale); `last` grows
+    // by one from call to call.
     const uint8_t* const* window(int32_t last) {
         while (computed_ <= last) {
-            uint8_t* fresh = rows_[0];  // the oldest row's buffer takes the new row
-            for (int32_t k = 1; k < span_; ++k) rows_[k - 1] = rows_[k];
-            rows_[span_ - 1] = fresh;
-            grayOfRow(frame_, computed_, width_, fresh, slot_);
+            grayOfRow(frame_, computed_, width_, rows_[oldest_], slot_);  // in the oldest row's buffer
             ++computed_;
+            if (++oldest_ == span_) oldest_ = 0;
         }
-        return rows_;
+        return rows_ + oldest_;
     }
     void storeRest(int32_t height) {
         if (slot_) finishSlot(frame_, slot_, computed_, height, width_);
@@ -99,7 +98,8 @@ private:
     int32_t width_;
     int32_t span_;
     int32_t computed_ = 0;
-    uint8_t* rows_[6];
+    int32_t oldest_ = 0;  // computed_ % span_
+    uint8_t* rows_[12];
 };
 
 // Counts values into eight histograms in turn: runs of equal values (flat picture areas)
