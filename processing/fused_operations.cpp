@@ -27,6 +27,7 @@ alignas(64) uint8_t GrayRing[6][kMaxSide + kRowPad];       // the last rows of g
 alignas(64) int16_t ColumnSums[kMaxSide];                   // 5x5 filters: five rows' sums per column
 alignas(64) uint8_t ByteRow[kMaxSide * 3 + kRowPad];        // one 24-bit result row
 alignas(64) uint8_t RankRow[kMaxSide + kRowPad];            // one row of rank-filter output
+alignas(64) uint8_t BorderLevels[kMaxSide + kRowPad];       // a filtered frame's border, as gray levels
 alignas(64) int16_t FilterValues[kPlaneCells];              // filter values, rows packed
 alignas(64) uint8_t GrayLevels[kPlaneCells];                // gray levels, rows packed
 int32_t ValueCounts[8][kValueSpan];                         // eight, to break store chains
@@ -516,22 +517,27 @@ void fusedConvolution(const uint8_t* frame, const ConvolutionKernel& kernel, uin
     }
     // The border's zeros may lie outside the interior's range, and all take one pixel; the
     // interior's values lie inside it, so their tone map needs no clamp of the level.
-    uint8_t border[4];
-    const int16_t zero = 0;
-    scalarKernels().toneRow(&zero, &map, border, 1);
-    auto putBorder = [&](uint8_t* pixels, int32_t count) {
-        for (int32_t j = 0; j < count; ++j) std::memcpy(pixels + 4 * j, border, 4);
-    };
+    // Its pixel is a gray level, as every tone-mapped one: the border rows go through the
+    // gray-to-surface kernel from a row of that level, the columns are copied.
+    uint8_t border[8];
+    const int16_t zeros[2] = {0, 0};
+    scalarKernels().toneRow(zeros, &map, border, 2);
+    std::memset(BorderLevels, border[0], static_cast<size_t>(width));
     ToneMap inside = map;
     inside.bounded = true;
     for (int32_t i = 0; i < height; ++i) {
         uint8_t* pixels = surfaceRow(i, height);
         if (i < reach || i > height - 1 - reach || interiorWidth == 0) {
-            putBorder(pixels, width);
+            kernels.grayToSurfaceRow(BorderLevels, pixels, width);
             continue;
         }
-        putBorder(pixels, reach);
-        putBorder(pixels + 4 * (width - reach), reach);
+        if (reach == 1) {  // copies of a known size: plain stores
+            std::memcpy(pixels, border, 4);
+            std::memcpy(pixels + 4 * (width - 1), border, 4);
+        } else {
+            std::memcpy(pixels, border, 8);
+            std::memcpy(pixels + 4 * (width - 2), border, 8);
+        }
         kernels.toneRow(FilterValues + static_cast<size_t>(i) * width + reach, &inside, pixels + 4 * reach,
                         interiorWidth);
     }

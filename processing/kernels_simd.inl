@@ -607,6 +607,7 @@ void pass5Row(const uint8_t* const* rows, int16_t* columns, bool fresh, int16_t*
     // columns, and stored after.
     const int last = width - V::kHalves;
     const V::R lastSums = sums(last);
+#pragma GCC unroll 2
     for (int k = 0; k < last; k += V::kHalves) V::storeI16(columns + k, sums(k));
     V::storeI16(columns + last, lastSums);
     // 25 as an opaque register: a multiply by the known constant becomes four shifts and adds.
@@ -619,6 +620,7 @@ void pass5Row(const uint8_t* const* rows, int16_t* columns, bool fresh, int16_t*
         V::storeI16(out + j, kHighPass ? divide25(sum) : divide25NonNegative(sum));
     };
     int j = 2;
+#pragma GCC unroll 2
     for (; j + V::kHalves <= width - 2; j += V::kHalves) outputBlock(j);
     if (j < width - 2) outputBlock(width - 2 - V::kHalves);
 }
