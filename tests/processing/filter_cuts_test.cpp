@@ -203,22 +203,18 @@ TEST_P(FilterCuts, EveryEstimateDrawsThePlainResult) {
                     // The record now holds this frame's ranked values, or values of the same
                     // level; a missing rank leaves its own.
                     const bool exact = LastCutValues.fullCounts == 1;
-                    if (ranked.hasLow) {
-                        if (exact) {
-                            EXPECT_EQ(LastCutValues.low, ranked.low) << what;
+                    auto expectRecord = [&](bool has, int32_t recorded, int32_t value, int32_t estimate) {
+                        if (!has) {
+                            EXPECT_EQ(recorded, estimate) << what;
+                            return;
                         }
-                        EXPECT_EQ(ranked.level(LastCutValues.low), ranked.level(ranked.low)) << what;
-                    } else {
-                        EXPECT_EQ(LastCutValues.low, low) << what;
-                    }
-                    if (ranked.hasHigh) {
                         if (exact) {
-                            EXPECT_EQ(LastCutValues.high, ranked.high) << what;
+                            EXPECT_EQ(recorded, value) << what;
                         }
-                        EXPECT_EQ(ranked.level(LastCutValues.high), ranked.level(ranked.high)) << what;
-                    } else {
-                        EXPECT_EQ(LastCutValues.high, high) << what;
-                    }
+                        EXPECT_EQ(ranked.level(recorded), ranked.level(value)) << what;
+                    };
+                    expectRecord(ranked.hasLow, LastCutValues.low, ranked.low, low);
+                    expectRecord(ranked.hasHigh, LastCutValues.high, ranked.high, high);
                     EXPECT_EQ(LastCutValues.range, ranked.maximum - ranked.minimum) << what;
                     const bool stayed = LastCutValues.low == low && LastCutValues.high == high;
                     EXPECT_EQ(LastCutValues.steadyFrames, stayed ? steadyFrames + 1 : 0u) << what;
