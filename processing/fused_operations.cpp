@@ -401,7 +401,8 @@ void fusedConvolution(const uint8_t* frame, const ConvolutionKernel& kernel, uin
     for (int32_t i = 0; i < height; ++i) {
         int16_t* out = FilterValues + static_cast<size_t>(i) * width;
         if (i < reach || i > height - 1 - reach || interiorWidth == 0) continue;  // border rows: not stored
-        for (int32_t j = 0; j < reach; ++j) out[j] = out[width - 1 - j] = 0;  // border columns
+        out[0] = out[width - 1] = 0;  // border columns
+        if (reach == 2) out[1] = out[width - 2] = 0;
         const uint8_t* const* rows = gray.window(i + reach);  // rows i + reach - span + 1 .. i + reach
         if (reach == 1)
             convolve3x3(rows[0], rows[1], rows[2], weights, kernel.divisor, out, width);
