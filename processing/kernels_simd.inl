@@ -277,9 +277,9 @@ inline V::R outputOf(V::R left, V::R middle, V::R right, const uint8_t* centre) 
     }
 }
 
-// Rows of at least one whole vector of outputs (width >= kHalves + 2): the columns in one loop,
-// the outputs in the next (which so never reads a column stored just before), each ending with
-// a vector that overlaps the one before.
+// Rows of at least one whole vector of outputs (width >= kHalves + 2): the columns in one loop
+// (ending with a vector that overlaps the one before), the outputs in the next as the other 3x3
+// rows, which so never read a column stored just before.
 template <int kKnown>
 void convolveByColumns(const uint8_t* below, const uint8_t* same, const uint8_t* above, int16_t* out, int width) {
     auto column = [&](int k) {
@@ -289,14 +289,12 @@ void convolveByColumns(const uint8_t* below, const uint8_t* same, const uint8_t*
 #pragma GCC unroll 2
     for (int k = 0; k < last; k += V::kHalves) column(k);
     column(last);
-    auto block = [&](int j) {
-        V::storeI16(out + j, outputOf<kKnown>(V::loadI16(ColumnValues + j - 1), V::loadI16(ColumnValues + j),
-                                              V::loadI16(ColumnValues + j + 1), same + j));
-    };
-    int j = 1;
-#pragma GCC unroll 2
-    for (; j + V::kHalves < width; j += V::kHalves) block(j);
-    if (j < width - 1) block(width - 1 - V::kHalves);
+    convolve3x3Rows(below, same, above, kKnown3x3[kKnown].weights, kKnown3x3[kKnown].divisor, out, width,
+                    [&](int j) {
+                        V::storeI16(out + j, outputOf<kKnown>(V::loadI16(ColumnValues + j - 1),
+                                                              V::loadI16(ColumnValues + j),
+                                                              V::loadI16(ColumnValues + j + 1), same + j));
+                    });
 }
 
 template <int kKnown>
