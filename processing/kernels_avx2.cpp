@@ -71,6 +71,11 @@ struct V {
     static R packus16(R a, R b) { return _mm256_packus_epi16(a, b); }
     static R packs16(R a, R b) { return _mm256_packs_epi16(a, b); }
     static R subs16(R a, R b) { return _mm256_subs_epi16(a, b); }
+    // Byte lookup in a table of 16, held in each 128-bit lane.
+    static R table16(const int8_t* p) {
+        return _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
+    }
+    static R shuffle8(R table, R index) { return _mm256_shuffle_epi8(table, index); }
 };
 
 }  // namespace

@@ -492,6 +492,88 @@ void tallyPacked(const int16_t* values, int count, ValueTally* tally, int lowMid
     }
 }
 
+#ifdef __SSSE3__
+// The tally by byte lookups, where each half's thresholds are consecutive (t, t + 1, ...): a
+// value's place v - t + 1, clamped to 0..15, is how many of its half's thresholds it is at or
+// above. A 16-entry table per pair of thresholds turns the place into two 4-bit counters (the
+// first threshold's in the low four bits), so a vector costs a shuffle and an add per pair
+// where the compares cost two of each. The counters are added up after at most 15 vectors, by
+// psadbw of the bytes and of their high four bits alone.
+template <int kEach>
+void tallyNibbles(const int16_t* values, int count, ValueTally* tally) {
+    constexpr int kPairs = kEach / 2;
+    constexpr int kFlush = 15;
+    V::R tables[kPairs];
+    for (int p = 0; p < kPairs; ++p) {
+        int8_t entries[16];
+        for (int i = 0; i < 16; ++i) entries[i] = static_cast<int8_t>((i > 2 * p) + 16 * (i > 2 * p + 1));
+        tables[p] = V::table16(entries);
+    }
+    const V::R lowBase = V::set16(tally->thresholds[0] - 1), highBase = V::set16(tally->thresholds[kEach] - 1);
+    const V::R last = V::set8(15), highBits = V::set8(static_cast<int8_t>(0xF0));
+    V::R low = V::set16(tally->minimum), high = V::set16(tally->maximum);
+    V::R sums[kPairs], highSums[kPairs], c[kPairs];
+    for (int p = 0; p < kPairs; ++p) sums[p] = highSums[p] = V::zero();
+    // Places of both halves side by side, as in tallyPacked: even 64-bit lanes the low half.
+    auto places = [&](V::R v) {
+        low = V::min16(low, v);
+        high = V::max16(high, v);
+        return V::minu8(V::packus16(V::subs16(v, lowBase), V::subs16(v, highBase)), last);
+    };
+    auto flush = [&] {
+        for (int p = 0; p < kPairs; ++p) {
+            sums[p] = V::add64(sums[p], V::sad8(c[p], V::zero()));
+            highSums[p] = V::add64(highSums[p], V::sad8(V::and_(c[p], highBits), V::zero()));
+        }
+    };
+    const int whole = count / V::kHalves * V::kHalves;
+    for (int j = 0; j < whole;) {
+        const int end = whole - j > kFlush * V::kHalves ? j + kFlush * V::kHalves : whole;
+        for (int p = 0; p < kPairs; ++p) c[p] = V::zero();
+#pragma GCC unroll 3
+        for (; j < end; j += V::kHalves) {
+            const V::R at = places(V::loadI16(values + j));
+            for (int p = 0; p < kPairs; ++p) c[p] = V::add8(c[p], V::shuffle8(tables[p], at));
+        }
+        flush();
+    }
+    if (whole < count) {
+        // One more vector ending at the run's end: the lanes before `whole` get place 0.
+        const V::R lanes16 = V::loadI16(kLastLanes + 16 - V::kHalves + (count - whole));
+        const V::R at = V::and_(places(V::loadI16(values + count - V::kHalves)), V::packs16(lanes16, lanes16));
+        for (int p = 0; p < kPairs; ++p) c[p] = V::shuffle8(tables[p], at);
+        flush();
+    }
+    for (int p = 0; p < kPairs; ++p) {
+        alignas(32) int64_t all[V::kBytes / 8], highs[V::kBytes / 8];
+        V::store(reinterpret_cast<uint8_t*>(all), sums[p]);
+        V::store(reinterpret_cast<uint8_t*>(highs), highSums[p]);
+        for (int l = 0; l < V::kBytes / 8; ++l) {
+            int32_t* below = tally->below + (l % 2 == 0 ? 0 : kEach) + 2 * p;
+            below[0] -= static_cast<int32_t>(all[l] - highs[l]);
+            below[1] -= static_cast<int32_t>(highs[l] / 16);
+        }
+    }
+    for (int k = 0; k < 2 * kEach; ++k) tally->below[k] += count;
+    alignas(32) int16_t lows[V::kHalves], highs[V::kHalves];
+    V::storeI16(lows, low);
+    V::storeI16(highs, high);
+    for (int l = 0; l < V::kHalves; ++l) {
+        tally->minimum = std::min(tally->minimum, lows[l]);
+        tally->maximum = std::max(tally->maximum, highs[l]);
+    }
+}
+#endif
+
+// Whether thresholds first .. first + n - 1 are t, t + 1, ... (t above INT16_MIN, so that t - 1
+// is a value).
+inline bool consecutive(const int16_t* thresholds, int n) {
+    if (thresholds[0] == INT16_MIN) return false;
+    for (int k = 1; k < n; ++k)
+        if (thresholds[k] != thresholds[0] + k) return false;
+    return true;
+}
+
 // The middle of thresholds first .. first + n - 1 when they lie within 254 values, else none.
 inline bool byteMiddle(const int16_t* thresholds, int n, int& middle) {
     const auto [lo, hi] = std::minmax_element(thresholds, thresholds + n);
@@ -506,6 +588,15 @@ void tallyRow(const int16_t* values, int count, ValueTally* tally) {
         return;
     }
     const int each = tally->count / 2;
+#ifdef __SSSE3__
+    if (each >= 4 && consecutive(tally->thresholds, each) && consecutive(tally->thresholds + each, each)) {
+        if (each == 4)
+            tallyNibbles<4>(values, count, tally);
+        else
+            tallyNibbles<8>(values, count, tally);
+        return;
+    }
+#endif
     int lowMiddle, highMiddle;
     if (byteMiddle(tally->thresholds, each, lowMiddle) && byteMiddle(tally->thresholds + each, each, highMiddle)) {
         if (each == 2)

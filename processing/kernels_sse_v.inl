@@ -70,4 +70,8 @@ struct V {
     static R packus16(R a, R b) { return _mm_packus_epi16(a, b); }
     static R packs16(R a, R b) { return _mm_packs_epi16(a, b); }
     static R subs16(R a, R b) { return _mm_subs_epi16(a, b); }
+#ifdef __SSSE3__
+    static R table16(const int8_t* p) { return _mm_loadu_si128(reinterpret_cast<const R*>(p)); }
+    static R shuffle8(R table, R index) { return _mm_shuffle_epi8(table, index); }
+#endif
 };
