@@ -408,9 +408,10 @@ void fusedConvolution(const uint8_t* frame, const ConvolutionKernel& kernel, uin
             if (stand < tally.thresholds[k]) tally.below[k] -= between;
         blockFirst = last + 1;
     };
-    for (int32_t i = 0; i < height; ++i) {
+    // The interior rows (the border rows are not stored): reach .. lastRow.
+    const int32_t lastRow = interiorWidth > 0 ? height - 1 - reach : reach - 1;
+    for (int32_t i = reach; i <= lastRow; ++i) {
         int16_t* out = FilterValues + static_cast<size_t>(i) * width;
-        if (i < reach || i > height - 1 - reach || interiorWidth == 0) continue;  // border rows: not stored
         out[0] = out[width - 1] = 0;  // border columns
         if (reach == 2) out[1] = out[width - 2] = 0;
         const uint8_t* const* rows = gray.window(i + reach);  // rows i + reach - span + 1 .. i + reach
@@ -418,7 +419,7 @@ void fusedConvolution(const uint8_t* frame, const ConvolutionKernel& kernel, uin
             convolve3x3(rows[0], rows[1], rows[2], weights, kernel.divisor, out, width);
         else
             pass5(rows, ColumnSums, i == reach, out, width);
-        if (i - blockFirst + 1 == blockRows || i == height - 1 - reach) tallyBlock(i);
+        if (i - blockFirst + 1 == blockRows || i == lastRow) tallyBlock(i);
     }
     gray.storeRest(height);
 
@@ -536,12 +537,11 @@ void fusedConvolution(const uint8_t* frame, const ConvolutionKernel& kernel, uin
     std::memset(BorderLevels, border[0], static_cast<size_t>(width));
     ToneMap inside = map;
     inside.bounded = true;
-    for (int32_t i = 0; i < height; ++i) {
+    for (int32_t i = 0; i < std::min(reach, height); ++i) kernels.grayToSurfaceRow(BorderLevels, surfaceRow(i, height), width);
+    for (int32_t i = std::max(reach, lastRow + 1); i < height; ++i)
+        kernels.grayToSurfaceRow(BorderLevels, surfaceRow(i, height), width);
+    for (int32_t i = reach; i <= lastRow; ++i) {
         uint8_t* pixels = surfaceRow(i, height);
-        if (i < reach || i > height - 1 - reach || interiorWidth == 0) {
-            kernels.grayToSurfaceRow(BorderLevels, pixels, width);
-            continue;
-        }
         if (reach == 1) {  // copies of a known size: plain stores
             std::memcpy(pixels, border, 4);
             std::memcpy(pixels + 4 * (width - 1), border, 4);
