@@ -320,7 +320,12 @@ TEST_P(KernelTest, Tally) {
             // a byte's reach and just beyond it.
             {-4, -3, -2, -1, 0, 1, 2, 3, 118, 119, 120, 121, 122, 123, 124, 125},
             {-2040, -2000, -1900, -1850, -1800, -1790, -1787, -1786, 0, 1, 2, 3, 4, 5, 6, 254},
-            {-2040, -2000, -1900, -1850, -1800, -1790, -1787, -1785, 0, 1, 2, 3, 4, 5, 6, 255}};
+            {-2040, -2000, -1900, -1850, -1800, -1790, -1787, -1785, 0, 1, 2, 3, 4, 5, 6, 255},
+            // Consecutive ones (counted by lookups) at the ends of int16, where one below the
+            // first is no value.
+            {-32768, -32767, -32766, -32765, 32764, 32765, 32766, 32767},
+            {-32768, -32767, -32766, -32765, -32764, -32763, -32762, -32761, 32760, 32761, 32762, 32763, 32764,
+             32765, 32766, 32767}};
         for (int pass = 0; pass < kPasses; ++pass) {
             // Values over the whole filter range, then few distinct values near zero.
             const Bytes noise = pattern(pass, 2 * w, 3);
