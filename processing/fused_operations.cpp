@@ -37,10 +37,24 @@ inline const uint8_t* frameRow(const uint8_t* frame, int32_t i, int32_t width) {
     return frame + static_cast<size_t>(i) * width * 3;
 }
 
-// Gray levels of frame row i into `gray`; given a slot, the row also goes into it.
-inline void grayOfRow(const uint8_t* frame, int32_t i, int32_t width, uint8_t* gray, uint8_t* slot) {
+// Whether the modes that read the ring store a frame of this geometry around the caches.
+inline bool ringStoredAround(int32_t width, int32_t height) {
+    return static_cast<int64_t>(width) * height * 3 >= kStreamedRingFrame;
+}
+
+// The gray row kernel that also stores the row into the slot: around the caches from the same
+// frame size on as the modes that read the ring back; below it the ring stays in the caches,
+// where plain stores cost less than the stores around them.
+using GrayStore = void (*)(const uint8_t* bgr, uint8_t* gray, uint8_t* slot, int width);
+inline GrayStore grayStoreFor(int32_t width, int32_t height) {
+    return ringStoredAround(width, height) ? kernels.grayStoreRow : kernels.grayCopyRow;
+}
+
+// Gray levels of frame row i into `gray`; given a slot, the row also goes into it (`store`).
+inline void grayOfRow(const uint8_t* frame, int32_t i, int32_t width, uint8_t* gray, uint8_t* slot,
+                      GrayStore store) {
     if (slot)
-        kernels.grayStoreRow(frameRow(frame, i, width), gray, slot + static_cast<size_t>(i) * width * 3, width);
+        store(frameRow(frame, i, width), gray, slot + static_cast<size_t>(i) * width * 3, width);
     else
         kernels.grayRow(frameRow(frame, i, width), gray, width);
 }
@@ -64,26 +78,21 @@ inline void storeRowAhead(uint8_t* slot, const uint8_t* frame, int32_t i, int32_
         std::memcpy(slot + offset, frame + offset, static_cast<size_t>(width) * 3);
 }
 
-// Whether the modes that read the ring store a frame of this geometry around the caches.
-inline bool ringStoredAround(int32_t width, int32_t height) {
-    return static_cast<int64_t>(width) * height * 3 >= kStreamedRingFrame;
-}
-
 // Gray rows of the frame, each computed once, in a ring of `span` rows: row r in buffer
 // r % span, whose pointers are listed twice over, so that any `span` rows in turn are one run of
 // the list. Given a slot, each row of the frame goes into it as it is read; storeRest() then
 // copies the rows no gray level was asked of.
 class GrayRows {
 public:
-    GrayRows(const uint8_t* frame, int32_t width, int32_t span, uint8_t* slot)
-        : frame_(frame), slot_(slot), width_(width), span_(span) {
+    GrayRows(const uint8_t* frame, int32_t width, int32_t height, int32_t span, uint8_t* slot)
+        : frame_(frame), slot_(slot), store_(grayStoreFor(width, height)), width_(width), span_(span) {
         for (int32_t k = 0; k < span; ++k) rows_[k] = rows_[k + span] = GrayRing[k];
     }
     // Rows last - span + 1 .. last, the lowest first (those below row 0 are stale); `last` grows
     // by one from call to call.
     const uint8_t* const* window(int32_t last) {
         while (computed_ <= last) {
-            grayOfRow(frame_, computed_, width_, rows_[oldest_], slot_);  // in the oldest row's buffer
+            grayOfRow(frame_, computed_, width_, rows_[oldest_], slot_, store_);  // in the oldest row's buffer
             ++computed_;
             if (++oldest_ == span_) oldest_ = 0;
         }
@@ -96,6 +105,7 @@ public:
 private:
     const uint8_t* frame_;
     uint8_t* slot_;
+    GrayStore store_;
     int32_t width_;
     int32_t span_;
     int32_t computed_ = 0;
@@ -332,8 +342,9 @@ void fusedDifference(const uint8_t* frame, int32_t length, uint8_t* store) {
 void fusedGray(const uint8_t* frame, uint8_t* slot) {
     int32_t width, height;
     if (!drawableGeometry(width, height)) return;
+    const GrayStore store = grayStoreFor(width, height);
     for (int32_t i = 0; i < height; ++i) {
-        grayOfRow(frame, i, width, GrayRing[0], slot);
+        grayOfRow(frame, i, width, GrayRing[0], slot, store);
         kernels.grayToSurfaceRow(GrayRing[0], surfaceRow(i, height), width);
     }
     if (slot) finishSlot(frame, slot, height, height, width);
@@ -376,7 +387,7 @@ void fusedConvolution(const uint8_t* frame, const ConvolutionKernel& kernel, uin
     firstThresholds(LastCutValues.high, highSpacing, tally.thresholds + around, around);
     tally.minimum = INT16_MAX;
     tally.maximum = INT16_MIN;
-    GrayRows gray(frame, width, span, slot);
+    GrayRows gray(frame, width, height, span, slot);
     const int32_t interiorWidth = std::max(0, width - 2 * reach);
     // The rows are tallied in blocks of about kTallyBlock values, each as one run from the first
     // interior value of its first row to the last of its last row (still in cache); per row, the
@@ -561,7 +572,7 @@ void fusedRankFilter(const uint8_t* frame, int32_t mode, uint8_t* slot) {
                 : mode == 1442 ? kernels.maximum3Row
                 : mode == 1443 ? kernels.median3Row
                                : kernels.mean3Row;
-    GrayRows gray(frame, width, 3, slot);
+    GrayRows gray(frame, width, height, 3, slot);
     for (int32_t i = 0; i < height; ++i) {
         uint8_t* surface = surfaceRow(i, height);
         if (i == 0 || i == height - 1) {
@@ -594,8 +605,10 @@ void fusedBinarize(const uint8_t* frame, uint8_t* slot) {
     tally.maximum = 0;
     const int32_t blockRows = std::max(1, 2 * kTallyBlock / width);
     int32_t blockFirst = 0;
+    // The slot around the caches at every size: this mode keeps the whole frame's gray levels,
+    // which the plain stores would push out of the cache (measured slower at 320x240 and 640x480).
     for (int32_t i = 0; i < height; ++i) {
-        grayOfRow(frame, i, width, GrayLevels + static_cast<size_t>(i) * width, slot);
+        grayOfRow(frame, i, width, GrayLevels + static_cast<size_t>(i) * width, slot, kernels.grayStoreRow);
         if (i - blockFirst + 1 == blockRows || i == height - 1) {
             kernels.tallyGrayRun(GrayLevels + static_cast<size_t>(blockFirst) * width, (i + 1 - blockFirst) * width,
                                  &tally);

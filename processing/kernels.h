@@ -103,6 +103,9 @@ struct KernelTable {
     // caches: the ring copy of the frame while the gray rows read it (one read of the frame).
     // The slot's stores are ordered as streamRow's.
     void (*grayStoreRow)(const uint8_t* bgr, uint8_t* gray, uint8_t* slot, int width);
+    // The same with plain stores into the slot, for frames whose ring the caches hold: there
+    // the stores around the caches cost more than the cache they save.
+    void (*grayCopyRow)(const uint8_t* bgr, uint8_t* gray, uint8_t* slot, int width);
     // Gray levels to surface pixels (g, g, g, 0).
     void (*grayToSurfaceRow)(const uint8_t* gray, uint8_t* surface, int width);
     // 255 where gray >= threshold, else 0; threshold 0..256.

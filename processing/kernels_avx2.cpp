@@ -180,12 +180,14 @@ void grayRow(const uint8_t* bgr, uint8_t* gray, int width) {
     if (j < width) scalarKernels().grayRow(bgr + 3 * j, gray + j, width - j);
 }
 
-// grayStoreRow, 32 pixels a step from their three 32-byte loads, streamed into the slot as they
-// are (rows of whole steps in a 32-byte aligned slot; otherwise sixteen pixels a step): the four
-// groups of eight pixels come out of the three registers by a blend and a dword permute each.
+// grayStoreRow (kStream) or grayCopyRow, 32 pixels a step from their three 32-byte loads, which
+// go into the slot as they are (rows of whole steps, streamed into a 32-byte aligned slot;
+// otherwise sixteen pixels a step): the four groups of eight pixels come out of the three
+// registers by a blend and a dword permute each.
+template <bool kStream>
 void grayStoreRow(const uint8_t* bgr, uint8_t* gray, uint8_t* slot, int width) {
-    if (width % 32 != 0 || reinterpret_cast<uintptr_t>(slot) % 32 != 0) {
-        grayStoreRowFromLoads<grayRow, storeGrayOf48>(bgr, gray, slot, width);
+    if (width % 32 != 0 || (kStream && reinterpret_cast<uintptr_t>(slot) % 32 != 0)) {
+        grayStoreRowFromLoads<grayRow, storeGrayOf48, kStream>(bgr, gray, slot, width);
         return;
     }
     // Bytes 0..11 of each lane hold four pixels (grayLevels8); the dwords a: 0-5, a6 a7 b0 b1-b3,
@@ -198,9 +200,15 @@ void grayStoreRow(const uint8_t* bgr, uint8_t* gray, uint8_t* slot, int width) {
         const __m256i* in = reinterpret_cast<const __m256i*>(bgr + 3 * j);
         __m256i* out = reinterpret_cast<__m256i*>(slot + 3 * j);
         const __m256i a = _mm256_loadu_si256(in), b = _mm256_loadu_si256(in + 1), c = _mm256_loadu_si256(in + 2);
-        _mm256_stream_si256(out, a);
-        _mm256_stream_si256(out + 1, b);
-        _mm256_stream_si256(out + 2, c);
+        if (kStream) {
+            _mm256_stream_si256(out, a);
+            _mm256_stream_si256(out + 1, b);
+            _mm256_stream_si256(out + 2, c);
+        } else {
+            _mm256_storeu_si256(out, a);
+            _mm256_storeu_si256(out + 1, b);
+            _mm256_storeu_si256(out + 2, c);
+        }
         const __m256i g0 = grayLevels8(_mm256_permutevar8x32_epi32(a, first));
         const __m256i g1 = grayLevels8(_mm256_permutevar8x32_epi32(_mm256_blend_epi32(a, b, 0x0F), second));
         const __m256i g2 = grayLevels8(_mm256_permutevar8x32_epi32(_mm256_blend_epi32(b, c, 0x03), third));
@@ -306,7 +314,8 @@ KernelTable makeTable() {
     t.invertRow = copyRowImpl<true>;
     t.differenceRow = differenceRow;
     t.grayRow = grayRow;
-    t.grayStoreRow = grayStoreRow;
+    t.grayStoreRow = grayStoreRow<true>;
+    t.grayCopyRow = grayStoreRow<false>;
     t.toneRow = toneRow;
     t.grayToSurfaceRow = grayToSurfaceShuffled;
     t.thresholdRow = thresholdShuffled;

@@ -237,6 +237,7 @@ constexpr KernelTable kScalarTable{
     absDifferenceBytesScalar,
     grayRowScalar,
     grayStoreRowScalar,
+    grayStoreRowScalar,  // the plain copy either way
     grayToSurfaceRowScalar,
     thresholdRowScalar,
     toneRowScalar,

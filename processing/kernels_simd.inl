@@ -78,25 +78,39 @@ void streamGrayRow(const uint8_t* bgr, uint8_t* gray, uint8_t* slot, int width) 
     kGrayRow(bgr, gray, width);
 }
 
+// grayCopyRow from a table's gray row: the row copied, then its levels from the cache.
+template <void (*kGrayRow)(const uint8_t*, uint8_t*, int)>
+void copyGrayRow(const uint8_t* bgr, uint8_t* gray, uint8_t* slot, int width) {
+    std::memcpy(slot, bgr, static_cast<size_t>(width) * 3);
+    kGrayRow(bgr, gray, width);
+}
+
 void scalarGrayRow(const uint8_t* bgr, uint8_t* gray, int width) { scalarKernels().grayRow(bgr, gray, width); }
 
-// grayStoreRow for a table with a byte shuffle: sixteen pixels per step from their three
-// 16-byte loads (kGray48 writes their sixteen levels), which are also streamed into the slot;
-// where rows are not whole steps apart in 16-byte aligned slots, the row is streamed first and
-// then read from the cache.
-template <void (*kGrayRow)(const uint8_t*, uint8_t*, int), void (*kGray48)(uint8_t*, __m128i, __m128i, __m128i)>
+// grayStoreRow (kStream) or grayCopyRow for a table with a byte shuffle: sixteen pixels per
+// step from their three 16-byte loads (kGray48 writes their sixteen levels), which also go
+// into the slot; where rows are not whole steps apart (or, streamed, not in 16-byte aligned
+// slots), the row goes into the slot first and is then read from the cache.
+template <void (*kGrayRow)(const uint8_t*, uint8_t*, int), void (*kGray48)(uint8_t*, __m128i, __m128i, __m128i),
+          bool kStream = true>
 void grayStoreRowFromLoads(const uint8_t* bgr, uint8_t* gray, uint8_t* slot, int width) {
-    if (width % 16 != 0 || reinterpret_cast<uintptr_t>(slot) % 16 != 0) {
-        streamGrayRow<kGrayRow>(bgr, gray, slot, width);
+    if (width % 16 != 0 || (kStream && reinterpret_cast<uintptr_t>(slot) % 16 != 0)) {
+        (kStream ? streamGrayRow<kGrayRow> : copyGrayRow<kGrayRow>)(bgr, gray, slot, width);
         return;
     }
     for (int j = 0; j < width; j += 16) {
         const __m128i* in = reinterpret_cast<const __m128i*>(bgr + 3 * j);
         __m128i* out = reinterpret_cast<__m128i*>(slot + 3 * j);
         const __m128i a = _mm_loadu_si128(in), b = _mm_loadu_si128(in + 1), c = _mm_loadu_si128(in + 2);
-        _mm_stream_si128(out, a);
-        _mm_stream_si128(out + 1, b);
-        _mm_stream_si128(out + 2, c);
+        if (kStream) {
+            _mm_stream_si128(out, a);
+            _mm_stream_si128(out + 1, b);
+            _mm_stream_si128(out + 2, c);
+        } else {
+            _mm_storeu_si128(out, a);
+            _mm_storeu_si128(out + 1, b);
+            _mm_storeu_si128(out + 2, c);
+        }
         kGray48(gray + j, a, b, c);
     }
 }
@@ -805,6 +819,7 @@ KernelTable sharedVectorTable(const char* name) {
     t.streamBytes = streamBytes;
     t.streamRow = streamBytesUnfenced;
     t.grayStoreRow = streamGrayRow<scalarGrayRow>;
+    t.grayCopyRow = copyGrayRow<scalarGrayRow>;
     t.average2Bytes = average2Bytes;
     t.average4Bytes = average4Bytes;
     t.sum8Bytes = sum8Bytes;

@@ -187,6 +187,7 @@ KernelTable makeTable() {
     t.differenceRow = differenceRow;
     t.grayRow = grayRow;
     t.grayStoreRow = grayStoreRowFromLoads<grayRow, storeGrayOf48>;
+    t.grayCopyRow = grayStoreRowFromLoads<grayRow, storeGrayOf48, false>;
     t.toneRow = toneRow;
     t.grayToSurfaceRow = grayToSurfaceShuffled;
     t.thresholdRow = thresholdShuffled;

@@ -123,29 +123,34 @@ TEST_P(KernelTest, ColourRows) {
     });
 }
 
-// The gray row and the row's bytes in the slot: at a 64-byte aligned slot, where the vector
-// versions stream from their loads, and at offsets where they cannot; the bytes around the
-// slot's row untouched.
+// The gray row and the row's bytes in the slot, streamed and plainly: at a 64-byte aligned slot,
+// where the vector versions stream from their loads, and at offsets where they cannot; the
+// bytes around the slot's row untouched.
 TEST_P(KernelTest, GrayStoreRow) {
     alignas(64) static uint8_t slots[2][3 * 1280 + 192];
     const KernelTable* tables[2] = {&scalar(), &vec()};
+    using Store = void (*)(const uint8_t*, uint8_t*, uint8_t*, int);
     eachWidth([&] {
         const size_t w = width_;
         for (int pass = 0; pass < kPasses; ++pass) {
             const Bytes a = pattern(pass, 3 * w);
-            for (int offset : {0, 1, 16, 48, 63}) {
-                Bytes gray[2];
-                for (int k = 0; k < 2; ++k) {
-                    std::memset(slots[k], 0x5A, sizeof slots[k]);
-                    gray[k].assign(w, 0x5A);
-                    tables[k]->grayStoreRow(a.data(), gray[k].data(), slots[k] + 64 + offset, width_);
-                    tables[k]->streamBytes(a.data(), slots[k], 0);  // the fence the callers make
+            for (bool streamed : {true, false}) {
+                for (int offset : {0, 1, 16, 48, 63}) {
+                    Bytes gray[2];
+                    for (int k = 0; k < 2; ++k) {
+                        std::memset(slots[k], 0x5A, sizeof slots[k]);
+                        gray[k].assign(w, 0x5A);
+                        const Store store = streamed ? tables[k]->grayStoreRow : tables[k]->grayCopyRow;
+                        store(a.data(), gray[k].data(), slots[k] + 64 + offset, width_);
+                        tables[k]->streamBytes(a.data(), slots[k], 0);  // the fence the callers make
+                    }
+                    const std::string what =
+                        label(streamed ? "grayStoreRow" : "grayCopyRow", pass) + " at " + std::to_string(offset);
+                    expectSame(gray[0], gray[1], what + " gray");
+                    expectSame(Bytes(std::begin(slots[0]), std::end(slots[0])),
+                               Bytes(std::begin(slots[1]), std::end(slots[1])), what + " slot");
+                    ASSERT_TRUE(std::equal(a.begin(), a.end(), slots[0] + 64 + offset)) << what;
                 }
-                const std::string what = label("grayStoreRow", pass) + " at " + std::to_string(offset);
-                expectSame(gray[0], gray[1], what + " gray");
-                expectSame(Bytes(std::begin(slots[0]), std::end(slots[0])), Bytes(std::begin(slots[1]), std::end(slots[1])),
-                           what + " slot");
-                ASSERT_TRUE(std::equal(a.begin(), a.end(), slots[0] + 64 + offset)) << what;
             }
         }
     });
