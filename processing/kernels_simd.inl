@@ -382,6 +382,20 @@ void convolve3x3Row(const uint8_t* below, const uint8_t* same, const uint8_t* ab
     convolve3x3For(weights, divisor)(below, same, above, weights, divisor, out, width);
 }
 
+// The lanes' range into the tally's, without a branch per lane (rows are short in small frames).
+inline void addRange(V::R low, V::R high, ValueTally* tally) {
+    alignas(32) int16_t lows[V::kHalves], highs[V::kHalves];
+    V::storeI16(lows, low);
+    V::storeI16(highs, high);
+    int16_t minimum = tally->minimum, maximum = tally->maximum;
+    for (int l = 0; l < V::kHalves; ++l) {
+        minimum = std::min(minimum, lows[l]);
+        maximum = std::max(maximum, highs[l]);
+    }
+    tally->minimum = minimum;
+    tally->maximum = maximum;
+}
+
 // Counts in 16-bit lanes: a compare gives -1 for each value below a threshold, added to the
 // lane's count, which so runs negative (the mask is added to the count in place: in the
 // two-operand SSE form a subtraction from the count costs a register copy per compare). Runs
@@ -497,13 +511,7 @@ void tallyPacked(const int16_t* values, int count, ValueTally* tally, int lowMid
             tally->below[kEach + k] -= static_cast<int32_t>(lanes[l + 1]);
         }
     }
-    alignas(32) int16_t lows[V::kHalves], highs[V::kHalves];
-    V::storeI16(lows, low);
-    V::storeI16(highs, high);
-    for (int l = 0; l < V::kHalves; ++l) {
-        tally->minimum = std::min(tally->minimum, lows[l]);
-        tally->maximum = std::max(tally->maximum, highs[l]);
-    }
+    addRange(low, high, tally);
 }
 
 #ifdef __SSSE3__
@@ -569,13 +577,7 @@ void tallyNibbles(const int16_t* values, int count, ValueTally* tally) {
         }
     }
     for (int k = 0; k < 2 * kEach; ++k) tally->below[k] += count;
-    alignas(32) int16_t lows[V::kHalves], highs[V::kHalves];
-    V::storeI16(lows, low);
-    V::storeI16(highs, high);
-    for (int l = 0; l < V::kHalves; ++l) {
-        tally->minimum = std::min(tally->minimum, lows[l]);
-        tally->maximum = std::max(tally->maximum, highs[l]);
-    }
+    addRange(low, high, tally);
 }
 #endif
 
@@ -630,17 +632,7 @@ void tallyRow(const int16_t* values, int count, ValueTally* tally) {
         for (int t = 4; t < tally->count; t += 4)
             tallyFour<false>(values, start, end, tally->thresholds + t, tally->below + t, lo, hi);
     }
-    // The lanes' range into the tally's, without a branch per lane (rows are short in small frames).
-    alignas(32) int16_t lows[V::kHalves], highs[V::kHalves];
-    V::storeI16(lows, lo);
-    V::storeI16(highs, hi);
-    int16_t minimum = tally->minimum, maximum = tally->maximum;
-    for (int l = 0; l < V::kHalves; ++l) {
-        minimum = std::min(minimum, lows[l]);
-        maximum = std::max(maximum, highs[l]);
-    }
-    tally->minimum = minimum;
-    tally->maximum = maximum;
+    addRange(lo, hi, tally);
 }
 
 // Gray levels below four thresholds, by signed byte compares after flipping the top bit of
