@@ -21,6 +21,11 @@ constexpr int32_t kRowPad = 64;
 constexpr int32_t kValueSpan = kFilterValueMax - kFilterValueMin + 1;
 constexpr uint32_t kSteadyFrames = 8;
 constexpr int32_t kTallyBlock = 8192;
+// Frames from this size on come in from beyond the L2 cache while their rows are made: their
+// filter values are tallied in blocks of about kStreamedTallyBlock values instead, so that the
+// frame's loads keep streaming in between (a long tally leaves them idle).
+constexpr int64_t kStreamedTallyFrame = 512 * 1024;
+constexpr int32_t kStreamedTallyBlock = 1280;
 constexpr int32_t kRecountThresholds = 8;
 
 alignas(64) uint8_t GrayRing[6][kMaxSide + kRowPad];       // the last rows of gray levels
@@ -389,12 +394,14 @@ void fusedConvolution(const uint8_t* frame, const ConvolutionKernel& kernel, uin
     tally.maximum = INT16_MIN;
     GrayRows gray(frame, width, height, span, slot);
     const int32_t interiorWidth = std::max(0, width - 2 * reach);
-    // The rows are tallied in blocks of about kTallyBlock values, each as one run from the first
-    // interior value of its first row to the last of its last row (still in cache); per row, the
-    // tally's start and end would cost about a quarter of its work at 640 wide. The border cells
-    // between the rows hold the block's first value meanwhile, which leaves the range as it is
-    // and whose counts are taken off again.
-    const int32_t blockRows = std::max(1, kTallyBlock / width);
+    // The rows are tallied in blocks of about kTallyBlock values (kStreamedTallyBlock in large
+    // frames), each as one run from the first interior value of its first row to the last of its
+    // last row (still in cache): per row, the tally's start and end would weigh on short rows. The
+    // border cells between the rows hold the block's first value meanwhile, which leaves the range
+    // as it is and whose counts are taken off again.
+    const int32_t blockValues =
+        static_cast<int64_t>(width) * height * 3 >= kStreamedTallyFrame ? kStreamedTallyBlock : kTallyBlock;
+    const int32_t blockRows = std::max(1, blockValues / width);
     int32_t blockFirst = reach;
     // The cells between two rows, 2 x reach of them: set as a whole of a known size (a loop of a
     // few stores costs more than the stores in rows this short).

@@ -639,7 +639,7 @@ void expectSameState(const CoreState& want, const CoreState& got, const std::str
 TEST_P(FrameTest, EveryTableDrawsThePlainResult) {
     const int32_t mode = GetParam();
     const int32_t sizes[][2] = {{1, 1},  {2, 2},   {3, 3},   {4, 7},    {5, 5},    {6, 2},
-                                {17, 9}, {33, 31}, {174, 50}, {1279, 3}, {640, 480}, {1280, 1280}};
+                                {17, 9}, {33, 31}, {174, 50}, {1279, 3}, {1279, 160}, {640, 480}, {1280, 1280}};
     for (const auto& size : sizes)
         for (int kind = 0; kind < 3; ++kind) {
             if (size[0] * size[1] > 640 * 480 && kind != 0) continue;
