@@ -20,4 +20,7 @@ uint8_t* benchSurface();
 
 void registerOpenCvBenchmarks();
 
+// Each pass of a filtered frame alone (pass/...), not part of scripts/bench's tables.
+void registerPassBenchmarks();
+
 }  // namespace pixelwell::bench

@@ -91,6 +91,7 @@ int main(int argc, char** argv) {
                 ->Unit(benchmark::kMillisecond);
         }
     }
+    registerPassBenchmarks();
 #ifdef PIXELWELL_BENCH_OPENCV
     registerOpenCvBenchmarks();
 #endif
