@@ -128,33 +128,33 @@ void differenceRow(const uint8_t* cur, const uint8_t* ref, uint8_t* surface, int
     if (!done) scalarKernels().differenceRow(cur, ref, surface, width);
 }
 
-// The tone map's two divisions as multiply-shifts, exact for these operands, the output the
-// stretch product's top byte (see toneRow in kernels_avx2.cpp), with SSE4.1's 32-bit multiply
-// and clamps.
+// The tone map's two divisions as multiply-shifts in 16-bit lanes, exact for these operands,
+// the output the top byte of the stretch's sum (see toneRow in kernels_avx2.cpp).
 void toneRow(const int16_t* values, const ToneMap* map, uint8_t* surface, int width) {
     if (width < 8) {
         scalarKernels().toneRow(values, map, surface, width);
         return;
     }
-    const __m128i minimum = _mm_set1_epi32(map->minimum);
-    const __m128i range = _mm_set1_epi32(map->range);
-    const __m128i rangeMultiplier = _mm_set1_epi32(static_cast<int>(map->rangeMultiplier));
-    const __m128i low = _mm_set1_epi32(map->low);
-    const __m128i span = _mm_set1_epi32(map->high - map->low);
-    const __m128i stretchMultiplier = _mm_set1_epi32(static_cast<int>(map->stretchMultiplier));
+    const __m128i minimum = _mm_set1_epi16(static_cast<int16_t>(map->minimum));
+    const __m128i range = _mm_set1_epi16(static_cast<int16_t>(map->range));
+    const __m128i rangeHigh = _mm_set1_epi16(static_cast<int16_t>(map->rangeMultiplier >> 16));
+    const __m128i rangeLow = _mm_set1_epi16(static_cast<int16_t>(map->rangeMultiplier & 0xFFFF));
+    const __m128i low = _mm_set1_epi16(static_cast<int16_t>(map->low));
+    const __m128i span = _mm_set1_epi16(static_cast<int16_t>(map->high - map->low));
+    const __m128i stretchHigh = _mm_set1_epi16(static_cast<int16_t>(map->stretchMultiplier >> 16));
+    const __m128i stretchLow = _mm_set1_epi16(static_cast<int16_t>(map->stretchMultiplier & 0xFFFF));
     const __m128i zero = _mm_setzero_si128();
-    // Each lane's low (raw) or top byte into its first three bytes, the fourth zeroed.
-    const __m128i lowByte = _mm_setr_epi8(0, 0, 0, -128, 4, 4, 4, -128, 8, 8, 8, -128, 12, 12, 12, -128);
-    const __m128i topByte = _mm_add_epi8(lowByte, _mm_set1_epi8(3));
+    // Words 0-3 (then 4-7): each word's low (raw) or top byte into the first three bytes of its
+    // pixel, the fourth zeroed.
+    const __m128i lowByte = _mm_setr_epi8(0, 0, 0, -128, 2, 2, 2, -128, 4, 4, 4, -128, 6, 6, 6, -128);
+    const __m128i topByte = _mm_add_epi8(lowByte, _mm_set1_epi8(1));
     const bool raw = map->raw, bounded = map->bounded;
-    auto run = [&](auto pixels) {
-        // Four values per widening load (pmovsxwd from memory), not eight split by a shift.
-        auto four = [&](int j) {
-            return _mm_cvtepi16_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(values + j)));
-        };
+    auto run = [&](auto words, __m128i first) {
+        const __m128i second = _mm_add_epi8(first, _mm_set1_epi8(8));  // -128 + 8 stays negative
         auto block = [&](int j) {
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(surface + 4 * j), pixels(four(j)));
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(surface + 4 * j + 16), pixels(four(j + 4)));
+            const __m128i w = words(_mm_loadu_si128(reinterpret_cast<const __m128i*>(values + j)));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(surface + 4 * j), _mm_shuffle_epi8(w, first));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(surface + 4 * j + 16), _mm_shuffle_epi8(w, second));
         };
         int j = 0;
         for (; j + 16 <= width; j += 16) {  // two blocks a turn, as in the AVX2 table
@@ -167,17 +167,20 @@ void toneRow(const int16_t* values, const ToneMap* map, uint8_t* surface, int wi
         }
         if (j < width) block(width - 8);
     };
+    auto times = [](__m128i t, __m128i high, __m128i low) {
+        return _mm_add_epi16(_mm_mullo_epi16(t, high), _mm_mulhi_epu16(t, low));
+    };
     auto stretch = [&](__m128i t) {
-        const __m128i level = _mm_srli_epi32(_mm_mullo_epi32(t, rangeMultiplier), 24);
-        const __m128i u = _mm_min_epi32(_mm_subs_epu16(level, low), span);
-        return _mm_shuffle_epi8(_mm_mullo_epi32(u, stretchMultiplier), topByte);
+        const __m128i level = _mm_srli_epi16(times(t, rangeHigh, rangeLow), 8);
+        return times(_mm_min_epi16(_mm_subs_epu16(level, low), span), stretchHigh, stretchLow);
     };
     if (raw)
-        run([&](__m128i v) { return _mm_shuffle_epi8(v, lowByte); });
+        run([](__m128i v) { return v; }, lowByte);
     else if (bounded)
-        run([&](__m128i v) { return stretch(_mm_sub_epi32(v, minimum)); });
-    else
-        run([&](__m128i v) { return stretch(_mm_min_epi32(_mm_max_epi32(_mm_sub_epi32(v, minimum), zero), range)); });
+        run([&](__m128i v) { return stretch(_mm_sub_epi16(v, minimum)); }, topByte);
+    else  // saturating, so any value clamps as it should
+        run([&](__m128i v) { return stretch(_mm_min_epi16(_mm_max_epi16(_mm_subs_epi16(v, minimum), zero), range)); },
+            topByte);
 }
 
 KernelTable makeTable() {
