@@ -128,8 +128,11 @@ void differenceRow(const uint8_t* cur, const uint8_t* ref, uint8_t* surface, int
     if (!done) scalarKernels().differenceRow(cur, ref, surface, width);
 }
 
-// The tone map's two divisions as multiply-shifts in 16-bit lanes, exact for these operands,
-// the output the top byte of the stretch's sum (see toneRow in kernels_avx2.cpp).
+// The tone map's two divisions as multiply-shifts (exact for these operands: see toneRow in
+// kernels_avx2.cpp), in 16-bit lanes: with M = H x 2^16 + L, (t x M) / 2^16 rounded down is
+// t x H plus the top half of t x L, and below 65281 (t x M <= 255 x 2^24 + e), so neither the
+// product nor the sum wraps; the quotient is that sum's top byte. SSE4.1's 32-bit multiply,
+// which the AVX2 table uses, costs more here than the four 16-bit ones.
 void toneRow(const int16_t* values, const ToneMap* map, uint8_t* surface, int width) {
     if (width < 8) {
         scalarKernels().toneRow(values, map, surface, width);
