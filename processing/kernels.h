@@ -112,7 +112,8 @@ struct KernelTable {
     void (*thresholdRow)(const uint8_t* gray, int threshold, uint8_t* surface, int width);
     // Filter values to gray surface pixels through the frame's tone map.
     void (*toneRow)(const int16_t* values, const ToneMap* map, uint8_t* surface, int width);
-    // Adds a run of count filter values to the tally (counts below each threshold in use, range).
+    // Adds a run of count filter values (kFilterValueMin..kFilterValueMax) to the tally (counts
+    // below each threshold in use, range).
     void (*tallyRow)(const int16_t* values, int count, ValueTally* tally);
     // Adds a run of count gray levels to the tally.
     void (*tallyGrayRun)(const uint8_t* gray, int count, GrayTally* tally);

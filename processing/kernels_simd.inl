@@ -455,6 +455,19 @@ void tallyFour(const int16_t* values, int start, int end, const int16_t* thresho
     for (int l = 0; l < V::kWords; ++l) below[l % 4] += sums[l];
 }
 
+// A value less a base, before the byte tallies saturate it to a byte. The values are filter
+// values (kFilterValueMin..kFilterValueMax), so for a base within kNearBase of zero the plain
+// subtraction cannot wrap and gives what the saturating one gives, at half its cost here (the
+// saturating form shares the shuffle units; only bases far out, at the ends of int16, need it).
+constexpr int kNearBase = INT16_MAX - kFilterValueMax;
+template <bool kNear>
+inline V::R offset(V::R v, V::R base) {
+    return kNear ? V::sub16(v, base) : V::subs16(v, base);
+}
+
+static_assert(kFilterValueMin == -kFilterValueMax, "the reach holds both ways");
+inline bool nearZero(int base) { return base >= -kNearBase && base <= kNearBase; }
+
 // The tally in byte lanes, where each half of the thresholds (around the low and the high
 // ranked value) lies within 254 values: each value less its half's middle, saturated to a
 // byte, for both halves side by side in one register (packs: the low half's eight bytes, then
@@ -464,7 +477,7 @@ void tallyFour(const int16_t* values, int start, int end, const int16_t* thresho
 // memory, so eight per half need no more than the 16 registers), the rest are below.
 // Byte counts run negative as in tallyFour and are added up after at most 255 vectors (the
 // byte sums of psadbw: even 64-bit lanes the low half, odd ones the high half).
-template <int kEach>
+template <int kEach, bool kNear>
 void tallyPacked(const int16_t* values, int count, ValueTally* tally, int lowMiddle, int highMiddle) {
     const int16_t* t = tally->thresholds;
     V::R bytes[kEach];
@@ -484,7 +497,7 @@ void tallyPacked(const int16_t* values, int count, ValueTally* tally, int lowMid
             const V::R v = V::loadI16(values + j);
             low = V::min16(low, v);
             high = V::max16(high, v);
-            const V::R s = V::packs16(V::subs16(v, lowBase), V::subs16(v, highBase));
+            const V::R s = V::packs16(offset<kNear>(v, lowBase), offset<kNear>(v, highBase));
             for (int k = 0; k < kEach; ++k) c[k] = V::add8(c[k], V::cmpgt8(s, bytes[k]));
         }
         for (int k = 0; k < kEach; ++k) sums[k] = V::add64(sums[k], V::sad8(V::sub8(V::zero(), c[k]), V::zero()));
@@ -497,7 +510,7 @@ void tallyPacked(const int16_t* values, int count, ValueTally* tally, int lowMid
         const V::R lanes = V::packs16(lanes16, lanes16);
         low = V::min16(low, v);
         high = V::max16(high, v);
-        const V::R s = V::packs16(V::subs16(v, lowBase), V::subs16(v, highBase));
+        const V::R s = V::packs16(offset<kNear>(v, lowBase), offset<kNear>(v, highBase));
         for (int k = 0; k < kEach; ++k)
             sums[k] = V::add64(sums[k], V::sad8(V::sub8(V::zero(), V::and_(V::cmpgt8(s, bytes[k]), lanes)), V::zero()));
     }
@@ -521,7 +534,7 @@ void tallyPacked(const int16_t* values, int count, ValueTally* tally, int lowMid
 // first threshold's in the low four bits), so a vector costs a shuffle and an add per pair
 // where the compares cost two of each. The counters are added up after at most 15 vectors, by
 // psadbw of the bytes and of their high four bits alone.
-template <int kEach>
+template <int kEach, bool kNear>
 void tallyNibbles(const int16_t* values, int count, ValueTally* tally) {
     constexpr int kPairs = kEach / 2;
     constexpr int kFlush = 15;
@@ -540,7 +553,7 @@ void tallyNibbles(const int16_t* values, int count, ValueTally* tally) {
     auto places = [&](V::R v) {
         low = V::min16(low, v);
         high = V::max16(high, v);
-        return V::minu8(V::packus16(V::subs16(v, lowBase), V::subs16(v, highBase)), last);
+        return V::minu8(V::packus16(offset<kNear>(v, lowBase), offset<kNear>(v, highBase)), last);
     };
     auto flush = [&] {
         for (int p = 0; p < kPairs; ++p) {
@@ -606,21 +619,23 @@ void tallyRow(const int16_t* values, int count, ValueTally* tally) {
     const int each = tally->count / 2;
 #ifdef __SSSE3__
     if (each >= 4 && consecutive(tally->thresholds, each) && consecutive(tally->thresholds + each, each)) {
+        const bool nearBases = nearZero(tally->thresholds[0] - 1) && nearZero(tally->thresholds[each] - 1);
         if (each == 4)
-            tallyNibbles<4>(values, count, tally);
+            (nearBases ? tallyNibbles<4, true> : tallyNibbles<4, false>)(values, count, tally);
         else
-            tallyNibbles<8>(values, count, tally);
+            (nearBases ? tallyNibbles<8, true> : tallyNibbles<8, false>)(values, count, tally);
         return;
     }
 #endif
     int lowMiddle, highMiddle;
     if (byteMiddle(tally->thresholds, each, lowMiddle) && byteMiddle(tally->thresholds + each, each, highMiddle)) {
+        const bool nearBases = nearZero(lowMiddle) && nearZero(highMiddle);
         if (each == 2)
-            tallyPacked<2>(values, count, tally, lowMiddle, highMiddle);
+            (nearBases ? tallyPacked<2, true> : tallyPacked<2, false>)(values, count, tally, lowMiddle, highMiddle);
         else if (each == 4)
-            tallyPacked<4>(values, count, tally, lowMiddle, highMiddle);
+            (nearBases ? tallyPacked<4, true> : tallyPacked<4, false>)(values, count, tally, lowMiddle, highMiddle);
         else
-            tallyPacked<8>(values, count, tally, lowMiddle, highMiddle);
+            (nearBases ? tallyPacked<8, true> : tallyPacked<8, false>)(values, count, tally, lowMiddle, highMiddle);
         return;
     }
     static_assert(kTallyThresholds % 4 == 0, "passes of four thresholds");

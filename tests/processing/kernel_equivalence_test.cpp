@@ -326,6 +326,12 @@ TEST_P(KernelTest, Tally) {
             {-4, -3, -2, -1, 0, 1, 2, 3, 118, 119, 120, 121, 122, 123, 124, 125},
             {-2040, -2000, -1900, -1850, -1800, -1790, -1787, -1786, 0, 1, 2, 3, 4, 5, 6, 254},
             {-2040, -2000, -1900, -1850, -1800, -1790, -1787, -1785, 0, 1, 2, 3, 4, 5, 6, 255},
+            // Halves whose bases (the middle, or one below the first of consecutive ones) lie
+            // just within the reach where the values less the base cannot wrap, and just beyond.
+            {-30727, -30726, 30727, 30728, 0, 1, 2, 3},
+            {-30728, -30727, 30728, 30729, 0, 1, 2, 3},
+            {-30726, -30725, -30724, -30723, 30728, 30729, 30730, 30731},
+            {-30727, -30726, -30725, -30724, 30729, 30730, 30731, 30732},
             // Consecutive ones (counted by lookups) at the ends of int16, where one below the
             // first is no value.
             {-32768, -32767, -32766, -32765, 32764, 32765, 32766, 32767},
@@ -340,6 +346,8 @@ TEST_P(KernelTest, Tally) {
                                                                      (kFilterValueMax - kFilterValueMin + 1));
                 narrow[j] = static_cast<int16_t>(noise[2 * j] % 7 - 3);
             }
+            wide.front() = kFilterValueMax;  // the ends, where a subtraction would wrap first
+            wide.back() = kFilterValueMin;
             for (const auto& set : sets)
                 for (const auto* values : {&wide, &narrow})
                     for (int used : {4, 8, 16}) {
