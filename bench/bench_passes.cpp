@@ -154,9 +154,14 @@ void registerPassBenchmarks() {
     const struct {
         const char* name;
         void (*run)(benchmark::State&);
-    } passes[] = {{"ring-copy", ringCopy},         {"copy-pass", copyPass}, {"gray-rows", grayRows},
-                  {"gray-rows-in-cache", grayRowsInCache}, {"laplacian-a-rows", laplacianRows}, {"lowpass5-rows", lowPass5Rows},
-                  {"tally", tally},                 {"tone-map", toneMap}};
+    } passes[] = {{"ring-copy", ringCopy},
+                  {"copy-pass", copyPass},
+                  {"gray-rows", grayRows},
+                  {"gray-rows-in-cache", grayRowsInCache},
+                  {"laplacian-a-rows", laplacianRows},
+                  {"lowpass5-rows", lowPass5Rows},
+                  {"tally", tally},
+                  {"tone-map", toneMap}};
     for (const auto& pass : passes)
         benchmark::RegisterBenchmark((std::string("pass/") + pass.name + "/640x480").c_str(), pass.run)
             ->Unit(benchmark::kMicrosecond);
