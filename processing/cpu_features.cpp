@@ -1,7 +1,12 @@
 // Start-up choice of the kernel table: the widest instruction set the CPU runs, unless the
 // environment caps it.
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
+
+#if defined(PIXELWELL_X86_KERNELS)
+#include <cpuid.h>
+#endif
 
 #include "kernels.h"
 
@@ -44,7 +49,37 @@ KernelTable chooseTable() {
     return scalarKernels();
 }
 
+// The deterministic cache parameters: leaf 4 on Intel, 0x8000001D on AMD; each sub-leaf one
+// cache, until a sub-leaf of type 0.
+int64_t largestDataCache() {
+#if defined(PIXELWELL_X86_KERNELS)
+    unsigned a = 0, b = 0, c = 0, d = 0;
+    if (!__get_cpuid(0, &a, &b, &c, &d)) return 0;
+    unsigned leaf = 4;
+    if (b == 0x68747541) {  // "AuthenticAMD"
+        leaf = 0x8000001D;
+        if (__get_cpuid_max(0x80000000, nullptr) < leaf) return 0;
+    } else if (a < leaf) {
+        return 0;
+    }
+    int64_t largest = 0;
+    for (unsigned sub = 0; sub < 16; ++sub) {
+        __cpuid_count(leaf, sub, a, b, c, d);
+        const unsigned type = a & 31;  // 1 data, 2 instructions, 3 unified
+        if (type == 0) break;
+        if (type == 2) continue;
+        const int64_t ways = (b >> 22) + 1, partitions = ((b >> 12) & 0x3FF) + 1, line = (b & 0xFFF) + 1;
+        largest = std::max(largest, ways * partitions * line * (int64_t{c} + 1));
+    }
+    return largest;
+#else
+    return 0;
+#endif
+}
+
 }  // namespace
+
+int64_t LastLevelCacheBytes = largestDataCache();
 
 // In kernels_ssse3.cpp and kernels_avx2.cpp, each compiled for its instruction set: never
 // entered before the CPU check.

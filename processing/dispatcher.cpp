@@ -72,10 +72,11 @@ bool storesAroundCaches(int32_t mode) {
            (mode >= kModeMinimum && mode <= kModeMean) || mode == kModeBinarize;
 }
 
-// The 2- and 4-frame averages and the frame difference store frames beyond the caches around
-// them (kStreamedRingFrame).
+// The 2- and 4-frame averages and the frame difference store frames whose ring the caches do
+// not hold around them (ringReadBackAround).
 bool streamsLargeFrame(int32_t mode, int32_t length) {
-    return (mode == kModeAverage2 || mode == kModeAverage4 || mode == kModeFrameDiff) && length >= kStreamedRingFrame;
+    return (mode == kModeAverage2 || mode == kModeAverage4 || mode == kModeFrameDiff) &&
+           ringReadBackAround(length, LastLevelCacheBytes);
 }
 
 void streamFrame(const uint8_t* frame, int32_t length, int32_t slot) {

@@ -42,9 +42,15 @@ inline const uint8_t* frameRow(const uint8_t* frame, int32_t i, int32_t width) {
     return frame + static_cast<size_t>(i) * width * 3;
 }
 
-// Whether the modes that read the ring store a frame of this geometry around the caches.
+// Whether the gray-based modes, which do not read the ring, store a frame of this geometry
+// around the caches.
 inline bool ringStoredAround(int32_t width, int32_t height) {
     return static_cast<int64_t>(width) * height * 3 >= kStreamedRingFrame;
+}
+
+// Whether the modes that read the ring back do.
+inline bool ringReadersStoreAround(int32_t width, int32_t height) {
+    return ringReadBackAround(static_cast<int64_t>(width) * height * 3, LastLevelCacheBytes);
 }
 
 // The gray row kernel that also stores the row into the slot: around the caches from the same
@@ -73,7 +79,7 @@ inline void finishSlot(const uint8_t* frame, uint8_t* slot, int32_t first, int32
 
 // Frame row i into the slot (if any) just before the operation reads it, which then reads it
 // from the cache: around the caches, or plainly for a slot the next frames read back while it
-// is still in cache (kStreamedRingFrame). finishSlot orders the stores.
+// is still in cache (ringReadBackAround). finishSlot orders the stores.
 inline void storeRowAhead(uint8_t* slot, const uint8_t* frame, int32_t i, int32_t width, bool around = true) {
     if (!slot) return;
     const size_t offset = static_cast<size_t>(i) * width * 3;
@@ -274,7 +280,7 @@ void fusedAverage(const uint8_t* frame, int32_t slot, int32_t count, uint8_t* st
     int32_t width, height;
     if (!drawableGeometry(width, height)) return;
     auto average = count == 2 ? kernels.average2Bytes : kernels.average4Bytes;
-    const bool around = ringStoredAround(width, height);
+    const bool around = ringReadersStoreAround(width, height);
     const uint8_t* runs[8];
     for (int32_t i = 0; i < height; ++i) {
         storeRowAhead(store, frame, i, width, around);
@@ -310,7 +316,7 @@ void fusedFrameDifference(const uint8_t* frame, int32_t slot, uint8_t* store) {
     int32_t width, height;
     if (!drawableGeometry(width, height)) return;
     const uint8_t* prev = FrameRing[(slot + 7) & 7].data();
-    const bool around = ringStoredAround(width, height);
+    const bool around = ringReadersStoreAround(width, height);
     for (int32_t i = 0; i < height; ++i) {
         storeRowAhead(store, frame, i, width, around);
         kernels.frameDifferenceBytes(frameRow(frame, i, width), frameRow(prev, i, width), ByteRow, width * 3);

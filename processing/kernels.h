@@ -163,4 +163,9 @@ void selectKernels();
 // Forces the scalar table (tests, bug hunts).
 void useScalarKernels();
 
+// The size in bytes of the CPU's largest data cache (the last level) as CPUID tells it, read
+// once at start-up; 0 where it does not tell (or the CPU is no x86). Tests set it to take
+// either way that depends on it.
+extern int64_t LastLevelCacheBytes;
+
 }  // namespace pixelwell
