@@ -1,6 +1,6 @@
 // The passes a filtered frame is made of, each alone over a 640x480 or a 1280x1280 frame's
-// rows, with the table chosen at start-up (PIXELWELL_KERNELS caps it): where a filter's time goes, next to
-// the floor's two parts. Alone, a pass has the memory to itself; in the frame the passes
+// rows, with the table chosen at start-up (PIXELWELL_KERNELS caps it): where a filter's time
+// goes, next to the floor's two parts. Alone, a pass has the memory to itself; in the frame the passes
 // share it, and the tally runs between the rows.
 // Run: build/bench/bench/pixelwell-bench --benchmark_filter=pass/
 #include <benchmark/benchmark.h>

@@ -42,32 +42,30 @@ inline const uint8_t* frameRow(const uint8_t* frame, int32_t i, int32_t width) {
     return frame + static_cast<size_t>(i) * width * 3;
 }
 
-// Whether the gray-based modes, which do not read the ring, store a frame of this geometry
-// around the caches.
-inline bool ringStoredAround(int32_t width, int32_t height) {
+// Frames larger than any L2 cache (kStreamedRingFrame): the gray-based modes, which do not
+// read the ring, store them around the caches, and their gray rows ask for each next row ahead.
+inline bool largeFrame(int32_t width, int32_t height) {
     return static_cast<int64_t>(width) * height * 3 >= kStreamedRingFrame;
 }
 
-// Whether the modes that read the ring back do.
+// Whether the modes that read the ring back store a frame of this geometry around the caches.
 inline bool ringReadersStoreAround(int32_t width, int32_t height) {
     return ringReadBackAround(static_cast<int64_t>(width) * height * 3, LastLevelCacheBytes);
 }
 
-// The gray row kernel that also stores the row into the slot: around the caches from the same
-// frame size on as the modes that read the ring back; below it the ring stays in the caches,
-// where plain stores cost less than the stores around them.
+// The gray row kernel that also stores the row into the slot: around the caches in large
+// frames; below that the ring stays in the caches, where plain stores cost less than the
+// stores around them.
 using GrayStore = void (*)(const uint8_t* bgr, uint8_t* gray, uint8_t* slot, int width);
 inline GrayStore grayStoreFor(int32_t width, int32_t height) {
-    return ringStoredAround(width, height) ? kernels.grayStoreRow : kernels.grayCopyRow;
+    return largeFrame(width, height) ? kernels.grayStoreRow : kernels.grayCopyRow;
 }
 
-// The rows below which grayOfRow asks for the next row ahead: in frames larger than any L2
-// cache (kStreamedRingFrame), where the hardware's own prefetch left the loads waiting (the
-// gray-based modes at 1280x1280 8-16% faster on a CPU with a 2 MB L2). Smaller frames only pay
-// for the instructions (up to 6% at 320x240; 640x480 the same or slower by up to 3%).
-inline int32_t rowsAhead(int32_t width, int32_t height) {
-    return static_cast<int64_t>(width) * height * 3 >= kStreamedRingFrame ? height : 0;
-}
+// The rows below which grayOfRow asks for the next row ahead: in large frames, where the
+// hardware's own prefetch left the loads waiting (the gray-based modes at 1280x1280 8-16%
+// faster on a CPU with a 2 MB L2). Smaller frames only pay for the instructions (up to 6% at
+// 320x240; 640x480 the same or slower by up to 3%).
+inline int32_t rowsAhead(int32_t width, int32_t height) { return largeFrame(width, height) ? height : 0; }
 
 // Gray levels of frame row i into `gray`; given a slot, the row also goes into it (`store`).
 inline void grayOfRow(const uint8_t* frame, int32_t i, int32_t ahead, int32_t width, uint8_t* gray,
