@@ -372,7 +372,7 @@ private:
             for (int32_t p = 0; p < RingSumsStamp.bytes; ++p) {
                 int32_t sum = 0;
                 for (const auto& slot : FrameRing) sum += slot[p];
-                if (RingSums[p] != sum) fail("ring sum at byte %d is %d, the slots add up to %d", p, RingSums[p], sum);
+                if (ringSum(p) != sum) fail("ring sum at byte %d is %d, the slots add up to %d", p, ringSum(p), sum);
             }
         }
         const bool reference = repaint && (mode == kModeSimpleDiff || mode == kModeDiff);

@@ -45,7 +45,19 @@ struct RingSumStamp {
     int32_t bytes;
 };
 extern RingSumStamp RingSumsStamp;
-alignas(64) extern std::array<uint16_t, kSlotBytes> RingSums;
+// Each sum (at most 8 x 255) is kept as its eighth, which is the average drawn, in RingMeans
+// and the rest (0..7) in a nibble of RingRemainders: 1.5 bytes a sum rather than 2, as the
+// 8-frame average moves every sum in and out of memory each frame. Byte p's nibble is the low
+// one of remainderByte(p) for p % 64 < 32 and the high one after, so that a 64-byte block's
+// remainders are one 32-byte run: two vectors' bytes share each byte of it, lane for lane.
+alignas(64) extern std::array<uint8_t, kSlotBytes> RingMeans;
+alignas(64) extern std::array<uint8_t, kSlotBytes / 2> RingRemainders;
+constexpr int32_t remainderByte(int32_t p) { return p / 64 * 32 + p % 32; }
+constexpr int32_t remainderShift(int32_t p) { return p % 64 < 32 ? 0 : 4; }
+// The sum of the eight slots' byte p, as the records hold it.
+inline int32_t ringSum(int32_t p) {
+    return RingMeans[p] * 8 + (RingRemainders[remainderByte(p)] >> remainderShift(p) & 7);
+}
 extern int32_t ReferencePending;
 extern int32_t ProcessingMode;
 

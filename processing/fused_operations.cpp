@@ -310,16 +310,14 @@ void fusedAverage8(const uint8_t* frame, uint8_t* slot) {
     if (!drawableGeometry(width, height)) return;
     const int32_t rowBytes = width * 3;
     const uint8_t* runs[8];
+    for (int32_t k = 0; k < 8; ++k) runs[k] = FrameRing[k].data();
     for (int32_t i = 0; i < height; ++i) {
-        const size_t offset = static_cast<size_t>(i) * rowBytes;
-        uint16_t* sums = RingSums.data() + offset;
-        if (slot) {
-            kernels.replaceSummedBytes(frame + offset, slot + offset, sums, ByteRow, rowBytes);
-        } else {
-            for (int32_t k = 0; k < 8; ++k) runs[k] = FrameRing[k].data() + offset;
-            kernels.sum8Bytes(runs, sums, ByteRow, rowBytes);
-        }
-        kernels.copyRow(ByteRow, surfaceRow(i, height), width);
+        const int32_t first = i * rowBytes;
+        if (slot)
+            kernels.replaceSummedBytes(frame, slot, RingMeans.data(), RingRemainders.data(), first, rowBytes);
+        else
+            kernels.sum8Bytes(runs, RingMeans.data(), RingRemainders.data(), first, rowBytes);
+        kernels.copyRow(RingMeans.data() + first, surfaceRow(i, height), width);
     }
     RingSumsStamp = {true, FrameCounter, rowBytes * height};
 }

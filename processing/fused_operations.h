@@ -55,9 +55,10 @@ void fusedInverted(const uint8_t* frame, uint8_t* slot);
 // `store`: the ring slot the frame still goes into, row by row just before each is read (then
 // read from the cache), or null. 2 or 4 frames.
 void fusedAverage(const uint8_t* frame, int32_t slot, int32_t count, uint8_t* store);
-// 8 frames through RingSums: given the ring slot the frame is still to go into, from the
-// sums of the previous frame (which must be current); without, the frame is stored already
-// and the sums are started over. Either way they are current afterwards.
+// 8 frames through the ring's sums (RingMeans, RingRemainders): given the ring slot the frame
+// is still to go into, from the sums of the previous frame (which must be current); without,
+// the frame is stored already and the sums are started over. Either way they are current
+// afterwards.
 void fusedAverage8(const uint8_t* frame, uint8_t* slot);
 void fusedFrameDifference(const uint8_t* frame, int32_t slot, uint8_t* store);
 // The reference differences: `store` as for fusedAverage.

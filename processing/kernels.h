@@ -86,12 +86,16 @@ struct KernelTable {
     // Floor of the mean of 2, 4 or 8 runs, in one pass over them.
     void (*average2Bytes)(const uint8_t* const* runs, uint8_t* dst, int count);
     void (*average4Bytes)(const uint8_t* const* runs, uint8_t* dst, int count);
-    // The 8-frame average through per-byte sums of the eight slots (at most 8 x 255 each):
-    // sum8Bytes starts them, sums <- the sum of the eight runs; replaceSummedBytes follows one
-    // slot's bytes being replaced by the frame's: sums += frame - slot, slot <- frame. Both
-    // write dst <- sums / 8, the floor of the mean.
-    void (*sum8Bytes)(const uint8_t* const* runs, uint16_t* sums, uint8_t* dst, int count);
-    void (*replaceSummedBytes)(const uint8_t* frame, uint8_t* slot, uint16_t* sums, uint8_t* dst, int count);
+    // The 8-frame average through per-byte sums of the eight slots, held as RingMeans and
+    // RingRemainders hold them (means <- sum / 8, the floor of the mean, which is what is
+    // drawn; the rest in the nibbles of `remainders`, laid out by remainderByte). Every
+    // pointer is to byte 0 of a frame; the kernels work on bytes first..first+count-1 and
+    // leave the nibbles of all others as they are. sum8Bytes starts the sums from the eight
+    // runs; replaceSummedBytes follows one slot's bytes being replaced by the frame's:
+    // sum += frame - slot, slot <- frame.
+    void (*sum8Bytes)(const uint8_t* const* runs, uint8_t* means, uint8_t* remainders, int first, int count);
+    void (*replaceSummedBytes)(const uint8_t* frame, uint8_t* slot, uint8_t* means, uint8_t* remainders, int first,
+                               int count);
     // (cur - prev + 127) modulo 256.
     void (*frameDifferenceBytes)(const uint8_t* cur, const uint8_t* prev, uint8_t* dst, int count);
     // |cur - ref|.

@@ -55,22 +55,46 @@ void averageBytesScalar(const uint8_t* const* runs, uint8_t* dst, int count) {
     }
 }
 
-void sum8BytesScalar(const uint8_t* const* runs, uint16_t* sums, uint8_t* dst, int count) {
-    for (int k = 0; k < count; ++k) {
-        int32_t sum = 0;
-        for (int s = 0; s < 8; ++s) sum += runs[s][k];
-        sums[k] = static_cast<uint16_t>(sum);
-        dst[k] = static_cast<uint8_t>(sum >> 3);
+// Bytes first..first+count-1 of the held sums <- sum(p, the remainder held for p); sum reads
+// the mean it needs itself. The whole 64-byte blocks go by the pairs of bytes that share a
+// nibble byte (which the compiler can turn into vectors), the rest one byte at a time.
+template <class Sum>
+void holdSums(uint8_t* means, uint8_t* remainders, int first, int count, Sum sum) {
+    const int end = first + count;
+    for (int p = first; p < end;) {
+        if (p % 64 == 0 && p + 64 <= end) {
+            uint8_t* nibbles = remainders + p / 2;
+            for (int h = 0; h < 32; ++h) {
+                const int32_t lower = sum(p + h, nibbles[h] & 7), upper = sum(p + 32 + h, nibbles[h] >> 4 & 7);
+                means[p + h] = static_cast<uint8_t>(lower >> 3);
+                means[p + 32 + h] = static_cast<uint8_t>(upper >> 3);
+                nibbles[h] = static_cast<uint8_t>((lower & 7) | (upper & 7) << 4);
+            }
+            p += 64;
+        } else {
+            uint8_t& nibbles = remainders[remainderByte(p)];
+            const int shift = remainderShift(p);
+            const int32_t s = sum(p, nibbles >> shift & 7);
+            means[p] = static_cast<uint8_t>(s >> 3);
+            nibbles = static_cast<uint8_t>((nibbles & ~(15 << shift)) | (s & 7) << shift);
+            ++p;
+        }
     }
 }
 
-void replaceSummedBytesScalar(const uint8_t* frame, uint8_t* slot, uint16_t* sums, uint8_t* dst, int count) {
-    for (int k = 0; k < count; ++k) {
-        const auto sum = static_cast<uint16_t>(sums[k] + frame[k] - slot[k]);
-        sums[k] = sum;
-        slot[k] = frame[k];
-        dst[k] = static_cast<uint8_t>(sum >> 3);
-    }
+void sum8BytesScalar(const uint8_t* const* runs, uint8_t* means, uint8_t* remainders, int first, int count) {
+    holdSums(means, remainders, first, count, [&](int p, int32_t) {
+        int32_t sum = 0;
+        for (int s = 0; s < 8; ++s) sum += runs[s][p];
+        return sum;
+    });
+}
+
+void replaceSummedBytesScalar(const uint8_t* frame, uint8_t* slot, uint8_t* means, uint8_t* remainders, int first,
+                              int count) {
+    holdSums(means, remainders, first, count,
+             [&](int p, int32_t remainder) { return means[p] * 8 + remainder + frame[p] - slot[p]; });
+    std::memcpy(slot + first, frame + first, static_cast<size_t>(count));
 }
 
 void frameDifferenceBytesScalar(const uint8_t* cur, const uint8_t* prev, uint8_t* dst, int count) {

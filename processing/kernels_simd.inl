@@ -146,34 +146,82 @@ void averageBytes(const uint8_t* const* runs, uint8_t* dst, int count,
     }
 }
 
-void sum8Bytes(const uint8_t* const* runs, uint16_t* sums, uint8_t* dst, int count) {
-    int k = 0;
-    for (; k + V::kHalves <= count; k += V::kHalves) {
-        V::R sum = V::zero();
-        for (int s = 0; s < 8; ++s) sum = V::add16(sum, V::load16(runs[s] + k));
-        V::storeI16(reinterpret_cast<int16_t*>(sums + k), sum);
-        V::store16as8(dst + k, V::srli16(sum, 3));
-    }
-    if (k < count) {
-        const uint8_t* rest[8];
-        for (int s = 0; s < 8; ++s) rest[s] = runs[s] + k;
-        scalarKernels().sum8Bytes(rest, sums + k, dst + k, count - k);
-    }
+// Bytes x >> 3 (the 16-bit shift brings in bits of the neighbour, which the mask drops).
+inline V::R eighths8(V::R x) { return V::and_(V::srli16(x, 3), V::set8(0x1F)); }
+
+// The held sums' whole 64-byte blocks in [first, first + count), by `block(p, h)` for each
+// vector pair of the block at p (bytes p + h and p + 32 + h, whose remainders are the low and
+// high nibbles of remainders[p / 2 + h]); the bytes before the first whole block and after the
+// last by the scalar kernel (`rest(from, count)`). Returns the blocks' bytes.
+struct Span {
+    int from, to;
+};
+template <class Block, class Rest>
+Span heldSumBlocks(int first, int count, Block block, Rest rest) {
+    const int end = first + count;
+    const Span blocks{std::min(end, (first + 63) / 64 * 64), 0};
+    if (blocks.from > first) rest(first, blocks.from - first);
+    int p = blocks.from;
+    for (; p + 64 <= end; p += 64)
+        for (int h = 0; h < 32; h += V::kBytes) block(p, h);
+    if (p < end) rest(p, end - p);
+    return {blocks.from, p};
 }
 
-// The sums are updated in place, so the rest is done by the scalar kernel rather than by an
-// overlapping vector.
-void replaceSummedBytes(const uint8_t* frame, uint8_t* slot, uint16_t* sums, uint8_t* dst, int count) {
-    int k = 0;
-    for (; k + V::kHalves <= count; k += V::kHalves) {
-        auto* s = reinterpret_cast<int16_t*>(sums + k);
-        const V::R sum = V::add16(V::sub16(V::loadI16(s), V::load16(slot + k)), V::load16(frame + k));
-        V::storeI16(s, sum);
-        V::store16as8(dst + k, V::srli16(sum, 3));
-    }
-    // The slot's bytes have all been read: overwrite them in one go.
-    std::memcpy(slot, frame, static_cast<size_t>(k));
-    if (k < count) scalarKernels().replaceSummedBytes(frame + k, slot + k, sums + k, dst + k, count - k);
+// Whole bytes throughout: a sum is 8 x (the eighths of the runs) + the runs' low three bits,
+// and those (at most 8 x 7) add their own eighths to the mean.
+void sum8Bytes(const uint8_t* const* runs, uint8_t* means, uint8_t* remainders, int first, int count) {
+    const V::R low3 = V::set8(7);
+    auto sum = [&](int p, V::R& mean, V::R& remainder) {
+        V::R high = V::zero(), low = V::zero();
+        for (int s = 0; s < 8; ++s) {
+            const V::R x = V::load(runs[s] + p);
+            high = V::add8(high, eighths8(x));
+            low = V::add8(low, V::and_(x, low3));
+        }
+        mean = V::add8(high, V::and_(V::srli16(low, 3), low3));
+        remainder = V::and_(low, low3);
+    };
+    heldSumBlocks(
+        first, count,
+        [&](int p, int h) {
+            V::R mean, lower, upper;
+            sum(p + h, mean, lower);
+            V::store(means + p + h, mean);
+            sum(p + 32 + h, mean, upper);
+            V::store(means + p + 32 + h, mean);
+            V::store(remainders + p / 2 + h, V::or_(lower, V::slli16(upper, 4)));
+        },
+        [&](int from, int n) { scalarKernels().sum8Bytes(runs, means, remainders, from, n); });
+}
+
+// In whole bytes as well. With now = 8 nh + nl and old = 8 oh + ol (nl, ol their low three
+// bits), sum + now - old = 8 (mean + nh - oh - 1) + u for u = remainder + nl + 8 - ol, which
+// lies in 1..22: its low three bits are the new remainder and its eighths (0..2) go to the
+// mean. The mean's byte arithmetic may wrap on the way; the result is the true mean (0..255).
+void replaceSummedBytes(const uint8_t* frame, uint8_t* slot, uint8_t* means, uint8_t* remainders, int first,
+                        int count) {
+    const V::R low3 = V::set8(7), eight = V::set8(8), one = V::set8(1);
+    auto replace = [&](int p, V::R remainder) {
+        const V::R now = V::load(frame + p), old = V::load(slot + p);
+        const V::R u = V::add8(V::add8(remainder, V::and_(now, low3)), V::sub8(eight, V::and_(old, low3)));
+        const V::R carry = V::sub8(V::and_(V::srli16(u, 3), V::set8(3)), one);
+        const V::R mean = V::add8(V::load(means + p), V::sub8(eighths8(now), eighths8(old)));
+        V::store(means + p, V::add8(mean, carry));
+        return V::and_(u, low3);
+    };
+    const Span blocks = heldSumBlocks(
+        first, count,
+        [&](int p, int h) {
+            uint8_t* nibbles = remainders + p / 2 + h;
+            const V::R held = V::load(nibbles);
+            const V::R lower = replace(p + h, V::and_(held, V::set8(15)));
+            const V::R upper = replace(p + 32 + h, V::and_(V::srli16(held, 4), V::set8(15)));
+            V::store(nibbles, V::or_(lower, V::slli16(upper, 4)));
+        },
+        [&](int from, int n) { scalarKernels().replaceSummedBytes(frame, slot, means, remainders, from, n); });
+    // The blocks' slot bytes have all been read: overwrite them in one go.
+    std::memcpy(slot + blocks.from, frame + blocks.from, static_cast<size_t>(blocks.to - blocks.from));
 }
 
 void frameDifferenceBytes(const uint8_t* cur, const uint8_t* prev, uint8_t* dst, int count) {

@@ -170,50 +170,65 @@ EightRuns eightRuns(int pass, size_t n) {
     return runs;
 }
 
-// The 8-frame sums: started from eight runs, then one run's bytes replaced by a frame's.
-// Both tables must agree on sums, averages and slot, and the replaced sums must equal the
-// sums started over from the new runs.
+// The 8-frame sums, held as means and remainder nibbles: started from eight runs, then one
+// run's bytes replaced by a frame's, over a row that starts at a block's start and one that
+// starts inside a block. Both tables must agree on every byte of the records and the slot; the
+// held sums must be the runs' sums before and after, and no byte outside the row may change,
+// not even a nibble of a byte the row shares.
 TEST_P(KernelTest, EightFrameSums) {
     eachWidth([&] {
         const size_t n = 3 * static_cast<size_t>(width_);
         const int count = static_cast<int>(n);
-        for (int pass = 0; pass < kPasses; ++pass) {
-            const EightRuns runs = eightRuns(pass, n);
-            const uint8_t* pointers[8];
-            std::copy(std::begin(runs.pointers), std::end(runs.pointers), pointers);
-            const Bytes frame = pattern(pass < 6 ? 5 - pass : pass, n, 99);
-            struct Result {
-                std::vector<uint16_t> started, replaced;
-                Bytes startedAverage, replacedAverage, slot;
-            } result[2];
-            const KernelTable* tables[2] = {&scalar(), &vec()};
-            for (int v = 0; v < 2; ++v) {
-                Result& r = result[v];
-                r.started.assign(n + 1, 0x5A5A);
-                r.startedAverage.assign(n + 1, 0x5A);
-                tables[v]->sum8Bytes(pointers, r.started.data(), r.startedAverage.data(), count);
-                r.replaced = r.started;
-                r.replacedAverage.assign(n + 1, 0x5A);
-                r.slot = runs.data[3];
-                r.slot.push_back(0x5A);
-                tables[v]->replaceSummedBytes(frame.data(), r.slot.data(), r.replaced.data(), r.replacedAverage.data(), count);
-            }
-            const std::string what = label("eight-frame sums", pass);
-            expectSame(result[0].started, result[1].started, what + " started");
-            expectSame(result[0].startedAverage, result[1].startedAverage, what + " started average");
-            expectSame(result[0].replaced, result[1].replaced, what + " replaced");
-            expectSame(result[0].replacedAverage, result[1].replacedAverage, what + " replaced average");
-            expectSame(result[0].slot, result[1].slot, what + " slot");
+        for (const int first : {0, 29}) {
+            const size_t end = first + n;
+            for (int pass = 0; pass < kPasses; ++pass) {
+                const EightRuns runs = eightRuns(pass, end);
+                const uint8_t* pointers[8];
+                std::copy(std::begin(runs.pointers), std::end(runs.pointers), pointers);
+                const Bytes frame = pattern(pass < 6 ? 5 - pass : pass, end, 99);
+                struct Result {
+                    Bytes startedMeans, startedRemainders, means, remainders, slot;
+                } result[2];
+                const KernelTable* tables[2] = {&scalar(), &vec()};
+                for (int v = 0; v < 2; ++v) {
+                    Result& r = result[v];
+                    r.means.assign(end + 64, 0x5A);  // and the rest of the last block
+                    r.remainders.assign(((end + 63) / 64 + 1) * 32, 0x5A);
+                    tables[v]->sum8Bytes(pointers, r.means.data(), r.remainders.data(), first, count);
+                    r.startedMeans = r.means;
+                    r.startedRemainders = r.remainders;
+                    r.slot = runs.data[3];
+                    r.slot.push_back(0x5A);
+                    tables[v]->replaceSummedBytes(frame.data(), r.slot.data(), r.means.data(), r.remainders.data(),
+                                                  first, count);
+                }
+                const std::string what = label("eight-frame sums", pass) + " from byte " + std::to_string(first);
+                expectSame(result[0].startedMeans, result[1].startedMeans, what + " started means");
+                expectSame(result[0].startedRemainders, result[1].startedRemainders, what + " started remainders");
+                expectSame(result[0].means, result[1].means, what + " means");
+                expectSame(result[0].remainders, result[1].remainders, what + " remainders");
+                expectSame(result[0].slot, result[1].slot, what + " slot");
 
-            Bytes expectedSlot = frame;
-            expectedSlot.push_back(0x5A);
-            expectSame(expectedSlot, result[1].slot, what + " slot holds the frame");
-            pointers[3] = frame.data();
-            std::vector<uint16_t> again(n + 1, 0x5A5A);
-            Bytes againAverage(n + 1, 0x5A);
-            scalar().sum8Bytes(pointers, again.data(), againAverage.data(), count);
-            expectSame(again, result[1].replaced, what + " replaced against started over");
-            expectSame(againAverage, result[1].replacedAverage, what + " replaced average against started over");
+                Bytes expectedSlot = runs.data[3];
+                std::copy(frame.begin() + first, frame.end(), expectedSlot.begin() + first);
+                expectedSlot.push_back(0x5A);
+                expectSame(expectedSlot, result[1].slot, what + " slot holds the frame's row");
+                const Result& r = result[1];
+                auto held = [](const Bytes& means, const Bytes& remainders, size_t p) {
+                    return means[p] * 8 + (remainders[remainderByte(static_cast<int32_t>(p))] >>
+                                               remainderShift(static_cast<int32_t>(p)) & 7);
+                };
+                for (size_t p = 0; p < r.means.size(); ++p) {
+                    int32_t started = 0x5A * 8 + (0x5A >> remainderShift(static_cast<int32_t>(p)) & 7), replaced = started;
+                    if (p >= static_cast<size_t>(first) && p < end) {
+                        started = 0;
+                        for (int s = 0; s < 8; ++s) started += runs.data[s][p];
+                        replaced = started - runs.data[3][p] + frame[p];
+                    }
+                    ASSERT_EQ(held(r.startedMeans, r.startedRemainders, p), started) << what << " started, byte " << p;
+                    ASSERT_EQ(held(r.means, r.remainders, p), replaced) << what << " replaced, byte " << p;
+                }
+            }
         }
     });
 }
