@@ -64,6 +64,7 @@ struct V {
     static R slli32(R a, int n) { return _mm256_slli_epi32(a, n); }
     static R cmpgt32(R a, R b) { return _mm256_cmpgt_epi32(a, b); }
     static R and_(R a, R b) { return _mm256_and_si256(a, b); }
+    static R andnot(R a, R b) { return _mm256_andnot_si256(a, b); }  // ~a & b
     static R or_(R a, R b) { return _mm256_or_si256(a, b); }
     static R xor_(R a, R b) { return _mm256_xor_si256(a, b); }
     static R unpacklo8(R a, R b) { return _mm256_unpacklo_epi8(a, b); }

@@ -118,21 +118,23 @@ void grayStoreRowFromLoads(const uint8_t* bgr, uint8_t* gray, uint8_t* slot, int
 template <int kRuns>
 void averageBytes(const uint8_t* const* runs, uint8_t* dst, int count,
                   void (*tail)(const uint8_t* const*, uint8_t*, int)) {
-    constexpr int kShift = kRuns == 2 ? 1 : 2;
     auto block = [&](int k) {
         if (kRuns == 2) {
             // pavgb rounds up; (a ^ b) & 1 is exactly the half it added.
             const V::R a = V::load(runs[0] + k), b = V::load(runs[1] + k);
             V::store(dst + k, V::sub8(V::avgu8(a, b), V::and_(V::xor_(a, b), V::set8(1))));
         } else {
-            V::R lo = V::zero(), hi = V::zero();
-            for (int s = 0; s < kRuns; ++s) {
-                const V::R x = V::load(runs[s] + k);
-                lo = V::add16(lo, V::unpacklo8(x, V::zero()));
-                hi = V::add16(hi, V::unpackhi8(x, V::zero()));
-            }
-            // At most 4 x 255 per lane; unpack and pack undo each other lane by lane.
-            V::store(dst + k, V::packus16(V::srli16(lo, kShift), V::srli16(hi, kShift)));
+            // Pairs first: a + b = 2 f + r with f their floored mean and r = (a ^ b) & 1, so
+            // the sum is 2 (f1 + f2) + r1 + r2, whose quarter is the floored mean of f1 and
+            // f2, rounded up instead only when both halves were dropped (r1 = r2 = 1).
+            const V::R one = V::set8(1);
+            const V::R a = V::load(runs[0] + k), b = V::load(runs[1] + k);
+            const V::R c = V::load(runs[2] + k), d = V::load(runs[3] + k);
+            const V::R r1 = V::xor_(a, b), r2 = V::xor_(c, d);
+            const V::R f1 = V::sub8(V::avgu8(a, b), V::and_(r1, one));
+            const V::R f2 = V::sub8(V::avgu8(c, d), V::and_(r2, one));
+            const V::R down = V::and_(V::andnot(V::and_(r1, r2), V::xor_(f1, f2)), one);
+            V::store(dst + k, V::sub8(V::avgu8(f1, f2), down));
         }
     };
     int k = 0;

@@ -63,6 +63,7 @@ struct V {
     static R slli32(R a, int n) { return _mm_slli_epi32(a, n); }
     static R cmpgt32(R a, R b) { return _mm_cmpgt_epi32(a, b); }
     static R and_(R a, R b) { return _mm_and_si128(a, b); }
+    static R andnot(R a, R b) { return _mm_andnot_si128(a, b); }  // ~a & b
     static R or_(R a, R b) { return _mm_or_si128(a, b); }
     static R xor_(R a, R b) { return _mm_xor_si128(a, b); }
     static R unpacklo8(R a, R b) { return _mm_unpacklo_epi8(a, b); }
