@@ -219,7 +219,8 @@ TEST_P(KernelTest, EightFrameSums) {
                                                remainderShift(static_cast<int32_t>(p)) & 7);
                 };
                 for (size_t p = 0; p < r.means.size(); ++p) {
-                    int32_t started = 0x5A * 8 + (0x5A >> remainderShift(static_cast<int32_t>(p)) & 7), replaced = started;
+                    int32_t started = 0x5A * 8 + (0x5A >> remainderShift(static_cast<int32_t>(p)) & 7);
+                    int32_t replaced = started;
                     if (p >= static_cast<size_t>(first) && p < end) {
                         started = 0;
                         for (int s = 0; s < 8; ++s) started += runs.data[s][p];
