@@ -115,25 +115,24 @@ void grayStoreRowFromLoads(const uint8_t* bgr, uint8_t* gray, uint8_t* slot, int
     }
 }
 
+// Floor of (a + b) / 2 per byte: pavgb rounds up; (a ^ b) & 1 is exactly the half it added.
+inline V::R floorMean8(V::R a, V::R b) { return V::sub8(V::avgu8(a, b), V::and_(V::xor_(a, b), V::set8(1))); }
+
 template <int kRuns>
 void averageBytes(const uint8_t* const* runs, uint8_t* dst, int count,
                   void (*tail)(const uint8_t* const*, uint8_t*, int)) {
     auto block = [&](int k) {
         if (kRuns == 2) {
-            // pavgb rounds up; (a ^ b) & 1 is exactly the half it added.
-            const V::R a = V::load(runs[0] + k), b = V::load(runs[1] + k);
-            V::store(dst + k, V::sub8(V::avgu8(a, b), V::and_(V::xor_(a, b), V::set8(1))));
+            V::store(dst + k, floorMean8(V::load(runs[0] + k), V::load(runs[1] + k)));
         } else {
             // Pairs first: a + b = 2 f + r with f their floored mean and r = (a ^ b) & 1, so
             // the sum is 2 (f1 + f2) + r1 + r2, whose quarter is the floored mean of f1 and
             // f2, rounded up instead only when both halves were dropped (r1 = r2 = 1).
-            const V::R one = V::set8(1);
             const V::R a = V::load(runs[0] + k), b = V::load(runs[1] + k);
             const V::R c = V::load(runs[2] + k), d = V::load(runs[3] + k);
-            const V::R r1 = V::xor_(a, b), r2 = V::xor_(c, d);
-            const V::R f1 = V::sub8(V::avgu8(a, b), V::and_(r1, one));
-            const V::R f2 = V::sub8(V::avgu8(c, d), V::and_(r2, one));
-            const V::R down = V::and_(V::andnot(V::and_(r1, r2), V::xor_(f1, f2)), one);
+            const V::R f1 = floorMean8(a, b), f2 = floorMean8(c, d);
+            const V::R bothDropped = V::and_(V::xor_(a, b), V::xor_(c, d));
+            const V::R down = V::and_(V::andnot(bothDropped, V::xor_(f1, f2)), V::set8(1));
             V::store(dst + k, V::sub8(V::avgu8(f1, f2), down));
         }
     };
@@ -161,13 +160,13 @@ struct Span {
 template <class Block, class Rest>
 Span heldSumBlocks(int first, int count, Block block, Rest rest) {
     const int end = first + count;
-    const Span blocks{std::min(end, (first + 63) / 64 * 64), 0};
-    if (blocks.from > first) rest(first, blocks.from - first);
-    int p = blocks.from;
+    const int from = std::min(end, (first + 63) / 64 * 64);
+    if (from > first) rest(first, from - first);
+    int p = from;
     for (; p + 64 <= end; p += 64)
         for (int h = 0; h < 32; h += V::kBytes) block(p, h);
     if (p < end) rest(p, end - p);
-    return {blocks.from, p};
+    return {from, p};
 }
 
 // Whole bytes throughout: a sum is 8 x (the eighths of the runs) + the runs' low three bits,
