@@ -77,6 +77,7 @@ void captureReference(const uint8_t* frame, int32_t length) {
         std::memcpy(ReferenceFrame.data(), frame,
                     static_cast<size_t>(length < kSlotBytes ? length : kSlotBytes));
     ReferencePending = 0;
+    ReferenceTakenAt = FrameCounter;
 }
 
 namespace {

@@ -162,6 +162,7 @@ bool handleFrame(const uint8_t* frame, int32_t length, bool plain) {
     const int32_t mode = ProcessingMode;
     const bool selected = modeSelectsOperation(mode);
     const bool complete = frameComplete(length);
+    LastDelivered = {FrameCounter, mode, length};
 
     // The fast path may store the frame while its operation reads it; the ring holds the
     // same bytes either way once the frame is done.

@@ -19,6 +19,8 @@ alignas(64) std::array<uint8_t, kSlotBytes> RingMeans{};
 alignas(64) std::array<uint8_t, kSlotBytes / 2> RingRemainders{};
 int32_t ReferencePending = 1;
 int32_t ProcessingMode = 1400;
+DeliveredFrame LastDelivered{0, 1400, 0};
+uint32_t ReferenceTakenAt = 0;
 uint8_t* DisplaySurface = nullptr;
 
 void resetCore() {
@@ -33,6 +35,8 @@ void resetCore() {
     RingSumsStamp.valid = false;
     ReferencePending = 1;
     ProcessingMode = 1400;
+    LastDelivered = {0, 1400, 0};
+    ReferenceTakenAt = 0;
     LastCutValues = {0, 0, 0, 0, 0, 0, 0, 0};
     LastMedian = {0, 0, 0};
 }

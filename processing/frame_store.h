@@ -61,6 +61,17 @@ inline int32_t ringSum(int32_t p) {
 extern int32_t ReferencePending;
 extern int32_t ProcessingMode;
 
+// The last frame handed to the per-frame entry, and the FrameCounter of the frame the
+// ReferenceFrame was taken from (0: none since start). No operation reads them: they let the
+// explanation of a frame say what the operation used.
+struct DeliveredFrame {
+    uint32_t frame;
+    int32_t mode;
+    int32_t length;
+};
+extern DeliveredFrame LastDelivered;
+extern uint32_t ReferenceTakenAt;
+
 // Pixels of the 1280x1280 bottom-up 32-bit display bitmap, owned by whoever created it (the
 // shell's DIB section, or the headless filter's buffer); null while there is none, and then
 // nothing is drawn.

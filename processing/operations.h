@@ -26,10 +26,20 @@ void showDifference(const uint8_t* frame, int32_t length);
 void showGray();
 
 // --- tone mapping ---------------------------------------------------------------------------
+struct Range {
+    int32_t minimum;
+    int32_t maximum;
+};
+
 // Maps [minimum, maximum] onto 0..255, stretches the contrast (5 % tails) and shows the plane.
 void normalizeResultPlane(Plane& plane, int32_t minimum, int32_t maximum);
+// The same without showing it: the levels counted in the Histogram and, where the cuts allow a
+// stretch, the LevelTable applied. False when the range is empty and nothing was counted.
+bool toneMapPlane(Plane& plane, int32_t width, int32_t height, int32_t minimum, int32_t maximum);
 // Gray conversion, normalisation and a black/white split at the median level.
 void binarizeFrame(const uint8_t* frame);
+// The same without showing the GrayPlane; returns the gray range it normalised ({1, 0}: none).
+Range binarizeGrayPlane(const uint8_t* frame, int32_t width, int32_t height);
 // The stretch's lower and upper cut for the Histogram of pixelCount levels (5 % tails).
 struct StretchCuts {
     int32_t low;
@@ -47,11 +57,6 @@ struct ConvolutionKernel {
     int32_t size;               // 3 or 5
     int32_t divisor;            // 1, 9 or 25
     int32_t weights[5][5];      // [row][column]; row 0 is the line above on screen (i + reach)
-};
-
-struct Range {
-    int32_t minimum;
-    int32_t maximum;
 };
 
 // ResultPlane <- the kernel over the GrayPlane, border cells 0; the range of interior values

@@ -76,21 +76,22 @@ void buildMedianTable(int32_t pixelCount) {
     }
 }
 
+bool toneMapPlane(Plane& plane, int32_t width, int32_t height, int32_t minimum, int32_t maximum) {
+    const int64_t range = static_cast<int64_t>(maximum) - minimum;
+    if (range <= 0) return false;
+    normalizeAndCount(plane, width, height, minimum, range);
+    if (buildStretchTable(width * height)) applyLevelTable(plane, width, height);
+    return true;
+}
+
 void normalizeResultPlane(Plane& plane, int32_t minimum, int32_t maximum) {
     int32_t width, height;
     if (!drawableGeometry(width, height)) return;
-    const int64_t range = static_cast<int64_t>(maximum) - minimum;
-    if (range > 0) {
-        normalizeAndCount(plane, width, height, minimum, range);
-        if (buildStretchTable(width * height)) applyLevelTable(plane, width, height);
-    }
+    toneMapPlane(plane, width, height, minimum, maximum);
     showPlane(plane);
 }
 
-void binarizeFrame(const uint8_t* frame) {
-    int32_t width, height;
-    if (!drawableGeometry(width, height)) return;
-
+Range binarizeGrayPlane(const uint8_t* frame, int32_t width, int32_t height) {
     int32_t minimum = 1;
     int32_t maximum = 0;
     for (int32_t i = 0; i < height; ++i) {
@@ -114,6 +115,13 @@ void binarizeFrame(const uint8_t* frame) {
         buildMedianTable(width * height);
         applyLevelTable(GrayPlane, width, height);
     }
+    return {minimum, maximum};
+}
+
+void binarizeFrame(const uint8_t* frame) {
+    int32_t width, height;
+    if (!drawableGeometry(width, height)) return;
+    binarizeGrayPlane(frame, width, height);
     showPlane(GrayPlane);
 }
 
