@@ -1,5 +1,6 @@
 # Run by CPack on the staged files before it builds the .deb: Debian keeps the licence in
 # doc/<package>/copyright, in its machine-readable form, and wants a changelog.gz in its own form.
+cmake_policy(SET CMP0007 NEW)   # keep the licence's empty lines, which separate its paragraphs
 if(NOT CPACK_GENERATOR STREQUAL "DEB")
   return()
 endif()
@@ -42,7 +43,7 @@ string(REGEX MATCH "[0-9]+-[0-9]+-[0-9]+" day "${heading}")
 if(NOT day)
   message(FATAL_ERROR "deb-papers: CHANGELOG.md has no dated entry for ${CPACK_PACKAGE_VERSION}")
 endif()
-execute_process(COMMAND date -u -R -d "${day} 12:00" OUTPUT_VARIABLE stamp
+execute_process(COMMAND date -u -R -d "${day} 00:00" OUTPUT_VARIABLE stamp
   OUTPUT_STRIP_TRAILING_WHITESPACE COMMAND_ERROR_IS_FATAL ANY)
 file(WRITE "${docdir}/changelog"
   "pixelwell (${CPACK_PACKAGE_VERSION}) unstable; urgency=medium\n\n"
