@@ -75,6 +75,9 @@ fi
 for f in pixelwell.exe README.md LICENSE.txt START-HERE.txt Uninstall.exe; do
   check "installed: C:\\Program Files\\Pixelwell\\$f" test -f "$folder/$f"
 done
+if [ ! -f "$folder/pixelwell.exe" ]; then
+  echo "FAIL  the installer put no pixelwell.exe in place; the checks that need it are skipped"; exit 1
+fi
 shortcut=$(find "$c" -path '*Start Menu/Programs/*' -iname 'Pixelwell.lnk' | head -1)
 check "a Start-menu shortcut Pixelwell.lnk (${shortcut#"$c"/})" test -n "$shortcut"
 check "... that starts pixelwell.exe" bash -c '[ -n "$1" ] && iconv -f UTF-16LE -t UTF-8 -c "$1" | cat - "$1" | grep -aqi "Pixelwell.pixelwell\.exe"' _ "$shortcut"
@@ -113,7 +116,8 @@ check "only Uninstall.exe itself is left in its folder" \
 rm -f "$folder/Uninstall.exe"
 rmdir "$folder" 2>/dev/null || true
 rm -f "$c/uninstall.bat"
-check "nothing of Pixelwell is left in the prefix: $(leftovers | sed "s|$c/||" | tr '\n' ' ')" test -z "$(leftovers)"
+left=$(leftovers | sed "s|$c/||" | tr '\n' ' ')
+check "nothing of Pixelwell is left in the prefix${left:+ (left: $left)}" test -z "$left"
 check "the uninstall entry is gone" bash -c '! wine reg query "$1" </dev/null >/dev/null 2>&1' _ "$key"
 
 [ "$failures" -eq 0 ] || { echo "$failures check(s) failed"; exit 1; }
