@@ -1,6 +1,6 @@
 """End-to-end checks of pixelwell-filter as people type it: every order of options and files,
 what happens to files in the way (the same file twice, a folder, a full disk, a closed pipe),
-the help, and the README's examples pasted as they stand. Frames are tiny and built here."""
+the help, and the examples of docs/filter.md pasted as they stand. Frames are tiny and built here."""
 import json
 import os
 import re
@@ -11,7 +11,7 @@ import tempfile
 import unittest
 
 FILTER = os.path.abspath(os.environ["PIXELWELL_FILTER"])
-README = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "README.md")
+FILTER_DOC = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "docs", "filter.md")
 
 
 def run(args, data=b"", **kwargs):
@@ -333,20 +333,19 @@ class Help(unittest.TestCase):
                 self.assertIn(f"did you mean {names}?", result.stderr.decode())
                 self.assertIn("--list-modes", result.stderr.decode())
 
-    def test_readme_shows_the_help_as_it_is(self):
-        with open(README, encoding="utf-8") as f:
-            readme = f.read()
-        shown = re.search(r"`pixelwell-filter --help`[^\n]*\n\n```\n(.*?)```", readme, re.S)
-        self.assertIsNotNone(shown, "the README shows no --help output")
+    def test_the_filter_page_shows_the_help_as_it_is(self):
+        with open(FILTER_DOC, encoding="utf-8") as f:
+            page = f.read()
+        shown = re.search(r"`pixelwell-filter --help`[^\n]*\n\n```\n(.*?)```", page, re.S)
+        self.assertIsNotNone(shown, "docs/filter.md shows no --help output")
         self.assertEqual(shown.group(1), run(["--help"]).stdout.decode())
 
 
 def readme_filter_examples():
-    """The shell blocks of the README's filter section that run the filter."""
-    with open(README, encoding="utf-8") as f:
-        readme = f.read()
-    section = re.search(r"\n## Processing video files: pixelwell-filter\n(.*?)\n## ", readme, re.S).group(1)
-    return [b for b in re.findall(r"```sh\n(.*?)```", section, re.S) if "build/native/tools/pixelwell-filter" in b]
+    """The shell blocks of the filter's page that run the filter."""
+    with open(FILTER_DOC, encoding="utf-8") as f:
+        page = f.read()
+    return [b for b in re.findall(r"```sh\n(.*?)```", page, re.S) if "build/native/tools/pixelwell-filter" in b]
 
 
 def make_clip(path, rate, with_audio, frames=20):
@@ -392,9 +391,9 @@ def run_pasted(block, with_audio, rate=30, cwd=None):
 
 @unittest.skipUnless(shutil.which("ffmpeg"), "ffmpeg not installed")
 class ReadmeExamples(unittest.TestCase):
-    """The README's filter examples, pasted as they stand."""
+    """The filter page's examples, pasted as they stand."""
 
-    def test_the_readme_has_its_examples(self):
+    def test_the_page_has_its_examples(self):
         blocks = readme_filter_examples()
         self.assertEqual(len(blocks), 2, blocks)
 
@@ -410,6 +409,12 @@ class ReadmeExamples(unittest.TestCase):
                 self.assertEqual(streams[0]["nb_read_frames"], "20")
                 self.assertEqual((streams[0]["width"], streams[0]["height"]), (640, 480))
                 self.assertEqual([s["codec_type"] for s in streams[1:]], ["audio"] if with_audio else [])
+
+    def test_the_readme_shows_the_pages_first_example(self):
+        with open(os.path.join(os.path.dirname(FILTER_DOC), "..", "README.md"), encoding="utf-8") as f:
+            readme = f.read()
+        shown = [b for b in re.findall(r"```sh\n(.*?)```", readme, re.S) if "pixelwell-filter" in b]
+        self.assertEqual(shown, [b for b in readme_filter_examples() if "in.mp4" not in b])
 
     def test_try_it_example_leaves_a_picture_in_out(self):
         pasteable = [b for b in readme_filter_examples() if "in.mp4" not in b]
