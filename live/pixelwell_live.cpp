@@ -28,6 +28,7 @@
 #include "dispatcher.h"
 #include "mode_args.h"
 #include "operations.h"
+#include "pixelwell_version.h"
 #include "source.h"
 
 namespace {
@@ -684,9 +685,10 @@ int main(int argc, char** argv) {
                    "frames per second for a file or the test picture (0: as fast as they come)")
         ->check(CLI::NonNegativeNumber);
     app.add_flag("--stats", options.stats, "print the time spent per stage at exit");
+    app.set_version_flag("--version", "pixelwell-live " PIXELWELL_VERSION, "print the version and exit");
     try {
         app.parse(argc, argv);
-    } catch (const CLI::CallForHelp& e) {
+    } catch (const CLI::Success& e) {
         return app.exit(e);
     } catch (const CLI::ParseError& e) {
         app.exit(e);

@@ -1,8 +1,9 @@
-"""Writes the program icon: one 32x32 image, 24-bit colour. Usage: make_icon.py OUT.ico
+"""Writes the program icon: one 32x32 image, 24-bit colour. Usage: make_icon.py OUT.ico|OUT.png
 
-The picture: a camera lens (dark ring, blue glass with a highlight) on a light frame."""
+An .ico for the Windows program, a .png for the Linux desktop entry. The picture: a camera lens (dark ring, blue glass with a highlight) on a light frame."""
 import struct
 import sys
+import zlib
 
 W = H = 32
 
@@ -22,7 +23,20 @@ def pixel(x, y):
     return (200, 205, 215)                         # body
 
 
+def write_png(out):
+    def chunk(kind, data):
+        return struct.pack('>I', len(data)) + kind + data + struct.pack('>I', zlib.crc32(kind + data))
+    rows = b''.join(b'\0' + bytes(c for x in range(W) for c in pixel(x, y)) for y in range(H))
+    with open(out, 'wb') as f:
+        f.write(b'\x89PNG\r\n\x1a\n')
+        f.write(chunk(b'IHDR', struct.pack('>IIBBBBB', W, H, 8, 2, 0, 0, 0)))   # 8-bit RGB
+        f.write(chunk(b'IDAT', zlib.compress(rows, 9)))
+        f.write(chunk(b'IEND', b''))
+
+
 def main(out):
+    if out.endswith('.png'):
+        return write_png(out)
     xor = bytearray()
     for y in range(H - 1, -1, -1):                 # bottom-up rows, B G R
         for x in range(W):

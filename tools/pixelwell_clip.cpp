@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "pixelwell_version.h"
 #include "test_picture.h"
 
 int main(int argc, char** argv) {
@@ -27,9 +28,10 @@ int main(int argc, char** argv) {
     app.add_option("--picture", picture, "shapes, bars, noise or still")
         ->transform(CLI::CheckedTransformer(pictures, CLI::ignore_case));
     app.add_flag("--top-down", topDown, "top row first (ffmpeg's bgr24) instead of bottom-up");
+    app.set_version_flag("--version", "pixelwell-clip " PIXELWELL_VERSION, "print the version and exit");
     try {
         app.parse(argc, argv);
-    } catch (const CLI::CallForHelp& e) {
+    } catch (const CLI::Success& e) {
         return app.exit(e);
     } catch (const CLI::ParseError& e) {
         app.exit(e);

@@ -17,6 +17,7 @@
 
 #include "dispatcher.h"
 #include "mode_args.h"
+#include "pixelwell_version.h"
 
 namespace {
 
@@ -149,6 +150,7 @@ int main(int argc, char** argv) {
         ->type_name("");
     app.add_option("OUT", options.output, "B,G,R,X per pixel, W*H*4 bytes per frame (default -)")
         ->type_name("");
+    app.set_version_flag("--version", "pixelwell-filter " PIXELWELL_VERSION, "print the version and exit");
     app.footer(kFooter);
     try {
         app.parse(argc, argv);
