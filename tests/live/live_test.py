@@ -181,12 +181,15 @@ def test_exact(ctx):
     check(not expected[..., 3].any(), "pixelwell-filter wrote a non-zero fourth byte")
 
     # The command pixelwell-live prints for its recording must give the same output.
-    said = re.search(r"reproduced by: (pixelwell-filter [^\n]*) OUT", err)
+    # It names the built filter, so that it runs as printed.
+    said = re.search(r"reproduced by: (\S*pixelwell-filter [^\n]*) OUT", err)
     check(said, f"no reproducing command in: {err}")
     words = said.group(1).split()
     check(words[-2:] == ["--", record], f"the printed command does not end with its record: {said.group(1)}")
+    check(os.path.samefile(words[0], ctx.filter), f"the printed command names {words[0]}, not {ctx.filter}")
     printed = ctx.path("printed.bgrx")
-    subprocess.run([ctx.filter] + words[1:-1] + [record, printed], check=True)
+    done = subprocess.run(words[:-1] + [record, printed], capture_output=True, text=True)
+    check(done.returncode == 0 and done.stderr == "", f"the printed command: {done.returncode} {done.stderr}")
     check(open(printed, "rb").read() == open(reference, "rb").read(),
           f"the printed command gives other output: {said.group(1)}")
 
@@ -380,7 +383,7 @@ def test_gui(ctx):
               f"the steps, as the viewer printed them: {steps}")
         # The recording and the operations chosen by key, arrow and trackbar, as the viewer printed
         # them, give the result picture that s saved.
-        said = re.search(r"reproduced by: pixelwell-filter (.*) -- \S+ OUT", open(ctx.path("gui.err")).read())
+        said = re.search(r"reproduced by: \S*pixelwell-filter (.*) -- \S+ OUT", open(ctx.path("gui.err")).read())
         check(said, "no reproducing command")
         output = ctx.path("gui.bgrx")
         subprocess.run([ctx.filter] + said.group(1).split() + ["--", record, output], check=True)
@@ -442,7 +445,7 @@ def test_bad(ctx):
         text = ctx.path("notes.txt")
         open(text, "w").write("not a video\n")
         code, out, err = ctx.run_live(["--input", text], d)
-        check(code == 2 and "not a video that OpenCV can read" in err, f"text file: {code} {err}")
+        check(code == 2 and "not a video that FFmpeg can read" in err, f"text file: {code} {err}")
         cases.append("missing and unreadable files")
 
         for args, wanted in ((["--size", "640by480"], "--size must be WxH"),
@@ -471,7 +474,7 @@ def test_bad(ctx):
         check(code == 0 and "after 10 frames" in err and open(record, "rb").read() == bottom_up,
               f"file end: {code} {err}")
         code, out, err = ctx.run_live(["--input", video, "--size", "640x480", "--frames", "2"], d)
-        check(code == 0 and "ten.mkv (FFMPEG): 320x240 (its own size; --size 640x480 applies to cameras)" in err,
+        check(code == 0 and "ten.mkv (FFmpeg): 320x240 (its own size; --size 640x480 applies to cameras)" in err,
               f"file and --size: {code} {err}")
         cases.append("end of file")
 
