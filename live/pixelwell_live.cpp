@@ -337,6 +337,7 @@ private:
     bool quit_ = false;
     bool recordFailed_ = false;
     bool recordCut_ = false;  // the frame size changed under the recording
+    bool recordCreated_ = false;
 
     Stage capture_{"capture/decode"}, processing_{"processing"}, display_{"display"}, recording_{"recording"},
         waiting_{"waiting (pacing)"};
@@ -441,6 +442,7 @@ int LiveViewer::start() {
     }
 
     if (!options_.record.empty()) {
+        recordCreated_ = !std::filesystem::exists(options_.record, failure);
         record_ = std::fopen(options_.record.c_str(), "wb");
         if (!record_) {
             say("cannot open --record " + options_.record + ": " + std::strerror(errno));
@@ -953,6 +955,17 @@ std::string LiveViewer::filterCommand() const {
 
 int LiveViewer::finish(int code) {
     stopRecording("");
+    if (code == kExitCannotStart && recordCreated_ && framesRecorded_ == 0) {
+        std::error_code ignored;
+        std::filesystem::remove(options_.record, ignored);  // no empty file to be refused next time
+    }
+    if (code != kExitCannotStart) {
+        for (const std::string& note : unreachedNotes(schedule_, framesHanded_)) say(note);
+        for (const uint64_t at : saveAt_)
+            if (at >= framesRead_)
+                say("--save-at " + std::to_string(at) + " was never reached: the run held " +
+                    std::to_string(framesRead_) + (framesRead_ == 1 ? " frame" : " frames"));
+    }
     if (!options_.record.empty() && framesRecorded_ > 0) {
         std::string command = filterCommand() + " --size " + sizeText(recordWidth_, recordHeight_);
         std::string modes;

@@ -186,8 +186,8 @@ private:
         } else if (LogSawEarlyEnd) {
             why = "the file ended early (it was cut short)";
         } else if (damagedPackets_ > 0) {
-            why = "the file ended early (" + std::to_string(damagedPackets_) + " packet" +
-                  (damagedPackets_ > 1 ? "s" : "") + " cut short)";
+            why = std::to_string(damagedPackets_) + " packet" + (damagedPackets_ > 1 ? "s" : "") +
+                  " damaged or cut short";
         } else if (decodeErrors_ > 0) {
             why = std::to_string(decodeErrors_) + " decode error" + (decodeErrors_ > 1 ? "s" : "") + " (" +
                   firstDecodeError_ + ")";
