@@ -1002,7 +1002,7 @@ int LiveViewer::finish(int code) {
     mailbox_.close();
     if (captureThread_.joinable()) {
         const Clock::time_point t = Clock::now();
-        while (!captureDone_ && secondsSince(t) < 0.5) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        while (!captureDone_ && secondsSince(t) < 0.25) std::this_thread::sleep_for(std::chrono::milliseconds(5));
         captureStuck_ = !captureDone_;
     }
     cv::destroyAllWindows();

@@ -694,6 +694,18 @@ def test_faults(ctx):
                 live.kill()
                 live.wait()
         check(code == 128 + signal.SIGINT and "stopped by SIGINT" in err_of("fifo"), f"FIFO, SIGINT: {code} {err_of('fifo')}")
+        # Closing the waiting window ends the run as q does.
+        live = ctx.start_live(["--input", fifo], d, "fifoclose")
+        try:
+            window = wait_for("the waiting window", lambda: (lambda w: w if w and "waiting for" in xdotool(
+                "getwindowname", w) else None)(find_window("Processing...")))
+            close_window(d, window)
+            code, _ = stopped(live, "fifoclose")
+        finally:
+            if live.poll() is None:
+                live.kill()
+                live.wait()
+        check(code == 0, f"FIFO, window closed: {code} {err_of('fifoclose')}")
         # SIGKILL while it waits, early and late: nothing of it stays behind.
         for delay in (0.05, None):
             live = ctx.start_live(["--input", fifo], d, "fifokill")
@@ -707,8 +719,8 @@ def test_faults(ctx):
         # Nothing comes at all: after --lost-after it gives up, exit 1.
         code, out, err = ctx.run_live(["--input", fifo, "--lost-after", "1.5"], d)
         check(code == 1 and "nothing came in" in err, f"FIFO, --lost-after: {code} {err}")
-        cases.append(f"FIFO with no writer (SIGINT acted after {took_int:.2f} s; SIGKILL leaves nothing; "
-                     f"--lost-after)")
+        cases.append(f"FIFO with no writer (SIGINT acted after {took_int:.2f} s; the window closed; SIGKILL "
+                     f"leaves nothing; --lost-after)")
 
         # Signals with a slow pace and while recording the test picture: the summary, the filter
         # command and whole frames, with 128 + the signal.
