@@ -56,7 +56,8 @@ constexpr int kExitOk = 0;
 constexpr int kExitIncomplete = 1;  // the source was lost or damaged, or a recording or picture not written
 constexpr int kExitCannotStart = 2;
 
-constexpr double kDefaultLostAfter = 10;  // seconds without a frame before a source counts as lost
+constexpr double kDefaultLostAfter = 10;
+constexpr int kNoFrame = -1, kGotFrame = -2;  // what takeFrame gives besides exit codes  // seconds without a frame before a source counts as lost
 
 constexpr char kViewerWindow[] = "Video Viewer";
 constexpr char kResultWindow[] = "Processing...";
@@ -339,7 +340,7 @@ private:
     bool recordCut_ = false;  // the frame size changed under the recording
     bool recordCreated_ = false;
 
-    Stage capture_{"capture/decode"}, processing_{"processing"}, display_{"display"}, recording_{"recording"},
+    Stage capture_{"capture (thread)"}, processing_{"processing"}, display_{"display"}, recording_{"recording"},
         waiting_{"waiting (pacing)"};
     Clock::time_point runStart_;
     Clock::time_point rateStart_;
@@ -746,11 +747,11 @@ void LiveViewer::handleInput(int key) {
     if (trackbarPosition_ != shownPosition_ && !quit_) choose(trackbarPosition_, "trackbar");
 }
 
-// One delivery from the capture thread, when there is one within a few milliseconds: 1 with a
-// frame in `frame`, 0 with none yet, or an exit code when the source has ended.
+// One delivery from the capture thread, when there is one within a few milliseconds: kGotFrame
+// with the frame in `frame`, kNoFrame, or an exit code when the source has ended.
 int LiveViewer::takeFrame(cv::Mat& frame) {
     Delivery delivery;
-    if (!mailbox_.take(delivery, std::chrono::milliseconds(10))) return -1;
+    if (!mailbox_.take(delivery, std::chrono::milliseconds(10))) return kNoFrame;
     switch (delivery.kind) {
         case Delivery::Kind::CannotOpen:
             say("cannot open " + options_.input + ": " + delivery.why);
@@ -761,10 +762,10 @@ int LiveViewer::takeFrame(cv::Mat& frame) {
             lastFrameAt_ = Clock::now();
             cv::setWindowTitle(kViewerWindow, std::string(kViewerWindow) + " - " + source_.description() +
                                                   ": waiting for its first frame");
-            return -1;
+            return kNoFrame;
         case Delivery::Kind::Frame:
             frame = std::move(delivery.frame);
-            return -2;
+            return kGotFrame;
         case Delivery::Kind::Ended:
             break;
     }
@@ -796,8 +797,8 @@ int LiveViewer::loop() {
         fps = options_.fps >= 0 ? options_.fps : source_.nominalFps();
         paced = fps > 0 && source_.kind() != live::SourceKind::Camera;
         // A slow source is not a stalled one: three of its frame intervals, and at least 1 s.
-        const double rate = paced ? std::min(fps, source_.deliveryFps() > 0 ? source_.deliveryFps() : fps)
-                                  : source_.deliveryFps();
+        // (Pacing is no stall either: the wait counts from when a frame is due.)
+        const double rate = source_.deliveryFps();
         stallAfter = std::max(1.0, rate > 0 ? 3 / rate : 1.0);
     };
     if (opened_) pace();
@@ -829,7 +830,7 @@ int LiveViewer::loop() {
             pace();
             runStart_ = due = Clock::now();
         }
-        if (taken == -1) {
+        if (taken == kNoFrame) {
             // Nothing came: waiting to open, a pause within the ordinary, a stall, or a loss.
             const double waited = secondsSince(std::max(lastFrameAt_, due));
             if (!opened_) {
@@ -932,7 +933,6 @@ int LiveViewer::loop() {
         if (paced)
             due = runStart_ + std::chrono::duration_cast<Clock::duration>(
                                   std::chrono::duration<double>(framesRead_ / fps));
-        (void)t;
     }
     return kExitOk;
 }
