@@ -318,7 +318,6 @@ private:
     bool captureStuck_ = false;
 
     bool opened_ = false;
-    std::string waitingFor_;  // while opening: what the window says it waits for
     double stalledFor_ = 0;   // seconds without a frame, once that counts as a stall
     Clock::time_point lastFrameAt_;
 
@@ -502,7 +501,6 @@ void LiveViewer::captureMain() {
 
 // While a source opens, both windows say what is awaited; they can be closed meanwhile.
 void LiveViewer::showWaiting(const std::string& what) {
-    waitingFor_ = what;
     cv::Mat notice = cv::Mat::zeros(96, 640, CV_8UC3);
     cv::putText(notice, "waiting for", {12, 38}, cv::FONT_HERSHEY_SIMPLEX, 0.7, {255, 255, 255}, 1, cv::LINE_AA);
     std::string shown = what.size() > 48 ? "..." + what.substr(what.size() - 45) : what;
@@ -758,7 +756,6 @@ int LiveViewer::takeFrame(cv::Mat& frame) {
             return kExitCannotStart;
         case Delivery::Kind::Opened:
             opened_ = true;
-            waitingFor_.clear();
             lastFrameAt_ = Clock::now();
             cv::setWindowTitle(kViewerWindow, std::string(kViewerWindow) + " - " + source_.description() +
                                                   ": waiting for its first frame");
