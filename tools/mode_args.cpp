@@ -4,6 +4,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
+#include <iterator>
 #include <vector>
 
 namespace pixelwell {
@@ -98,6 +99,10 @@ bool addModeSwitch(std::string_view text, ModeSchedule& schedule, std::string& e
         }
         frame = static_cast<uint64_t>(k);
     }
+    if (name.empty()) {
+        error = "bad --mode " + std::string(text) + ": a mode name or number comes first (--list-modes lists them)";
+        return false;
+    }
     int32_t mode = 0;
     int64_t number = 0;
     if (const ModeInfo* info = findModeByName(name)) {
@@ -137,6 +142,17 @@ std::vector<std::string> scheduleNotes(const ModeSchedule& schedule) {
         notes.push_back("no mode before frame " + std::to_string(first) + ": frame" +
                         (first > 1 ? "s 0 to " + std::to_string(first - 1) + " are" : " 0 is") +
                         " counted and stored, nothing is drawn");
+    }
+    // Several switches before one frame are all made, in order; the last is the one that shows.
+    for (auto it = schedule.begin(); it != schedule.end();) {
+        const auto last = schedule.upper_bound(it->first);
+        if (std::next(it) != last) {
+            std::string names;
+            for (auto at = it; at != last; ++at) names += (names.empty() ? "" : ", ") + modeName(at->second);
+            notes.push_back("modes " + names + " all before frame " + std::to_string(it->first) + ": " +
+                            modeName(std::prev(last)->second) + " takes effect");
+        }
+        it = last;
     }
     for (const auto& [frame, mode] : schedule) {
         if (modeSelectsOperation(mode)) continue;

@@ -43,8 +43,8 @@ std::string modeName(int32_t id);
 std::string modeLabel(int32_t id);
 
 // What a user may not expect of a schedule, one line each: a switch to a number that selects
-// no operation (frames are counted and stored, nothing is drawn), and frames that come before
-// the first switch.
+// no operation (frames are counted and stored, nothing is drawn), frames that come before
+// the first switch, and several switches before one frame (the last takes effect).
 std::vector<std::string> scheduleNotes(const ModeSchedule& schedule);
 
 // One line per switch scheduled at or after `frames`, which a run of that many frames never

@@ -181,12 +181,15 @@ def test_exact(ctx):
     check(not expected[..., 3].any(), "pixelwell-filter wrote a non-zero fourth byte")
 
     # The command pixelwell-live prints for its recording must give the same output.
-    said = re.search(r"reproduced by: (pixelwell-filter [^\n]*) OUT", err)
+    # It names the built filter, so that it runs as printed.
+    said = re.search(r"reproduced by: (\S*pixelwell-filter [^\n]*) OUT", err)
     check(said, f"no reproducing command in: {err}")
     words = said.group(1).split()
     check(words[-2:] == ["--", record], f"the printed command does not end with its record: {said.group(1)}")
+    check(os.path.samefile(words[0], ctx.filter), f"the printed command names {words[0]}, not {ctx.filter}")
     printed = ctx.path("printed.bgrx")
-    subprocess.run([ctx.filter] + words[1:-1] + [record, printed], check=True)
+    done = subprocess.run(words[:-1] + [record, printed], capture_output=True, text=True)
+    check(done.returncode == 0 and done.stderr == "", f"the printed command: {done.returncode} {done.stderr}")
     check(open(printed, "rb").read() == open(reference, "rb").read(),
           f"the printed command gives other output: {said.group(1)}")
 
@@ -380,7 +383,7 @@ def test_gui(ctx):
               f"the steps, as the viewer printed them: {steps}")
         # The recording and the operations chosen by key, arrow and trackbar, as the viewer printed
         # them, give the result picture that s saved.
-        said = re.search(r"reproduced by: pixelwell-filter (.*) -- \S+ OUT", open(ctx.path("gui.err")).read())
+        said = re.search(r"reproduced by: \S*pixelwell-filter (.*) -- \S+ OUT", open(ctx.path("gui.err")).read())
         check(said, "no reproducing command")
         output = ctx.path("gui.bgrx")
         subprocess.run([ctx.filter] + said.group(1).split() + ["--", record, output], check=True)
@@ -442,7 +445,7 @@ def test_bad(ctx):
         text = ctx.path("notes.txt")
         open(text, "w").write("not a video\n")
         code, out, err = ctx.run_live(["--input", text], d)
-        check(code == 2 and "not a video that OpenCV can read" in err, f"text file: {code} {err}")
+        check(code == 2 and "not a video that FFmpeg can read" in err, f"text file: {code} {err}")
         cases.append("missing and unreadable files")
 
         for args, wanted in ((["--size", "640by480"], "--size must be WxH"),
@@ -471,7 +474,7 @@ def test_bad(ctx):
         check(code == 0 and "after 10 frames" in err and open(record, "rb").read() == bottom_up,
               f"file end: {code} {err}")
         code, out, err = ctx.run_live(["--input", video, "--size", "640x480", "--frames", "2"], d)
-        check(code == 0 and "ten.mkv (FFMPEG): 320x240 (its own size; --size 640x480 applies to cameras)" in err,
+        check(code == 0 and "ten.mkv (FFmpeg): 320x240 (its own size; --size 640x480 applies to cameras)" in err,
               f"file and --size: {code} {err}")
         cases.append("end of file")
 
@@ -540,10 +543,328 @@ def test_bad(ctx):
     print("bad situations: " + ", ".join(cases) + ": ok")
 
 
+# ---------------------------------------------------------------------------------------------
+# faults: sources that stall, wait, change size or are damaged; signals, outputs, option values
+
+SMALL = (160, 120)
+SMALL_BYTES = SMALL[0] * SMALL[1] * 3
+
+
+def ffmpeg(*args):
+    subprocess.run(["ffmpeg", "-loglevel", "error", "-y"] + list(args), check=True)
+
+
+def testsrc(size, frames, output, *codec):
+    """lavfi's test picture, which has a running counter: every frame differs from the one before."""
+    ffmpeg("-f", "lavfi", "-i", f"testsrc=size={size[0]}x{size[1]}:rate=30", "-frames:v", str(frames), *codec, output)
+
+
+def free_port():
+    """A port nobody listens on (bound, then let go)."""
+    import socket
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+class PausableStream:
+    """An MPEG-TS stream over TCP on a free 127.0.0.1 port; pause() stops its encoder (SIGSTOP)."""
+
+    def __enter__(self):
+        import socket
+        import threading
+        self.server = socket.socket()
+        self.server.bind(("127.0.0.1", 0))
+        self.server.listen(1)
+        self.url = "tcp://127.0.0.1:%d" % self.server.getsockname()[1]
+        self.encoder = subprocess.Popen(
+            ["ffmpeg", "-loglevel", "error", "-re", "-f", "lavfi", "-i",
+             f"testsrc=size={SMALL[0]}x{SMALL[1]}:rate=30", "-c:v", "mpeg2video", "-g", "1", "-q:v", "4",
+             "-f", "mpegts", "-flush_packets", "1", "-"], stdout=subprocess.PIPE, preexec_fn=die_with_parent)
+
+        def relay():
+            try:
+                client, _ = self.server.accept()
+                with client:
+                    while True:
+                        data = self.encoder.stdout.read1(65536)
+                        if not data:
+                            return
+                        client.sendall(data)
+            except OSError:
+                return
+        self.thread = threading.Thread(target=relay, daemon=True)
+        self.thread.start()
+        return self
+
+    def pause(self):
+        self.encoder.send_signal(signal.SIGSTOP)
+
+    def __exit__(self, *exc):
+        self.encoder.send_signal(signal.SIGCONT)
+        self.encoder.kill()
+        self.encoder.wait()
+        self.server.close()
+
+
+def stopped(live, name):
+    """Waits for a started pixelwell-live to end; kills it if it will not. Returns (code, stderr)."""
+    try:
+        code = live.wait(LIMIT)
+    finally:
+        if live.poll() is None:
+            live.kill()
+            live.wait()
+    return code, name
+
+
+def left_behind(marker):
+    """Processes whose command line holds `marker`."""
+    found = []
+    for pid in os.listdir("/proc"):
+        if pid.isdigit():
+            try:
+                if marker.encode() in open(f"/proc/{pid}/cmdline", "rb").read():
+                    found.append(int(pid))
+            except OSError:
+                pass
+    return found
+
+
+def whole_frames(path, frame_bytes):
+    data = np.fromfile(path, np.uint8)
+    check(data.size % frame_bytes == 0, f"{path}: {data.size} bytes is not a whole number of frames")
+    return data.reshape(-1, frame_bytes)
+
+
+def test_faults(ctx):
+    global XENV
+    cases = []
+    with Xvfb(ctx.path("xvfb.err")) as x:
+        d = x.display
+        XENV = dict(ctx.env, DISPLAY=d)
+        err_of = lambda name: open(ctx.path(name + ".err")).read()
+
+        # A TCP stream whose encoder is paused: the window is said to be stalled, still takes a
+        # key, and SIGTERM ends the run while the source is still paused, the recording whole.
+        with PausableStream() as stream:
+            record = ctx.path("stall.raw")
+            live = ctx.start_live(["--input", stream.url, "--record", record, "--lost-after", "600"], d, "stall")
+            try:
+                wait_for("ten recorded frames", lambda: os.path.exists(record) and
+                         os.path.getsize(record) >= 10 * SMALL_BYTES)
+                stream.pause()
+                paused = time.monotonic()
+                wait_for("the stall on stderr", lambda: "no frame for" in err_of("stall"))
+                viewer = wait_for("the stall in the title", lambda: (lambda w: w if w and "no frame for" in xdotool(
+                    "getwindowname", w) else None)(find_window("Video Viewer")))
+                result = find_window("Processing...")
+                asked = time.monotonic()
+                key(result, "g")
+                wait_for("g taken during the stall", lambda: "key: " in open(ctx.path("stall.out")).read())
+                took_key = time.monotonic() - asked
+                asked = time.monotonic()
+                live.send_signal(signal.SIGTERM)
+                code, _ = stopped(live, "stall")
+                took_term = time.monotonic() - asked
+                check(stream.encoder.poll() is None, "the encoder ended during the stall")
+            finally:
+                if live.poll() is None:
+                    live.kill()
+                    live.wait()
+        frames = whole_frames(record, SMALL_BYTES)
+        check(code == 128 + signal.SIGTERM and "stopped by SIGTERM" in err_of("stall") and
+              "reproduced by" in err_of("stall"), f"SIGTERM in a stall: {code} {err_of('stall')}")
+        cases.append(f"stalled stream ({len(frames)} frames recorded whole; a key taken {took_key:.2f} s and "
+                     f"SIGTERM {took_term:.2f} s after asking, {time.monotonic() - paused:.1f} s into the stall)")
+
+        # A FIFO with no writer: the window says what it waits for; SIGINT ends with 130.
+        fifo = ctx.path("nowriter.fifo")
+        os.mkfifo(fifo)
+        live = ctx.start_live(["--input", fifo], d, "fifo")
+        try:
+            wait_for("the waiting window", lambda: (lambda w: w and "waiting for" in xdotool("getwindowname", w))(
+                find_window("Video Viewer")))
+            asked = time.monotonic()
+            live.send_signal(signal.SIGINT)
+            code, _ = stopped(live, "fifo")
+            took_int = time.monotonic() - asked
+        finally:
+            if live.poll() is None:
+                live.kill()
+                live.wait()
+        check(code == 128 + signal.SIGINT and "stopped by SIGINT" in err_of("fifo"), f"FIFO, SIGINT: {code} {err_of('fifo')}")
+        # Closing the waiting window ends the run as q does.
+        live = ctx.start_live(["--input", fifo], d, "fifoclose")
+        try:
+            window = wait_for("the waiting window", lambda: (lambda w: w if w and "waiting for" in xdotool(
+                "getwindowname", w) else None)(find_window("Processing...")))
+            close_window(d, window)
+            code, _ = stopped(live, "fifoclose")
+        finally:
+            if live.poll() is None:
+                live.kill()
+                live.wait()
+        check(code == 0, f"FIFO, window closed: {code} {err_of('fifoclose')}")
+        # SIGKILL while it waits, early and late: nothing of it stays behind.
+        for delay in (0.05, None):
+            live = ctx.start_live(["--input", fifo], d, "fifokill")
+            if delay:
+                time.sleep(delay)
+            else:
+                wait_for("the waiting window", lambda: find_window("Video Viewer"))
+            live.kill()
+            live.wait()
+            wait_for("nothing of pixelwell-live left", lambda: not left_behind(fifo), limit=10)
+        # Nothing comes at all: after --lost-after it gives up, exit 1.
+        code, out, err = ctx.run_live(["--input", fifo, "--lost-after", "1.5"], d)
+        check(code == 1 and "nothing came in" in err, f"FIFO, --lost-after: {code} {err}")
+        cases.append(f"FIFO with no writer (SIGINT acted after {took_int:.2f} s; the window closed; SIGKILL "
+                     f"leaves nothing; --lost-after)")
+
+        # Signals with a slow pace and while recording the test picture: the summary, the filter
+        # command and whole frames, with 128 + the signal.
+        for sig, args in ((signal.SIGTERM, ["--fps", "0.01"]), (signal.SIGHUP, []), (signal.SIGINT, [])):
+            record = ctx.path(f"sig{sig}.raw")
+            live = ctx.start_live(["--input", "test", "--size", f"{WIDTH}x{HEIGHT}", "--record", record] + args, d,
+                                  f"sig{sig}")
+            wait_for("a recorded frame", lambda: os.path.exists(record) and os.path.getsize(record) >= FRAME_BYTES)
+            wait_for("the titles", lambda: " fps" in xdotool("getwindowname", find_window("Video Viewer") or "0"))
+            live.send_signal(sig)
+            code, _ = stopped(live, f"sig{sig}")
+            err = err_of(f"sig{sig}")
+            count = os.path.getsize(record) // FRAME_BYTES
+            whole = subprocess.run([ctx.clip, "--width", str(WIDTH), "--height", str(HEIGHT), "--frames", str(count)],
+                                   capture_output=True, check=True).stdout
+            check(code == 128 + sig and f"stopped by {signal.Signals(sig).name}" in err and
+                  f"{count} frames; the result window's pictures are reproduced by" in err and
+                  open(record, "rb").read() == whole, f"{signal.Signals(sig).name} {args}: {code} {err}")
+        cases.append("SIGTERM at --fps 0.01, SIGHUP and SIGINT (129, 130, 143, summary, whole frames)")
+
+        # The frame size changes mid-stream: said with both sizes and the frame; the recording ends
+        # whole at the change, holds no repeated frame, exit 1; the viewer goes on to the end.
+        # Motion-JPEG segments joined end to end, as a camera or a capture tool writes them.
+        first, second = ctx.path("small.mjpeg"), ctx.path("large.mjpeg")
+        testsrc(SMALL, 12, first, "-c:v", "mjpeg", "-q:v", "2", "-f", "mjpeg")
+        testsrc((320, 240), 12, second, "-c:v", "mjpeg", "-q:v", "2", "-f", "mjpeg")
+        joined = ctx.path("joined.mjpeg")
+        with open(joined, "wb") as out:
+            out.write(open(first, "rb").read() + open(second, "rb").read())
+        record = ctx.path("joined.raw")
+        code, out, err = ctx.run_live(["--input", joined, "--fps", "0", "--mode", "gray", "--record", record], d)
+        frames = whole_frames(record, SMALL_BYTES)
+        repeats = sum(1 for a, b in zip(frames, frames[1:]) if (a == b).all())
+        check(code == 1 and "the frame size changed from 160x120 to 320x240 at frame 12" in err and
+              "recording stopped" in err and len(frames) == 12 and repeats == 0 and "after 24 frames" in err,
+              f"size change: {code}, {len(frames)} frames, {repeats} repeats: {err}")
+        cases.append("a size change mid-stream (recording ends at frame 12, no repeats, exit 1)")
+
+        # Cut files: exit 1, in our own words, with the count delivered. A whole variable-rate
+        # file is not damaged.
+        for name, codec in (("cut.mkv", ["-c:v", "ffv1"]), ("cut.mp4", ["-c:v", "mpeg4", "-q:v", "2",
+                                                                      "-movflags", "+faststart"])):
+            whole = ctx.path("whole-" + name)
+            testsrc(SMALL, 60, whole, *codec)
+            data = open(whole, "rb").read()
+            open(ctx.path(name), "wb").write(data[:len(data) // 2])
+            code, out, err = ctx.run_live(["--input", ctx.path(name), "--fps", "0"], d)
+            check(code == 1 and re.search(r"is damaged: .*; \d+ frames delivered", err), f"{name}: {code} {err}")
+            code, out, err = ctx.run_live(["--input", whole, "--fps", "0"], d)
+            check(code == 0 and "after 60 frames" in err, f"whole {name}: {code} {err}")
+        vfr = ctx.path("vfr.mkv")
+        ffmpeg("-f", "lavfi", "-i", f"testsrc=size={SMALL[0]}x{SMALL[1]}:rate=30", "-frames:v", "30", "-vf",
+               "setpts='N/30/TB+gt(N\\,14)*0.5/TB'", "-fps_mode", "vfr", "-c:v", "ffv1", vfr)
+        code, out, err = ctx.run_live(["--input", vfr, "--fps", "0"], d)
+        check(code == 0 and "after 30 frames" in err, f"variable-rate mkv: {code} {err}")
+        cases.append("cut mkv and mp4 (exit 1), whole and variable-rate files (exit 0)")
+
+        # --record onto an existing file: refused and unchanged; -y replaces it.
+        existing = ctx.path("existing.raw")
+        open(existing, "wb").write(b"x" * 100000)
+        code, out, err = ctx.run_live(["--input", "test", "--frames", "2", "--record", existing], d)
+        check(code == 2 and "exists" in err and "-y" in err and open(existing, "rb").read() == b"x" * 100000,
+              f"--record onto a file: {code} {err}")
+        code, out, err = ctx.run_live(["--input", "test", "--size", f"{WIDTH}x{HEIGHT}", "--frames", "2",
+                                       "--record", existing, "-y"], d)
+        check(code == 0 and os.path.getsize(existing) == 2 * FRAME_BYTES, f"-y: {code} {err}")
+        # A saved picture never replaces one: the second run takes a free name.
+        saves = ctx.path("saves")
+        os.makedirs(saves)
+        for run in range(2):
+            code, out, err = ctx.run_live(["--input", "test", "--frames", "1", "--save-at", "0", "--save-dir", saves], d)
+            check(code == 0, f"--save-at: {code} {err}")
+        check(sorted(os.listdir(saves)) == ["pixelwell-000000-processing-1.png", "pixelwell-000000-processing.png",
+                                            "pixelwell-000000-viewer-1.png", "pixelwell-000000-viewer.png"] and
+              "(" + os.path.join(saves, "pixelwell-000000-viewer.png") + " exists)" in out,
+              f"saved twice: {os.listdir(saves)} {out}")
+        cases.append("--record and saved pictures never overwrite without -y")
+
+        # Option values: each refused or noted in plain words.
+        for args, code_wanted, wanted in (
+                (["--frames", "0"], 2, "--frames wants a whole number from 1 to 9223372036854775807, not 0"),
+                (["--frames", "-1"], 2, "--frames wants a whole number from 1"),
+                (["--frames", "18446744073709551616"], 2, "--frames wants a whole number from 1"),
+                (["--camera", "abc"], 2, "--camera wants a number from 0, not abc"),
+                (["--fps", "fast"], 2, "--fps wants a number from 0"),
+                (["--mode", "@5"], 2, "bad --mode @5: a mode name or number comes first"),
+                (["--mode", "0", "--input", "test", "--frames", "1"], 0, "mode 0 selects no operation"),
+                (["--mode", "1399", "--input", "test", "--frames", "1"], 0, "mode 1399 selects no operation"),
+                (["--mode", "1410", "--input", "test", "--frames", "1"], 0, "mode 1410 selects no operation"),
+                (["--mode", "2147483647", "--input", "test", "--frames", "1"], 0,
+                 "mode 2147483647 selects no operation"),
+                (["--mode", "gray", "--mode", "invert", "--input", "test", "--frames", "1"], 0,
+                 "modes gray, invert all before frame 0: invert takes effect"),
+                (["--input", "test", "--frames", "2", "--save-at", "5", "--save-dir", saves], 0,
+                 "--save-at 5 was never reached")):
+            code, out, err = ctx.run_live(args, d)
+            check(code == code_wanted and wanted in err and len(err) < 400, f"{args}: {code} {err}")
+        code, out, err = ctx.run_live(["--list-modes"], d)
+        check(code == 0 and "1400 none" in out, f"--list-modes: {code} {out}")
+        code, out, err = ctx.run_live(["--help"], d)
+        check(code == 0 and "Keys" in out and "Exit status" in out and "143" in out and "sobel" in out,
+              f"--help: {out}")
+        cases.append("option values, --list-modes, --help")
+
+        # URLs that fail say why; an image-sequence pattern opens; Qt has its runtime folder.
+        port = free_port()
+        code, out, err = ctx.run_live(["--input", f"tcp://127.0.0.1:{port}"], d)
+        check(code == 2 and f"cannot open tcp://127.0.0.1:{port}: Connection refused" in err, f"refused: {code} {err}")
+        # A documentation address that no route leads to.
+        code, out, err = ctx.run_live(["--input", "tcp://[2001:db8::1]:9", "--lost-after", "30"], d)
+        check(code == 2 and re.search(r"cannot open tcp://\[2001:db8::1\]:9: .*(unreachable|No route|timed out)",
+                                      err), f"unreachable: {code} {err}")
+        # A listener whose queue is full drops the connection attempt: the connection times out.
+        import socket
+        with socket.socket() as busy:
+            busy.bind(("127.0.0.1", 0))
+            busy.listen(0)
+            port = busy.getsockname()[1]
+            fillers = []
+            for _ in range(3):
+                filler = socket.socket()
+                filler.setblocking(False)
+                filler.connect_ex(("127.0.0.1", port))
+                fillers.append(filler)
+            code, out, err = ctx.run_live(["--input", f"tcp://127.0.0.1:{port}", "--lost-after", "30"], d)
+            for filler in fillers:
+                filler.close()
+        check(code == 2 and f"cannot open tcp://127.0.0.1:{port}: Connection timed out" in err,
+              f"timed out: {code} {err}")
+        code, out, err = ctx.run_live(["--input", f"udp://127.0.0.1:{free_port()}", "--lost-after", "1.5"], d)
+        check(code == 1 and "nothing came in" in err, f"udp with no sender: {code} {err}")
+        for k in range(5):
+            Image.new("RGB", SMALL, (k * 40, 0, 0)).save(ctx.path(f"shot_{k:03d}.png"))
+        no_runtime = {k: v for k, v in ctx.env.items() if k != "XDG_RUNTIME_DIR"}
+        code, out, err = ctx.run_live(["--input", ctx.path("shot_%03d.png"), "--fps", "0"], d, env=no_runtime)
+        check(code == 0 and "after 5 frames" in err and "XDG_RUNTIME_DIR" not in err, f"image sequence: {code} {err}")
+        cases.append("refused, unreachable and silent URLs, an image sequence")
+    print("faults: " + "; ".join(cases) + ": ok")
+
+
 def main():
     ctx = Context(sys.argv)
     try:
-        {"exact": test_exact, "gui": test_gui, "bad": test_bad}[ctx.mode](ctx)
+        {"exact": test_exact, "gui": test_gui, "bad": test_bad, "faults": test_faults}[ctx.mode](ctx)
     except Failure as failure:
         print(f"FAILED ({ctx.mode}): {failure}", file=sys.stderr)
         for name in sorted(os.listdir(ctx.work)):
