@@ -48,9 +48,9 @@ async function loadOpenCv() {
 
 function openCvPipelines(cv) {
   const a = new cv.Mat(), b = new cv.Mat(), c = new cv.Mat(), gray = new cv.Mat(), values = new cv.Mat();
-  const levels = new cv.Mat(), mapped = new cv.Mat(), hist = new cv.Mat(), none = new cv.Mat();
+  const levels = new cv.Mat(), hist = new cv.Mat(), none = new cv.Mat();
   const toGray = (f) => { cv.cvtColor(f, gray, cv.COLOR_BGR2GRAY); return gray; };
-  const lut = new cv.Mat(1, 256, cv.CV_8U);
+  const lut = new Uint8Array(256);
   const histogram = (m) => {
     const v = new cv.MatVector(); v.push_back(m);
     cv.calcHist(v, [0], none, hist, [256], [0, 256]);
@@ -66,9 +66,11 @@ function openCvPipelines(cv) {
     for (let l = 0; l < 256; ++l) if ((sum += h[l]) < tail) low = l;
     sum = 255;
     for (let l = 255; l >= 1; --l) if ((sum += h[l]) < tail) high = l;
-    for (let l = 0; l < 256; ++l) lut.data[l] = l <= low ? 0 : l >= high ? 255 : Math.floor(255 * (l - low) / Math.max(1, high - low));
-    cv.LUT(levels, lut, mapped);
-    cv.cvtColor(mapped, out, cv.COLOR_GRAY2BGRA);
+    for (let l = 0; l < 256; ++l) lut[l] = l <= low ? 0 : l >= high ? 255 : Math.floor(255 * (l - low) / Math.max(1, high - low));
+    // OpenCV.js has no LUT: the table is applied in JS, in place.
+    const d = levels.data;
+    for (let i = 0; i < d.length; ++i) d[i] = lut[d[i]];
+    cv.cvtColor(levels, out, cv.COLOR_GRAY2BGRA);
   };
   const kernel3 = (w, d) => cv.matFromArray(3, 3, cv.CV_32F, w.map((x) => x / d));
   const filter = (k) => (f, r, s, o) => { cv.filter2D(toGray(f), values, cv.CV_16S, k); normaliseAndShow(values, o); };

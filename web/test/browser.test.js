@@ -247,6 +247,10 @@ async function errorRuns(base, clipFile) {
   await page.setInputFiles('#file', path.join(work, 'broken.mp4'));
   await expectMessage(page, 'cannot decode broken.mp4', 'an undecodable file');
   await expectWorking(page, 'an undecodable file');
+  // A schedule the filter would refuse is refused with the filter's own reason.
+  await page.goto(`${base}?source=test&mode=sobel-z`);
+  const refused = await waitForState(page, ['error', 'running', 'done']);
+  check(refused.state === 'error' && /^mode=sobel-z: .*sobel/.test(refused.error), `mode=sobel-z: ${refused.state}, "${refused.error}"`);
   // Opened from a file: the page says how to serve it.
   await page.goto(`file://${site}/index.html?source=camera`);
   const opened = await waitForState(page, ['error', 'running', 'done']);
