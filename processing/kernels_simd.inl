@@ -771,7 +771,9 @@ void pass5Row(const uint8_t* const* rows, int16_t* columns, bool fresh, int16_t*
     V::storeI16(columns + last, lastSums);
     // 25 as an opaque register: a multiply by the known constant becomes four shifts and adds.
     V::R twentyFive = V::set16(25);
+#if !defined(__wasm__)  // WebAssembly has no register constraints
     asm("" : "+x"(twentyFive));
+#endif
     auto outputBlock = [&](int j) {
         V::R sum = V::loadI16(columns + j - 2);
         for (int o = -1; o <= 2; ++o) sum = V::add16(sum, V::loadI16(columns + j + o));

@@ -1,0 +1,287 @@
+// The page in Debian's Chromium, headless, driven through playwright-core: the camera path from
+// Chromium's fake capture device, the test picture, every operation by keyboard, and the errors
+// a user can meet. Whatever it starts (server, browsers) it stops, also when a check fails.
+// Usage: node browser.test.js SITE_DIR   (env PIXELWELL_FILTER, PIXELWELL_CLIP; CHROMIUM optional)
+const { chromium } = require('playwright-core');
+const { execFileSync, spawn } = require('child_process');
+const fs = require('fs');
+const os = require('os');
+const path = require('path');
+
+const site = path.resolve(process.argv[2] || '');
+const filter = process.env.PIXELWELL_FILTER && path.resolve(process.env.PIXELWELL_FILTER);
+const clip = process.env.PIXELWELL_CLIP && path.resolve(process.env.PIXELWELL_CLIP);
+const chromiumPath = process.env.CHROMIUM || '/usr/bin/chromium';
+if (!process.argv[2] || !filter || !clip) {
+  console.error('usage: PIXELWELL_FILTER=... PIXELWELL_CLIP=... node browser.test.js SITE_DIR');
+  process.exit(2);
+}
+
+const work = fs.mkdtempSync(path.join(os.tmpdir(), 'pixelwell-web-'));
+const media = path.join(work, 'media');
+fs.mkdirSync(media);
+const toStop = [];  // run at the end, last first
+let failures = 0;
+function check(ok, what) {
+  console.log(`${ok ? 'ok  ' : 'FAIL'} ${what}`);
+  if (!ok) failures += 1;
+  return ok;
+}
+
+// --- fixtures -----------------------------------------------------------------------------------
+// A clip that changes every frame: testsrc2 (which moves), and a gray block in the top-left
+// corner whose level says the frame's number (16 + 3n, n = 0..63), so that order can be read back.
+const kClipFrames = 64;
+function makeClip() {
+  const file = path.join(work, 'clip.y4m');
+  execFileSync('ffmpeg', ['-v', 'error', '-f', 'lavfi', '-i', 'testsrc2=size=320x240:rate=30',
+    '-frames:v', String(kClipFrames), '-vf',
+    "format=yuv420p,geq=lum='if(lt(X,32)*lt(Y,32),16+3*N,lum(X,Y))':cb='if(lt(X,16)*lt(Y,16),128,cb(X,Y))'" +
+    ":cr='if(lt(X,16)*lt(Y,16),128,cr(X,Y))'", '-y', file]);
+  return file;
+}
+
+function startServer() {
+  return new Promise((resolve, reject) => {
+    // As a user starts it: scripts/web builds what is missing (nothing, here) and serves.
+    const server = spawn(path.join(__dirname, '..', '..', 'scripts', 'web'), ['--media', media],
+      { stdio: ['ignore', 'pipe', 'inherit'] });
+    toStop.push(() => new Promise((done) => {
+      if (server.exitCode !== null) return done();
+      server.once('exit', (code, signal) => {
+        check(code === 0, `scripts/web stops on SIGTERM with status 0 (${code ?? signal})`);
+        done();
+      });
+      server.kill('SIGTERM');
+    }));
+    let out = '';
+    server.stdout.on('data', (d) => {
+      out += d;
+      const line = out.split('\n').find((l) => l.startsWith('http://'));
+      if (line) resolve(line.trim());
+    });
+    server.once('exit', (code) => reject(new Error(`the server ended (status ${code}) before printing its URL`)));
+  });
+}
+
+// What the server serves: the module's type, a media file, and nothing outside the folder.
+async function serverChecks(url) {
+  fs.writeFileSync(path.join(media, 'a b.txt'), 'media file');
+  const wasm = await fetch(`${url}pixelwell-simd.wasm`);
+  check(wasm.ok && wasm.headers.get('content-type') === 'application/wasm', `.wasm served as ${wasm.headers.get('content-type')}`);
+  const file = await fetch(`${url}media/a%20b.txt`);
+  check(file.ok && (await file.text()) === 'media file', '--media DIR: its files at /media/NAME');
+  const outside = await fetch(`${url}media/..%2Fclip.y4m`);
+  check(outside.status === 404, `/media/ serves nothing outside DIR (status ${outside.status})`);
+  const bad = require('child_process').spawnSync(path.join(__dirname, '..', '..', 'scripts', 'web'), ['--media', path.join(work, 'none')]);
+  check(bad.status === 2 && /--media .*none: no such folder/.test(bad.stderr), `--media with no such folder: status ${bad.status}, "${String(bad.stderr).trim().split('\n').pop()}"`);
+}
+
+async function launch(extra) {
+  const profile = fs.mkdtempSync(path.join(work, 'profile-'));
+  const context = await chromium.launchPersistentContext(profile, {
+    executablePath: chromiumPath, headless: true, acceptDownloads: true,
+    viewport: { width: 1400, height: 900 }, deviceScaleFactor: 1,
+    args: ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run', '--disable-background-networking',
+           '--disable-component-update', '--disable-sync', ...extra],
+  });
+  toStop.push(() => context.close().catch(() => {}));
+  return context;
+}
+
+async function waitForState(page, states, timeout = 60000) {
+  await page.waitForFunction((s) => s.includes(document.documentElement.dataset.state), states, { timeout });
+  return page.evaluate(() => ({ ...document.documentElement.dataset }));
+}
+
+// Runs the page until done and saves both downloads.
+async function recordRun(context, url, name) {
+  const page = await context.newPage();
+  const downloads = {};
+  page.on('download', (d) => { downloads[d.suggestedFilename()] = d; });
+  await page.goto(url);
+  const state = await waitForState(page, ['done', 'error'], 120000);
+  const dir = path.join(work, name);
+  fs.mkdirSync(dir);
+  for (const file of ['recording.raw', 'results.bgrx']) {
+    if (!downloads[file]) await page.waitForEvent('download', { timeout: 10000 }).catch(() => {});
+    if (downloads[file]) await downloads[file].saveAs(path.join(dir, file));
+  }
+  await page.close();
+  return { state, dir };
+}
+
+// The command the page shows, run as a user would (in the folder of the downloads).
+function reproduce(command, dir) {
+  const words = command.split(' ');
+  if (words[0] !== 'pixelwell-filter') throw new Error(`unexpected command: ${command}`);
+  execFileSync(filter, words.slice(1), { cwd: dir, stdio: ['ignore', 'ignore', 'ignore'] });
+  return fs.readFileSync(path.join(dir, 'out.bgrx'));
+}
+
+// --- the camera path ----------------------------------------------------------------------------
+const kSchedule = ['average4', 'average8@5', 'diff@10', 'sobel-x@15', 'median3@20', 'binarize@25'];
+async function cameraRun(context, base, simd) {
+  const what = simd ? 'SIMD build' : 'simd=0';
+  const query = new URLSearchParams([['source', 'camera'], ...kSchedule.map((m) => ['mode', m]),
+    ['frames', '30'], ['record', '1'], ...(simd ? [] : [['simd', '0']])]);
+  const { state, dir } = await recordRun(context, `${base}?${query}`, simd ? 'camera-simd' : 'camera-scalar');
+  check(state.state === 'done' && state.ended === 'frames', `camera, ${what}: the run ends after its frames (state ${state.state}, ended ${state.ended}${state.error ? ', ' + state.error : ''})`);
+  check(state.build === (simd ? 'simd' : 'scalar'), `camera, ${what}: build ${state.build}`);
+  const raw = fs.readFileSync(path.join(dir, 'recording.raw'));
+  const results = fs.readFileSync(path.join(dir, 'results.bgrx'));
+  const w = Number(state.width), h = Number(state.height), n = Number(state.frames);
+  check(w === 320 && h === 240 && n === 30 && raw.length === w * h * 3 * n && results.length === w * h * 4 * n,
+    `camera, ${what}: 30 frames of 320x240 recorded (${raw.length} and ${results.length} bytes)`);
+  const command = state.filterCommand.replace(' results.bgrx', ' out.bgrx');
+  const out = reproduce(command, dir);
+  check(out.equals(results), `camera, ${what}: ${command} equals results.bgrx byte for byte`);
+  // No two equal consecutive frames, and the frames' numbers come in order.
+  const frameBytes = w * h * 3;
+  let repeats = 0, disorder = 0, last = -1;
+  const numbers = [];
+  for (let k = 0; k < n; ++k) {
+    const frame = raw.subarray(k * frameBytes, (k + 1) * frameBytes);
+    if (k > 0 && frame.equals(raw.subarray((k - 1) * frameBytes, k * frameBytes))) repeats += 1;
+    // The block's centre, near the top of the picture: bottom-up, so near the last row.
+    const at = ((h - 1 - 12) * w + 12) * 3;
+    const number = Math.round(((frame[at + 1] * 219) / 255) / 3);
+    numbers.push(number);
+    if (last >= 0 && !((number - last + kClipFrames) % kClipFrames >= 1 && (number - last + kClipFrames) % kClipFrames < kClipFrames / 2)) disorder += 1;
+    last = number;
+  }
+  check(repeats === 0, `camera, ${what}: no two equal consecutive frames (${repeats})`);
+  check(disorder === 0, `camera, ${what}: frames in order (clip frames ${numbers.join(' ')})`);
+}
+
+// --- the test picture -----------------------------------------------------------------------------
+async function testPictureRun(context, base) {
+  const { state, dir } = await recordRun(context, `${base}?source=test&size=160x120&frames=12&record=1&mode=gray`, 'test');
+  const raw = fs.readFileSync(path.join(dir, 'recording.raw'));
+  const expected = execFileSync(clip, ['--width', '160', '--height', '120', '--frames', '12']);
+  check(state.state === 'done' && raw.equals(expected), `source=test: recording.raw equals pixelwell-clip (${raw.length} bytes)`);
+  const version = /project\(pixelwell VERSION ([0-9.]+)/.exec(fs.readFileSync(path.join(__dirname, '..', '..', 'CMakeLists.txt'), 'utf8'))[1];
+  check(state.version === version, `the page's version is the project's (${state.version}, ${version})`);
+  const out = reproduce(state.filterCommand.replace(' results.bgrx', ' out.bgrx'), dir);
+  check(out.equals(fs.readFileSync(path.join(dir, 'results.bgrx'))), 'source=test: the command reproduces results.bgrx');
+}
+
+// --- every operation by keyboard -----------------------------------------------------------------
+async function keyboardRun(context, base) {
+  const page = await context.newPage();
+  await page.goto(`${base}?source=test&size=96x64`);
+  await waitForState(page, ['running']);
+  const operations = await page.evaluate(() => [...document.querySelectorAll('#mode option')]
+    .map((o) => ({ id: Number(o.value), key: /\[(.)\]$/.exec(o.textContent)[1], text: o.textContent })));
+  check(operations.length === 24, `the list holds none and the 23 operations (${operations.length})`);
+  const shots = [];
+  for (const op of operations) {
+    await page.keyboard.press(op.key === '+' ? 'Shift+Equal' : op.key);
+    const chosen = await page.evaluate(() => Number(document.getElementById('mode').value));
+    const frames = Number(await page.evaluate(() => document.documentElement.dataset.frames));
+    await page.waitForFunction((f) => Number(document.documentElement.dataset.frames) >= f + 2, frames);
+    const file = path.join(work, `key-${op.id}.png`);
+    await page.locator('#result-view').screenshot({ path: file });
+    shots.push({ file, id: op.id, chosen, text: op.text });
+  }
+  // Then ← and →, which step through the menu's order.
+  await page.keyboard.press('ArrowLeft');
+  const left = await page.evaluate(() => Number(document.getElementById('mode').value));
+  await page.keyboard.press('ArrowRight');
+  await page.keyboard.press('ArrowRight');
+  const right = await page.evaluate(() => Number(document.getElementById('mode').value));
+  check(left === 1443 && right === 1400, `← from mean3 gives median3 (${left}), → twice wraps round to none (${right})`);
+  await page.close();
+  for (const s of shots) check(s.chosen === s.id, `key for ${s.text} chooses it (${s.chosen})`);
+  // The screenshots read back: size, gray B=G=R, binarize only 0 and 255.
+  const report = execFileSync('/usr/bin/python3', [path.join(__dirname, 'read_shots.py')],
+    { input: JSON.stringify(shots.map((s) => ({ file: s.file, id: s.id, width: 96, height: 64 }))) }).toString();
+  for (const line of report.trim().split('\n')) check(line.startsWith('ok'), line.replace(/^(ok|FAIL) /, ''));
+}
+
+// --- errors -----------------------------------------------------------------------------------------
+async function expectMessage(page, pattern, what) {
+  const shown = await page.waitForFunction((p) => new RegExp(p).test(document.getElementById('error').textContent +
+    ' ' + document.getElementById('notice').textContent), pattern, { timeout: 20000 }).then(() => true, () => false);
+  const text = await page.evaluate(() => `${document.getElementById('error').textContent} | ${document.getElementById('notice').textContent}`);
+  check(shown, `${what}: the message shows ("${text.trim()}")`);
+}
+async function expectWorking(page, what) {
+  const before = Number(await page.evaluate(() => document.documentElement.dataset.frames || 0));
+  await page.selectOption('#source', 'test');
+  await page.keyboard.press('g');
+  const going = await page.waitForFunction((b) => Number(document.documentElement.dataset.frames) > b + 2 &&
+    document.getElementById('mode').value === '1409', before, { timeout: 20000 }).then(() => true, () => false);
+  check(going, `${what}: the page keeps working (the test picture, gray by key)`);
+}
+
+async function errorRuns(base, clipFile) {
+  // No camera at all.
+  let context = await launch([]);
+  let page = await context.newPage();
+  await page.goto(`${base}?source=camera`);
+  await expectMessage(page, 'No camera was found', 'no camera');
+  await expectWorking(page, 'no camera');
+  await context.close();
+  // Permission refused.
+  context = await launch(['--use-fake-device-for-media-stream', '--deny-permission-prompts']);
+  page = await context.newPage();
+  await page.goto(`${base}?source=camera`);
+  await expectMessage(page, 'permission was refused', 'permission refused');
+  await expectWorking(page, 'permission refused');
+  await context.close();
+  // A track that ends (unplugged): the browser's own ended event on the camera's track.
+  context = await launch(['--use-fake-device-for-media-stream', `--use-file-for-fake-video-capture=${clipFile}`,
+                          '--use-fake-ui-for-media-stream']);
+  page = await context.newPage();
+  await page.addInitScript(() => {
+    const original = navigator.mediaDevices.getUserMedia.bind(navigator.mediaDevices);
+    navigator.mediaDevices.getUserMedia = async (c) => { const s = await original(c); window.lastStream = s; return s; };
+  });
+  await page.goto(`${base}?source=camera`);
+  await page.waitForFunction(() => Number(document.documentElement.dataset.frames) > 3);
+  await page.evaluate(() => { const t = window.lastStream.getVideoTracks()[0]; t.stop(); t.dispatchEvent(new Event('ended')); });
+  await expectMessage(page, 'The camera stopped', 'a track that ends');
+  await expectWorking(page, 'a track that ends');
+  // A file the browser cannot decode, chosen by the user.
+  fs.writeFileSync(path.join(work, 'broken.mp4'), Buffer.from('not a video at all, only bytes '.repeat(400)));
+  await page.evaluate(() => { document.getElementById('file').hidden = false; });
+  await page.setInputFiles('#file', path.join(work, 'broken.mp4'));
+  await expectMessage(page, 'cannot decode broken.mp4', 'an undecodable file');
+  await expectWorking(page, 'an undecodable file');
+  // A schedule the filter would refuse is refused with the filter's own reason.
+  await page.goto(`${base}?source=test&mode=sobel-z`);
+  const refused = await waitForState(page, ['error', 'running', 'done']);
+  check(refused.state === 'error' && /^mode=sobel-z: .*sobel/.test(refused.error), `mode=sobel-z: ${refused.state}, "${refused.error}"`);
+  // Opened from a file: the page says how to serve it.
+  await page.goto(`file://${site}/index.html?source=camera`);
+  const opened = await waitForState(page, ['error', 'running', 'done']);
+  check(opened.state === 'error' && /file:\/\/.*scripts\/web/.test(opened.error), `file://: ${opened.state}, "${opened.error}"`);
+  // A frame over 1280 is refused with the program's message; the preview goes on.
+  await page.goto(`${base}?source=test&size=1281x720`);
+  await expectMessage(page, '1280x1280 以下に設定してください', 'a frame over 1280');
+  await page.close();
+}
+
+(async () => {
+  const clipFile = makeClip();
+  const url = await startServer();
+  await serverChecks(url);
+  const camera = await launch(['--use-fake-device-for-media-stream', `--use-file-for-fake-video-capture=${clipFile}`,
+                               '--use-fake-ui-for-media-stream']);
+  await cameraRun(camera, url, true);
+  await cameraRun(camera, url, false);
+  await testPictureRun(camera, url);
+  await keyboardRun(camera, url);
+  await camera.close();
+  await errorRuns(url, clipFile);
+})().catch((error) => {
+  console.error(`FAIL ${error.stack || error}`);
+  failures += 1;
+}).finally(async () => {
+  for (const stop of toStop.reverse()) await stop();
+  if (failures === 0) fs.rmSync(work, { recursive: true, force: true });
+  else console.error(`the run's files are kept in ${work}`);
+  console.log(failures ? `${failures} checks failed` : 'every check passed');
+  process.exit(failures ? 1 : 0);
+});

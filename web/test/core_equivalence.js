@@ -1,0 +1,75 @@
+// Both WebAssembly builds against the native program: for every mode, the frames the kernel
+// tests use (the generated pictures, odd and full sizes) go through each build's fast path and
+// its plain path, and every surface must equal what the native pixelwell-filter writes with the
+// scalar table.
+// Usage: node core_equivalence.js SITE_DIR   (env PIXELWELL_FILTER, PIXELWELL_CLIP)
+const { execFileSync } = require('child_process');
+const { loadModule } = require('./load_module');
+
+const site = process.argv[2];
+const filter = process.env.PIXELWELL_FILTER;
+const clip = process.env.PIXELWELL_CLIP;
+if (!site || !filter || !clip) {
+  console.error('usage: PIXELWELL_FILTER=... PIXELWELL_CLIP=... node core_equivalence.js SITE_DIR');
+  process.exit(2);
+}
+
+const cases = [
+  { picture: 'shapes', width: 640, height: 480, frames: 10 },
+  { picture: 'noise', width: 101, height: 67, frames: 10 },
+  { picture: 'bars', width: 1280, height: 720, frames: 3 },
+  { picture: 'shapes', width: 3, height: 5, frames: 4 },
+];
+
+function native(c, mode, frames) {
+  return execFileSync(filter, ['--size', `${c.width}x${c.height}`, '--mode', mode], {
+    input: frames, stdio: ['pipe', 'pipe', 'ignore'], maxBuffer: 1 << 30, env: { ...process.env, PIXELWELL_SCALAR: '1' },
+  });
+}
+
+function run(m, c, mode, frames, plain) {
+  m._pw_reset();
+  m._pw_set_size(c.width, c.height);
+  m._pw_select_mode(mode);
+  const frameBytes = c.width * c.height * 3, outBytes = c.width * c.height * 4;
+  const out = Buffer.alloc(outBytes * c.frames);
+  for (let n = 0; n < c.frames; ++n) {
+    m.HEAPU8.set(frames.subarray(n * frameBytes, (n + 1) * frameBytes), m._pw_frame());
+    plain ? m._pw_process_plain() : m._pw_process();
+    out.set(m.HEAPU8.subarray(m._pw_result(), m._pw_result() + outBytes), n * outBytes);
+  }
+  return out;
+}
+
+(async () => {
+  const builds = { simd: await loadModule(site, 'simd'), scalar: await loadModule(site, 'scalar') };
+  const tables = Object.fromEntries(Object.entries(builds).map(([k, m]) => [k, m.UTF8ToString(m._pw_kernels())]));
+  console.log(`kernel tables: simd build ${tables.simd}, scalar build ${tables.scalar}`);
+  let failures = 0, checked = 0;
+  for (const c of cases) {
+    const frames = execFileSync(clip, ['--width', c.width, '--height', c.height, '--frames', c.frames,
+      '--picture', c.picture], { maxBuffer: 1 << 30 });
+    const m0 = builds.simd;
+    for (let p = 0; p < m0._pw_positions(); ++p) {
+      const mode = m0._pw_position_mode(p);
+      const name = m0.UTF8ToString(m0._pw_position_name(p));
+      const expected = native(c, String(mode), frames);
+      for (const [variant, m] of Object.entries(builds)) {
+        for (const plain of [false, true]) {
+          const got = run(m, c, mode, frames, plain);
+          ++checked;
+          if (!got.equals(expected)) {
+            const at = got.findIndex((b, i) => b !== expected[i]);
+            const frameAt = Math.floor(at / (c.width * c.height * 4));
+            console.error(`FAIL ${variant}${plain ? ' plain' : ''} ${name} ${c.picture} ${c.width}x${c.height}: ` +
+              `first differing byte ${at} (frame ${frameAt}): ${got[at]} instead of ${expected[at]}`);
+            ++failures;
+          }
+        }
+      }
+    }
+    console.log(`${c.picture} ${c.width}x${c.height}, ${c.frames} frames: every mode compared`);
+  }
+  console.log(`${checked - failures} of ${checked} runs equal pixelwell-filter's output`);
+  process.exit(failures ? 1 : 0);
+})().catch((e) => { console.error(e); process.exit(1); });
