@@ -65,7 +65,7 @@ bool parseInteger(std::string_view text, int64_t low, int64_t high, int64_t& val
 }
 
 bool parseFrameSize(std::string_view text, int32_t maxSide, int32_t& width, int32_t& height) {
-    const size_t x = text.find('x');
+    const size_t x = text.find_first_of("xX");
     int64_t w = 0, h = 0;
     if (x == std::string_view::npos || !parseInteger(text.substr(0, x), 1, maxSide, w) ||
         !parseInteger(text.substr(x + 1), 1, maxSide, h))

@@ -16,7 +16,7 @@ namespace pixelwell {
 // A whole decimal integer from low to high, nothing before or after it.
 bool parseInteger(std::string_view text, int64_t low, int64_t high, int64_t& value);
 
-// "WxH" with W and H from 1 to maxSide.
+// "WxH" (or "WXH") with W and H from 1 to maxSide.
 bool parseFrameSize(std::string_view text, int32_t maxSide, int32_t& width, int32_t& height);
 
 // Frame index -> modes chosen before that frame, in the order given.

@@ -97,6 +97,79 @@ bool writeFully(int fd, const uint8_t* buffer, size_t size) {
     return true;
 }
 
+// Edits (insertions, deletions, substitutions) that turn a into b.
+size_t editDistance(const std::string& a, const std::string& b) {
+    std::vector<size_t> row(b.size() + 1);
+    for (size_t j = 0; j <= b.size(); ++j) row[j] = j;
+    for (size_t i = 1; i <= a.size(); ++i) {
+        size_t diagonal = row[0];
+        row[0] = i;
+        for (size_t j = 1; j <= b.size(); ++j) {
+            const size_t above = row[j];
+            row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
+            diagonal = above;
+        }
+    }
+    return row[b.size()];
+}
+
+// The first argument CLI11 left over that looks like an option ("--mdoe", "--sise=5x3", "-z"), as
+// "unknown option --mdoe (did you mean --mode?)"; empty when there is none. A misspelt option
+// must be named before what it leaves missing ("--mode is required").
+std::string unknownOption(const CLI::App& app) {
+    for (const std::string& left : app.remaining(false)) {
+        if (left == "--") break;  // what follows it are files, whatever their names
+        if (left.size() < 2 || left[0] != '-' || (left[1] >= '0' && left[1] <= '9')) continue;
+        const std::string typed = left.substr(0, left.find('='));
+        std::string message = "unknown option " + typed;
+        std::string closest;
+        size_t best = 3;  // at most two edits away, or it is no guess
+        for (const CLI::Option* option : app.get_options()) {
+            for (const std::string& name : option->get_lnames()) {
+                const size_t d = editDistance(typed, "--" + name);
+                if (d < best) best = d, closest = "--" + name;
+            }
+        }
+        if (!closest.empty()) message += " (did you mean " + closest + "?)";
+        return message;
+    }
+    return {};
+}
+
+// The name as a shell would need it typed.
+std::string shellWord(const std::string& text) {
+    const bool plain = !text.empty() && text.find_first_not_of(
+                                            "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                                            "0123456789._/+,:@%=-") == std::string::npos;
+    if (plain) return text;
+    std::string quoted = "'";
+    for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
+}
+
+// What a file starting with these bytes most likely is, when it is a container or picture
+// format rather than raw frames; nullptr otherwise. Only ever a hint: raw frames may start with
+// any bytes.
+const char* containerKind(const std::string& head) {
+    auto at = [&](size_t offset, const char* bytes, size_t size) {
+        return head.size() >= offset + size && head.compare(offset, size, bytes, size) == 0;
+    };
+    if (at(4, "ftyp", 4) || at(4, "moov", 4) || at(4, "mdat", 4)) return "an MP4/MOV video";
+    if (at(0, "\x1a\x45\xdf\xa3", 4)) return "a Matroska/WebM video";
+    if (at(0, "RIFF", 4) && at(8, "AVI ", 4)) return "an AVI video";
+    if (at(0, "RIFF", 4) && at(8, "WEBP", 4)) return "a WebP picture";
+    if (at(0, "YUV4MPEG2", 9)) return "a Y4M video";
+    if (at(0, "\x89PNG\r\n\x1a\n", 8)) return "a PNG picture";
+    if (at(0, "\xff\xd8\xff", 3)) return "a JPEG picture";
+    if (at(0, "GIF87a", 6) || at(0, "GIF89a", 6)) return "a GIF picture";
+    if (at(0, "BM", 2) && head.size() >= 14) return "a BMP picture";
+    if (at(0, "FLV", 3)) return "an FLV video";
+    if (at(0, "OggS", 4)) return "an Ogg video";
+    if (at(0, "\x30\x26\xb2\x75\x8e\x66\xcf\x11", 8)) return "a WMV/ASF video";
+    if (at(0, "\x00\x00\x01\xba", 4)) return "an MPEG program stream";
+    return nullptr;
+}
+
 bool sameFile(const struct stat& a, const struct stat& b) {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino && (S_ISREG(a.st_mode) || S_ISBLK(a.st_mode));
 }
@@ -157,7 +230,13 @@ int main(int argc, char** argv) {
     } catch (const CLI::Success& e) {
         return app.exit(e);
     } catch (const CLI::ParseError& e) {
-        app.exit(e);
+        const std::string unknown = unknownOption(app);
+        if (unknown.empty()) {
+            app.exit(e);
+        } else {
+            say(unknown);
+            std::fputs("Run with --help for more information.\n", stderr);
+        }
         return kExitUsage;
     }
 
@@ -184,6 +263,17 @@ int main(int argc, char** argv) {
     }
     if (::fstat(in.fd, &in.info) != 0) return usageError("cannot read " + in.name + ": " + reason(errno));
     if (S_ISDIR(in.info.st_mode)) return usageError("cannot read " + in.name + ": " + reason(EISDIR));
+    // Frames are binary: typed at a terminal or shown on one they are of no use, and shown they
+    // garble it. Refused as compressors refuse, before anything is read or written.
+    const bool typedInput = in.fd == STDIN_FILENO && ::isatty(STDIN_FILENO);
+    const bool shownOutput = options.output == "-" && ::isatty(STDOUT_FILENO);
+    if (typedInput)
+        say("the frames are expected on standard input, which is a terminal: pipe them in\n"
+            "  (pixelwell-clip | pixelwell-filter ...) or give the file: pixelwell-filter ... in.raw out.raw");
+    if (shownOutput)
+        say("the output is binary frames and standard output is a terminal: redirect it\n"
+            "  (pixelwell-filter ... > out.raw), pipe it on, or give the file: pixelwell-filter ... in.raw out.raw");
+    if (typedInput || shownOutput) return kExitUsage;
 
     // The same file as IN is refused before OUT is opened for writing; OUT is then opened
     // without truncating it and compared again, in case the name changed hands meanwhile.
@@ -229,6 +319,8 @@ int main(int argc, char** argv) {
     DisplaySurface = Surface;
     FrameGeometry = {width, height};
 
+    // The input's first bytes, kept to recognise a video or picture given by mistake.
+    std::string head;
     uint64_t index = 0;
     for (;; ++index) {
         size_t got = 0;
@@ -238,10 +330,20 @@ int main(int argc, char** argv) {
             return kExitIncomplete;
         }
         if (got == 0) break;
+        if (head.size() < 16)
+            head.append(reinterpret_cast<const char*>(frame.data()), std::min(got, 16 - head.size()));
         if (got < frameBytes) {
             say(in.name + " ends inside frame " + std::to_string(index) + ": " +
                 std::to_string(frameBytes - got) + " of its " + std::to_string(frameBytes) +
                 " bytes missing (" + std::to_string(index) + " complete frames written)");
+            if (const char* kind = containerKind(head)) {
+                const std::string source = options.input == "-" ? "in.mp4" : shellWord(options.input);
+                say(in.name + " starts like " + kind + ", not raw frames; ffmpeg makes raw frames of it:\n"
+                    "  ffmpeg -i " + source + " -vf scale=" + std::to_string(width) + ":" + std::to_string(height) +
+                    " -f rawvideo -pix_fmt bgr24 - |\n"
+                    "    pixelwell-filter --size " + std::to_string(width) + "x" + std::to_string(height) +
+                    " --top-down --mode ...");
+            }
             return kExitIncomplete;
         }
         applyModeSwitches(schedule, index);

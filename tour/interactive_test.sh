@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # The interactive run, as scripts/run starts it when DISPLAY is set, on a private Xvfb standing in
-# for the user's display (no window manager): the result window must come up beside the viewer,
-# not on top of it; 制御 → 終了 ends the program with exit code 0; nothing of the run is left
-# running. Also: a DISPLAY with no X server is refused with a message, and a run that finds the
-# Wine prefix in use says what it waits for.
+# for the user's display (no window manager, 1400x1000 as a user's was): the result window must
+# come up beside the viewer, not on top of it; 制御 → 終了 ends the program with exit code 0;
+# nothing of the run is left running. Also: a DISPLAY with no X server is refused with a
+# message, and a run that finds the Wine prefix in use says what it waits for.
 #
 #   interactive_test.sh BUILD_DIR OUT_DIR     (OUT_DIR/interactive.png: the two windows)
 set -euo pipefail
@@ -43,7 +43,7 @@ check "a DISPLAY without an X server ends with exit code 2" test "$rc" = 2
 check "... and says so" grep -q "no X server answers on DISPLAY=:65000" <<<"$said"
 
 dfile=$(mktemp)
-Xvfb -displayfd 8 -screen 0 1600x1000x24 -nolisten tcp 8>"$dfile" </dev/null >/dev/null 2>&1 &
+Xvfb -displayfd 8 -screen 0 1400x1000x24 -nolisten tcp 8>"$dfile" </dev/null >/dev/null 2>&1 &
 xvfb_pid=$!
 for _ in $(seq 200); do [ -s "$dfile" ] && break; sleep 0.05; done
 export DISPLAY=":$(cat "$dfile")"

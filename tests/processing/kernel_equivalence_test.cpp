@@ -30,6 +30,15 @@ struct Widths {
 };
 const Widths kWidths[] = {{1, 64}, {65, 320}, {321, 640}, {641, 960}, {961, 1280}};
 constexpr int kPasses = 9;  // 6 patterns, then 3 random seeds
+// Under the sanitizers, where every access is checked at many times its cost, a group takes its
+// first 64 widths (every tail that vectors of up to 64 bytes leave) and its last 16; the plain
+// build takes every width.
+#ifdef PIXELWELL_SANITIZED
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+constexpr int kSanitizedHead = 64, kSanitizedTail = 16;
 
 // Pass p over n bytes: all 0, all 255, 0/255 alternating, a ramp, one hot byte, 254/1
 // alternating, then random data.
@@ -75,7 +84,10 @@ protected:
     // Runs the checks for each width of the group, up to the first that fails.
     template <typename Check>
     void eachWidth(Check check) {
-        for (width_ = std::get<1>(GetParam()).first; width_ <= std::get<1>(GetParam()).last; ++width_) {
+        const Widths group = std::get<1>(GetParam());
+        for (width_ = group.first; width_ <= group.last; ++width_) {
+            if (kSanitized && width_ >= group.first + kSanitizedHead && width_ <= group.last - kSanitizedTail)
+                continue;
             check();
             if (HasFailure()) return;
         }
@@ -622,6 +634,28 @@ void resetTouched(size_t bytes) {
     ProcessingMode = kModeNone;
 }
 
+// The frames of one size and kind, made once for every table that runs them (the last set is
+// kept: the tables run one size and kind after another).
+const std::vector<Bytes>& inputFrames(int32_t width, int32_t height, int kind) {
+    static std::vector<Bytes> frames;
+    static std::tuple<int32_t, int32_t, int> made{-1, -1, -1};
+    if (made == std::make_tuple(width, height, kind)) return frames;
+    const size_t bytes = static_cast<size_t>(width) * height * 3;
+    frames.assign(bytes > 100000 ? 4 : 10, Bytes(bytes));
+    const uint32_t count = static_cast<uint32_t>(frames.size());
+    for (uint32_t n = 0; n < count; ++n) {
+        Bytes& frame = frames[n];
+        if (kind == 0)
+            simcam::renderPicture(simcam::Picture::MovingShapes, width, height, n, frame.data());
+        else if (kind == 1)
+            simcam::renderPicture(simcam::Picture::Noise, width, height, n, frame.data());
+        else
+            frame = pattern(n < count / 2 ? 1 : 6, bytes + 5, n);  // flat, then random; 5 bytes more
+    }
+    made = {width, height, kind};
+    return frames;
+}
+
 CoreState runFrames(int32_t mode, int32_t width, int32_t height, int kind,
                     bool (*entry)(const uint8_t*, int32_t)) {
     const size_t bytes = static_cast<size_t>(width) * height * 3;
@@ -630,16 +664,10 @@ CoreState runFrames(int32_t mode, int32_t width, int32_t height, int kind,
     state.surface.assign(kSurfaceBytes, 0xCD);
     DisplaySurface = state.surface.data();
     FrameGeometry = {width, height};
-    const uint32_t frames = bytes > 100000 ? 4 : 10;
-    for (uint32_t n = 0; n < frames; ++n) {
-        if (n == frames / 3) selectProcessingMode(mode);
-        Bytes frame(bytes);
-        if (kind == 0)
-            simcam::renderPicture(simcam::Picture::MovingShapes, width, height, n, frame.data());
-        else if (kind == 1)
-            simcam::renderPicture(simcam::Picture::Noise, width, height, n, frame.data());
-        else
-            frame = pattern(n < frames / 2 ? 1 : 6, bytes + 5, n);  // flat, then random; 5 bytes more
+    const std::vector<Bytes>& frames = inputFrames(width, height, kind);
+    for (uint32_t n = 0; n < frames.size(); ++n) {
+        if (n == frames.size() / 3) selectProcessingMode(mode);
+        const Bytes& frame = frames[n];  // its own allocation: a read beyond it is caught
         state.repaints.push_back(entry(frame.data(), static_cast<int32_t>(frame.size())));
     }
     DisplaySurface = nullptr;
@@ -673,7 +701,9 @@ TEST_P(FrameTest, EveryTableDrawsThePlainResult) {
     for (const int64_t cache : caches) {
         for (const auto& size : sizes)
             for (int kind = 0; kind < 3; ++kind) {
-                if (size[0] * size[1] > 640 * 480 && kind != 0) continue;
+                // The largest frames as the camera gives them only; under the sanitizers also
+                // the 640x480 frames (the small ones hold every edge case of the other kinds).
+                if (size[0] * size[1] > (kSanitized ? 174 * 50 : 640 * 480) && kind != 0) continue;
                 const std::string what = std::to_string(size[0]) + "x" + std::to_string(size[1]) +
                                          " kind " + std::to_string(kind) + " cache " + std::to_string(cache);
                 LastLevelCacheBytes = cache;

@@ -88,6 +88,7 @@ class CommandLines(Scratch):
             ("--size 5x3 --mode invert@1 in.raw --mode normal out.raw", "out.raw", normal_then_inverted),
             ("--size 5x3 --mode=NORMAL --mode=Invert@1 -- in.raw out.raw", "out.raw", normal_then_inverted),
             ("--size 5x3 --mode 1401 --mode 1402@1 in.raw out.raw", "out.raw", normal_then_inverted),
+            ("--size 5X3 --mode normal in.raw out.raw", "out.raw", RAMP_OUT * 2),
         ]
         for line, where, expected in cases:
             with self.subTest(command=line):
@@ -298,6 +299,94 @@ class FilesInTheWay(Scratch):
                 result = run(["--size", "5x3"] + modes, RAMP * 3)
                 self.assertEqual(result.returncode, 0, result.stderr)
                 self.assertIn(message, result.stderr.decode())
+
+
+class NewcomersMistakes(Scratch):
+    """What a first try gets wrong: a misspelt option, a terminal where frames should flow, a
+    video where raw frames belong. Each is named, with what to type instead."""
+
+    def test_a_misspelt_option_is_named_before_what_it_leaves_missing(self):
+        cases = [
+            ("--mdoe gray --size 5x3 in.raw out.raw", "--mdoe (did you mean --mode?)"),
+            ("--sise 5x3 --mode gray in.raw out.raw", "--sise (did you mean --size?)"),
+            ("--size=5x3 --mdoe=gray in.raw out.raw", "--mdoe (did you mean --mode?)"),
+            ("in.raw out.raw --size 5x3 --mode gray --top-donw", "--top-donw (did you mean --top-down?)"),
+            ("--size 5x3 --mode gray --frobnicate in.raw out.raw", "--frobnicate"),
+        ]
+        for line, named in cases:
+            with self.subTest(command=line):
+                self.write("in.raw", RAMP)
+                self.write("out.raw", b"keep me")
+                result = run(line.split(), cwd=self.dir)
+                self.assertEqual(result.returncode, 2, result.stderr)
+                self.assertEqual(result.stderr.decode().splitlines()[0], "pixelwell-filter: unknown option " + named)
+                self.assertNotIn("required", result.stderr.decode())
+                self.assertEqual(self.read("out.raw"), b"keep me")
+
+    def test_a_terminal_is_refused_for_frames_with_what_to_type(self):
+        # (argv, the terminal as stdin, as stdout, what the message says)
+        frames_in = "the frames are expected on standard input, which is a terminal"
+        frames_out = "the output is binary frames and standard output is a terminal"
+        cases = [
+            (["in.raw"], False, True, [frames_out]),
+            (["in.raw", "-"], False, True, [frames_out]),
+            ([], True, False, [frames_in]),
+            (["-", "out.raw"], True, False, [frames_in]),
+            ([], True, True, [frames_in, frames_out]),
+        ]
+        for files, tty_in, tty_out, messages in cases:
+            with self.subTest(files=files, tty_in=tty_in, tty_out=tty_out):
+                self.write("in.raw", RAMP)
+                primary, secondary = os.openpty()
+                try:
+                    result = subprocess.run(
+                        [FILTER, "--size", "5x3", "--mode", "gray"] + files, cwd=self.dir, timeout=20,
+                        stdin=secondary if tty_in else subprocess.DEVNULL,
+                        stdout=secondary if tty_out else subprocess.PIPE, stderr=subprocess.PIPE)
+                finally:
+                    os.close(secondary)
+                    os.close(primary)
+                self.assertEqual(result.returncode, 2, result.stderr)
+                text = result.stderr.decode()
+                for message in messages:
+                    self.assertIn("pixelwell-filter: " + message, text)
+                self.assertIn("in.raw out.raw", text)
+                self.assertFalse(os.path.exists(self.path("out.raw")))
+
+    def test_a_video_or_picture_as_input_gets_the_ffmpeg_command(self):
+        cases = [
+            ("clip.mp4", b"\0\0\0\x20ftypisom\0\0\2\0", "an MP4/MOV video"),
+            ("clip.mkv", b"\x1a\x45\xdf\xa3\x9f\x42\x86\x81", "a Matroska/WebM video"),
+            ("clip.avi", b"RIFF\x10\0\0\0AVI LIST", "an AVI video"),
+            ("clip.y4m", b"YUV4MPEG2 W5 H3 F30:1", "a Y4M video"),
+            ("shot.png", b"\x89PNG\r\n\x1a\n\0\0\0\rIHDR", "a PNG picture"),
+            ("shot.jpg", b"\xff\xd8\xff\xe0\0\x10JFIF", "a JPEG picture"),
+            ("my clip.mp4", b"\0\0\0\x18ftypmp42", "an MP4/MOV video"),
+        ]
+        for name, start, kind in cases:
+            with self.subTest(name=name):
+                self.write(name, start + bytes(30))  # not a whole number of 5x3 frames
+                result = run(["--size", "5x3", "--mode", "gray", name, "out.raw"], cwd=self.dir)
+                self.assertEqual(result.returncode, 1, result.stderr)
+                quoted = "'my clip.mp4'" if " " in name else name
+                self.assertEqual(result.stderr.decode().splitlines()[1:], [
+                    f"pixelwell-filter: {name} starts like {kind}, not raw frames; ffmpeg makes raw frames of it:",
+                    f"  ffmpeg -i {quoted} -vf scale=5:3 -f rawvideo -pix_fmt bgr24 - |",
+                    "    pixelwell-filter --size 5x3 --top-down --mode ..."])
+        # Piped in, the same hint with a name to replace.
+        result = run(["--size", "5x3", "--mode", "gray"], cases[0][1] + bytes(30))
+        self.assertIn("standard input starts like an MP4/MOV video", result.stderr.decode())
+        self.assertIn("ffmpeg -i in.mp4 -vf scale=5:3", result.stderr.decode())
+
+    def test_raw_frames_are_never_refused_for_their_first_bytes(self):
+        # Whole frames are processed whatever they start with, and a short raw input gets no hint.
+        looks_like_mp4 = b"\0\0\0\x20ftypisom" + bytes(45 * 2 - 12)
+        result = run(["--size", "5x3", "--mode", "normal"], looks_like_mp4)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(result.stdout, bgrx(looks_like_mp4))
+        result = run(["--size", "5x3", "--mode", "normal"], RAMP + RAMP[:7])
+        self.assertEqual(result.returncode, 1)
+        self.assertNotIn("ffmpeg", result.stderr.decode())
 
 
 class Help(unittest.TestCase):
