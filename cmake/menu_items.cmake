@@ -1,6 +1,5 @@
 # The processing menu's items, read from the menu resource: sets PIXELWELL_MENU_ITEMS to lines of
-# "    {id, "label"},\n" in menu order, for menu_labels.h.in. The web page's build uses it;
-# live/ reads the resource the same way.
+# "    {id, "label"},\n" in menu order, for live/menu_labels.h.in (pixelwell-live and the page).
 set(menu_rc ${PROJECT_SOURCE_DIR}/resources/app.rc)
 set(menu_ids ${PROJECT_SOURCE_DIR}/resources/resource.h)
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${menu_rc} ${menu_ids})

@@ -18,8 +18,26 @@ bool equalIgnoringCase(std::string_view a, std::string_view b) {
            std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return lower(x) == lower(y); });
 }
 
-// Edit distance, ignoring case: how far a typed name is from a mode's name.
-size_t distance(std::string_view a, std::string_view b) {
+
+// Names that contain the typed text, or are within two edits of it.
+std::string closestNames(std::string_view typed) {
+    std::string names;
+    for (const ModeInfo& info : ModeTable) {
+        const std::string_view name = info.name;
+        bool contains = false;
+        for (size_t at = 0; !typed.empty() && at + typed.size() <= name.size() && !contains; ++at)
+            contains = equalIgnoringCase(name.substr(at, typed.size()), typed);
+        if (contains || editDistance(typed, name) <= 2) {
+            if (!names.empty()) names += ", ";
+            names += info.name;
+        }
+    }
+    return names;
+}
+
+}  // namespace
+
+size_t editDistance(std::string_view a, std::string_view b) {
     std::vector<size_t> row(b.size() + 1);
     for (size_t j = 0; j <= b.size(); ++j) row[j] = j;
     for (size_t i = 1; i <= a.size(); ++i) {
@@ -34,24 +52,6 @@ size_t distance(std::string_view a, std::string_view b) {
     }
     return row[b.size()];
 }
-
-// Names that contain the typed text, or are within two edits of it.
-std::string closestNames(std::string_view typed) {
-    std::string names;
-    for (const ModeInfo& info : ModeTable) {
-        const std::string_view name = info.name;
-        bool contains = false;
-        for (size_t at = 0; !typed.empty() && at + typed.size() <= name.size() && !contains; ++at)
-            contains = equalIgnoringCase(name.substr(at, typed.size()), typed);
-        if (contains || distance(typed, name) <= 2) {
-            if (!names.empty()) names += ", ";
-            names += info.name;
-        }
-    }
-    return names;
-}
-
-}  // namespace
 
 bool parseInteger(std::string_view text, int64_t low, int64_t high, int64_t& value) {
     const std::string copy(text);

@@ -13,6 +13,10 @@
 
 namespace pixelwell {
 
+// Edits (insertions, deletions, substitutions), ignoring case, that turn a into b: how far a
+// typed name is from a real one.
+size_t editDistance(std::string_view a, std::string_view b);
+
 // A whole decimal integer from low to high, nothing before or after it.
 bool parseInteger(std::string_view text, int64_t low, int64_t high, int64_t& value);
 

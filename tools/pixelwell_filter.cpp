@@ -97,22 +97,6 @@ bool writeFully(int fd, const uint8_t* buffer, size_t size) {
     return true;
 }
 
-// Edits (insertions, deletions, substitutions) that turn a into b.
-size_t editDistance(const std::string& a, const std::string& b) {
-    std::vector<size_t> row(b.size() + 1);
-    for (size_t j = 0; j <= b.size(); ++j) row[j] = j;
-    for (size_t i = 1; i <= a.size(); ++i) {
-        size_t diagonal = row[0];
-        row[0] = i;
-        for (size_t j = 1; j <= b.size(); ++j) {
-            const size_t above = row[j];
-            row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
-            diagonal = above;
-        }
-    }
-    return row[b.size()];
-}
-
 // The first argument CLI11 left over that looks like an option ("--mdoe", "--sise=5x3", "-z"), as
 // "unknown option --mdoe (did you mean --mode?)"; empty when there is none. A misspelt option
 // must be named before what it leaves missing ("--mode is required").

@@ -10,6 +10,7 @@
 #include "dispatcher.h"
 #include "explain.h"
 #include "test_picture.h"
+#include "test_support.h"
 
 namespace pixelwell::test {
 namespace {
@@ -171,15 +172,8 @@ TEST_P(ExplainTest, GivesThePlainRecordsAndChangesNothing) {
         }
 }
 
-std::vector<int32_t> everyMode() {
-    std::vector<int32_t> modes;
-    for (const ModeInfo& info : ModeTable)
-        if (info.id != kModeNone) modes.push_back(info.id);
-    return modes;
-}
-
-INSTANTIATE_TEST_SUITE_P(EveryMode, ExplainTest, testing::ValuesIn(everyMode()),
-                         [](const testing::TestParamInfo<int32_t>& info) { return std::to_string(info.param); });
+INSTANTIATE_TEST_SUITE_P(EveryMode, ExplainTest, testing::ValuesIn(everyOperation()),
+                         modeParamName);
 
 // Which frames the temporal modes combined, and where the reference came from.
 class ExplainFramesTest : public testing::Test {

@@ -18,6 +18,7 @@
 #include "kernels.h"
 #include "operations.h"
 #include "test_picture.h"
+#include "test_support.h"
 
 namespace pixelwell::test {
 namespace {
@@ -724,15 +725,8 @@ TEST_P(FrameTest, EveryTableDrawsThePlainResult) {
     }
 }
 
-std::vector<int32_t> everyMode() {
-    std::vector<int32_t> modes;
-    for (const ModeInfo& info : ModeTable)
-        if (info.id != kModeNone) modes.push_back(info.id);
-    return modes;
-}
-
-INSTANTIATE_TEST_SUITE_P(EveryMode, FrameTest, testing::ValuesIn(everyMode()),
-                         [](const testing::TestParamInfo<int32_t>& info) { return std::to_string(info.param); });
+INSTANTIATE_TEST_SUITE_P(EveryMode, FrameTest, testing::ValuesIn(everyOperation()),
+                         modeParamName);
 
 }  // namespace
 }  // namespace pixelwell::test

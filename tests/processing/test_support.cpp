@@ -68,4 +68,11 @@ bool CoreTest::outsideUntouched(int32_t width, int32_t height) const {
     return true;
 }
 
+std::vector<int32_t> everyOperation() {
+    std::vector<int32_t> modes;
+    for (const ModeInfo& info : ModeTable)
+        if (info.id != kModeNone) modes.push_back(info.id);
+    return modes;
+}
+
 }  // namespace pixelwell::test

@@ -6,6 +6,7 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <string>
 #include <vector>
 
 #include "dispatcher.h"
@@ -22,6 +23,10 @@ Frame makeFrame(int32_t width, int32_t height, const std::function<Bgr(int32_t, 
 Frame uniformFrame(int32_t width, int32_t height, Bgr colour);
 // A frame whose gray levels (B = G = R) are level(i, j).
 Frame grayFrame(int32_t width, int32_t height, const std::function<int32_t(int32_t, int32_t)>& level);
+
+// The 23 operations' identifiers (every mode but none), and their names in test names.
+std::vector<int32_t> everyOperation();
+inline std::string modeParamName(const testing::TestParamInfo<int32_t>& info) { return std::to_string(info.param); }
 
 constexpr uint8_t kUntouched = 0xCD;  // the surface's contents before a test draws
 
