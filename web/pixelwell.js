@@ -23,6 +23,8 @@
     ended: false,
     testFrame: 0,
     lastFrameAt: 0,
+    frozen: false,           // Space: the source's frames are not processed, both views hold
+    steps: 0,                // frames still to process while frozen ('.')
   };
   const stats = { capture: 0, process: 0, draw: 0, dropped: 0, times: [], shown: 0, sums: [0, 0, 0], count: 0 };
 
@@ -120,6 +122,8 @@
     const key = e.key.length === 1 ? e.key.toLowerCase() : e.key;
     if (key === 'ArrowRight' || key === 'n') step(1);
     else if (key === 'ArrowLeft' || key === 'p') step(-1);
+    else if (key === ' ') toggleFreeze();
+    else if (key === '.') stepOnce();
     else if (key === 'r') {
       const mode = m._pw_mode();
       if (mode === 1407 || mode === 1408) choose(mode);
@@ -130,6 +134,79 @@
       choose(positions[p].id);
     } else return;
     e.preventDefault();
+  }
+
+  // --- freeze and step ---------------------------------------------------------------------------
+  // While frozen, frames that arrive are dropped unseen; a mode chosen meanwhile is selected in
+  // the core at once and so takes effect at the next frame processed, as the log records it.
+  function frozenNow() { return run.frozen && run.steps === 0; }
+  function showFrozen() {
+    root.dataset.frozen = run.frozen ? '1' : '0';
+    $('freeze').classList.toggle('frozen', run.frozen);
+    $('freeze').textContent = run.frozen ? '▶ Go on / 再開 [Space]' : '❚❚ Freeze / 停止 [Space]';
+  }
+  function toggleFreeze() {
+    run.frozen = !run.frozen;
+    run.steps = 0;
+    showFrozen();
+  }
+  function stepOnce() {
+    if (!run.frozen) { run.frozen = true; showFrozen(); return; }
+    run.steps += 1;
+  }
+
+  // --- snapshot ----------------------------------------------------------------------------------
+  // Both views and the panel as PNG files named by the frame shown and its mode.
+  function canvasBlob(canvas) { return new Promise((resolve) => canvas.toBlob(resolve, 'image/png')); }
+  function panelCanvas() {
+    const node = $('panel');
+    const lines = [$('panel-title').textContent, $('panel-ja').textContent, $('panel-en').textContent];
+    const kernel = [...$('panel-kernel').rows].map((r) => [...r.cells].map((c) => c.textContent.padStart(4)).join(' '));
+    const tail = [$('panel-numbers').textContent, $('panel-frames').textContent].join('\n').split('\n').filter(Boolean);
+    const chart = $('panel-chart');
+    const canvas = document.createElement('canvas');
+    const g = canvas.getContext('2d');
+    const wrap = (text, width) => {  // words (or characters, for Japanese) into lines that fit
+      g.font = '14px sans-serif';
+      const out = [];
+      let line = '';
+      for (const piece of text.split(/(?<= )|(?<=[、。）])/)) {
+        if (line && g.measureText(line + piece).width > width) { out.push(line); line = ''; }
+        line += piece;
+      }
+      if (line) out.push(line);
+      return out;
+    };
+    const width = 560;
+    const text = lines.flatMap((t) => wrap(t, width - 20));
+    const tailText = tail.flatMap((t) => wrap(t, width - 20));
+    const height = 10 + 20 * text.length + (kernel.length ? 20 * kernel.length + 10 : 0) +
+                   (chart.hidden ? 0 : chart.height + 10) + 20 * tailText.length + 10;
+    canvas.width = width;
+    canvas.height = height;
+    g.fillStyle = '#202124';
+    g.fillRect(0, 0, width, height);
+    g.fillStyle = '#e8eaed';
+    g.textBaseline = 'top';
+    let y = 10;
+    g.font = '14px sans-serif';
+    for (const t of text) { g.fillText(t, 10, y); y += 20; }
+    g.font = '14px monospace';
+    for (const t of kernel) { g.fillText(t, 10, y); y += 20; }
+    if (kernel.length) y += 10;
+    if (!chart.hidden) { g.drawImage(chart, 10, y); y += chart.height + 10; }
+    g.font = '14px sans-serif';
+    for (const t of tailText) { g.fillText(t, 10, y); y += 20; }
+    node.dataset.snapshotHeight = String(height);
+    return canvas;
+  }
+  async function snapshot() {
+    refreshPanel(true);
+    const frame = $('panel').dataset.frame || '0';
+    const base = `pixelwell-${frame.padStart(6, '0')}-${$('panel').dataset.mode || 'none'}`;
+    const files = [[`${base}-viewer.png`, sourceView], [`${base}-result.png`, resultView], [`${base}-panel.png`, panelCanvas()]];
+    for (const [name, canvas] of files) download(name, [await canvasBlob(canvas)]);
+    notice(`Saved ${files.map(([n]) => n).join(', ')}`);
   }
 
   // --- the reproducing command -------------------------------------------------------------------
@@ -253,6 +330,8 @@
     for (let i = 0; i < switches; ++i) run.log.push([run.frames, m._pw_schedule_at(run.frames, i)]);
     if (switches) { syncMenu(); updateCommand(); }
     m._pw_process();
+    processedSerial += 1;
+    if (run.steps > 0) run.steps -= 1;
     const processed = performance.now();
     fitCanvas(sourceView, w, h);
     sourceContext.putImageData(sourceImage, 0, 0);
@@ -271,6 +350,7 @@
     }
     run.frames += 1;
     root.dataset.frames = String(run.frames);
+    if (run.frozen) refreshPanel(true);  // a step: its numbers at once
     const a = 0.1;
     stats.capture += a * (captured - started - stats.capture);
     stats.process += a * (processed - captured - stats.process);
@@ -297,6 +377,7 @@
     const w = video.videoWidth, h = video.videoHeight;
     if (!w || !h) return;
     run.lastFrameAt = started;
+    if (frozenNow()) return;
     if (!acceptSize(w, h)) {
       fitCanvas(sourceView, w, h);  // the preview goes on
       sourceContext.drawImage(video, 0, 0);
@@ -334,6 +415,177 @@
     }
   }
 
+  // --- the teaching panel ----------------------------------------------------------------------------
+  // The core's own numbers for the last frame processed (pw_explain, slow: a few times a second
+  // and after a step, never on every frame). Offsets into the block pw_explain fills.
+  const EX = { drawn: 0, frame: 1, mode: 2, width: 3, height: 4, min: 5, max: 6, counted: 7, cutLow: 8, cutHigh: 9,
+               stretched: 10, clippedLow: 11, clippedHigh: 12, threshold: 13, frameCount: 14, reference: 15,
+               kernelSize: 16, divisor: 17, weights: 18, frames: 43, histogram: 51, levels: 307, fields: 563 };
+  const kFilterText = {
+    ja: '濃淡画像に下のカーネルを掛けて除数で割り、その値の範囲（最小〜最大）を 0〜255 に正規化します。両端 5 % を切り捨て、残りを 256 階調に引き伸ばします（右のグラフ）。',
+    en: 'The gray picture is convolved with the kernel below and divided by its divisor; the values\' range (min to max) is normalised to 0–255, the 5 % at each end are cut, and the rest is stretched over the 256 levels (the mapping on the right).',
+  };
+  function familyText(mode) {
+    if (mode >= 1411 && mode <= 1434) return kFilterText;
+    switch (mode) {
+      case 1400: return { ja: '処理なし：結果の表示は最後に描いた画像のままです。', en: 'Nothing is processed: the result view keeps what was last drawn.' };
+      case 1401: return { ja: '入力フレームをそのまま表示します。', en: 'The frame as it arrives, unchanged.' };
+      case 1402: return { ja: '各色の値 v を 255 − v にして、明暗と色を反転します。', en: 'Each colour level v becomes 255 − v: light and colour are inverted.' };
+      case 1403: case 1404: case 1405:
+        return { ja: '直近のフレームの同じ画素の平均です。動くものはぼやけて尾を引き、ノイズは減ります。', en: 'Each pixel is the mean of the same pixel in the last frames: what moves blurs and trails, noise falls.' };
+      case 1406: return { ja: '前のフレームとの差です。動いた部分だけが明るく現れます。', en: 'The difference from the frame before: only what moved shows.' };
+      case 1407: case 1408:
+        return { ja: 'モードを選んだときに撮った基準フレームとの差です（r で撮り直し）。基準から変わった部分が現れます。', en: 'The difference from a reference frame taken when the mode was chosen (r takes a new one): what changed since then shows.' };
+      case 1409: return { ja: 'R・G・B の重み付き和で濃淡画像にします。', en: 'The gray level, a weighted sum of R, G and B.' };
+      case 1441: return { ja: '各画素を 3×3 近傍の最小値にします。暗い部分が広がります。', en: 'Each pixel becomes the minimum of its 3×3 neighbourhood: dark areas grow.' };
+      case 1442: return { ja: '各画素を 3×3 近傍の最大値にします。明るい部分が広がります。', en: 'Each pixel becomes the maximum of its 3×3 neighbourhood: bright areas grow.' };
+      case 1443: return { ja: '各画素を 3×3 近傍の中央値にします。点状のノイズが消え、輪郭は残ります。', en: 'Each pixel becomes the median of its 3×3 neighbourhood: specks vanish, edges stay.' };
+      case 1444: return { ja: '各画素を 3×3 近傍の平均値にします。全体がぼやけます。', en: 'Each pixel becomes the mean of its 3×3 neighbourhood: the picture blurs.' };
+      case 1451: return { ja: '濃淡値を 0〜255 に正規化し、画素の半数に達する値（中央値）をしきい値として白と黒に分けます。', en: 'The gray levels, normalised to 0–255, are split at the median: the lowest level whose cumulative count reaches half the pixels is the threshold, and each pixel becomes black or white.' };
+      default: return { ja: 'メニューにないモードです。', en: 'A mode the menu does not hold.' };
+    }
+  }
+
+  const panel = { serial: -1, block: null, chart: null };
+  let processedSerial = 0;  // frames processed since the page started
+
+  function modeName(mode) { return m.UTF8ToString(m._pw_mode_name(mode)); }
+
+  function framesText(b) {
+    const mode = b[EX.mode], frame = b[EX.frame];
+    const list = (n) => [...Array(n).keys()].map((i) => b[EX.frames + i]);
+    const black = (ns) => (ns.some((n) => n < 1) ? ' (a number below 1 is a slot still holding the black of start-up)' : '');
+    if (mode >= 1403 && mode <= 1405) {
+      const ns = list(b[EX.frameCount]);
+      return `Frames combined: this frame and the ${ns.length - 1} before (${ns.join(', ')})${black(ns)}\n` +
+             `合成したフレーム：このフレームと直前の ${ns.length - 1} フレーム`;
+    }
+    if (mode === 1406) {
+      const ns = list(2);
+      return `Frames combined: this frame and the one before (${ns.join(', ')})${black(ns)}\n合成したフレーム：このフレームと直前のフレーム`;
+    }
+    if (mode === 1407 || mode === 1408) {
+      const at = b[EX.reference];
+      return `Frames combined: this frame (${frame}) and ${at ? `the reference taken at frame ${at}` : 'the black of start-up as reference'}\n` +
+             `合成したフレーム：このフレームと ${at ? `フレーム ${at} で撮った基準` : '起動時の黒（基準）'}`;
+    }
+    return '';
+  }
+
+  function kernelTable(b) {
+    const table = $('panel-kernel');
+    table.textContent = '';
+    const size = b[EX.kernelSize];
+    table.hidden = !size;
+    for (let r = 0; r < size; ++r) {
+      const tr = table.insertRow();
+      for (let c = 0; c < size; ++c) tr.insertCell().textContent = String(b[EX.weights + 5 * r + c]);
+      if (r === (size >> 1)) {
+        const d = tr.insertCell();
+        d.className = 'divisor';
+        d.textContent = `÷ ${b[EX.divisor]}`;
+      }
+    }
+  }
+
+  // Left: the histogram of the normalised levels (log scale of counts would hide the cuts'
+  // meaning, so linear, clipped at the tallest bar but one); right: the level mapping.
+  function drawChart(b, kernel, binarize) {
+    const canvas = $('panel-chart');
+    const show = b[EX.counted] && (kernel || binarize);
+    canvas.hidden = !show;
+    if (!show) return;
+    const g = canvas.getContext('2d');
+    const H = canvas.height, top = 16, base = H - 20;
+    g.fillStyle = '#202124';
+    g.fillRect(0, 0, canvas.width, H);
+    const counts = [...Array(256).keys()].map((v) => b[EX.histogram + v]);
+    const sorted = [...counts].sort((x, y) => y - x);
+    const scale = Math.max(1, sorted[1] || sorted[0]);
+    g.fillStyle = '#9aa0a6';
+    for (let v = 0; v < 256; ++v) {
+      const h = Math.min(1, counts[v] / scale) * (base - top);
+      g.fillRect(8 + v, base - h, 1, h);
+    }
+    g.font = '12px sans-serif';
+    g.fillStyle = '#e8eaed';
+    g.fillText(binarize ? 'gray histogram / 濃淡ヒストグラム' : 'normalised values / 正規化した値', 8, 12);
+    g.fillText('0', 8, H - 6);
+    g.fillText('255', 8 + 236, H - 6);
+    const mark = (v, colour, label) => {
+      g.fillStyle = colour;
+      g.fillRect(8 + v, top, 1, base - top);
+      g.fillText(label, Math.min(8 + v + 3, 8 + 200), top + 12);
+    };
+    if (kernel && b[EX.cutLow] >= 0) {  // low's label to the left of its line, high's to the right
+      const low = b[EX.cutLow], high = b[EX.cutHigh];
+      g.fillStyle = '#f28b82';
+      g.fillRect(8 + low, top, 1, base - top);
+      const label = `low ${low}`;
+      g.fillText(label, Math.max(0, 8 + low - 3 - g.measureText(label).width), top + 12);
+      g.fillStyle = '#fdd663';
+      g.fillRect(8 + high, top, 1, base - top);
+      g.fillText(`high ${high}`, Math.min(8 + high + 3, 8 + 200), top + 12);
+    }
+    if (binarize && b[EX.threshold] >= 0) mark(b[EX.threshold], '#8ab4f8', `threshold ${b[EX.threshold]}`);
+    // The level each normalised level is shown at.
+    const x0 = 284, size = base - top;
+    g.strokeStyle = '#5f6368';
+    g.strokeRect(x0 + 0.5, top + 0.5, 255, size);
+    g.fillStyle = '#e8eaed';
+    g.fillText('level mapping / 階調の対応', x0, 12);
+    g.fillText('in 0–255 →', x0, H - 6);
+    g.strokeStyle = '#81c995';
+    g.beginPath();
+    for (let v = 0; v < 256; ++v) {
+      const y = base - (b[EX.levels + v] / 255) * size;
+      if (v) g.lineTo(x0 + v + 0.5, y); else g.moveTo(x0 + 0.5, y);
+    }
+    g.stroke();
+  }
+
+  function setData(name, value) { $('panel').dataset[name] = value === null ? '' : String(value); }
+
+  // Reads the explanation of the last frame processed into the panel, when there is a new one.
+  function refreshPanel(force) {
+    if (!m || (!force && panel.serial === processedSerial)) return;
+    panel.serial = processedSerial;
+    const b = new Int32Array(heap.buffer, m._pw_explain(), EX.fields).slice();
+    panel.block = b;
+    const mode = b[EX.mode], frame = b[EX.frame];
+    const kernel = b[EX.kernelSize] > 0, binarize = mode === 1451;
+    const text = familyText(mode);
+    const p = m._pw_position_of_mode(mode);
+    $('panel-title').textContent = `Frame ${frame} · ${p >= 0 && positions[p].label ? positions[p].label + ' ' : ''}${modeName(mode)}`;
+    $('panel-ja').textContent = text.ja;
+    $('panel-en').textContent = text.en;
+    kernelTable(b);
+    drawChart(b, kernel, binarize);
+    const ranged = (kernel || binarize) && b[EX.drawn] && b[EX.min] <= b[EX.max];
+    const cuts = kernel && b[EX.drawn] && b[EX.cutLow] >= 0;
+    const threshold = binarize && b[EX.drawn] && b[EX.threshold] >= 0;
+    setData('frame', frame || null);
+    setData('mode', modeName(mode));
+    setData('min', ranged ? b[EX.min] : null);
+    setData('max', ranged ? b[EX.max] : null);
+    setData('cutLow', cuts ? b[EX.cutLow] : null);
+    setData('cutHigh', cuts ? b[EX.cutHigh] : null);
+    setData('threshold', threshold ? b[EX.threshold] : null);
+    const lines = [];
+    if (ranged) lines.push(`${kernel ? 'Filter values' : 'Gray levels'} from ${b[EX.min]} to ${b[EX.max]} (normalised to 0–255) / 正規化前の範囲 ${b[EX.min]}〜${b[EX.max]}`);
+    else if ((kernel || binarize) && b[EX.drawn]) lines.push('Every value is the same: nothing to normalise or count / 全画素が同じ値です');
+    if (cuts) {
+      lines.push(b[EX.stretched]
+        ? `Cuts at ${b[EX.cutLow]} and ${b[EX.cutHigh]} / 切り捨て ${b[EX.cutLow]} と ${b[EX.cutHigh]}`
+        : `Cuts at ${b[EX.cutLow]} and ${b[EX.cutHigh]} leave no room for a stretch: levels shown as they are / 引き伸ばしなし`);
+      lines.push(`Pixels clipped to black ${b[EX.clippedLow]}, to white ${b[EX.clippedHigh]} (of ${b[EX.width] * b[EX.height]}) / 黒に ${b[EX.clippedLow]}、白に ${b[EX.clippedHigh]} 画素`);
+    }
+    if (threshold) lines.push(`Threshold ${b[EX.threshold]} (median of ${b[EX.width] * b[EX.height]} pixels) / しきい値 ${b[EX.threshold]}`);
+    if (!frame) lines.push('No frame processed yet / まだフレームがありません');
+    $('panel-numbers').textContent = lines.join('\n');
+    $('panel-frames').textContent = framesText(b);
+  }
+
   // --- sources ---------------------------------------------------------------------------------------
   let generation = 0;  // a source started later makes the earlier one's callbacks stop
   function stopSource() {
@@ -360,7 +612,7 @@
     const tick = () => {
       if (mine !== generation || run.ended) return;
       const started = performance.now();
-      if (acceptSize(size.width, size.height)) {
+      if (!frozenNow() && acceptSize(size.width, size.height)) {
         fitCanvas(sourceView, size.width, size.height);
         m._pw_test_picture(run.testFrame++);
         const image = new ImageData(new Uint8ClampedArray(heap.buffer, m._pw_source_rgba(), size.width * size.height * 4).slice(),
@@ -528,7 +780,13 @@
       startFile(URL.createObjectURL(file), file.name, false);
     });
     $('record').addEventListener('click', () => (run.recording ? saveRecording() : startRecording()));
+    // A button keeps no focus, so that Space and Enter stay the page's keys.
+    for (const button of document.querySelectorAll('button')) button.addEventListener('click', () => button.blur());
+    $('freeze').addEventListener('click', toggleFreeze);
+    $('step').addEventListener('click', stepOnce);
+    $('snapshot').addEventListener('click', () => { snapshot(); });
     document.addEventListener('keydown', onKey);
+    setInterval(() => refreshPanel(false), 250);
   }
 
   async function main() {
@@ -560,6 +818,7 @@
       if (!Number.isInteger(frames) || frames < 1) { fail(`frames=${params.get('frames')}: give a whole number of frames, 1 or more.`); return; }
       run.limit = frames;
     }
+    if (params.get('frozen') === '1') { run.frozen = true; showFrozen(); }
     if (params.get('record') === '1') run.recording = true;
     if (run.recording) {
       $('record').classList.add('recording');

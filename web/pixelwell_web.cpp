@@ -8,6 +8,7 @@
 #include <string>
 
 #include "dispatcher.h"
+#include "explain.h"
 #include "kernels.h"
 #include "messages.h"
 #include "mode_args.h"
@@ -182,6 +183,59 @@ EMSCRIPTEN_KEEPALIVE const char* pw_text(int which) {
         default: return "";
     }
 }
+// --- the teaching panel ---------------------------------------------------------------------
+// What the operation used on the last frame processed, as one block of 32-bit integers the page
+// reads in place (the offsets below are the page's too). Slow: the page asks a few times a
+// second and after a step, never on every frame.
+namespace {
+enum ExplainField : int32_t {
+    kExDrawn, kExFrame, kExMode, kExWidth, kExHeight, kExMin, kExMax, kExCounted, kExCutLow,
+    kExCutHigh, kExStretched, kExClippedLow, kExClippedHigh, kExThreshold, kExFrameCount,
+    kExReference, kExKernelSize, kExDivisor,
+    kExWeights = 18,                // 5 x 5, [row][column], row 0 the line above on screen
+    kExFrames = kExWeights + 25,    // 8, newest first
+    kExHistogram = kExFrames + 8,   // 256
+    kExLevels = kExHistogram + 256, // 256
+    kExFields = kExLevels + 256,
+};
+alignas(16) int32_t ExplainBlock[kExFields];
+}  // namespace
+
+EMSCRIPTEN_KEEPALIVE int32_t* pw_explain() {
+    Explanation e;
+    const bool drawn = explainFrame(e);
+    int32_t* b = ExplainBlock;
+    std::memset(b, 0, sizeof ExplainBlock);
+    b[kExDrawn] = drawn;
+    b[kExFrame] = static_cast<int32_t>(e.frame);
+    b[kExMode] = e.mode;
+    b[kExWidth] = e.width;
+    b[kExHeight] = e.height;
+    b[kExMin] = e.range.minimum;
+    b[kExMax] = e.range.maximum;
+    b[kExCounted] = e.counted;
+    b[kExCutLow] = e.cutLow;
+    b[kExCutHigh] = e.cutHigh;
+    b[kExStretched] = e.stretched;
+    b[kExClippedLow] = e.clippedLow;
+    b[kExClippedHigh] = e.clippedHigh;
+    b[kExThreshold] = e.threshold;
+    b[kExFrameCount] = e.frameCount;
+    b[kExReference] = static_cast<int32_t>(e.reference);
+    if (e.kernel) {
+        b[kExKernelSize] = e.kernel->size;
+        b[kExDivisor] = e.kernel->divisor;
+        for (int r = 0; r < 5; ++r)
+            for (int c = 0; c < 5; ++c) b[kExWeights + 5 * r + c] = e.kernel->weights[r][c];
+    }
+    for (int n = 0; n < 8; ++n) b[kExFrames + n] = static_cast<int32_t>(e.frames[n]);
+    for (int v = 0; v < 256; ++v) {
+        b[kExHistogram + v] = e.histogram[v];
+        b[kExLevels + v] = e.levels[v];
+    }
+    return b;
+}
+
 EMSCRIPTEN_KEEPALIVE const char* pw_mode_description(int32_t mode) {
     const ModeInfo* info = findModeById(mode);
     return info ? info->description : "";

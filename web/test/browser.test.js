@@ -11,9 +11,10 @@ const path = require('path');
 const site = path.resolve(process.argv[2] || '');
 const filter = process.env.PIXELWELL_FILTER && path.resolve(process.env.PIXELWELL_FILTER);
 const clip = process.env.PIXELWELL_CLIP && path.resolve(process.env.PIXELWELL_CLIP);
+const explain = process.env.PIXELWELL_EXPLAIN && path.resolve(process.env.PIXELWELL_EXPLAIN);
 const chromiumPath = process.env.CHROMIUM || '/usr/bin/chromium';
-if (!process.argv[2] || !filter || !clip) {
-  console.error('usage: PIXELWELL_FILTER=... PIXELWELL_CLIP=... node browser.test.js SITE_DIR');
+if (!process.argv[2] || !filter || !clip || !explain) {
+  console.error('usage: PIXELWELL_FILTER=... PIXELWELL_CLIP=... PIXELWELL_EXPLAIN=... node browser.test.js SITE_DIR');
   process.exit(2);
 }
 
@@ -199,6 +200,105 @@ async function keyboardRun(context, base) {
   for (const line of report.trim().split('\n')) check(line.startsWith('ok'), line.replace(/^(ok|FAIL) /, ''));
 }
 
+// --- the teaching panel, freeze and step -----------------------------------------------------------
+// The core's explanation of frame N of a recording, as the native program computes it.
+function nativeExplanation(dir, command, frame) {
+  const words = command.split(' ');
+  const args = [];
+  for (let i = 1; i < words.length; ++i) if (words[i] === '--size' || words[i] === '--mode') args.push(words[i], words[++i]);
+  const line = execFileSync(explain, [...args, path.join(dir, 'recording.raw'), String(frame)]).toString().trim();
+  return Object.fromEntries(line.split(' ').map((pair) => pair.split('=')));
+}
+
+async function panelData(page) {
+  return page.evaluate(() => ({ ...document.getElementById('panel').dataset, frames: document.documentElement.dataset.frames }));
+}
+// The panel once it explains the last frame processed.
+async function settledPanel(page) {
+  await page.waitForFunction(() => document.getElementById('panel').dataset.frame === document.documentElement.dataset.frames);
+  return panelData(page);
+}
+async function pressStep(page) {
+  const before = Number(await page.evaluate(() => document.documentElement.dataset.frames || 0));
+  await page.keyboard.press('.');
+  await page.waitForFunction((b) => Number(document.documentElement.dataset.frames) === b + 1, before);
+  return settledPanel(page);
+}
+
+async function teachingRun(context, base) {
+  const page = await context.newPage();
+  const downloads = {};
+  page.on('download', (d) => { downloads[d.suggestedFilename()] = d; });
+  // frozen=1: the page starts frozen, so every frame below is one step.
+  await page.goto(`${base}?source=test&size=160x120&record=1&frozen=1&mode=sobel-x&mode=binarize@12`);
+  await waitForState(page, ['running']);
+  let frozen;
+  for (let k = 0; k < 5; ++k) frozen = await pressStep(page);
+  const view = () => page.evaluate(() => document.getElementById('result-view').toDataURL());
+  const held = await view();
+  await page.waitForTimeout(500);
+  const after = await panelData(page);
+  check(after.frames === frozen.frames && (await view()) === held,
+    `Space freezes: no frame processed in 0.5 s (${frozen.frames}, ${after.frames}), the result view holds`);
+  const filterPanel = frozen;
+  // Step into the binarisation (chosen before frame 12, that is at the 13th frame).
+  let binarizePanel;
+  while (Number((binarizePanel = await pressStep(page)).frames) < 14) {}
+  // A mode chosen while frozen shows at the next processed frame, not before.
+  await page.keyboard.press('y');
+  await page.waitForTimeout(400);
+  const chosen = await panelData(page);
+  const stepped = await pressStep(page);
+  check(chosen.mode === 'binarize' && chosen.frame === binarizePanel.frame && stepped.mode === 'sobel-y' &&
+        Number(stepped.frame) === Number(chosen.frame) + 1,
+    `a mode chosen while frozen takes effect at the next processed frame (${chosen.mode} at ${chosen.frame}, then ${stepped.mode} at ${stepped.frame})`);
+  // Space goes on, and freezes again.
+  await page.keyboard.press(' ');
+  await page.waitForFunction((f) => Number(document.documentElement.dataset.frames) >= f + 3, Number(stepped.frames));
+  await page.keyboard.press(' ');
+  const last = await settledPanel(page);
+  check(filterPanel.mode === 'sobel-x' && filterPanel.cutLow !== '' && filterPanel.threshold === '' &&
+        binarizePanel.mode === 'binarize' && binarizePanel.threshold !== '' && binarizePanel.cutLow === '',
+    `the panel's attributes apply to their mode (sobel-x: cuts ${filterPanel.cutLow}, ${filterPanel.cutHigh}; binarize: threshold ${binarizePanel.threshold})`);
+  // Snapshot: both views and the panel, named by frame and mode.
+  await page.click('#snapshot');
+  const prefix = `pixelwell-${last.frame.padStart(6, "0")}-sobel-y`;
+  const shots = {};
+  for (const part of ['viewer', 'result', 'panel']) {
+    const name = `${prefix}-${part}.png`;
+    if (!downloads[name]) await page.waitForEvent('download', { predicate: (d) => d.suggestedFilename() === name, timeout: 10000 }).catch(() => {});
+    if (downloads[name]) {
+      await downloads[name].saveAs(path.join(work, name));
+      const png = fs.readFileSync(path.join(work, name));
+      shots[part] = png.subarray(1, 4).toString() === 'PNG' ? `${png.readUInt32BE(16)}x${png.readUInt32BE(20)}` : 'not a PNG';
+    }
+  }
+  check(shots.viewer === '160x120' && shots.result === '160x120' && /^\d+x\d+$/.test(shots.panel || ''),
+    `snapshot: ${prefix}-viewer/result/panel.png (${shots.viewer}, ${shots.result}, ${shots.panel})`);
+  // Stop and save: the recording holds exactly the frames processed.
+  const command = await page.evaluate(() => document.documentElement.dataset.filterCommand);
+  await page.click('#record');
+  const dir = path.join(work, 'stepped');
+  fs.mkdirSync(dir);
+  for (const file of ['recording.raw', 'results.bgrx']) {
+    if (!downloads[file]) await page.waitForEvent('download', { predicate: (d) => d.suggestedFilename() === file, timeout: 10000 }).catch(() => {});
+    if (downloads[file]) await downloads[file].saveAs(path.join(dir, file));
+  }
+  await page.close();
+  const raw = fs.existsSync(path.join(dir, 'recording.raw')) ? fs.readFileSync(path.join(dir, 'recording.raw')) : Buffer.alloc(0);
+  check(raw.length === 160 * 120 * 3 * Number(last.frames), `a stepped run records exactly the ${last.frames} frames processed (${raw.length / (160 * 120 * 3)})`);
+  const out = reproduce(command.replace(' results.bgrx', ' out.bgrx'), dir);
+  check(out.equals(fs.readFileSync(path.join(dir, 'results.bgrx'))), `a stepped run: ${command} reproduces results.bgrx`);
+  // The panel's numbers are the core's own, frame for frame.
+  for (const shown of [filterPanel, binarizePanel, stepped, last]) {
+    const native = nativeExplanation(dir, command, shown.frame);
+    const same = native.frame === shown.frame && native.cutLow === (shown.cutLow || '-1') && native.cutHigh === (shown.cutHigh || '-1') &&
+                 native.threshold === (shown.threshold || '-1') && (shown.min === '' || (native.min === shown.min && native.max === shown.max));
+    check(same, `${shown.mode} at frame ${shown.frame}: the panel (cuts ${shown.cutLow}, ${shown.cutHigh}, threshold ${shown.threshold}, range ${shown.min}..${shown.max}) ` +
+      `equals the native explanation (cuts ${native.cutLow}, ${native.cutHigh}, threshold ${native.threshold}, range ${native.min}..${native.max})`);
+  }
+}
+
 // --- errors -----------------------------------------------------------------------------------------
 async function expectMessage(page, pattern, what) {
   const shown = await page.waitForFunction((p) => new RegExp(p).test(document.getElementById('error').textContent +
@@ -273,6 +373,7 @@ async function errorRuns(base, clipFile) {
   await cameraRun(camera, url, false);
   await testPictureRun(camera, url);
   await keyboardRun(camera, url);
+  await teachingRun(camera, url);
   await camera.close();
   await errorRuns(url, clipFile);
 })().catch((error) => {
