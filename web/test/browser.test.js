@@ -2,8 +2,8 @@
 // Chromium's fake capture device, the test picture, every operation by keyboard, and the errors
 // a user can meet. Whatever it starts (server, browsers) it stops, also when a check fails.
 // Usage: node browser.test.js SITE_DIR   (env PIXELWELL_FILTER, PIXELWELL_CLIP; CHROMIUM optional)
-const { chromium } = require('playwright-core');
-const { execFileSync, spawn } = require('child_process');
+const { serve, launchChromium } = require('./chromium');
+const { execFileSync } = require('child_process');
 const fs = require('fs');
 const os = require('os');
 const path = require('path');
@@ -43,26 +43,17 @@ function makeClip() {
 }
 
 function startServer() {
-  return new Promise((resolve, reject) => {
-    // As a user starts it: scripts/web builds what is missing (nothing, here) and serves.
-    const server = spawn(path.join(__dirname, '..', '..', 'scripts', 'web'), ['--media', media],
-      { stdio: ['ignore', 'pipe', 'inherit'] });
-    toStop.push(() => new Promise((done) => {
-      if (server.exitCode !== null) return done();
-      server.once('exit', (code, signal) => {
-        check(code === 0, `scripts/web stops on SIGTERM with status 0 (${code ?? signal})`);
-        done();
-      });
-      server.kill('SIGTERM');
-    }));
-    let out = '';
-    server.stdout.on('data', (d) => {
-      out += d;
-      const line = out.split('\n').find((l) => l.startsWith('http://'));
-      if (line) resolve(line.trim());
+  // As a user starts it: scripts/web builds what is missing (nothing, here) and serves.
+  const { server, url } = serve(['--media', media]);
+  toStop.push(() => new Promise((done) => {
+    if (server.exitCode !== null) return done();
+    server.once('exit', (code, signal) => {
+      check(code === 0, `scripts/web stops on SIGTERM with status 0 (${code ?? signal})`);
+      done();
     });
-    server.once('exit', (code) => reject(new Error(`the server ended (status ${code}) before printing its URL`)));
-  });
+    server.kill('SIGTERM');
+  }));
+  return url;
 }
 
 // What the server serves: the module's type, a media file, and nothing outside the folder.
@@ -80,11 +71,8 @@ async function serverChecks(url) {
 
 async function launch(extra) {
   const profile = fs.mkdtempSync(path.join(work, 'profile-'));
-  const context = await chromium.launchPersistentContext(profile, {
-    executablePath: chromiumPath, headless: true, acceptDownloads: true,
-    viewport: { width: 1400, height: 900 }, deviceScaleFactor: 1,
-    args: ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run', '--disable-background-networking',
-           '--disable-component-update', '--disable-sync', ...extra],
+  const context = await launchChromium(profile, {
+    executablePath: chromiumPath, acceptDownloads: true, viewport: { width: 1400, height: 900 }, extra,
   });
   toStop.push(() => context.close().catch(() => {}));
   return context;

@@ -1,25 +1,21 @@
 // Takes the teaching panel's pictures for docs/: the page on the moving test picture, frozen
 // after some frames, with the panel beside both views, for a filter, the binarisation and an
 // average.   Usage: node web/test/panel_shots.js DOCS_DIR   (run from the project)
-const { chromium } = require('playwright-core');
-const { spawn } = require('child_process');
 const fs = require('fs');
 const os = require('os');
 const path = require('path');
+const { serve, launchChromium } = require('./chromium');
 
 const docs = path.resolve(process.argv[2] || 'docs');
 const work = fs.mkdtempSync(path.join(os.tmpdir(), 'pixelwell-panel-'));
 const shots = [['teaching-filter.png', 'sobel-x'], ['teaching-binarize.png', 'binarize'], ['teaching-average.png', 'average4']];
 
 (async () => {
-  const server = spawn(path.join(__dirname, '..', '..', 'scripts', 'web'), [], { stdio: ['ignore', 'pipe', 'inherit'] });
+  const { server, url: served } = serve();
   let context;
   try {
-    const url = await new Promise((resolve) => server.stdout.on('data', (d) => resolve(String(d).trim())));
-    context = await chromium.launchPersistentContext(path.join(work, 'profile'), {
-      executablePath: '/usr/bin/chromium', headless: true, viewport: { width: 1300, height: 900 }, deviceScaleFactor: 1,
-      args: ['--no-sandbox', '--disable-gpu', '--no-first-run', '--disable-background-networking', '--disable-component-update'],
-    });
+    const url = await served;
+    context = await launchChromium(path.join(work, 'profile'), { viewport: { width: 1300, height: 900 } });
     const page = await context.newPage();
     for (const [file, mode] of shots) {
       await page.goto(`${url}?source=test&size=320x240&mode=${mode}`);

@@ -1,11 +1,11 @@
 // Takes docs/web.png: the page at work on Chromium's fake camera, which plays the moving test
 // picture at 640x480, through the Sobel X filter.
 // Usage: node web/test/screenshot.js OUT.png   (env PIXELWELL_CLIP; run from the project)
-const { chromium } = require('playwright-core');
-const { execFileSync, spawn } = require('child_process');
+const { execFileSync } = require('child_process');
 const fs = require('fs');
 const os = require('os');
 const path = require('path');
+const { serve, launchChromium } = require('./chromium');
 
 const out = path.resolve(process.argv[2] || 'docs/web.png');
 const work = fs.mkdtempSync(path.join(os.tmpdir(), 'pixelwell-shot-'));
@@ -16,15 +16,14 @@ execFileSync('ffmpeg', ['-v', 'error', '-f', 'rawvideo', '-pix_fmt', 'bgr24', '-
   '-pix_fmt', 'yuv420p', '-y', clipFile], { input: frames });
 
 (async () => {
-  const server = spawn(path.join(__dirname, '..', '..', 'scripts', 'web'), [], { stdio: ['ignore', 'pipe', 'inherit'] });
+  const { server, url: served } = serve();
   let context;
   try {
-    const url = await new Promise((resolve) => server.stdout.on('data', (d) => resolve(String(d).trim())));
-    context = await chromium.launchPersistentContext(path.join(work, 'profile'), {
-      executablePath: '/usr/bin/chromium', headless: true, viewport: { width: 1330, height: 740 }, deviceScaleFactor: 1,
-      args: ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run', '--disable-background-networking',
-             '--disable-component-update', '--disable-sync', '--use-fake-device-for-media-stream',
-             `--use-file-for-fake-video-capture=${clipFile}`, '--use-fake-ui-for-media-stream'],
+    const url = await served;
+    context = await launchChromium(path.join(work, 'profile'), {
+      viewport: { width: 1330, height: 740 },
+      extra: ['--use-fake-device-for-media-stream', `--use-file-for-fake-video-capture=${clipFile}`,
+              '--use-fake-ui-for-media-stream'],
     });
     const page = await context.newPage();
     await page.goto(`${url}?source=camera&mode=sobel-x`);
