@@ -60,7 +60,7 @@ int64_t largestDataCache() {
     unsigned leaf = 4;
     if (b == 0x68747541) {  // "AuthenticAMD"
         leaf = 0x8000001D;
-        if (__get_cpuid_max(0x80000000, nullptr) < leaf) return 0;
+        if (static_cast<unsigned>(__get_cpuid_max(0x80000000, nullptr)) < leaf) return 0;
     } else if (a < leaf) {
         return 0;
     }
