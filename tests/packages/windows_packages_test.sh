@@ -4,7 +4,8 @@
 #  - the installer, run silently (/S), puts the program, its papers, a Start-menu shortcut and an
 #    "Apps & features" uninstall entry in place;
 #  - the installed pixelwell.exe starts and shows its no-device box (Wine has no camera);
-#  - the uninstaller, run silently, leaves nothing of the program behind.
+#  - the uninstaller, run silently while the program runs, closes it and leaves nothing of it
+#    behind.
 # The prefix, its wineserver and the Xvfb are stopped and removed at the end, also on failure.
 #
 #   windows_packages_test.sh ZIP SETUP_EXE DRIVE_EXE     (DRIVE_EXE: pixelwell-drive.exe)
@@ -48,6 +49,8 @@ check "the zip's pixelwell.exe is the camera program (imports avicap32)" \
   bash -c 'x86_64-w64-mingw32-objdump -p "$1" | grep -qi "DLL Name: avicap32.dll"' _ "$work/zip/$top/pixelwell.exe"
 check "START-HERE.txt has its Japanese and its English part" \
   bash -c 'grep -q "はじめに" "$1" && grep -q "how to start" "$1"' _ "$work/zip/$top/START-HERE.txt"
+check "... and says, in both, how to show the Japanese texts on a Windows set to another language" \
+  bash -c 'grep -q "システム ロケールの変更" "$1" && grep -q "Change system locale" "$1"' _ "$work/zip/$top/START-HERE.txt"
 
 # --- a fresh prefix on a private X server ------------------------------------------------------
 dfile="$work/display"
@@ -100,7 +103,11 @@ check "the installed pixelwell.exe shows \"ビデオデバイスが見つかり�
   bash -c 'grep -q "caption=\"処理中断の案内\"" <<<"$1" && grep -q "text=\"ビデオデバイスが見つかりません。\"" <<<"$1"' _ "$boxes"
 check "... and, the box closed, ends with exit code 0 (was: $app_rc)" test "$app_rc" = 0
 
-# --- silent uninstall -------------------------------------------------------------------------
+# --- silent uninstall, with the program running (its no-device box open) ----------------------
+wine "C:\\Program Files\\Pixelwell\\pixelwell.exe" </dev/null >/dev/null 2>&1 &
+app=$!
+wine "$drive" waitbox 30000 </dev/null >/dev/null 2>&1 || true
+check "pixelwell.exe runs again, its box open, before the uninstall" kill -0 "$app"
 # Without _?= the uninstaller copies itself to the temporary folder, starts the copy and returns
 # at once; with it, it runs in place until done (and cannot delete its own file, which the copy
 # would have deleted). _?= must come last and unquoted, which wine's own argument quoting does
@@ -110,6 +117,13 @@ if wine cmd /c 'C:\uninstall.bat' </dev/null >"$work/uninstall.log" 2>&1; then
   echo "ok    Uninstall.exe /S ends with exit code 0"
 else
   echo "FAIL  Uninstall.exe /S ended with exit code $?"; failures=$((failures + 1))
+fi
+for _ in $(seq 100); do kill -0 "$app" 2>/dev/null || break; sleep 0.1; done
+if kill -0 "$app" 2>/dev/null; then
+  check "the uninstaller closed the running pixelwell.exe" false
+  kill "$app"; wait "$app" 2>/dev/null || true
+else
+  check "the uninstaller closed the running pixelwell.exe" true
 fi
 check "only Uninstall.exe itself is left in its folder" \
   test "$(find "$folder" -mindepth 1 2>/dev/null | sed "s|$folder/||")" = Uninstall.exe
