@@ -51,17 +51,14 @@ export class Run {
     state.setFrames(0);
   }
 
-  /** Feeds the run from a source (the one before is stopped); its callbacks go to `sink(source)`. */
+  /** Feeds the run from a source (the one before is stopped). */
   use(source) {
     this.stopSource();
     this.source = source;
     if (this.paused) source.pause();
     source.start();
   }
-  stopSource() {
-    if (this.source) this.source.stop();
-    this.source = null;
-  }
+  stopSource() { if (this.source) this.source.stop(); this.source = null; }
 
   /** What a source reports, for as long as it is the run's own. */
   sinkFor(getSource, atStart) {
@@ -179,10 +176,7 @@ export class Run {
     if (modes.length) { this.ui.syncMenu(this.core.mode()); this.showCommand(); }
   }
 
-  logMode(mode) {
-    this.log.push([this.frames, mode]);
-    this.showCommand();
-  }
+  logMode(mode) { this.log.push([this.frames, mode]); this.showCommand(); }
 
   /** Chosen as the menu command chooses it (the reference modes take a new reference). */
   choose(mode) {
@@ -255,9 +249,7 @@ export class Run {
     if (this.source && this.source.still) this.source.redraw();
   }
 
-  quotaMessage() {
-    return `The browser's storage for this page (its quota) is full after ${this.recorder.frames} frames: the recording stopped there and was handed over.`;
-  }
+  quotaMessage() { return `The browser's storage for this page (its quota) is full after ${this.recorder.frames} frames: the recording stopped there and was handed over.`; }
 
   /** Stops the recording and hands it over as the two downloads. */
   async stopRecording(why) {

@@ -77,8 +77,16 @@ export function videoSource(url, name, loop, sink) {
       video.load();
     },
     pause() { video.pause(); },
-    resume() { source.lastProgress = performance.now(); if (!source.stopped) video.play().catch(() => {}); },
-    setLoop(on) { video.loop = on; },
+    resume() { source.lastProgress = performance.now(); if (!source.stopped && !source.finished) video.play().catch(() => {}); },
+    // Loop turned on after the end starts the file again.
+    setLoop(on) {
+      video.loop = on;
+      if (on && source.finished && !source.stopped) {
+        source.finished = false;
+        source.lastProgress = performance.now();
+        video.play().catch(() => {});
+      }
+    },
   };
   // A file that plays on counts as alive even where frames repeat (its time moves on).
   video.addEventListener('timeupdate', () => { source.lastProgress = performance.now(); });
@@ -127,10 +135,12 @@ export async function mediaSource(path, loop, sink) {
     throw new Error(`${name} could not be fetched from the page's server (${error.message}): is scripts/web still running?`);
   }
   if (response.status === 404) throw new Error(`${name} was not found on the page's server (404): check the name given to source=/media/, or the folder given to --media.`);
-  if (!response.ok) throw new Error(`${name} could not be fetched from the page's server (status ${response.status}).`);
-  const type = (response.headers.get('content-type') || '').split(';')[0].trim();
-  if (kStillTypes.includes(type)) {
+  const headless = response.status === 405 || response.status === 501;  // a host that answers no HEAD
+  if (!response.ok && !headless) throw new Error(`${name} could not be fetched from the page's server (status ${response.status}).`);
+  const type = headless ? '' : (response.headers.get('content-type') || '').split(';')[0].trim();
+  if (kStillTypes.includes(type) || /\.(png|jpe?g)$/i.test(name)) {
     const body = await fetch(path, { cache: 'no-store' });
+    if (!body.ok) throw new Error(`${name} could not be fetched from the page's server (status ${body.status}).`);
     return stillSource(await body.blob(), name, sink);
   }
   return videoSource(path, name, loop, sink);
