@@ -61,8 +61,10 @@ async function main() {
 
   // --- sources -----------------------------------------------------------------------------------
   let opening = 0;  // a source chosen later wins over one still opening
+  let kind = '';    // the kind of source last chosen: camera, test or file
   const requested = () => parseSize($('size').value) || { width: 640, height: 480 };
   const openTest = (reason) => {
+    kind = 'test';
     $('source').value = 'test';
     ui.note('source', reason || '');
     const size = requested();
@@ -70,6 +72,7 @@ async function main() {
     run.use(source);
   };
   const openCam = async (deviceId, atStart) => {
+    kind = 'camera';
     $('source').value = 'camera';
     const mine = ++opening;
     run.stopSource();
@@ -83,6 +86,7 @@ async function main() {
     run.use(source);
   };
   const openMedia = async (path, atStart) => {
+    kind = 'file';
     $('source').value = 'file';
     const mine = ++opening;
     run.stopSource();
@@ -105,24 +109,25 @@ async function main() {
   if (config.size) ui.showSize(`${config.size.width}x${config.size.height}`);
   $('file').accept = kAcceptedFiles;
   $('source').addEventListener('change', () => {
-    const kind = $('source').value;
+    const chosen = $('source').value;
     run.renew();
     ui.clearError();
     ui.note('source', '');
-    if (kind === 'camera') openCam($('camera').value || undefined, false);
-    else if (kind === 'test') { ++opening; openTest(''); }
+    if (chosen === 'camera') openCam($('camera').value || undefined, false);
+    else if (chosen === 'test') { ++opening; openTest(''); }
     else $('file').click();
   });
   $('camera').addEventListener('change', () => { run.renew(); ui.clearError(); openCam($('camera').value, false); });
   $('size').addEventListener('change', () => {
     run.renew();
-    if ($('source').value === 'camera') openCam($('camera').value || undefined, false);
-    else if ($('source').value === 'test') { ++opening; openTest(''); }
+    if (kind === 'camera') openCam($('camera').value || undefined, false);
+    else if (kind === 'test') { ++opening; openTest(''); }
   });
   $('file').addEventListener('change', () => {
     const file = $('file').files[0];
     if (!file) return;
     ++opening;
+    kind = 'file';
     run.renew();
     ui.clearError();
     ui.note('source', '');
