@@ -138,6 +138,7 @@ EMSCRIPTEN_KEEPALIVE int pw_process() {
 }
 // The same through the plain operations (the reference the node test checks against).
 EMSCRIPTEN_KEEPALIVE int pw_process_plain() {
+    releaseHeld();
     FrameGeometry = {Width, Height};
     const bool repaint = processFramePlain(Frame, Width * Height * 3);
     readSurface();
@@ -145,6 +146,7 @@ EMSCRIPTEN_KEEPALIVE int pw_process_plain() {
 }
 // Only the core's work, for the benchmark.
 EMSCRIPTEN_KEEPALIVE void pw_process_only() {
+    releaseHeld();
     FrameGeometry = {Width, Height};
     processFrame(Frame, Width * Height * 3);
 }
@@ -244,7 +246,6 @@ EMSCRIPTEN_KEEPALIVE int32_t* pw_explain() {
     }
     return b;
 }
-
 
 // --- what the page learns from the module ---------------------------------------------------
 // The operations (menu order, with the family whose explanation the panel shows), the
