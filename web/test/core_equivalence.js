@@ -43,11 +43,18 @@ function run(m, c, mode, frames, plain) {
 }
 
 // Live in average8 over all frames but the last; re-run the frame before in each mode; then the last.
+const expectations = new Map();  // the filter's answers, the same for both builds
+function nativeOnce(c, modes, frames) {
+  const key = `${c.picture} ${c.width}x${c.height} ${modes.join(' ')}`;
+  if (!expectations.has(key)) expectations.set(key, native(c, modes, frames));
+  return expectations.get(key);
+}
+
 function rerunChecks(m, c, frames, modes) {
   const frameBytes = c.width * c.height * 3, outBytes = c.width * c.height * 4;
   const last = (out) => out.subarray(out.length - outBytes);
   const result = () => Buffer.from(m.HEAPU8.slice(m._pw_result(), m._pw_result() + outBytes));
-  const live = native(c, 'average8', frames);
+  const live = nativeOnce(c, ['average8'], frames);
   let failures = 0;
   for (const { mode, name } of modes) {
     m._pw_reset();
@@ -68,7 +75,7 @@ function rerunChecks(m, c, frames, modes) {
     m._pw_process();
     const before = frames.subarray(0, (c.frames - 1) * frameBytes);
     // Mode none draws nothing: the view stays as it was.
-    const expected = name === 'none' ? shown : last(native(c, ['average8', `${name}@${c.frames - 2}`], before));
+    const expected = name === 'none' ? shown : last(nativeOnce(c, ['average8', `${name}@${c.frames - 2}`], before));
     const goesOn = result().equals(last(live)) && shown.equals(live.subarray((c.frames - 2) * outBytes, (c.frames - 1) * outBytes));
     if (!rerun.equals(expected) || !again.equals(expected) || !goesOn) {
       console.error(`FAIL re-run of ${name} ${c.picture} ${c.width}x${c.height}: equal ${rerun.equals(expected)}, again ${again.equals(expected)}, live run goes on ${goesOn}`);
@@ -106,7 +113,7 @@ function rerunChecks(m, c, frames, modes) {
       }
     }
     console.log(`${c.picture} ${c.width}x${c.height}, ${c.frames} frames: every mode compared`);
-    if (c.width * c.height >= 640 * 480) continue;  // the small pictures say as much, in far less time
+    if (c.picture !== 'noise') continue;  // one odd size says as much: each re-run copies 71 MB of records
     const modes = [...Array(m0._pw_positions()).keys()].map((p) => ({ mode: m0._pw_position_mode(p), name: m0.UTF8ToString(m0._pw_position_name(p)) }));
     for (const [variant, m] of Object.entries(builds)) {
       const failed = rerunChecks(m, c, frames, modes);
