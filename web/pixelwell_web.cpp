@@ -3,12 +3,16 @@
 // between these buffers and its canvases; every operation runs here, in the core.
 #include <emscripten/emscripten.h>
 
+#include <array>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "dispatcher.h"
 #include "explain.h"
+#include "fused_operations.h"
 #include "kernels.h"
 #include "messages.h"
 #include "mode_args.h"
@@ -82,8 +86,12 @@ EMSCRIPTEN_KEEPALIVE int pw_set_size(int32_t width, int32_t height) {
     return 1;
 }
 
+// Puts the live records back when a re-run of the frozen view holds them (below).
+void releaseHeld();
+
 // Every record back to its start, and the surface all zero, as a fresh program has them.
 EMSCRIPTEN_KEEPALIVE void pw_reset() {
+    releaseHeld();
     resetCore();
     std::memset(Surface, 0, sizeof Surface);
 }
@@ -122,6 +130,7 @@ EMSCRIPTEN_KEEPALIVE void pw_test_picture(uint32_t n) {
 
 // Frame through the core as the capture callback hands it over; then Result and ResultRgba.
 EMSCRIPTEN_KEEPALIVE int pw_process() {
+    releaseHeld();  // a frame of the run goes through the live records, never a re-run's
     FrameGeometry = {Width, Height};
     const bool repaint = processFrame(Frame, Width * Height * 3);
     readSurface();
@@ -129,6 +138,7 @@ EMSCRIPTEN_KEEPALIVE int pw_process() {
 }
 // The same through the plain operations (the reference the node test checks against).
 EMSCRIPTEN_KEEPALIVE int pw_process_plain() {
+    releaseHeld();
     FrameGeometry = {Width, Height};
     const bool repaint = processFramePlain(Frame, Width * Height * 3);
     readSurface();
@@ -136,6 +146,7 @@ EMSCRIPTEN_KEEPALIVE int pw_process_plain() {
 }
 // Only the core's work, for the benchmark.
 EMSCRIPTEN_KEEPALIVE void pw_process_only() {
+    releaseHeld();
     FrameGeometry = {Width, Height};
     processFrame(Frame, Width * Height * 3);
 }
@@ -234,6 +245,213 @@ EMSCRIPTEN_KEEPALIVE int32_t* pw_explain() {
         b[kExLevels + v] = e.levels[v];
     }
     return b;
+}
+
+// --- what the page learns from the module ---------------------------------------------------
+// The operations (menu order, with the family whose explanation the panel shows), the
+// explanation block's layout and the program's texts, as one JSON object: the page keeps no
+// mode number, name or offset of its own.
+namespace {
+const char* familyOf(int32_t mode) {
+    if (kernelForMode(mode)) return "filter";
+    switch (mode) {
+        case kModeNone: return "none";
+        case kModeNormal: return "normal";
+        case kModeInvert: return "invert";
+        case kModeAverage2:
+        case kModeAverage4:
+        case kModeAverage8: return "average";
+        case kModeFrameDiff: return "frame-diff";
+        case kModeSimpleDiff:
+        case kModeDiff: return "reference";
+        case kModeGray: return "gray";
+        case kModeMinimum: return "minimum";
+        case kModeMaximum: return "maximum";
+        case kModeMedian: return "median";
+        case kModeMean: return "mean";
+        case kModeBinarize: return "binarize";
+        default: return "other";
+    }
+}
+
+void appendJsonString(std::string& out, const char* text) {
+    out += '"';
+    for (const char* c = text; *c; ++c) {
+        const auto u = static_cast<unsigned char>(*c);
+        if (u == '"' || u == '\\') {
+            out += '\\';
+            out += *c;
+        } else if (u < 0x20) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", u);
+            out += escaped;
+        } else {
+            out += *c;
+        }
+    }
+    out += '"';
+}
+
+std::string PageInfo;
+}  // namespace
+
+EMSCRIPTEN_KEEPALIVE const char* pw_page_info() {
+    if (!PageInfo.empty()) return PageInfo.c_str();
+    std::string& j = PageInfo;
+    j = "{\"maxSide\":" + std::to_string(kMaxSide) + ",\"none\":" + std::to_string(kModeNone) + ",\"operations\":[";
+    for (int p = 0; p < live::kPositions; ++p) {
+        const live::Operation& op = live::operationAt(p);
+        j += p ? ",{\"id\":" : "{\"id\":";
+        j += std::to_string(op.id);
+        j += ",\"name\":";
+        appendJsonString(j, op.name);
+        j += ",\"label\":";
+        appendJsonString(j, op.label);
+        j += ",\"key\":";
+        appendJsonString(j, op.key);
+        j += ",\"family\":";
+        appendJsonString(j, familyOf(op.id));
+        j += ",\"takesReference\":";
+        j += op.id == kModeSimpleDiff || op.id == kModeDiff ? "true}" : "false}";
+    }
+    j += "],\"explain\":{";
+    const std::pair<const char*, int32_t> fields[] = {
+        {"drawn", kExDrawn}, {"frame", kExFrame}, {"mode", kExMode}, {"width", kExWidth},
+        {"height", kExHeight}, {"min", kExMin}, {"max", kExMax}, {"counted", kExCounted},
+        {"cutLow", kExCutLow}, {"cutHigh", kExCutHigh}, {"stretched", kExStretched},
+        {"clippedLow", kExClippedLow}, {"clippedHigh", kExClippedHigh}, {"threshold", kExThreshold},
+        {"frameCount", kExFrameCount}, {"reference", kExReference}, {"kernelSize", kExKernelSize},
+        {"divisor", kExDivisor}, {"weights", kExWeights}, {"frames", kExFrames},
+        {"histogram", kExHistogram}, {"levels", kExLevels}, {"fields", kExFields}};
+    bool first = true;
+    for (const auto& [name, offset] : fields) {
+        if (!first) j += ',';
+        first = false;
+        appendJsonString(j, name);
+        j += ':' + std::to_string(offset);
+    }
+    j += "},\"texts\":{";
+    const std::pair<const char*, const char*> texts[] = {
+        {"control", kControlTitle}, {"result", kResultTitle}, {"tooLarge", kTextSizeTooLarge},
+        {"noDevice", kTextNoVideoDevice}, {"formatError", kCaptionFormatError}};
+    first = true;
+    for (const auto& [name, text] : texts) {
+        if (!first) j += ',';
+        first = false;
+        appendJsonString(j, name);
+        j += ':';
+        appendJsonString(j, text);
+    }
+    j += "}}";
+    return PageInfo.c_str();
+}
+
+// --- the frozen view: another operation on the held frame -----------------------------------
+// While the page is frozen, an operation chosen is run on the frame it holds, from the core's
+// records as they stood before that frame, so that the temporal modes show what they would
+// have shown; the live records are put back before the next frame of the run. Until the core
+// is a value that can be copied, the records are copied whole (about 71 MB: the memory is
+// sized for it).
+namespace {
+struct HeldRecords {
+    FrameSize geometry;
+    std::array<FrameSlot, kRingSlots> ring;
+    FrameSlot reference;
+    Plane gray;
+    Plane result;
+    std::array<int32_t, 256> histogram;
+    std::array<uint8_t, 256> levels;
+    uint32_t counter;
+    RingSumStamp sumsStamp;
+    std::array<uint8_t, kSlotBytes> ringMeans;
+    std::array<uint8_t, kSlotBytes / 2> ringRemainders;
+    int32_t referencePending;
+    int32_t mode;
+    DeliveredFrame lastDelivered;
+    uint32_t referenceTakenAt;
+    CutValues cutValues;
+    MedianGray median;
+    uint8_t surface[kSurfaceBytes];
+};
+alignas(64) HeldRecords Held;
+bool Holding = false;
+
+void holdRecords() {
+    Held.geometry = FrameGeometry;
+    Held.ring = FrameRing;
+    Held.reference = ReferenceFrame;
+    Held.gray = GrayPlane;
+    Held.result = ResultPlane;
+    Held.histogram = Histogram;
+    Held.levels = LevelTable;
+    Held.counter = FrameCounter;
+    Held.sumsStamp = RingSumsStamp;
+    Held.ringMeans = RingMeans;
+    Held.ringRemainders = RingRemainders;
+    Held.referencePending = ReferencePending;
+    Held.mode = ProcessingMode;
+    Held.lastDelivered = LastDelivered;
+    Held.referenceTakenAt = ReferenceTakenAt;
+    Held.cutValues = LastCutValues;
+    Held.median = LastMedian;
+    std::memcpy(Held.surface, Surface, sizeof Surface);
+}
+
+void restoreRecords() {
+    FrameGeometry = Held.geometry;
+    FrameRing = Held.ring;
+    ReferenceFrame = Held.reference;
+    GrayPlane = Held.gray;
+    ResultPlane = Held.result;
+    Histogram = Held.histogram;
+    LevelTable = Held.levels;
+    FrameCounter = Held.counter;
+    RingSumsStamp = Held.sumsStamp;
+    RingMeans = Held.ringMeans;
+    RingRemainders = Held.ringRemainders;
+    ReferencePending = Held.referencePending;
+    ProcessingMode = Held.mode;
+    LastDelivered = Held.lastDelivered;
+    ReferenceTakenAt = Held.referenceTakenAt;
+    LastCutValues = Held.cutValues;
+    LastMedian = Held.median;
+    std::memcpy(Surface, Held.surface, sizeof Surface);
+}
+}  // namespace
+
+// Runs the last frame processed again in `mode`, as if the mode had been chosen just before
+// it; Result and ResultRgba show it. False when no frame has been processed. The frame's ring
+// slot already holds it, and no operation reads the frame it replaced, so stepping the
+// counter back one is the state before it (the 8-frame average's running sums, which count
+// the frame, are dropped and counted again). Mode none draws nothing: the view stays.
+EMSCRIPTEN_KEEPALIVE int pw_rerun(int32_t mode) {
+    if (Holding) {
+        restoreRecords();
+    } else {
+        if (FrameCounter == 0 || LastDelivered.frame != FrameCounter) return 0;
+        holdRecords();
+        Holding = true;
+    }
+    FrameCounter = Held.counter - 1;
+    RingSumsStamp.valid = false;
+    selectProcessingMode(mode);
+    FrameGeometry = {Width, Height};
+    processFrame(Held.ring[Held.counter & 7u].data(), Held.lastDelivered.length);
+    readSurface();
+    return 1;
+}
+
+void releaseHeld() {
+    if (!Holding) return;
+    restoreRecords();
+    Holding = false;
+}
+
+// The live records back, as they were before the first re-run (nothing when none ran).
+EMSCRIPTEN_KEEPALIVE void pw_release() {
+    if (!Holding) return;
+    releaseHeld();
+    readSurface();
 }
 
 EMSCRIPTEN_KEEPALIVE const char* pw_mode_description(int32_t mode) {

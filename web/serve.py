@@ -26,9 +26,13 @@ class Handler(http.server.SimpleHTTPRequestHandler):
             return None
         name = urllib.parse.unquote(parts[len("/media/"):])
         # One file of the folder, by name: nothing above or below it.
-        if not name or "/" in name or "\0" in name or name in (".", ".."):
+        if not name or "/" in name or "\\" in name or "\0" in name or name in (".", ".."):
             return ""
-        return os.path.join(self.media, name)
+        # Links resolved: a link that leads out of the folder serves nothing.
+        real = os.path.realpath(os.path.join(self.media, name))
+        if os.path.commonpath([real, self.media]) != self.media or not os.path.isfile(real):
+            return ""
+        return real
 
     def send_head(self):
         if self.media_file() == "":
@@ -58,7 +62,7 @@ def main():
         parser.error(f"--port must be from 0 to 65535: {args.port}")
     media = None
     if args.media is not None:
-        media = os.path.abspath(args.media)
+        media = os.path.realpath(args.media)
         if not os.path.isdir(media):
             parser.error(f"--media {args.media}: no such folder")
     handler = functools.partial(Handler, directory=args.site, media=media)

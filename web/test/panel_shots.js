@@ -22,6 +22,8 @@ const shots = [['teaching-filter.png', 'sobel-x'], ['teaching-binarize.png', 'bi
       await page.waitForFunction(() => Number(document.documentElement.dataset.frames) > 40, null, { timeout: 60000 });
       await page.keyboard.press(' ');
       await page.waitForFunction(() => document.getElementById('panel').dataset.frame === document.documentElement.dataset.frames);
+      // The page fills the window; the picture holds only what the views and the panel need.
+      await page.addStyleTag({ content: 'body { height: auto; } #panel { overflow: visible; }' });
       await page.locator('main').screenshot({ path: path.join(docs, file) });
       console.log(path.join(docs, file));
     }

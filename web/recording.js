@@ -1,0 +1,173 @@
+// The recording: every processed frame and its result, written as they come to the Origin
+// Private File System (memory only where the browser has none), and handed over as the two
+// downloads recording.raw and results.bgrx. The files go in segments of a few megabytes whose
+// frames are also kept in memory until the segment is closed: when the storage quota runs out,
+// the closed segments and the frames in memory are kept, and frames that come before the run
+// stops the recording join them there, so that no frame processed is missing.
+const kSegmentBytes = 16 << 20;  // frames and results per segment file, at most
+const kSegmentFrames = 32;
+const kMemoryLimit = 2 ** 30;    // where frames can only be kept in memory
+const kLockPrefix = 'pixelwell-recording-';
+
+/** Hands a file to the browser as a download. */
+export function download(name, blob) {
+  const a = document.createElement('a');
+  a.href = URL.createObjectURL(blob);
+  a.download = name;
+  document.body.appendChild(a);
+  a.click();
+  a.remove();
+  setTimeout(() => URL.revokeObjectURL(a.href), 60000);
+}
+
+async function recordingsFolder() {
+  if (!navigator.storage || !navigator.storage.getDirectory) return null;
+  try {
+    return await (await navigator.storage.getDirectory()).getDirectoryHandle('recordings', { create: true });
+  } catch (e) {
+    return null;  // no storage for this page (a private window, a file:// page): memory it is
+  }
+}
+
+/** Removes the recordings no open page holds: those of pages closed before they were removed. */
+export async function removeStaleRecordings() {
+  const folder = await recordingsFolder();
+  if (!folder || !navigator.locks) return;
+  const held = new Set((await navigator.locks.query()).held.map((l) => l.name));
+  for await (const name of folder.keys())
+    if (!held.has(kLockPrefix + name)) await folder.removeEntry(name, { recursive: true }).catch(() => {});
+}
+
+export class Recorder {
+  /** limitBytes: frames and results at most (Infinity: as much as the storage quota allows). */
+  constructor(limitBytes) {
+    this.limitBytes = limitBytes;
+    this.frames = 0;          // frames handed to add()
+    this.kept = 0;            // frames written (or in memory)
+    this.bytes = 0;
+    this.full = false;        // the storage refused a write: nothing more is taken
+    this.onFull = () => {};
+    this.room = limitBytes;  // until the storage says how much it has
+    this.pair = 0;            // bytes of one frame and its result
+    this.chain = this.prepare().catch(() => { this.folder = null; });
+    this.segments = [];       // closed: {raw, results}, each a File or, in memory, an array of bytes
+    this.open = null;         // the segment being written
+    this.unclosed = { raw: [], results: [] };  // its frames, until it is closed
+  }
+
+  /** Finds where to write and how much room there is; frames added meanwhile wait for it. */
+  async prepare() {
+    this.folder = await recordingsFolder();
+    let room = kMemoryLimit;
+    if (this.folder) {
+      await removeStaleRecordings().catch(() => {});
+      const name = `${Date.now()}-${Math.random().toString(36).slice(2, 8)}`;
+      this.dir = await this.folder.getDirectoryHandle(name, { create: true });
+      this.dirName = name;
+      // Held while the page is open, so that another page leaves these files alone.
+      if (navigator.locks) navigator.locks.request(kLockPrefix + name, () => new Promise((release) => { this.releaseLock = release; }));
+      const estimate = await navigator.storage.estimate().catch(() => null);
+      room = estimate && estimate.quota ? estimate.quota - estimate.usage : Infinity;
+    }
+    this.room = Math.min(room, this.limitBytes);
+    this.where = this.folder ? 'storage' : 'memory';
+  }
+
+  /** Whether one more frame fits within the limit and the room the storage reported. */
+  fits(pair) { return !this.full && this.bytes + pair <= this.room; }
+  /** Frames there is still room for (by the same estimate). */
+  roomFrames() { return this.pair ? Math.max(0, Math.floor((this.room - this.bytes) / this.pair)) : Infinity; }
+
+  /** Keeps one frame and its result (copies, written in the order given). */
+  add(frame, result) {
+    if (this.full) return;
+    if (!this.pair) {
+      this.pair = frame.length + result.length;
+      this.segmentFrames = Math.max(1, Math.min(kSegmentFrames, Math.floor(kSegmentBytes / this.pair)));
+    }
+    this.frames += 1;
+    this.bytes += this.pair;
+    this.chain = this.chain.then(async () => {
+      if (!this.folder || this.full) {
+        this.inMemory(frame, result);
+        return;
+      }
+      try {
+        if (!this.open) {
+          const n = String(this.segments.length).padStart(6, '0');
+          const raw = await this.dir.getFileHandle(`raw-${n}`, { create: true });
+          const results = await this.dir.getFileHandle(`results-${n}`, { create: true });
+          this.open = { rawHandle: raw, resultsHandle: results, raw: await raw.createWritable(),
+                        results: await results.createWritable(), frames: 0 };
+        }
+        this.unclosed.raw.push(frame);
+        this.unclosed.results.push(result);
+        await this.open.raw.write(frame);
+        await this.open.results.write(result);
+        this.open.frames += 1;
+        if (this.open.frames === this.segmentFrames) await this.closeSegment();
+      } catch (error) {
+        // The storage is full: the open segment's frames stay in memory, with what follows.
+        this.full = true;
+        this.error = error;
+        if (this.open) {
+          this.open.raw.abort().catch(() => {});
+          this.open.results.abort().catch(() => {});
+          this.open = null;
+        }
+        const { raw, results } = this.unclosed;
+        this.unclosed = { raw: [], results: [] };
+        this.memory = { raw, results };
+        this.segments.push(this.memory);
+        this.kept += raw.length;
+        if (raw.length === 0 || raw[raw.length - 1] !== frame) this.inMemory(frame, result);
+        this.onFull(error);
+      }
+    });
+  }
+
+  inMemory(frame, result) {
+    if (!this.memory) {
+      this.memory = { raw: [], results: [] };
+      this.segments.push(this.memory);
+    }
+    this.memory.raw.push(frame);
+    this.memory.results.push(result);
+    this.kept += 1;
+  }
+
+  async closeSegment() {
+    const open = this.open;
+    this.open = null;
+    await open.raw.close();
+    await open.results.close();
+    this.segments.push({ raw: await open.rawHandle.getFile(), results: await open.resultsHandle.getFile() });
+    this.kept += open.frames;
+    this.unclosed = { raw: [], results: [] };
+  }
+
+  /** Writes what is left; resolves to { frames, raw, results } (the downloads' contents). */
+  async finish() {
+    this.chain = this.chain.then(async () => {
+      if (!this.open) return;
+      try {
+        await this.closeSegment();
+      } catch (error) {  // full at the last moment: the segment's frames from memory
+        this.full = true;
+        this.open = null;
+        this.segments.push(this.unclosed);
+        this.kept += this.unclosed.raw.length;
+      }
+    });
+    await this.chain;
+    const raw = new Blob(this.segments.flatMap((s) => (Array.isArray(s.raw) ? s.raw : [s.raw])), { type: 'application/octet-stream' });
+    const results = new Blob(this.segments.flatMap((s) => (Array.isArray(s.results) ? s.results : [s.results])), { type: 'application/octet-stream' });
+    return { frames: this.kept, raw, results };
+  }
+
+  /** After the hand-over: the files are left for the browser to read, and removed by the next
+   *  recording (or the next page) once a minute has passed. */
+  dispose() {
+    if (this.releaseLock) setTimeout(this.releaseLock, 60000);
+  }
+}
