@@ -519,26 +519,35 @@ def test_bad(ctx):
         check(f"{frames} frames" in open(ctx.path("term.err")).read(), "no closing message for the recording")
         cases.append("terminated while recording")
 
-        # A frame over 1280: the preview goes on, processing is refused with a visible message.
+        # A frame over 1280 is scaled to fit 1280x1280, keeping its shape: what is processed,
+        # shown, saved and recorded. --mode @K and --save-at K count the same frames.
         record = ctx.path("big.raw")
-        live = ctx.start_live(["--input", "test", "--size", "1600x1200", "--record", record], d, "big")
-        try:
-            result = wait_for("the refusal in the result title", lambda: (lambda w: w if w and "over 1280x1280" in
-                              xdotool("getwindowname", w) else None)(find_window("Processing...")))
-            check("画像サイズは" in xdotool("getwindowname", result), "no Japanese refusal in the title")
-            key(result, "g")
-            wait_for("the refusal of g", lambda: "refused: 画像サイズは" in open(ctx.path("big.err")).read())
-            viewer = find_window("Video Viewer")
-            check(geometry(viewer)[0] == 1600, f"preview {geometry(viewer)}")
-            key(result, "q")
-            code = live.wait(LIMIT)
-        finally:
-            if live.poll() is None:
-                live.kill()
-                live.wait()
-        err = open(ctx.path("big.err")).read()
-        check(code == 0 and "1600x1200 is over 1280x1280: shown, but not processed" in err and
-              os.path.getsize(record) == 0, f"oversize: {code} {err}")
+        bigsaves = ctx.path("bigsaves")
+        os.makedirs(bigsaves)
+        code, out, err = ctx.run_live(["--input", "test", "--size", "1600x1200", "--fps", "0", "--frames", "5",
+                                       "--record", record, "--mode", "none", "--mode", "gray@3", "--save-at", "2,3",
+                                       "--save-dir", bigsaves], d)
+        big_bytes = 1280 * 960 * 3
+        check(code == 0 and "1600x1200 is over 1280x1280: scaled to 1280x960" in err and
+              os.path.getsize(record) == 5 * big_bytes and "never reached" not in err, f"oversize: {code} {err}")
+        before = png_bgr(os.path.join(bigsaves, "pixelwell-000002-processing.png"))
+        after = png_bgr(os.path.join(bigsaves, "pixelwell-000003-processing.png"))
+        check(before.shape == (960, 1280, 3) and not before.any(), "frame 2 (none) is not the black of start-up")
+        check(after.shape == (960, 1280, 3) and (after[..., 0] == after[..., 2]).all() and after.std() > 10,
+              "frame 3 is not gray")
+        said = re.search(r"reproduced by: (\S*pixelwell-filter [^\n]*) OUT", err)
+        output = ctx.path("big.bgrx")
+        subprocess.run(said.group(1).split()[:-1] + [record, output], check=True, capture_output=True)
+        frames = np.fromfile(output, np.uint8).reshape(-1, 960, 1280, 4)
+        check((frames[3, ::-1, :, :3] == after).all(), "the saved frame 3 differs from the filter's")
+        # A 1920x1080 file: its frames shown and recorded at 1280x720, exit 0.
+        hd = ctx.path("hd.mkv")
+        subprocess.run(["ffmpeg", "-loglevel", "error", "-y", "-f", "lavfi", "-i", "testsrc=size=1920x1080:rate=30",
+                        "-frames:v", "4", "-c:v", "ffv1", hd], check=True)
+        record = ctx.path("hd.raw")
+        code, out, err = ctx.run_live(["--input", hd, "--fps", "0", "--record", record], d)
+        check(code == 0 and "after 4 frames" in err and os.path.getsize(record) == 4 * 1280 * 720 * 3 and
+              "--size 1280x720" in err, f"1920x1080 file: {code} {err}")
         cases.append("frame over 1280")
     print("bad situations: " + ", ".join(cases) + ": ok")
 
