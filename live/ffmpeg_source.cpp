@@ -149,7 +149,11 @@ private:
         int clockwise = static_cast<int>(std::lround(-counterClockwise / 90)) * 90 % 360;
         if (clockwise < 0) clockwise += 360;
         rotation_ = clockwise;
-        if (rotation_ != 0) note_ = "turned " + std::to_string(rotation_) + " degrees clockwise, as its rotation says";
+        if (rotation_ != 0)
+            note_ = std::string(rotation_ == 90    ? "turned a quarter clockwise"
+                                : rotation_ == 180 ? "turned upside down"
+                                                   : "turned a quarter counterclockwise") +
+                    ", as its rotation says";
     }
 
     static int interrupted(void* flag) { return static_cast<std::atomic<bool>*>(flag)->load() ? 1 : 0; }

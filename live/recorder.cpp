@@ -182,7 +182,7 @@ struct Recorder::Shared {
                 fail("cannot write " + path + ": " + reason(errno));
             if (::close(fd) != 0 && !broken && !abandon) fail("cannot write " + path + ": " + reason(errno));
             fd = -1;
-            if (written == 0 && created) {
+            if (written == 0 && created && regular) {
                 ::unlink(path.c_str());  // no empty recording to be refused next time
             } else if (written > 0) {
                 writeNotes(written);

@@ -1,5 +1,7 @@
 #include "reproduce.h"
 
+#include <algorithm>
+#include <cstdio>
 #include <filesystem>
 
 #if !defined(_WIN32)
@@ -15,6 +17,24 @@ std::string shellQuoted(const std::string& text) {
         text.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
                                "0123456789_-./=@%+:,") == std::string::npos)
         return text;
+    const bool control = std::any_of(text.begin(), text.end(), [](char c) { return c >= 0 && c < 0x20; });
+    if (control) {
+        // A newline or a tab in a name: $'...' keeps the command on one line (bash, zsh, ksh).
+        std::string quoted = "$'";
+        for (const char c : text) {
+            if (c == '\\' || c == '\'') {
+                quoted += '\\';
+                quoted += c;
+            } else if (c >= 0 && c < 0x20) {
+                char octal[8];
+                std::snprintf(octal, sizeof octal, "\\%03o", static_cast<unsigned char>(c));
+                quoted += octal;
+            } else {
+                quoted += c;
+            }
+        }
+        return quoted + "'";
+    }
     std::string quoted = "'";
     for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
     return quoted + "'";

@@ -13,7 +13,8 @@ namespace live {
 using Selections = std::vector<std::pair<uint64_t, int32_t>>;
 
 // The text as one shell word: unchanged when it holds only plain characters, else in single
-// quotes (a quote inside as '\'').
+// quotes (a quote inside as '\''); a name with a control character (a newline) as $'...', so
+// that the command stays on one line.
 std::string shellQuoted(const std::string& text);
 
 // The built pixelwell-filter beside this program (an install) or in the build tree's tools/,

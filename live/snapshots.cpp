@@ -1,6 +1,7 @@
 #include "snapshots.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <opencv2/imgcodecs.hpp>
@@ -20,6 +21,9 @@ bool writeWholeFile(const std::string& path, const std::vector<uchar>& bytes, st
         why = std::strerror(errno);
         return false;
     }
+    // Only a regular file cut short is removed: a device (/dev/full) or a pipe is not ours.
+    struct stat info {};
+    const bool regular = fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
     size_t done = 0;
     int error = 0;
     while (done < bytes.size()) {
@@ -36,7 +40,7 @@ bool writeWholeFile(const std::string& path, const std::vector<uchar>& bytes, st
     if (::close(fd) != 0 && error == 0) error = errno;
     if (error == 0) return true;
     why = std::strerror(error);
-    ::unlink(path.c_str());
+    if (regular) ::unlink(path.c_str());
     return false;
 }
 

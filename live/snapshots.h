@@ -15,8 +15,8 @@ namespace live {
 // Writes up to `size` bytes; the count written, or -1 with errno (::write, or a test's).
 using WriteFunction = std::function<ssize_t(int fd, const void* data, size_t size)>;
 
-// The bytes as the file `path`, every write and the close checked; on failure the file is
-// removed and `why` holds the system's reason.
+// The bytes as the file `path`, every write and the close checked; on failure a regular file
+// is removed (never a device) and `why` holds the system's reason.
 bool writeWholeFile(const std::string& path, const std::vector<uchar>& bytes, std::string& why,
                     const WriteFunction& write = {});
 
