@@ -79,7 +79,7 @@ std::string manualHint() {
     std::error_code failure;
     const auto self = std::filesystem::read_symlink("/proc/self/exe", failure);
     if (!failure) {
-        for (const auto& candidate : {self.parent_path().parent_path() / "share/doc/pixelwell/live.md",
+        for (const auto& candidate : {self.parent_path().parent_path() / "share/doc/pixelwell/docs/live.md",
                                       std::filesystem::path(PIXELWELL_SOURCE_DOCS) / "live.md"}) {
             if (std::filesystem::is_regular_file(candidate, failure)) {
                 where = std::filesystem::weakly_canonical(candidate, failure).string();
