@@ -57,7 +57,12 @@ double StallClock::silence(double now, double dueAt) const {
 }
 
 double StallClock::typicalInterval() const {
-    if (intervals_.size() < 3) return statedRate_ > 0 ? 1 / statedRate_ : 0;
+    if (intervals_.size() < 3) {
+        // Too few to go by alone: the rate the source states, or the slowest seen if slower.
+        double longest = statedRate_ > 0 ? 1 / statedRate_ : 0;
+        for (const double interval : intervals_) longest = std::max(longest, interval);
+        return longest;
+    }
     std::vector<double> sorted(intervals_.begin(), intervals_.end());
     std::nth_element(sorted.begin(), sorted.begin() + sorted.size() / 2, sorted.end());
     return sorted[sorted.size() / 2];

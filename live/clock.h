@@ -43,7 +43,8 @@ private:
 
 // How long the source has been silent, and whether that is a stall: the longer of 1 s and
 // three of its recent frame intervals (the middle of the last few), so a slow but steady source
-// is never taken for a stalled one. Until it has shown its pace, the rate it states counts.
+// is never taken for a stalled one. Until it has shown its pace, the rate it states counts, or
+// the slowest interval seen when that is slower.
 class StallClock {
 public:
     explicit StallClock(double statedRate = 0) : statedRate_(statedRate) {}
