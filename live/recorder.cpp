@@ -218,8 +218,11 @@ bool Recorder::checkTarget(const std::string& path, const std::string& input, bo
         why = "cannot open --record " + path + ": " + reason(EISDIR);
         return false;
     }
-    // Only a regular file holds anything to lose; a device or a pipe is written to as it is.
+    // Only a regular file holds anything to lose; a device or a pipe is written to as it is,
+    // and has no notes beside it.
+    const bool device = std::filesystem::exists(status) && !std::filesystem::is_regular_file(status);
     for (const std::string& file : {path, path + ".txt"}) {
+        if (device && file != path) continue;
         if (std::filesystem::is_regular_file(file, failure) && !overwrite) {
             why = "--record " + path + (file == path ? "" : ": " + file) +
                   " exists: refused, it would be overwritten (-y or --overwrite replaces it)";

@@ -300,6 +300,7 @@ TEST(Recorder, TargetsRefusedBeforeAnythingOpens) {
     const std::string notes = folder / "fresh.raw.txt";
     std::ofstream(notes) << "a note of someone's";
     EXPECT_FALSE(live::Recorder::checkTarget(folder / "fresh.raw", "", false, why));
+    EXPECT_TRUE(live::Recorder::checkTarget("/dev/full", "", false, why)) << why;
     EXPECT_FALSE(live::Recorder::checkTarget(folder / "nowhere/rec.raw", "", false, why));
     EXPECT_EQ(why, "cannot open --record " + (folder / "nowhere/rec.raw") + ": No such file or directory");
 }
