@@ -161,13 +161,13 @@ int Session::loop() {
         }
         const bool holding = (frozen_ && !step_) || still_;
         const bool live = source_ && (source_->kind() == SourceKind::Camera || source_->kind() == SourceKind::Stream);
+        if (holding && !live) {
+            // A file waits where it is while the view is held, a frame taken already with it.
+            stall_.restartAt(now());
+            poll(10);
+            continue;
+        }
         if (!pending_) {
-            if (holding && !live) {
-                // A file waits where it is while the view is held.
-                stall_.restartAt(now());
-                poll(10);
-                continue;
-            }
             const int taken = takeDelivery();
             if (taken >= 0) return taken;
             if (!pending_) {
@@ -175,12 +175,14 @@ int Session::loop() {
                 poll(1);
                 continue;
             }
-            if (holding) {
-                // A camera or stream goes on while the view is held; its frames are let go.
-                pending_ = false;
-                continue;
-            }
             pendingDue_ = pace_.due(pendingStamp_, now());
+        }
+        if (holding) {
+            // A camera or stream goes on while the view is held; its frames are let go.
+            stall_.frameArrived(now());
+            pending_ = false;
+            poll(1);
+            continue;
         }
         if (const double left = pendingDue_ - now(); left > 0) {
             const double t = now();
