@@ -51,8 +51,8 @@ bool Processor::keepsState(int32_t mode) {
            mode == kModeSimpleDiff || mode == kModeDiff;
 }
 
-bool Processor::rerun() {
-    if (processed_ == 0 || keepsState(ProcessingMode) || !modeSelectsOperation(ProcessingMode)) return false;
+bool Processor::rerun(int32_t mode) {
+    if (processed_ == 0 || mode != ProcessingMode || keepsState(mode) || !modeSelectsOperation(mode)) return false;
     // The held frame is the ring's newest: handed over again under its own count, it goes into
     // its own slot with the same bytes, and the operation reads nothing else of the run.
     const uint32_t counter = FrameCounter;

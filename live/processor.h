@@ -38,10 +38,12 @@ public:
     // Whether an operation carries anything from one frame to the next (the averages, the
     // differences): a frame held still cannot be shown through it again without moving the run.
     static bool keepsState(int32_t mode);
-    // The held frame (the last processed) through the current operation again, leaving the
-    // run as it was: its count, its ring and its reference. False, and nothing drawn, when the
-    // operation keeps state or no frame was processed yet.
-    bool rerun();
+    // The held frame (the last processed) through `mode` again, leaving the run as it was: its
+    // count, its ring and its reference. False, and nothing drawn, when no frame was processed
+    // yet, or when `mode` keeps state: the core's records are the run's own and cannot be
+    // copied, so only a mode that reads nothing but the frame is re-run, and only once chosen
+    // (select) for the run itself. A core that can be copied at the freeze lifts both limits.
+    bool rerun(int32_t mode);
 
     // The surface's picture, upright BGR, width x height.
     void compose(cv::Mat& result) const;

@@ -253,7 +253,7 @@ void Session::choose(int position, const char* how) {
     windows_.setTrackbar(position);
     if ((frozen_ || still_) && frames_ > 0) {
         // The held frame through the new operation: shown, not recorded, not counted.
-        if (processor_.rerun()) {
+        if (processor_.rerun(operation.id)) {
             processor_.compose(result_);
             windows_.showResult(result_);
             resultNote_ = "frame " + std::to_string(frames_ - 1) + " again";

@@ -16,6 +16,7 @@
 #include <filesystem>
 #include <fstream>
 #include <limits>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -24,7 +25,10 @@
 #include <opencv2/imgcodecs.hpp>
 
 #include "clock.h"
+#include "dispatcher.h"
+#include "frame_store.h"
 #include "mode_args.h"
+#include "processor.h"
 #include "recorder.h"
 #include "reproduce.h"
 #include "snapshots.h"
@@ -397,6 +401,43 @@ TEST(Options, AMisspeltOptionIsNamedWithTheClosest) {
     EXPECT_EQ(pixelwell::unknownOption({"--sise=5x3"}, names), "unknown option --sise (did you mean --size?)");
     EXPECT_EQ(pixelwell::unknownOption({"-z"}, names), "unknown option -z");
     EXPECT_EQ(pixelwell::unknownOption({"-5", "--", "--inptu"}, names), "");
+}
+
+// ---------------------------------------------------------------------------------------------
+// The processor: a held frame through another operation
+
+TEST(Processor, ARerunShowsTheHeldFrameAndLeavesTheRunAsItWas) {
+    const int width = 37, height = 21;
+    live::Processor processor;
+    processor.setSize(width, height);
+    processor.select(pixelwell::kModeAverage4);
+    cv::Mat frame(height, width, CV_8UC3);
+    for (int k = 0; k < 5; ++k) {
+        cv::randu(frame, 0, 256);
+        processor.process(frame);
+    }
+    EXPECT_FALSE(processor.rerun(pixelwell::kModeAverage4)) << "an average needs the frames that follow";
+    const uint32_t counter = pixelwell::FrameCounter;
+    // Copies on the heap: the ring is 39 MB.
+    const auto ring = std::make_unique<decltype(pixelwell::FrameRing)>(pixelwell::FrameRing);
+    const auto reference = std::make_unique<pixelwell::FrameSlot>(pixelwell::ReferenceFrame);
+    processor.select(pixelwell::kModeSobelX);
+    EXPECT_FALSE(processor.rerun(pixelwell::kModeSobelY)) << "only the mode chosen for the run";
+    ASSERT_TRUE(processor.rerun(pixelwell::kModeSobelX));
+    EXPECT_EQ(pixelwell::FrameCounter, counter);
+    EXPECT_TRUE(pixelwell::FrameRing == *ring);
+    EXPECT_TRUE(pixelwell::ReferenceFrame == *reference);
+    cv::Mat rerun;
+    processor.compose(rerun);
+    // The same frame through Sobel X on a core that saw nothing else.
+    const std::vector<uint8_t> held = processor.handed();
+    pixelwell::resetCore();
+    pixelwell::FrameGeometry = {width, height};
+    pixelwell::selectProcessingMode(pixelwell::kModeSobelX);
+    pixelwell::processFrame(held.data(), static_cast<int32_t>(held.size()));
+    cv::Mat fresh;
+    processor.compose(fresh);
+    EXPECT_EQ(cv::norm(rerun, fresh, cv::NORM_INF), 0);
 }
 
 // ---------------------------------------------------------------------------------------------
