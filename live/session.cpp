@@ -208,6 +208,10 @@ int Session::finish(int code) {
         if (const std::string failure = recorder_->takeFailure(); !failure.empty()) {
             say(failure);
             if (code == kExitOk) code = kExitIncomplete;
+        } else if (const uint64_t left = recorder_->accepted() - recorder_->written(); left > 0) {
+            // Given up on a pipe that took nothing more: the recording lacks the last frames.
+            say(options_.record + ": the last " + count(left) + " were not written (nothing took them)");
+            if (code == kExitOk) code = kExitIncomplete;
         }
     }
     if (code != kExitCannotStart) {
