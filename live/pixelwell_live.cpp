@@ -85,7 +85,9 @@ const char* signalName(int signal) {
     }
 }
 
-alignas(64) uint8_t Surface[kSurfaceBytes];
+// The viewer's stream, sized as the Windows program's (1280x1280, so a source may change its
+// size mid-run), drawing into a surface of its own.
+Core ViewerCore({kMaxSide, kMaxSide});
 
 struct Options {
     int camera = 0;
@@ -539,7 +541,7 @@ void LiveViewer::onNewSize(int width, int height) {
         showOversize();
         return;
     }
-    FrameGeometry = {width, height};
+    setFrameGeometry(ViewerCore, width, height);
     handed_.assign(static_cast<size_t>(width) * height * 3, 0);
     result_ = cv::Mat::zeros(height, width, CV_8UC3);
     composeResult();
@@ -570,7 +572,7 @@ void LiveViewer::handFrameToCore(const cv::Mat& frame) {
 // The surface's top-left width x height, upright, without the fourth byte.
 void LiveViewer::composeResult() {
     for (int r = 0; r < height_; ++r) {
-        const uint8_t* from = surfaceRow(height_ - 1 - r, height_);
+        const uint8_t* from = surfaceRow(ViewerCore, height_ - 1 - r, height_);
         uint8_t* to = result_.ptr<uint8_t>(r);
         for (int j = 0; j < width_; ++j, from += 4, to += 3) {
             to[0] = from[0];
@@ -588,7 +590,7 @@ void LiveViewer::choose(int position, const char* how) {
         return;
     }
     const live::Operation& operation = live::operationAt(position);
-    selectProcessingMode(operation.id);
+    selectProcessingMode(ViewerCore, operation.id);
     selections_.emplace_back(framesHanded_, operation.id);
     std::printf("%s: %s\n", how, live::operationTitle(operation, true).c_str());
     std::fflush(stdout);
@@ -597,15 +599,15 @@ void LiveViewer::choose(int position, const char* how) {
 }
 
 void LiveViewer::newReference() {
-    if (ProcessingMode != kModeSimpleDiff && ProcessingMode != kModeDiff) {
+    if (ViewerCore.ProcessingMode != kModeSimpleDiff && ViewerCore.ProcessingMode != kModeDiff) {
         say("r takes a new reference in simple-diff (d) and diff (e) only");
         return;
     }
-    choose(live::positionOfMode(ProcessingMode), "new reference");
+    choose(live::positionOfMode(ViewerCore.ProcessingMode), "new reference");
 }
 
 void LiveViewer::syncTrackbar() {
-    const int position = std::max(0, live::positionOfMode(ProcessingMode));
+    const int position = std::max(0, live::positionOfMode(ViewerCore.ProcessingMode));
     shownPosition_ = position;
     trackbarPosition_ = position;
     cv::setTrackbarPos(kTrackbar, kViewerWindow, position);
@@ -614,7 +616,7 @@ void LiveViewer::syncTrackbar() {
 void LiveViewer::handleKey(int key) {
     if (key == -1) return;
     if (key >= 'A' && key <= 'Z') key += 'a' - 'A';
-    const int current = std::max(0, live::positionOfMode(ProcessingMode));
+    const int current = std::max(0, live::positionOfMode(ViewerCore.ProcessingMode));
     if (key == 'q' || key == 'Q' || key == 27) {
         quit_ = true;
     } else if (isRightKey(key)) {
@@ -693,7 +695,7 @@ void LiveViewer::updateTitles(bool force) {
     if (oversize_) {
         title += sizeText(width_, height_) + " is over 1280x1280, not processed";
         if (japanese_) title += std::string(" (") + kTextSizeTooLarge + ")";
-    } else if (const int position = live::positionOfMode(ProcessingMode); position > 0) {
+    } else if (const int position = live::positionOfMode(ViewerCore.ProcessingMode); position > 0) {
         title += live::operationTitle(live::operationAt(position), japanese_);
         if (processingShown_ > 0) {
             std::snprintf(numbers, sizeof numbers, " - %.2f ms/frame", processingShown_);
@@ -702,7 +704,7 @@ void LiveViewer::updateTitles(bool force) {
     } else if (position == 0) {
         title += "none: choose with the arrow keys, a key (h lists them) or the trackbar";
     } else {
-        title += "mode " + std::to_string(ProcessingMode) + " selects nothing";
+        title += "mode " + std::to_string(ViewerCore.ProcessingMode) + " selects nothing";
     }
     cv::setWindowTitle(kResultWindow, title);
 }
@@ -784,7 +786,7 @@ int LiveViewer::takeFrame(cv::Mat& frame) {
 
 int LiveViewer::loop() {
     runStart_ = rateStart_ = lastFrameAt_ = Clock::now();
-    applyModeSwitches(schedule_, 0);
+    applyModeSwitches(ViewerCore, schedule_, 0);
     for (const auto& [frame, mode] : schedule_)
         if (frame == 0) selections_.emplace_back(0, mode);
     bool saidWaiting = false;
@@ -875,7 +877,7 @@ int LiveViewer::loop() {
 
         if (!oversize_) {
             if (framesHanded_ > 0) {
-                applyModeSwitches(schedule_, framesHanded_);
+                applyModeSwitches(ViewerCore, schedule_, framesHanded_);
                 for (auto [at, end] = schedule_.equal_range(framesHanded_); at != end; ++at)
                     selections_.emplace_back(at->first, at->second);
             }
@@ -901,7 +903,7 @@ int LiveViewer::loop() {
                 ++recording_.count;
             }
             const Clock::time_point p = Clock::now();
-            const bool repaint = processFrame(handed_.data(), static_cast<int32_t>(handed_.size()));
+            const bool repaint = processFrame(ViewerCore, handed_.data(), static_cast<int32_t>(handed_.size()));
             const double spent = secondsSince(p);
             if (repaint) {
                 processing_.seconds += spent;
@@ -1156,7 +1158,6 @@ int main(int argc, char** argv) {
     options.cameraGiven = app.count("--camera") > 0;
     options.sizeGiven = app.count("--size") > 0;
 
-    DisplaySurface = Surface;
 #if !defined(_WIN32)
     // No SA_RESTART: a wait in this thread returns, and the loop sees the flag.
     struct sigaction action {};

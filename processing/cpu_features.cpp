@@ -1,4 +1,4 @@
-// Start-up choice of the kernel table: the widest instruction set the CPU runs, unless the
+// The choice of a core's kernel table: the widest instruction set the CPU runs, unless the
 // environment caps it.
 #include <algorithm>
 #include <cstdlib>
@@ -38,7 +38,7 @@ bool cpuHasAvx2() {
 // other value allows all).
 constexpr const char* kTableNames[] = {"scalar", "sse2", "ssse3", "avx2"};
 
-KernelTable chooseTable() {
+const KernelTable& widestAllowed() {
     const char* scalar = std::getenv("PIXELWELL_SCALAR");
     if (scalar && std::strcmp(scalar, "0") != 0 && *scalar != '\0') return scalarKernels();
     const char* cap = std::getenv("PIXELWELL_KERNELS");
@@ -81,7 +81,6 @@ int64_t largestDataCache() {
 
 }  // namespace
 
-int64_t LastLevelCacheBytes = largestDataCache();
 
 // In kernels_ssse3.cpp and kernels_avx2.cpp, each compiled for its instruction set: never
 // entered before the CPU check.
@@ -91,10 +90,11 @@ const KernelTable* avx2KernelTable();
 const KernelTable* ssse3Kernels() { return cpuHasSsse3() ? ssse3KernelTable() : nullptr; }
 const KernelTable* avx2Kernels() { return cpuHasAvx2() ? avx2KernelTable() : nullptr; }
 
-KernelTable kernels = chooseTable();
+const KernelTable& selectKernels() { return widestAllowed(); }
 
-void selectKernels() { kernels = chooseTable(); }
-
-void useScalarKernels() { kernels = scalarKernels(); }
+int64_t detectedLastLevelCacheBytes() {
+    static const int64_t bytes = largestDataCache();
+    return bytes;
+}
 
 }  // namespace pixelwell

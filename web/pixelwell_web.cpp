@@ -23,6 +23,8 @@ namespace {
 constexpr int32_t kPixels = kMaxSide * kMaxSide;
 
 alignas(64) uint8_t Surface[kSurfaceBytes];
+// The page's stream: capacity 1280x1280, drawing into Surface.
+Core WebCore({kMaxSide, kMaxSide}, SurfaceSource::Lent);
 // The frame as the core receives it: B,G,R, rows bottom-up, packed.
 alignas(64) uint8_t Frame[kSlotBytes];
 // The page's picture of a frame: R,G,B,A, rows top-down (a canvas's ImageData).
@@ -43,7 +45,7 @@ bool validSize(int32_t width, int32_t height) {
 void readSurface() {
     const size_t rowBytes = static_cast<size_t>(Width) * 4;
     for (int32_t i = 0; i < Height; ++i) {
-        const uint8_t* row = surfaceRow(i, Height);
+        const uint8_t* row = surfaceRow(WebCore, i, Height);
         std::memcpy(Result + i * rowBytes, row, rowBytes);
         uint8_t* rgba = ResultRgba + static_cast<size_t>(Height - 1 - i) * rowBytes;
         for (int32_t x = 0; x < Width; ++x) {
@@ -62,11 +64,16 @@ extern "C" {
 EMSCRIPTEN_KEEPALIVE const char* pw_version() { return PIXELWELL_VERSION; }
 
 EMSCRIPTEN_KEEPALIVE int pw_init() {
-    DisplaySurface = Surface;
-    return kernels.name[0] == 's' && kernels.name[1] == 'c' ? 0 : 1;  // "scalar" or a vector table
+    lendSurface(WebCore, Surface);
+    const char* name = WebCore.kernels->name;
+    return name[0] == 's' && name[1] == 'c' ? 0 : 1;  // "scalar" or a vector table
 }
-EMSCRIPTEN_KEEPALIVE const char* pw_kernels() { return kernels.name; }
-EMSCRIPTEN_KEEPALIVE void pw_use_scalar_kernels() { useScalarKernels(); }
+EMSCRIPTEN_KEEPALIVE const char* pw_kernels() { return WebCore.kernels->name; }
+// A core's table is its own for life: the stream starts over with the scalar one.
+EMSCRIPTEN_KEEPALIVE void pw_use_scalar_kernels() {
+    WebCore = Core({kMaxSide, kMaxSide}, scalarKernels(), SurfaceSource::Lent);
+    lendSurface(WebCore, Surface);
+}
 
 EMSCRIPTEN_KEEPALIVE uint8_t* pw_frame() { return Frame; }
 EMSCRIPTEN_KEEPALIVE uint8_t* pw_source_rgba() { return SourceRgba; }
@@ -84,12 +91,12 @@ EMSCRIPTEN_KEEPALIVE int pw_set_size(int32_t width, int32_t height) {
 
 // Every record back to its start, and the surface all zero, as a fresh program has them.
 EMSCRIPTEN_KEEPALIVE void pw_reset() {
-    resetCore();
+    resetCore(WebCore);
     std::memset(Surface, 0, sizeof Surface);
 }
 
-EMSCRIPTEN_KEEPALIVE void pw_select_mode(int32_t mode) { selectProcessingMode(mode); }
-EMSCRIPTEN_KEEPALIVE int32_t pw_mode() { return ProcessingMode; }
+EMSCRIPTEN_KEEPALIVE void pw_select_mode(int32_t mode) { selectProcessingMode(WebCore, mode); }
+EMSCRIPTEN_KEEPALIVE int32_t pw_mode() { return WebCore.ProcessingMode; }
 
 // Frame <- SourceRgba (a canvas's pixels), turned into the core's layout.
 EMSCRIPTEN_KEEPALIVE void pw_frame_from_rgba() {
@@ -122,22 +129,22 @@ EMSCRIPTEN_KEEPALIVE void pw_test_picture(uint32_t n) {
 
 // Frame through the core as the capture callback hands it over; then Result and ResultRgba.
 EMSCRIPTEN_KEEPALIVE int pw_process() {
-    FrameGeometry = {Width, Height};
-    const bool repaint = processFrame(Frame, Width * Height * 3);
+    setFrameGeometry(WebCore, Width, Height);
+    const bool repaint = processFrame(WebCore, Frame, Width * Height * 3);
     readSurface();
     return repaint;
 }
 // The same through the plain operations (the reference the node test checks against).
 EMSCRIPTEN_KEEPALIVE int pw_process_plain() {
-    FrameGeometry = {Width, Height};
-    const bool repaint = processFramePlain(Frame, Width * Height * 3);
+    setFrameGeometry(WebCore, Width, Height);
+    const bool repaint = processFramePlain(WebCore, Frame, Width * Height * 3);
     readSurface();
     return repaint;
 }
 // Only the core's work, for the benchmark.
 EMSCRIPTEN_KEEPALIVE void pw_process_only() {
-    FrameGeometry = {Width, Height};
-    processFrame(Frame, Width * Height * 3);
+    setFrameGeometry(WebCore, Width, Height);
+    processFrame(WebCore, Frame, Width * Height * 3);
 }
 
 // --- the mode schedule, as pixelwell-filter's --mode takes it ---------------------------------
@@ -149,7 +156,7 @@ EMSCRIPTEN_KEEPALIVE int pw_schedule_add(const char* text) {
 }
 // Chooses the modes scheduled before this frame; returns how many (pw_schedule_at names them).
 EMSCRIPTEN_KEEPALIVE int pw_schedule_apply(uint32_t frame) {
-    applyModeSwitches(Schedule, frame);
+    applyModeSwitches(WebCore, Schedule, frame);
     return static_cast<int>(Schedule.count(frame));
 }
 EMSCRIPTEN_KEEPALIVE int32_t pw_schedule_at(uint32_t frame, int i) {
@@ -203,7 +210,7 @@ alignas(16) int32_t ExplainBlock[kExFields];
 
 EMSCRIPTEN_KEEPALIVE int32_t* pw_explain() {
     Explanation e;
-    const bool drawn = explainFrame(e);
+    const bool drawn = explainFrame(WebCore, e);
     int32_t* b = ExplainBlock;
     std::memset(b, 0, sizeof ExplainBlock);
     b[kExDrawn] = drawn;
