@@ -131,7 +131,8 @@ struct MedianGray {
 // before the frame writes it, except the value counts, whose spare tables stay zero between
 // frames.
 struct ScratchRows {
-    explicit ScratchRows(int32_t width = 0, int32_t height = 0);
+    ScratchRows() = default;  // none yet
+    ScratchRows(int32_t width, int32_t height);
     int32_t rowStride = 0;               // of GrayRing: width and the pad, in whole cache lines
     AlignedBuffer<uint8_t> GrayRing;     // six rows of gray levels, the last ones made
     AlignedBuffer<int16_t> ColumnSums;   // 5x5 filters: five rows' sums per column
