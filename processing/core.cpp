@@ -197,6 +197,7 @@ void resetCore(Core& core) {
 void setFrameGeometry(Core& core, int32_t width, int32_t height) { core.FrameGeometry = {width, height}; }
 
 void lendSurface(Core& core, uint8_t* pixels) {
+    if (pixels && pixels == core.ownSurface_.data()) return;  // its own, already
     core.ownSurface_ = AlignedBuffer<uint8_t>();
     core.DisplaySurface = pixels;
 }

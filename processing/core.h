@@ -20,13 +20,13 @@ namespace pixelwell {
 
 struct KernelTable;
 
-constexpr int32_t kMaxSide = 1280;                               // widest and tallest frame any core takes
-constexpr int32_t kSlotBytes = kMaxSide * kMaxSide * 3;          // 4,915,200: one 24-bit frame at 1280x1280
+constexpr int32_t kMaxSide = 1280;  // widest and tallest frame any core takes
 constexpr int32_t kRingSlots = 8;
-constexpr int32_t kPlaneCells = kMaxSide * kMaxSide;
-constexpr int32_t kSurfaceStride = kMaxSide * 4;                 // 5,120 bytes per surface row at 1280
-constexpr int32_t kSurfaceBytes = kSurfaceStride * kMaxSide;     // 6,553,600
-constexpr int32_t kRowPad = 64;                                  // room after a scratch row for whole vectors
+// A core of capacity 1280x1280, the Windows program's: its slot, surface row and surface.
+constexpr int32_t kSlotBytes = kMaxSide * kMaxSide * 3;       // 4,915,200: one 24-bit frame
+constexpr int32_t kSurfaceStride = kMaxSide * 4;              // 5,120 bytes per surface row
+constexpr int32_t kSurfaceBytes = kSurfaceStride * kMaxSide;  // 6,553,600
+constexpr int32_t kRowPad = 64;  // room after a scratch row for whole vectors
 
 // Width and height of a frame, or of a core's capacity (signed, as the capture status is taken).
 struct FrameSize {

@@ -14,10 +14,14 @@ namespace pixelwell {
 
 namespace {
 
+// Each asked once (cores made on several threads at once ask together).
 bool cpuHasSsse3() {
 #if defined(PIXELWELL_X86_KERNELS)
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("ssse3") && __builtin_cpu_supports("sse4.1");
+    static const bool has = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("ssse3") && __builtin_cpu_supports("sse4.1");
+    }();
+    return has;
 #elif defined(PIXELWELL_WASM_KERNELS)
     return true;  // a SIMD128 module only loads where the engine validated its vector code
 #else
@@ -27,8 +31,11 @@ bool cpuHasSsse3() {
 
 bool cpuHasAvx2() {
 #if defined(PIXELWELL_X86_KERNELS)
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2");
+    static const bool has = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("avx2");
+    }();
+    return has;
 #else
     return false;
 #endif
