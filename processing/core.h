@@ -34,12 +34,13 @@ struct FrameSize {
     int32_t height;
 };
 
-// count zeroed elements, 64-byte aligned, allocated once; a copy is a copy of the elements.
+// count zeroed elements, allocated once, starting on a 64-byte line, or `pageOffset` bytes (a
+// multiple of 64) into a 4 kB page; a copy is a copy of the elements, placed alike.
 template <typename T>
 class AlignedBuffer {
 public:
     AlignedBuffer() = default;
-    explicit AlignedBuffer(size_t count);
+    explicit AlignedBuffer(size_t count, int32_t pageOffset = -1);
     AlignedBuffer(const AlignedBuffer& other);
     AlignedBuffer(AlignedBuffer&& other) noexcept;
     AlignedBuffer& operator=(const AlignedBuffer& other);
@@ -60,9 +61,12 @@ public:
     size_t allocatedBytes() const;
 
 private:
+    size_t slack() const;
+
     void* block_ = nullptr;
     T* data_ = nullptr;
     size_t count_ = 0;
+    int32_t pageOffset_ = -1;
 };
 
 using FrameSlot = AlignedBuffer<uint8_t>;
@@ -71,8 +75,8 @@ using FrameSlot = AlignedBuffer<uint8_t>;
 class Plane : public AlignedBuffer<int32_t> {
 public:
     Plane() = default;
-    Plane(int32_t width, int32_t rows)
-        : AlignedBuffer<int32_t>(static_cast<size_t>(width) * rows), width(width), rows(rows) {}
+    Plane(int32_t width, int32_t rows, int32_t pageOffset = -1)
+        : AlignedBuffer<int32_t>(static_cast<size_t>(width) * rows, pageOffset), width(width), rows(rows) {}
     int32_t width = 0;
     int32_t rows = 0;
 };

@@ -284,13 +284,13 @@ TEST(CoreCapacity, CapacitiesAreTakenWithin1To1280) {
 // What a core holds, per pixel of its capacity: eight ring slots, the reference and the
 // 8-frame average's means (3 bytes each), its remainders (1.5), the gray and result planes (4
 // each), its own surface (4), the filter values (2) and gray levels (1): 46.5 bytes. Then the
-// value counts (8 x 4,081 x 4 bytes) and gray counts (8 x 256 x 4), a few rows, and each
-// buffer's alignment.
+// value counts (8 x 4,081 x 4 bytes) and gray counts (8 x 256 x 4), a few rows, and the room
+// each buffer takes to start where it does in a page.
 struct Held {
     int32_t width, height;
     size_t bytes;
 };
-const Held kHeld[] = {{320, 240, 3'718'161}, {640, 480, 14'435'921}, {1280, 1280, 76'345'041}};
+const Held kHeld[] = {{320, 240, 3'824'905}, {640, 480, 14'542'665}, {1280, 1280, 76'451'785}};
 
 TEST(CoreMemory, WhatACoreOfEachCapacityHolds) {
     for (const Held& h : kHeld) {
@@ -309,11 +309,13 @@ TEST(CoreMemory, WhatACoreOfEachCapacityHolds) {
         EXPECT_EQ(core->heldBytes(), h.bytes) << what;
         const size_t perPixel = static_cast<size_t>(h.width) * h.height * 93 / 2;
         EXPECT_GT(core->heldBytes(), perPixel) << what;
-        EXPECT_LT(core->heldBytes() - perPixel, size_t{200'000}) << what;
+        EXPECT_LT(core->heldBytes() - perPixel, size_t{300'000}) << what;
     }
     EXPECT_LE(kHeld[1].bytes, size_t{16} << 20) << "a 640x480 core";
-    // Without a surface of its own, that much less.
-    EXPECT_EQ(Core({640, 480}, SurfaceSource::Lent).heldBytes(), kHeld[1].bytes - (640 * 480 * 4 + 63));
+    // Without a surface of its own, that much less (and its room in a page).
+    const size_t lent = Core({640, 480}, SurfaceSource::Lent).heldBytes();
+    EXPECT_LE(lent, kHeld[1].bytes - 640 * 480 * 4);
+    EXPECT_GE(lent, kHeld[1].bytes - 640 * 480 * 4 - 8192);
 }
 
 }  // namespace
