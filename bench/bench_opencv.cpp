@@ -21,8 +21,8 @@ struct Pipeline {
     std::function<void(const cv::Mat&, const cv::Mat* ring, int slot, cv::Mat& out)> run;
 };
 
-cv::Mat slotMat(int slot, int width, int height) {
-    return cv::Mat(height, width, CV_8UC3, FrameRing[slot & 7].data());
+cv::Mat slotMat(Core& core, int slot, int width, int height) {
+    return cv::Mat(height, width, CV_8UC3, core.FrameRing[slot & 7].data());
 }
 
 // filter values -> min/max normalise -> histogram -> stretch LUT -> BGRA, as the filters do.
@@ -186,18 +186,20 @@ std::vector<Pipeline> pipelines() {
 void runOpenCv(benchmark::State& state, const Pipeline& pipeline, int32_t width, int32_t height) {
     cv::setNumThreads(1);
     const Clip& clip = clipOf(width, height);
-    FrameGeometry = {width, height};
+    // The ring of a core as the Windows program has it, 1280x1280.
+    Core core({kMaxSide, kMaxSide}, SurfaceSource::Lent);
+    lendSurface(core, benchSurface());
+    setFrameGeometry(core, width, height);
     const auto length = static_cast<int32_t>(clip.frames[0].size());
     cv::Mat ring[8];
-    for (int s = 0; s < 8; ++s) ring[s] = slotMat(s, width, height);
+    for (int s = 0; s < 8; ++s) ring[s] = slotMat(core, s, width, height);
     // The surface region, rows 5120 bytes apart, as the program's output.
-    DisplaySurface = benchSurface();
-    cv::Mat out(height, width, CV_8UC4, surfaceRow(0, height), kSurfaceStride);
+    cv::Mat out(height, width, CV_8UC4, surfaceRow(core, 0, height), kSurfaceStride);
     size_t n = 0;
     for (auto _ : state) {
         const uint8_t* frame = clip.frames[n % 8].data();
         const int slot = static_cast<int>(++n & 7);
-        storeFrame(frame, length, slot);
+        storeFrame(core, frame, length, slot);
         const cv::Mat input(height, width, CV_8UC3, const_cast<uint8_t*>(frame));
         pipeline.run(input, ring, slot, out);
         benchmark::ClobberMemory();

@@ -1,5 +1,5 @@
 // The passes a filtered frame is made of, each alone over a 640x480 or a 1280x1280 frame's
-// rows, with the table chosen at start-up (PIXELWELL_KERNELS caps it): where a filter's time
+// rows, with the table a core takes by default (PIXELWELL_KERNELS caps it): where a filter's time
 // goes, next to the floor's two parts. Alone, a pass has the memory to itself; in the frame the passes
 // share it, and the tally runs between the rows.
 // Run: build/bench/bench/pixelwell-bench --benchmark_filter=pass/
@@ -17,6 +17,9 @@
 namespace pixelwell::bench {
 namespace {
 
+// The table a core takes by default.
+const KernelTable& kernels() { return selectKernels(); }
+
 constexpr int16_t kLaplacianA[9] = {0, -1, 0, -1, 4, -1, 0, -1, 0};
 
 // The pass's data for one frame size, reused across iterations like a frame's would be
@@ -29,10 +32,10 @@ struct Planes {
     std::vector<int16_t> values = std::vector<int16_t>(w * h + 64);
     std::vector<int16_t> columns = std::vector<int16_t>(w + 64);
     Planes(int32_t width, int32_t height) : w(width), h(height) {
-        for (int32_t i = 0; i < h; ++i) kernels.grayRow(frame + i * w * 3, gray.data() + i * w, w);
+        for (int32_t i = 0; i < h; ++i) kernels().grayRow(frame + i * w * 3, gray.data() + i * w, w);
         // Laplacian A's values of the clip's frame: what the tally and the tone map see.
         for (int32_t i = 1; i < h - 1; ++i)
-            kernels.convolve3x3Row(gray.data() + (i - 1) * w, gray.data() + i * w, gray.data() + (i + 1) * w,
+            kernels().convolve3x3Row(gray.data() + (i - 1) * w, gray.data() + i * w, gray.data() + (i + 1) * w,
                                    kLaplacianA, 1, values.data() + i * w, w);
     }
 };
@@ -50,7 +53,7 @@ Planes& planes() {
 
 void finish(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations() * Running.width * Running.height);
-    state.SetLabel(kernels.name);
+    state.SetLabel(kernels().name);
 }
 
 // The floor's ring copy.
@@ -68,7 +71,7 @@ void copyPass(benchmark::State& state) {
     Planes& p = planes();
     uint8_t* surface = benchSurface();
     for (auto _ : state) {
-        for (int32_t i = 0; i < p.h; ++i) kernels.copyRow(p.frame + i * p.w * 3, surface + i * p.w * 4, p.w);
+        for (int32_t i = 0; i < p.h; ++i) kernels().copyRow(p.frame + i * p.w * 3, surface + i * p.w * 4, p.w);
         benchmark::ClobberMemory();
     }
     finish(state);
@@ -82,7 +85,7 @@ void grayRowsOver(benchmark::State& state, int32_t rows) {
     std::vector<uint8_t> row(p.w + 64);
     for (auto _ : state) {
         for (int32_t i = 0; i < p.h; ++i)
-            kernels.grayCopyRow(p.frame + i % rows * p.w * 3, row.data(), p.slot.data() + i % rows * p.w * 3, p.w);
+            kernels().grayCopyRow(p.frame + i % rows * p.w * 3, row.data(), p.slot.data() + i % rows * p.w * 3, p.w);
         benchmark::ClobberMemory();
     }
     finish(state);
@@ -93,7 +96,7 @@ void grayRowsInCache(benchmark::State& state) { grayRowsOver(state, 8); }
 
 void laplacianRows(benchmark::State& state) {
     Planes& p = planes();
-    const Convolve3x3Row row = kernels.convolve3x3For(kLaplacianA, 1);
+    const Convolve3x3Row row = kernels().convolve3x3For(kLaplacianA, 1);
     for (auto _ : state) {
         for (int32_t i = 1; i < p.h - 1; ++i)
             row(p.gray.data() + (i - 1) * p.w, p.gray.data() + i * p.w, p.gray.data() + (i + 1) * p.w,
@@ -110,7 +113,7 @@ void lowPass5Rows(benchmark::State& state) {
         for (int32_t i = 2; i < p.h - 2; ++i) {
             const uint8_t* rows[6];
             for (int32_t k = 0; k < 6; ++k) rows[k] = p.gray.data() + std::max(0, i - 3 + k) * p.w;  // [0]: fresh
-            kernels.lowPass5Row(rows, p.columns.data(), i == 2, out.data() + i * p.w, p.w);
+            kernels().lowPass5Row(rows, p.columns.data(), i == 2, out.data() + i * p.w, p.w);
         }
         benchmark::ClobberMemory();
     }
@@ -127,7 +130,7 @@ void tally(benchmark::State& state) {
         std::memcpy(t.thresholds, thresholds, sizeof thresholds);
         t.minimum = INT16_MAX;
         t.maximum = INT16_MIN;
-        for (int32_t i = 1; i + 1 < p.h - 1; i += 2) kernels.tallyRow(p.values.data() + i * p.w, 2 * p.w, &t);
+        for (int32_t i = 1; i + 1 < p.h - 1; i += 2) kernels().tallyRow(p.values.data() + i * p.w, 2 * p.w, &t);
         benchmark::DoNotOptimize(t);
     }
     finish(state);
@@ -139,7 +142,7 @@ void toneMap(benchmark::State& state) {
     const ToneMap map{false, -1020, 2040, 100, 150, toneMultiplier(2040), toneMultiplier(50), true};
     for (auto _ : state) {
         for (int32_t i = 0; i < p.h; ++i)
-            kernels.toneRow(p.values.data() + i * p.w, &map, surface + i * p.w * 4, p.w);
+            kernels().toneRow(p.values.data() + i * p.w, &map, surface + i * p.w * 4, p.w);
         benchmark::ClobberMemory();
     }
     finish(state);

@@ -13,9 +13,10 @@
 #include "test_picture.h"
 
 // Only the frames after the first eight: callgrind collects inside this function.
-__attribute__((noinline)) void countedFrames(const std::vector<std::vector<uint8_t>>& clip, int32_t frames) {
+__attribute__((noinline)) void countedFrames(pixelwell::Core& core, const std::vector<std::vector<uint8_t>>& clip,
+                                             int32_t frames) {
     const auto length = static_cast<int32_t>(clip[0].size());
-    for (int32_t n = 0; n < frames; ++n) pixelwell::processFrame(clip[n % 8].data(), length);
+    for (int32_t n = 0; n < frames; ++n) pixelwell::processFrame(core, clip[n % 8].data(), length);
 }
 
 int main(int argc, char** argv) {
@@ -38,19 +39,23 @@ int main(int argc, char** argv) {
         clip.emplace_back(static_cast<size_t>(width) * height * 3);
         simcam::renderPicture(simcam::Picture::MovingShapes, width, height, n, clip.back().data());
     }
-    static std::vector<uint8_t> surface(kSurfaceBytes);
-    DisplaySurface = surface.data();
-    FrameGeometry = {width, height};
-    selectProcessingMode(mode);
+    // As the Windows program's core: capacity 1280x1280 (PIXELWELL_CAPACITY=frame: the frame's size).
+    const char* capacity = std::getenv("PIXELWELL_CAPACITY");
+    const bool frameSized = capacity && std::strcmp(capacity, "frame") == 0;
+    Core core(frameSized ? FrameSize{width, height} : FrameSize{kMaxSide, kMaxSide});
+    setFrameGeometry(core, width, height);
+    selectProcessingMode(core, mode);
     const auto length = static_cast<int32_t>(clip[0].size());
-    for (int32_t n = 0; n < 8; ++n) processFrame(clip[n].data(), length);
-    const CutValues cutsBefore = LastCutValues;
-    const MedianGray medianBefore = LastMedian;
-    countedFrames(clip, frames);
+    for (int32_t n = 0; n < 8; ++n) processFrame(core, clip[n].data(), length);
+    const CutValues cutsBefore = core.LastCutValues;
+    const MedianGray medianBefore = core.LastMedian;
+    countedFrames(core, clip, frames);
     // How often the ranked values' search counted again (filters) or the median's (binarisation).
-    const uint32_t recounts = LastCutValues.recounts - cutsBefore.recounts + LastMedian.recounts - medianBefore.recounts;
-    const uint32_t full = LastCutValues.fullCounts - cutsBefore.fullCounts + LastMedian.fullCounts - medianBefore.fullCounts;
+    const CutValues& cuts = core.LastCutValues;
+    const MedianGray& median = core.LastMedian;
+    const uint32_t recounts = cuts.recounts - cutsBefore.recounts + median.recounts - medianBefore.recounts;
+    const uint32_t full = cuts.fullCounts - cutsBefore.fullCounts + median.fullCounts - medianBefore.fullCounts;
     std::printf("%s %dx%d, %d frames counted, %s table; counted again on %u, every value on %u\n", argv[1], width,
-                height, frames, kernels.name, recounts, full);
+                height, frames, core.kernels->name, recounts, full);
     return 0;
 }

@@ -3,10 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "dispatcher.h"
-#include "frame_store.h"
 #include "messages.h"
-#include "shell.h"
 
 namespace pixelwell {
 
@@ -16,6 +13,9 @@ CAPSTATUS CaptureStatus{};
 VideoFormatRecord VideoFormat{};
 
 namespace {
+
+HWND CaptureOwner = nullptr;  // the window openCapture was given: it owns the refresh's boxes
+CaptureClient Client{};       // where frames and the fatal error go
 
 constexpr int kDriverIndices = 10;
 constexpr int kDescriptionChars = 127;
@@ -35,6 +35,8 @@ void resetCapture() {
     CaptureSetup = CAPTUREPARMS{};
     CaptureStatus = CAPSTATUS{};
     VideoFormat = VideoFormatRecord{};
+    CaptureOwner = nullptr;
+    Client = CaptureClient{};
 }
 
 LRESULT sendCaptureMessage(UINT message, WPARAM wParam, LPARAM lParam) {
@@ -42,7 +44,9 @@ LRESULT sendCaptureMessage(UINT message, WPARAM wParam, LPARAM lParam) {
     return SendMessageA(CaptureWindow, message, wParam, lParam);
 }
 
-bool openCapture(HWND parent) {
+bool openCapture(HWND parent, const CaptureClient& client) {
+    CaptureOwner = parent;
+    Client = client;
     CaptureWindow = capCreateCaptureWindowA(kCaptureWindowName, WS_CHILD | WS_VISIBLE, 0, 0, 640,
                                             480, parent, 0);
     if (!CaptureWindow) return false;
@@ -108,7 +112,7 @@ int refreshCaptureInfo() {
                                 reinterpret_cast<LPARAM>(&VideoFormat)) == 0)
         failure = kTextNoCaptureFormat;
     if (!failure) return 1;
-    MessageBoxA(ControlWindow, failure, kCaptionVfwError, MB_OK);
+    MessageBoxA(CaptureOwner, failure, kCaptionVfwError, MB_OK);
     return 0;
 }
 
@@ -130,7 +134,7 @@ LRESULT CALLBACK onCaptureError(HWND, int id, LPCSTR text) {
     if (id == kErrorDriverFatal) {
         MessageBeep(MB_ICONWARNING);
         MessageBoxA(CaptureWindow, kTextDriverError, kCaptionDriverError, MB_ICONWARNING | MB_OK);
-        PostMessageA(ControlWindow, WM_CLOSE, 0, 0);
+        if (Client.fatalError) Client.fatalError();
         return 1;
     }
     // The driver's text has no bound: cut it, at a character boundary, so that the "(N)" ending
@@ -146,17 +150,9 @@ LRESULT CALLBACK onCaptureError(HWND, int id, LPCSTR text) {
     return 1;
 }
 
-void takeFrameGeometry() {
-    FrameGeometry.width = static_cast<int32_t>(CaptureStatus.uiImageWidth);
-    FrameGeometry.height = static_cast<int32_t>(CaptureStatus.uiImageHeight);
-}
-
 LRESULT CALLBACK onFrame(HWND, LPVIDEOHDR header) {
-    takeFrameGeometry();
-    const bool repaint = processFrame(header->lpData, static_cast<int32_t>(header->dwBufferLength));
-    // The paint is posted, not sent, so it runs after this callback; before the result window
-    // exists there is nobody to repaint.
-    if (repaint && ResultWindow) PostMessageA(ResultWindow, WM_PAINT, 0, 0);
+    if (Client.frameDelivered)
+        Client.frameDelivered(header->lpData, static_cast<int32_t>(header->dwBufferLength));
     return TRUE;
 }
 

@@ -109,8 +109,16 @@ uint8_t* surfaceMemory() {
     return memory;
 }
 
+// The Windows program's core: capacity 1280x1280, the surface lent to it. The big records keep
+// their contents from input to input (clearing 60 MB per input would dominate the run); nothing
+// checked here depends on them.
+Core& fuzzCore() {
+    static Core core({kMaxSide, kMaxSide}, SurfaceSource::Lent);
+    return core;
+}
+
 uint8_t* regionRow(int32_t i, int32_t height) {
-    return surfaceMemory() + static_cast<size_t>(placedRow(i, height)) * kSurfaceStride;
+    return surfaceMemory() + static_cast<size_t>(placedRow(i, height, kMaxSide)) * kSurfaceStride;
 }
 
 void openRegion(int32_t width, int32_t height) {
@@ -212,11 +220,11 @@ public:
     Session(const uint8_t* data, size_t size) : in_(data, size) {}
 
     void run() {
-        // The big records keep their contents from earlier inputs (clearing 60 MB per input
-        // would dominate the run); nothing checked here depends on them.
-        FrameGeometry = {0, 0};
-        ProcessingMode = kModeNone;
-        ReferencePending = 1;
+        // Each input starts with no geometry and no mode, a reference pending, as after a user
+        // chose a reference mode and then none.
+        setFrameGeometry(core_, 0, 0);
+        selectProcessingMode(core_, kModeDiff);
+        selectProcessingMode(core_, kModeNone);
         for (int events = 0; events < kMaxEvents && !in_.done(); ++events) {
             const uint8_t kind = in_.byte() % 16;
             if (kind < 3)
@@ -224,13 +232,13 @@ public:
             else if (kind < 6)
                 chooseMode();
             else if (kind == 6)
-                selectProcessingMode(ProcessingMode);  // the same menu command again
+                selectProcessingMode(core_, core_.ProcessingMode);  // the same menu command again
             else if (kind == 7)
                 surfacePresent_ = in_.byte() % 8 != 0;
             else
                 deliverFrame();
         }
-        DisplaySurface = nullptr;
+        lendSurface(core_, nullptr);
     }
 
 private:
@@ -282,7 +290,7 @@ private:
                              1 + static_cast<int32_t>(in_.u16() % 256)}; break;
             default: size = {small(), small()}; break;
         }
-        FrameGeometry = size;
+        setFrameGeometry(core_, size.width, size.height);
     }
 
     void chooseMode() {
@@ -296,14 +304,14 @@ private:
             mode = 1399 + in_.byte() % 54;  // every identifier around the table, gaps included
         else
             mode = static_cast<int32_t>(in_.u32());
-        const int32_t pendingBefore = ReferencePending;
+        const int32_t pendingBefore = core_.ReferencePending;
         ++g_tally.modeSelections;
         g_tally.otherModes += modeSelectsOperation(mode) || mode == kModeNone ? 0 : 1;
-        selectProcessingMode(mode);
-        if (ProcessingMode != mode) fail("mode %d selected, %d set", mode, ProcessingMode);
+        selectProcessingMode(core_, mode);
+        if (core_.ProcessingMode != mode) fail("mode %d selected, %d set", mode, core_.ProcessingMode);
         const bool reference = mode == kModeSimpleDiff || mode == kModeDiff;
-        if (ReferencePending != (reference ? 1 : pendingBefore))
-            fail("selecting mode %d left ReferencePending %d", mode, ReferencePending);
+        if (core_.ReferencePending != (reference ? 1 : pendingBefore))
+            fail("selecting mode %d left ReferencePending %d", mode, core_.ReferencePending);
     }
 
     void fillFrame(uint8_t* bytes, int64_t length) {
@@ -329,7 +337,7 @@ private:
     }
 
     void deliverFrame() {
-        const FrameSize size = FrameGeometry;
+        const FrameSize size = core_.FrameGeometry;
         const bool drawable =
             size.width > 0 && size.height > 0 && size.width <= kMaxSide && size.height <= kMaxSide;
         const int64_t need = drawable ? int64_t{size.width} * size.height * 3 : 0;
@@ -352,34 +360,37 @@ private:
         std::unique_ptr<uint8_t[]> frame(new uint8_t[static_cast<size_t>(bytes)]);
         fillFrame(frame.get(), bytes);
 
-        const int32_t mode = ProcessingMode;
-        const int32_t pendingBefore = ReferencePending;
-        const uint32_t counterBefore = FrameCounter;
+        Core& core = core_;
+        const int32_t mode = core.ProcessingMode;
+        const int32_t pendingBefore = core.ReferencePending;
+        const uint32_t counterBefore = core.FrameCounter;
         const bool region = surfacePresent_ && drawable;
         if (region) openRegion(size.width, size.height);
-        DisplaySurface = surfacePresent_ ? surfaceMemory() : nullptr;
+        lendSurface(core, surfacePresent_ ? surfaceMemory() : nullptr);
 
-        const bool repaint = processFrame(frame.get(), static_cast<int32_t>(length));
+        const bool repaint = processFrame(core, frame.get(), static_cast<int32_t>(length));
 
         if (repaint != modeSelectsOperation(mode))
             fail("mode %d answered repaint %d", mode, repaint);
-        if (FrameCounter != counterBefore + 1u) fail("frame counter did not advance by one");
+        if (core.FrameCounter != counterBefore + 1u) fail("frame counter did not advance by one");
         const auto stored = static_cast<size_t>(std::min<int64_t>(bytes, kSlotBytes));
-        if (std::memcmp(FrameRing[FrameCounter & 7u].data(), frame.get(), stored) != 0)
-            fail("ring slot %u does not hold the frame's first %zu bytes", FrameCounter & 7u, stored);
+        if (std::memcmp(core.FrameRing[core.FrameCounter & 7u].data(), frame.get(), stored) != 0)
+            fail("ring slot %u does not hold the frame's first %zu bytes", core.FrameCounter & 7u, stored);
         // Sums the 8-frame average will go on from must be those of the ring as it now is.
-        if (RingSumsStamp.valid && RingSumsStamp.frame == FrameCounter) {
-            for (int32_t p = 0; p < RingSumsStamp.bytes; ++p) {
+        const RingSumStamp& stamp = core.RingSumsStamp;
+        if (stamp.valid && stamp.frame == core.FrameCounter) {
+            for (int32_t p = 0; p < stamp.bytes; ++p) {
                 int32_t sum = 0;
-                for (const auto& slot : FrameRing) sum += slot[p];
-                if (ringSum(p) != sum) fail("ring sum at byte %d is %d, the slots add up to %d", p, ringSum(p), sum);
+                for (const auto& slot : core.FrameRing) sum += slot[p];
+                if (ringSum(core, p) != sum)
+                    fail("ring sum at byte %d is %d, the slots add up to %d", p, ringSum(core, p), sum);
             }
         }
         const bool reference = repaint && (mode == kModeSimpleDiff || mode == kModeDiff);
-        if (ReferencePending != (reference ? 0 : pendingBefore))
-            fail("mode %d left ReferencePending %d (was %d)", mode, ReferencePending, pendingBefore);
+        if (core.ReferencePending != (reference ? 0 : pendingBefore))
+            fail("mode %d left ReferencePending %d (was %d)", mode, core.ReferencePending, pendingBefore);
         if (reference && pendingBefore == 1 &&
-            std::memcmp(ReferenceFrame.data(), frame.get(), stored) != 0)
+            std::memcmp(core.ReferenceFrame.data(), frame.get(), stored) != 0)
             fail("the reference frame does not hold the frame's first %zu bytes", stored);
 
         ++g_tally.frames;
@@ -402,6 +413,7 @@ private:
     }
 
     Reader in_;
+    Core& core_ = fuzzCore();
     int64_t budget_ = kPixelBudget;
     bool surfacePresent_ = true;
 };
@@ -409,6 +421,10 @@ private:
 }  // namespace
 
 void allowEveryFullFrame() { g_inputsPerFullFrame = 0; }
+
+const Core& eventCore() { return fuzzCore(); }
+
+void startOver() { resetCore(fuzzCore()); }
 
 void runEvents(const uint8_t* data, size_t size) {
     if (g_inputs++ == 0 && std::getenv("PIXELWELL_FUZZ_STATS")) std::atexit(printTally);

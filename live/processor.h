@@ -1,20 +1,22 @@
 // Everything the live viewer says to the processing core, in one place: the frame size, the
 // frames, the operation chosen, and a frame held still shown again through another operation.
-// The core's records are the process's own today; a core the viewer owns replaces this room's
-// insides, not its callers.
 #pragma once
 
 #include <opencv2/core.hpp>
 
 #include <cstdint>
+#include <optional>
 #include <vector>
 
+#include "core.h"
 #include "mode_args.h"
 
 namespace live {
 
 class Processor {
 public:
+    // The viewer's stream is sized as the Windows program's (1280x1280), so that a source may
+    // change its size mid-run, and draws into a surface of its own.
     Processor();
 
     // Frames from now on are width x height (at most 1280 a side).
@@ -35,20 +37,19 @@ public:
     bool applySchedule(const pixelwell::ModeSchedule& schedule, uint64_t frame);
     int32_t mode() const;
 
-    // Whether an operation carries anything from one frame to the next (the averages, the
-    // differences): a frame held still cannot be shown through it again without moving the run.
-    static bool keepsState(int32_t mode);
-    // The held frame (the last processed) through `mode` again, leaving the run as it was: its
-    // count, its ring and its reference. False, and nothing drawn, when no frame was processed
-    // yet, or when `mode` keeps state: the core's records are the run's own and cannot be
-    // copied, so only a mode that reads nothing but the frame is re-run, and only once chosen
-    // (select) for the run itself. A core that can be copied at the freeze lifts both limits.
+    // The held frame (the last processed) through `mode`, on a copy of the core as it stood when
+    // that frame came: the averages and differences show what they would have shown had `mode`
+    // been chosen before it, and the run itself (its count, ring and reference) does not move.
+    // The result window shows the copy's picture until the next frame. False, nothing drawn,
+    // when no frame was processed yet or `mode` selects no operation.
     bool rerun(int32_t mode);
 
-    // The surface's picture, upright BGR, width x height.
+    // The picture shown in the result window (the run's, or a re-run's), upright BGR.
     void compose(cv::Mat& result) const;
 
 private:
+    pixelwell::Core core_;
+    std::optional<pixelwell::Core> rerun_;  // the last re-run's copy, while it is shown
     int width_ = 0, height_ = 0;
     std::vector<uint8_t> handed_;
     uint64_t processed_ = 0;

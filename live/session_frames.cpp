@@ -257,10 +257,6 @@ void Session::choose(int position, const char* how) {
             processor_.compose(result_);
             windows_.showResult(result_);
             resultNote_ = "frame " + std::to_string(frames_ - 1) + " again";
-        } else if (Processor::keepsState(operation.id)) {
-            resultNote_ = std::string(operation.name) + " needs the frames that follow: " +
-                          (still_ ? "not shown on a still picture" : "shown when the run goes on (space)");
-            std::printf("%s\n", resultNote_.c_str());
         }
     }
     std::fflush(stdout);

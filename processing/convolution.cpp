@@ -62,14 +62,14 @@ const ConvolutionKernel* kernelForMode(int32_t mode) {
     }
 }
 
-Range convolveGrayPlane(const ConvolutionKernel& kernel) {
+Range convolveGrayPlane(Core& core, const ConvolutionKernel& kernel) {
     Range range{1, 0};
     int32_t width, height;
-    if (!drawableGeometry(width, height)) return range;
+    if (!drawableGeometry(core, width, height)) return range;
     const int32_t reach = (kernel.size - 1) / 2;
 
     for (int32_t i = 0; i < height; ++i) {
-        int32_t* out = planeRow(ResultPlane, i, height);
+        int32_t* out = planeRow(core.ResultPlane, i, height);
         const bool borderRow = i < reach || i > height - 1 - reach;
         for (int32_t j = 0; j < width; ++j) {
             if (borderRow || j < reach || j > width - 1 - reach) {
@@ -79,7 +79,7 @@ Range convolveGrayPlane(const ConvolutionKernel& kernel) {
             int32_t sum = 0;
             for (int32_t a = -reach; a <= reach; ++a) {
                 // Bottom-up planes: the line above (a > 0) is the next plane row.
-                const int32_t* in = planeRow(GrayPlane, i + a, height);
+                const int32_t* in = planeRow(core.GrayPlane, i + a, height);
                 const int32_t* weights = kernel.weights[reach - a];
                 for (int32_t b = -reach; b <= reach; ++b) sum += weights[b + reach] * in[j + b];
             }
@@ -96,9 +96,9 @@ Range convolveGrayPlane(const ConvolutionKernel& kernel) {
     return range;
 }
 
-void runConvolution(const ConvolutionKernel& kernel) {
-    const Range range = convolveGrayPlane(kernel);
-    normalizeResultPlane(ResultPlane, range.minimum, range.maximum);
+void runConvolution(Core& core, const ConvolutionKernel& kernel) {
+    const Range range = convolveGrayPlane(core, kernel);
+    normalizeResultPlane(core, core.ResultPlane, range.minimum, range.maximum);
 }
 
 }  // namespace pixelwell

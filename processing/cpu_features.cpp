@@ -1,4 +1,4 @@
-// Start-up choice of the kernel table: the widest instruction set the CPU runs, unless the
+// The choice of a core's kernel table: the widest instruction set the CPU runs, unless the
 // environment caps it.
 #include <algorithm>
 #include <cstdlib>
@@ -14,10 +14,14 @@ namespace pixelwell {
 
 namespace {
 
+// Each asked once (cores made on several threads at once ask together).
 bool cpuHasSsse3() {
 #if defined(PIXELWELL_X86_KERNELS)
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("ssse3") && __builtin_cpu_supports("sse4.1");
+    static const bool has = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("ssse3") && __builtin_cpu_supports("sse4.1");
+    }();
+    return has;
 #elif defined(PIXELWELL_WASM_KERNELS)
     return true;  // a SIMD128 module only loads where the engine validated its vector code
 #else
@@ -27,8 +31,11 @@ bool cpuHasSsse3() {
 
 bool cpuHasAvx2() {
 #if defined(PIXELWELL_X86_KERNELS)
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2");
+    static const bool has = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("avx2");
+    }();
+    return has;
 #else
     return false;
 #endif
@@ -38,7 +45,7 @@ bool cpuHasAvx2() {
 // other value allows all).
 constexpr const char* kTableNames[] = {"scalar", "sse2", "ssse3", "avx2"};
 
-KernelTable chooseTable() {
+const KernelTable& widestAllowed() {
     const char* scalar = std::getenv("PIXELWELL_SCALAR");
     if (scalar && std::strcmp(scalar, "0") != 0 && *scalar != '\0') return scalarKernels();
     const char* cap = std::getenv("PIXELWELL_KERNELS");
@@ -81,7 +88,6 @@ int64_t largestDataCache() {
 
 }  // namespace
 
-int64_t LastLevelCacheBytes = largestDataCache();
 
 // In kernels_ssse3.cpp and kernels_avx2.cpp, each compiled for its instruction set: never
 // entered before the CPU check.
@@ -91,10 +97,11 @@ const KernelTable* avx2KernelTable();
 const KernelTable* ssse3Kernels() { return cpuHasSsse3() ? ssse3KernelTable() : nullptr; }
 const KernelTable* avx2Kernels() { return cpuHasAvx2() ? avx2KernelTable() : nullptr; }
 
-KernelTable kernels = chooseTable();
+const KernelTable& selectKernels() { return widestAllowed(); }
 
-void selectKernels() { kernels = chooseTable(); }
-
-void useScalarKernels() { kernels = scalarKernels(); }
+int64_t detectedLastLevelCacheBytes() {
+    static const int64_t bytes = largestDataCache();
+    return bytes;
+}
 
 }  // namespace pixelwell

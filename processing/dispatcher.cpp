@@ -41,24 +41,25 @@ bool modeSelectsOperation(int32_t mode) {
     return false;
 }
 
-void selectProcessingMode(int32_t mode) {
-    if (mode == kModeSimpleDiff || mode == kModeDiff) ReferencePending = 1;
-    ProcessingMode = mode;
+void selectProcessingMode(Core& core, int32_t mode) {
+    if (mode == kModeSimpleDiff || mode == kModeDiff) core.ReferencePending = 1;
+    core.ProcessingMode = mode;
 }
 
-void storeFrame(const uint8_t* frame, int32_t length, int32_t slot) {
+void storeFrame(Core& core, const uint8_t* frame, int32_t length, int32_t slot) {
     if (length <= 0) return;
     // A driver buffer longer than a slot is cut rather than overrunning the ring.
-    const int32_t bytes = length < kSlotBytes ? length : kSlotBytes;
-    std::memcpy(FrameRing[slot & 7].data(), frame, static_cast<size_t>(bytes));
+    const int32_t slotBytes = core.slotBytes();
+    const int32_t bytes = length < slotBytes ? length : slotBytes;
+    std::memcpy(core.FrameRing[slot & 7].data(), frame, static_cast<size_t>(bytes));
 }
 
 namespace {
 
 // True when the buffer holds every byte the current geometry reads.
-bool frameComplete(int32_t length) {
+bool frameComplete(const Core& core, int32_t length) {
     int32_t width, height;
-    if (!drawableGeometry(width, height)) return false;
+    if (!drawableGeometry(core, width, height)) return false;
     return length >= width * height * 3;
 }
 
@@ -74,15 +75,16 @@ bool storesAroundCaches(int32_t mode) {
 
 // The 2- and 4-frame averages and the frame difference store frames whose ring the caches do
 // not hold around them (ringReadBackAround).
-bool streamsLargeFrame(int32_t mode, int32_t length) {
+bool streamsLargeFrame(const Core& core, int32_t mode, int32_t length) {
     return (mode == kModeAverage2 || mode == kModeAverage4 || mode == kModeFrameDiff) &&
-           ringReadBackAround(length, LastLevelCacheBytes);
+           ringReadBackAround(length, core.LastLevelCacheBytes);
 }
 
-void streamFrame(const uint8_t* frame, int32_t length, int32_t slot) {
+void streamFrame(Core& core, const uint8_t* frame, int32_t length, int32_t slot) {
     if (length <= 0) return;
-    const int32_t bytes = length < kSlotBytes ? length : kSlotBytes;
-    kernels.streamBytes(frame, FrameRing[slot & 7].data(), bytes);
+    const int32_t slotBytes = core.slotBytes();
+    const int32_t bytes = length < slotBytes ? length : slotBytes;
+    core.kernels->streamBytes(frame, core.FrameRing[slot & 7].data(), bytes);
 }
 
 bool needsGrayPlane(int32_t mode) {
@@ -94,25 +96,25 @@ bool needsGrayPlane(int32_t mode) {
 namespace {
 
 // The plain operations, written as the operations are defined: the reference.
-void runPlain(int32_t mode, const uint8_t* frame, int32_t length, int32_t slot) {
-    if (needsGrayPlane(mode)) fillGrayPlane(frame);
+void runPlain(Core& core, int32_t mode, const uint8_t* frame, int32_t length, int32_t slot) {
+    if (needsGrayPlane(mode)) fillGrayPlane(core, frame);
     switch (mode) {
-        case kModeNormal: showNormal(frame); break;
-        case kModeInvert: showInverted(frame); break;
-        case kModeAverage2: showAverage(slot, 2); break;
-        case kModeAverage4: showAverage(slot, 4); break;
-        case kModeAverage8: showAverage(slot, 8); break;
-        case kModeFrameDiff: showFrameDifference(slot); break;
-        case kModeSimpleDiff: showSimpleDifference(frame, length); break;
-        case kModeDiff: showDifference(frame, length); break;
-        case kModeGray: showGray(); break;
-        case kModeMinimum: filterMinimum3x3(); break;
-        case kModeMaximum: filterMaximum3x3(); break;
-        case kModeMedian: filterMedian3x3(); break;
-        case kModeMean: filterMean3x3(); break;
-        case kModeBinarize: binarizeFrame(frame); break;
+        case kModeNormal: showNormal(core, frame); break;
+        case kModeInvert: showInverted(core, frame); break;
+        case kModeAverage2: showAverage(core, slot, 2); break;
+        case kModeAverage4: showAverage(core, slot, 4); break;
+        case kModeAverage8: showAverage(core, slot, 8); break;
+        case kModeFrameDiff: showFrameDifference(core, slot); break;
+        case kModeSimpleDiff: showSimpleDifference(core, frame, length); break;
+        case kModeDiff: showDifference(core, frame, length); break;
+        case kModeGray: showGray(core); break;
+        case kModeMinimum: filterMinimum3x3(core); break;
+        case kModeMaximum: filterMaximum3x3(core); break;
+        case kModeMedian: filterMedian3x3(core); break;
+        case kModeMean: filterMean3x3(core); break;
+        case kModeBinarize: binarizeFrame(core, frame); break;
         default:
-            if (const ConvolutionKernel* kernel = kernelForMode(mode)) runConvolution(*kernel);
+            if (const ConvolutionKernel* kernel = kernelForMode(mode)) runConvolution(core, *kernel);
             break;
     }
 }
@@ -128,81 +130,93 @@ bool storesWhileReading(int32_t mode) {
 
 // True when the 8-frame average can go on from the sums of the frame just before this one:
 // it then needs the slot's old bytes, and stores the frame itself.
-bool ringSumsCurrent(int32_t drawnBytes) {
-    return RingSumsStamp.valid && RingSumsStamp.frame == FrameCounter - 1u && RingSumsStamp.bytes == drawnBytes;
+bool ringSumsCurrent(const Core& core, int32_t drawnBytes) {
+    const RingSumStamp& stamp = core.RingSumsStamp;
+    return stamp.valid && stamp.frame == core.FrameCounter - 1u && stamp.bytes == drawnBytes;
 }
 
 // The same operations in one pass each over the row kernels; `store` is the ring slot the
 // frame still has to be copied into, or null.
-void runFused(int32_t mode, const uint8_t* frame, int32_t length, int32_t slot, uint8_t* store) {
+void runFused(Core& core, int32_t mode, const uint8_t* frame, int32_t length, int32_t slot, uint8_t* store) {
     switch (mode) {
-        case kModeNormal: fusedNormal(frame, store); break;
-        case kModeInvert: fusedInverted(frame, store); break;
-        case kModeAverage2: fusedAverage(frame, slot, 2, store); break;
-        case kModeAverage4: fusedAverage(frame, slot, 4, store); break;
-        case kModeAverage8: fusedAverage8(frame, store); break;
-        case kModeFrameDiff: fusedFrameDifference(frame, slot, store); break;
-        case kModeSimpleDiff: fusedSimpleDifference(frame, length, store); break;
-        case kModeDiff: fusedDifference(frame, length, store); break;
-        case kModeGray: fusedGray(frame, store); break;
+        case kModeNormal: fusedNormal(core, frame, store); break;
+        case kModeInvert: fusedInverted(core, frame, store); break;
+        case kModeAverage2: fusedAverage(core, frame, slot, 2, store); break;
+        case kModeAverage4: fusedAverage(core, frame, slot, 4, store); break;
+        case kModeAverage8: fusedAverage8(core, frame, store); break;
+        case kModeFrameDiff: fusedFrameDifference(core, frame, slot, store); break;
+        case kModeSimpleDiff: fusedSimpleDifference(core, frame, length, store); break;
+        case kModeDiff: fusedDifference(core, frame, length, store); break;
+        case kModeGray: fusedGray(core, frame, store); break;
         case kModeMinimum:
         case kModeMaximum:
         case kModeMedian:
-        case kModeMean: fusedRankFilter(frame, mode, store); break;
-        case kModeBinarize: fusedBinarize(frame, store); break;
+        case kModeMean: fusedRankFilter(core, frame, mode, store); break;
+        case kModeBinarize: fusedBinarize(core, frame, store); break;
         default:
-            if (const ConvolutionKernel* kernel = kernelForMode(mode)) fusedConvolution(frame, *kernel, store);
+            if (const ConvolutionKernel* kernel = kernelForMode(mode)) fusedConvolution(core, frame, *kernel, store);
             break;
     }
 }
 
-bool handleFrame(const uint8_t* frame, int32_t length, bool plain) {
-    ++FrameCounter;
-    const auto slot = static_cast<int32_t>(FrameCounter & 7u);
-    const int32_t mode = ProcessingMode;
+bool handleFrame(Core& core, const uint8_t* frame, int32_t length, bool plain) {
+    const uint32_t counter = ++core.FrameCounter;
+    const auto slot = static_cast<int32_t>(counter & 7u);
+    const int32_t mode = core.ProcessingMode;
     const bool selected = modeSelectsOperation(mode);
-    const bool complete = frameComplete(length);
-    LastDelivered = {FrameCounter, mode, length};
+    const bool complete = frameComplete(core, length);
+    core.LastDelivered = {counter, mode, length};
+    // The bytes the operation reads (only a drawable geometry's product is taken: others may overflow).
+    const int32_t drawn = complete ? core.FrameGeometry.width * core.FrameGeometry.height * 3 : 0;
 
     // The fast path may store the frame while its operation reads it; the ring holds the
     // same bytes either way once the frame is done.
-    const bool storeOnTheWay =
-        !plain && selected && complete &&
-        (storesWhileReading(mode) ||
-         (mode == kModeAverage8 && ringSumsCurrent(FrameGeometry.width * FrameGeometry.height * 3)));
+    const bool storeOnTheWay = !plain && selected && complete &&
+                               (storesWhileReading(mode) || (mode == kModeAverage8 && ringSumsCurrent(core, drawn)));
     if (!storeOnTheWay) {
-        if (!plain && (storesAroundCaches(mode) || streamsLargeFrame(mode, length)))
-            streamFrame(frame, length, slot);
+        if (!plain && (storesAroundCaches(mode) || streamsLargeFrame(core, mode, length)))
+            streamFrame(core, frame, length, slot);
         else
-            storeFrame(frame, length, slot);
+            storeFrame(core, frame, length, slot);
     }
     if (!selected) return false;
 
     // A frame the geometry does not fit is not drawn, but a pending reference is still
     // taken and the repaint still requested.
     if (!complete) {
-        if (mode == kModeSimpleDiff || mode == kModeDiff) captureReference(frame, length);
+        if (mode == kModeSimpleDiff || mode == kModeDiff) captureReference(core, frame, length);
         return true;
     }
     if (plain) {
-        runPlain(mode, frame, length, slot);
+        runPlain(core, mode, frame, length, slot);
     } else if (storeOnTheWay) {
-        uint8_t* ring = FrameRing[slot].data();
-        runFused(mode, frame, length, slot, ring);
+        uint8_t* ring = core.FrameRing[slot].data();
+        runFused(core, mode, frame, length, slot, ring);
         // Bytes the driver delivered beyond the frame the geometry describes.
-        const int32_t drawn = FrameGeometry.width * FrameGeometry.height * 3;
-        const int32_t stored = length < kSlotBytes ? length : kSlotBytes;
+        const int32_t slotBytes = core.slotBytes();
+        const int32_t stored = length < slotBytes ? length : slotBytes;
         if (stored > drawn) std::memcpy(ring + drawn, frame + drawn, static_cast<size_t>(stored - drawn));
     } else {
-        runFused(mode, frame, length, slot, nullptr);
+        runFused(core, mode, frame, length, slot, nullptr);
     }
     return true;
 }
 
 }  // namespace
 
-bool processFrame(const uint8_t* frame, int32_t length) { return handleFrame(frame, length, false); }
+bool processFrame(Core& core, const uint8_t* frame, int32_t length) { return handleFrame(core, frame, length, false); }
 
-bool processFramePlain(const uint8_t* frame, int32_t length) { return handleFrame(frame, length, true); }
+bool processFramePlain(Core& core, const uint8_t* frame, int32_t length) {
+    return handleFrame(core, frame, length, true);
+}
+
+bool reprocessLastFrame(Core& copy, int32_t mode, const uint8_t* frame, int32_t length) {
+    // One count back, so that the frame brings the counter to its own value again and lands in
+    // the slot it already fills; the 8-frame average's sums then count that slot afresh.
+    --copy.FrameCounter;
+    copy.RingSumsStamp.valid = false;
+    selectProcessingMode(copy, mode);
+    return processFrame(copy, frame, length);
+}
 
 }  // namespace pixelwell

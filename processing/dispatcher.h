@@ -50,17 +50,23 @@ bool modeSelectsOperation(int32_t mode);
 
 // What choosing a processing command does to the core: the mode, and a new reference for the
 // two reference modes.
-void selectProcessingMode(int32_t mode);
+void selectProcessingMode(Core& core, int32_t mode);
 
 // Copies the first length bytes of the frame into a ring slot (at most one slot's worth).
-void storeFrame(const uint8_t* frame, int32_t length, int32_t slot);
+void storeFrame(Core& core, const uint8_t* frame, int32_t length, int32_t slot);
 
 // Handles one delivered frame of length bytes; returns whether the result window should be
 // repainted (whenever the mode selected an operation, even one that drew nothing).
-bool processFrame(const uint8_t* frame, int32_t length);
+bool processFrame(Core& core, const uint8_t* frame, int32_t length);
 
 // The same, through the plain operations that write the GrayPlane and ResultPlane as the
 // operations define them: the reference the fast path is tested against.
-bool processFramePlain(const uint8_t* frame, int32_t length);
+bool processFramePlain(Core& core, const uint8_t* frame, int32_t length);
+
+// On a copy of a core, made after it processed `frame`: the same frame again through `mode`, as
+// if that mode had been chosen just before the frame came (the ring as it then stood, the frame
+// going into its own slot again, a reference mode taking it as the reference). What a frozen
+// view shows when another operation is chosen; the core it was copied from does not move.
+bool reprocessLastFrame(Core& copy, int32_t mode, const uint8_t* frame, int32_t length);
 
 }  // namespace pixelwell

@@ -45,11 +45,11 @@ struct Explanation {
     uint32_t reference;
 };
 
-// Explains the last frame handed to processFrame (or processFramePlain) in the mode it was
-// processed in; false when that mode drew nothing from it. It recomputes what the plain
+// Explains the last frame the core was handed by processFrame (or processFramePlain) in the mode
+// it was processed in; false when that mode drew nothing from it. It recomputes what the plain
 // operations compute, so it takes far longer than a frame; it reads the ring and uses the
 // plain operations' scratch records (GrayPlane, ResultPlane, Histogram, LevelTable), and leaves
 // the ring, the counter, the reference, the mode and the surface as they were.
-bool explainFrame(Explanation& out);
+bool explainFrame(Core& core, Explanation& out);
 
 }  // namespace pixelwell

@@ -17,7 +17,6 @@ namespace pixelwell {
 
 namespace {
 
-constexpr int32_t kRowPad = 64;
 constexpr int32_t kValueSpan = kFilterValueMax - kFilterValueMin + 1;
 constexpr uint32_t kSteadyFrames = 8;
 constexpr int32_t kTallyBlock = 8192;
@@ -28,15 +27,8 @@ constexpr int64_t kStreamedTallyFrame = 512 * 1024;
 constexpr int32_t kStreamedTallyBlock = 1280;
 constexpr int32_t kRecountThresholds = 8;
 
-alignas(64) uint8_t GrayRing[6][kMaxSide + kRowPad];       // the last rows of gray levels
-alignas(64) int16_t ColumnSums[kMaxSide];                   // 5x5 filters: five rows' sums per column
-alignas(64) uint8_t ByteRow[kMaxSide * 3 + kRowPad];        // one 24-bit result row
-alignas(64) uint8_t RankRow[kMaxSide + kRowPad];            // one row of rank-filter output
-alignas(64) uint8_t BorderLevels[kMaxSide + kRowPad];       // a filtered frame's border, as gray levels
-alignas(64) int16_t FilterValues[kPlaneCells];              // filter values, rows packed
-alignas(64) uint8_t GrayLevels[kPlaneCells];                // gray levels, rows packed
-int32_t ValueCounts[8][kValueSpan];                         // eight, to break store chains
-int32_t GrayCounts[8][256];
+using ValueCountTables = int32_t (*)[kValueSpan];
+using GrayCountTables = int32_t (*)[256];
 
 inline const uint8_t* frameRow(const uint8_t* frame, int32_t i, int32_t width) {
     return frame + static_cast<size_t>(i) * width * 3;
@@ -49,15 +41,16 @@ inline bool largeFrame(int32_t width, int32_t height) {
 }
 
 // Whether the modes that read the ring back store a frame of this geometry around the caches.
-inline bool ringReadersStoreAround(int32_t width, int32_t height) {
-    return ringReadBackAround(static_cast<int64_t>(width) * height * 3, LastLevelCacheBytes);
+inline bool ringReadersStoreAround(const Core& core, int32_t width, int32_t height) {
+    return ringReadBackAround(static_cast<int64_t>(width) * height * 3, core.LastLevelCacheBytes);
 }
 
 // The gray row kernel that also stores the row into the slot: around the caches in large
 // frames; below that the ring stays in the caches, where plain stores cost less than the
 // stores around them.
 using GrayStore = void (*)(const uint8_t* bgr, uint8_t* gray, uint8_t* slot, int width);
-inline GrayStore grayStoreFor(int32_t width, int32_t height) {
+using GrayRow = void (*)(const uint8_t* bgr, uint8_t* gray, int width);
+inline GrayStore grayStoreFor(const KernelTable& kernels, int32_t width, int32_t height) {
     return largeFrame(width, height) ? kernels.grayStoreRow : kernels.grayCopyRow;
 }
 
@@ -69,7 +62,7 @@ inline int32_t rowsAhead(int32_t width, int32_t height) { return largeFrame(widt
 
 // Gray levels of frame row i into `gray`; given a slot, the row also goes into it (`store`).
 inline void grayOfRow(const uint8_t* frame, int32_t i, int32_t ahead, int32_t width, uint8_t* gray,
-                      uint8_t* slot, GrayStore store) {
+                      uint8_t* slot, GrayStore store, GrayRow grayRow) {
     if (i + 1 < ahead) {
         const uint8_t* next = frameRow(frame, i + 1, width);
         for (int32_t k = 0; k < width * 3; k += 64) __builtin_prefetch(next + k);
@@ -77,12 +70,13 @@ inline void grayOfRow(const uint8_t* frame, int32_t i, int32_t ahead, int32_t wi
     if (slot)
         store(frameRow(frame, i, width), gray, slot + static_cast<size_t>(i) * width * 3, width);
     else
-        kernels.grayRow(frameRow(frame, i, width), gray, width);
+        grayRow(frameRow(frame, i, width), gray, width);
 }
 
 // The frame's rows from `first` on into the slot, after grayOfRow stored the rows before:
 // ends with streamBytes' fence (also when no row is left), which orders grayOfRow's stores.
-inline void finishSlot(const uint8_t* frame, uint8_t* slot, int32_t first, int32_t height, int32_t width) {
+inline void finishSlot(const KernelTable& kernels, const uint8_t* frame, uint8_t* slot, int32_t first,
+                       int32_t height, int32_t width) {
     const size_t offset = static_cast<size_t>(first) * width * 3;
     kernels.streamBytes(frame + offset, slot + offset, std::max(0, height - first) * width * 3);
 }
@@ -90,11 +84,13 @@ inline void finishSlot(const uint8_t* frame, uint8_t* slot, int32_t first, int32
 // Frame row i into the slot (if any) just before the operation reads it, which then reads it
 // from the cache: around the caches, or plainly for a slot the next frames read back while it
 // is still in cache (ringReadBackAround). finishSlot orders the stores.
-inline void storeRowAhead(uint8_t* slot, const uint8_t* frame, int32_t i, int32_t width, bool around = true) {
+using StreamRow = void (*)(const uint8_t* src, uint8_t* dst, int count);
+inline void storeRowAhead(StreamRow streamRow, uint8_t* slot, const uint8_t* frame, int32_t i, int32_t width,
+                          bool around = true) {
     if (!slot) return;
     const size_t offset = static_cast<size_t>(i) * width * 3;
     if (around)
-        kernels.streamRow(frame + offset, slot + offset, width * 3);
+        streamRow(frame + offset, slot + offset, width * 3);
     else
         std::memcpy(slot + offset, frame + offset, static_cast<size_t>(width) * 3);
 }
@@ -105,29 +101,31 @@ inline void storeRowAhead(uint8_t* slot, const uint8_t* frame, int32_t i, int32_
 // copies the rows no gray level was asked of.
 class GrayRows {
 public:
-    GrayRows(const uint8_t* frame, int32_t width, int32_t height, int32_t span, uint8_t* slot)
-        : frame_(frame), slot_(slot), store_(grayStoreFor(width, height)), width_(width),
-          ahead_(rowsAhead(width, height)), span_(span) {
-        for (int32_t k = 0; k < span; ++k) rows_[k] = rows_[k + span] = GrayRing[k];
+    GrayRows(Core& core, const uint8_t* frame, int32_t width, int32_t height, int32_t span, uint8_t* slot)
+        : kernels_(*core.kernels), frame_(frame), slot_(slot), store_(grayStoreFor(kernels_, width, height)),
+          grayRow_(kernels_.grayRow), width_(width), ahead_(rowsAhead(width, height)), span_(span) {
+        for (int32_t k = 0; k < span; ++k) rows_[k] = rows_[k + span] = core.scratch.grayRow(k);
     }
     // Rows last - span + 1 .. last, the lowest first (those below row 0 are stale); `last` grows
     // by one from call to call.
     const uint8_t* const* window(int32_t last) {
         while (computed_ <= last) {
-            grayOfRow(frame_, computed_, ahead_, width_, rows_[oldest_], slot_, store_);  // in the oldest row's buffer
+            grayOfRow(frame_, computed_, ahead_, width_, rows_[oldest_], slot_, store_, grayRow_);  // in the oldest row's buffer
             ++computed_;
             if (++oldest_ == span_) oldest_ = 0;
         }
         return rows_ + oldest_;
     }
     void storeRest(int32_t height) {
-        if (slot_) finishSlot(frame_, slot_, computed_, height, width_);
+        if (slot_) finishSlot(kernels_, frame_, slot_, computed_, height, width_);
     }
 
 private:
+    const KernelTable& kernels_;
     const uint8_t* frame_;
     uint8_t* slot_;
     GrayStore store_;
+    GrayRow grayRow_;
     int32_t width_;
     int32_t ahead_;
     int32_t span_;
@@ -267,114 +265,156 @@ void firstThresholds(int32_t last, int32_t spacing, int16_t* out, int32_t count)
 
 }  // namespace
 
-CutValues LastCutValues{0, 0, 0, 0, 0, 0, 0, 0};
-MedianGray LastMedian{0, 0, 0};
-
-void fusedNormal(const uint8_t* frame, uint8_t* slot) {
+void fusedNormal(Core& core, const uint8_t* frame, uint8_t* slot) {
     int32_t width, height;
-    if (!drawableGeometry(width, height)) return;
+    if (!drawableGeometry(core, width, height)) return;
+    const auto copyRow = core.kernels->copyRow;
+    const StreamRow streamRow = core.kernels->streamRow;
+    const SurfaceRows surface = surfaceRows(core, height);
     for (int32_t i = 0; i < height; ++i) {
-        storeRowAhead(slot, frame, i, width, false);
-        kernels.copyRow(frameRow(frame, i, width), surfaceRow(i, height), width);
+        storeRowAhead(streamRow, slot, frame, i, width, false);
+        copyRow(frameRow(frame, i, width), surface.row(i), width);
     }
 }
 
-void fusedInverted(const uint8_t* frame, uint8_t* slot) {
+void fusedInverted(Core& core, const uint8_t* frame, uint8_t* slot) {
     int32_t width, height;
-    if (!drawableGeometry(width, height)) return;
+    if (!drawableGeometry(core, width, height)) return;
+    const auto invertRow = core.kernels->invertRow;
+    const StreamRow streamRow = core.kernels->streamRow;
+    const SurfaceRows surface = surfaceRows(core, height);
     for (int32_t i = 0; i < height; ++i) {
-        storeRowAhead(slot, frame, i, width, false);
-        kernels.invertRow(frameRow(frame, i, width), surfaceRow(i, height), width);
+        storeRowAhead(streamRow, slot, frame, i, width, false);
+        invertRow(frameRow(frame, i, width), surface.row(i), width);
     }
 }
 
-void fusedAverage(const uint8_t* frame, int32_t slot, int32_t count, uint8_t* store) {
+void fusedAverage(Core& core, const uint8_t* frame, int32_t slot, int32_t count, uint8_t* store) {
     int32_t width, height;
-    if (!drawableGeometry(width, height)) return;
-    auto average = count == 2 ? kernels.average2Bytes : kernels.average4Bytes;
-    const bool around = ringReadersStoreAround(width, height);
+    if (!drawableGeometry(core, width, height)) return;
+    const KernelTable& kernels = *core.kernels;
+    const auto average = count == 2 ? kernels.average2Bytes : kernels.average4Bytes;
+    const auto copyRow = kernels.copyRow;
+    const StreamRow streamRow = kernels.streamRow;
+    const bool around = ringReadersStoreAround(core, width, height);
+    const SurfaceRows surface = surfaceRows(core, height);
+    uint8_t* byteRow = core.scratch.ByteRow.data();
+    const uint8_t* slots[8];
+    for (int32_t k = 1; k < count; ++k) slots[k] = core.FrameRing[(slot + 8 - k) & 7].data();
     const uint8_t* runs[8];
     for (int32_t i = 0; i < height; ++i) {
-        storeRowAhead(store, frame, i, width, around);
+        storeRowAhead(streamRow, store, frame, i, width, around);
         const size_t offset = static_cast<size_t>(i) * width * 3;
         runs[0] = frame + offset;
-        for (int32_t k = 1; k < count; ++k) runs[k] = FrameRing[(slot + 8 - k) & 7].data() + offset;
-        average(runs, ByteRow, width * 3);
-        kernels.copyRow(ByteRow, surfaceRow(i, height), width);
+        for (int32_t k = 1; k < count; ++k) runs[k] = slots[k] + offset;
+        average(runs, byteRow, width * 3);
+        copyRow(byteRow, surface.row(i), width);
     }
-    if (store) finishSlot(frame, store, height, height, width);
+    if (store) finishSlot(kernels, frame, store, height, height, width);
 }
 
-void fusedAverage8(const uint8_t* frame, uint8_t* slot) {
+void fusedAverage8(Core& core, const uint8_t* frame, uint8_t* slot) {
     int32_t width, height;
-    if (!drawableGeometry(width, height)) return;
+    if (!drawableGeometry(core, width, height)) return;
+    const KernelTable& kernels = *core.kernels;
+    const auto copyRow = kernels.copyRow;
+    const auto replace = kernels.replaceSummedBytes;
+    const auto sum = kernels.sum8Bytes;
+    const SurfaceRows surface = surfaceRows(core, height);
+    uint8_t* means = core.RingMeans.data();
+    uint8_t* remainders = core.RingRemainders.data();
     const int32_t rowBytes = width * 3;
     const uint8_t* runs[8];
-    for (int32_t k = 0; k < 8; ++k) runs[k] = FrameRing[k].data();
+    for (int32_t k = 0; k < 8; ++k) runs[k] = core.FrameRing[k].data();
     for (int32_t i = 0; i < height; ++i) {
         const int32_t first = i * rowBytes;
         if (slot)
-            kernels.replaceSummedBytes(frame, slot, RingMeans.data(), RingRemainders.data(), first, rowBytes);
+            replace(frame, slot, means, remainders, first, rowBytes);
         else
-            kernels.sum8Bytes(runs, RingMeans.data(), RingRemainders.data(), first, rowBytes);
-        kernels.copyRow(RingMeans.data() + first, surfaceRow(i, height), width);
+            sum(runs, means, remainders, first, rowBytes);
+        copyRow(means + first, surface.row(i), width);
     }
-    RingSumsStamp = {true, FrameCounter, rowBytes * height};
+    core.RingSumsStamp = {true, core.FrameCounter, rowBytes * height};
 }
 
-void fusedFrameDifference(const uint8_t* frame, int32_t slot, uint8_t* store) {
+void fusedFrameDifference(Core& core, const uint8_t* frame, int32_t slot, uint8_t* store) {
     int32_t width, height;
-    if (!drawableGeometry(width, height)) return;
-    const uint8_t* prev = FrameRing[(slot + 7) & 7].data();
-    const bool around = ringReadersStoreAround(width, height);
+    if (!drawableGeometry(core, width, height)) return;
+    const KernelTable& kernels = *core.kernels;
+    const auto difference = kernels.frameDifferenceBytes;
+    const auto copyRow = kernels.copyRow;
+    const StreamRow streamRow = kernels.streamRow;
+    const uint8_t* prev = core.FrameRing[(slot + 7) & 7].data();
+    const bool around = ringReadersStoreAround(core, width, height);
+    const SurfaceRows surface = surfaceRows(core, height);
+    uint8_t* byteRow = core.scratch.ByteRow.data();
     for (int32_t i = 0; i < height; ++i) {
-        storeRowAhead(store, frame, i, width, around);
-        kernels.frameDifferenceBytes(frameRow(frame, i, width), frameRow(prev, i, width), ByteRow, width * 3);
-        kernels.copyRow(ByteRow, surfaceRow(i, height), width);
+        storeRowAhead(streamRow, store, frame, i, width, around);
+        difference(frameRow(frame, i, width), frameRow(prev, i, width), byteRow, width * 3);
+        copyRow(byteRow, surface.row(i), width);
     }
-    if (store) finishSlot(frame, store, height, height, width);
+    if (store) finishSlot(kernels, frame, store, height, height, width);
 }
 
-void fusedSimpleDifference(const uint8_t* frame, int32_t length, uint8_t* store) {
-    captureReference(frame, length);
+void fusedSimpleDifference(Core& core, const uint8_t* frame, int32_t length, uint8_t* store) {
+    captureReference(core, frame, length);
     int32_t width, height;
-    if (!drawableGeometry(width, height) || length < width * height * 3) return;
+    if (!drawableGeometry(core, width, height) || length < width * height * 3) return;
+    const KernelTable& kernels = *core.kernels;
+    const auto difference = kernels.absDifferenceBytes;
+    const auto copyRow = kernels.copyRow;
+    const StreamRow streamRow = kernels.streamRow;
+    const uint8_t* reference = core.ReferenceFrame.data();
+    const SurfaceRows surface = surfaceRows(core, height);
+    uint8_t* byteRow = core.scratch.ByteRow.data();
     for (int32_t i = 0; i < height; ++i) {
-        storeRowAhead(store, frame, i, width);
-        kernels.absDifferenceBytes(frameRow(frame, i, width), frameRow(ReferenceFrame.data(), i, width),
-                                   ByteRow, width * 3);
-        kernels.copyRow(ByteRow, surfaceRow(i, height), width);
+        storeRowAhead(streamRow, store, frame, i, width);
+        difference(frameRow(frame, i, width), frameRow(reference, i, width), byteRow, width * 3);
+        copyRow(byteRow, surface.row(i), width);
     }
-    if (store) finishSlot(frame, store, height, height, width);
+    if (store) finishSlot(kernels, frame, store, height, height, width);
 }
 
-void fusedDifference(const uint8_t* frame, int32_t length, uint8_t* store) {
-    captureReference(frame, length);
+void fusedDifference(Core& core, const uint8_t* frame, int32_t length, uint8_t* store) {
+    captureReference(core, frame, length);
     int32_t width, height;
-    if (!drawableGeometry(width, height) || length < width * height * 3) return;
+    if (!drawableGeometry(core, width, height) || length < width * height * 3) return;
+    const KernelTable& kernels = *core.kernels;
+    const auto difference = kernels.differenceRow;
+    const StreamRow streamRow = kernels.streamRow;
+    const uint8_t* reference = core.ReferenceFrame.data();
+    const SurfaceRows surface = surfaceRows(core, height);
     for (int32_t i = 0; i < height; ++i) {
-        storeRowAhead(store, frame, i, width);
-        kernels.differenceRow(frameRow(frame, i, width), frameRow(ReferenceFrame.data(), i, width),
-                              surfaceRow(i, height), width);
+        storeRowAhead(streamRow, store, frame, i, width);
+        difference(frameRow(frame, i, width), frameRow(reference, i, width), surface.row(i), width);
     }
-    if (store) finishSlot(frame, store, height, height, width);
+    if (store) finishSlot(kernels, frame, store, height, height, width);
 }
 
-void fusedGray(const uint8_t* frame, uint8_t* slot) {
+void fusedGray(Core& core, const uint8_t* frame, uint8_t* slot) {
     int32_t width, height;
-    if (!drawableGeometry(width, height)) return;
-    const GrayStore store = grayStoreFor(width, height);
+    if (!drawableGeometry(core, width, height)) return;
+    const KernelTable& kernels = *core.kernels;
+    const GrayStore store = grayStoreFor(kernels, width, height);
+    const GrayRow grayRow = kernels.grayRow;
+    const auto toSurface = kernels.grayToSurfaceRow;
     const int32_t ahead = rowsAhead(width, height);
+    const SurfaceRows surface = surfaceRows(core, height);
+    uint8_t* gray = core.scratch.grayRow(0);
     for (int32_t i = 0; i < height; ++i) {
-        grayOfRow(frame, i, ahead, width, GrayRing[0], slot, store);
-        kernels.grayToSurfaceRow(GrayRing[0], surfaceRow(i, height), width);
+        grayOfRow(frame, i, ahead, width, gray, slot, store, grayRow);
+        toSurface(gray, surface.row(i), width);
     }
-    if (slot) finishSlot(frame, slot, height, height, width);
+    if (slot) finishSlot(kernels, frame, slot, height, height, width);
 }
 
-void fusedConvolution(const uint8_t* frame, const ConvolutionKernel& kernel, uint8_t* slot) {
+void fusedConvolution(Core& core, const uint8_t* frame, const ConvolutionKernel& kernel, uint8_t* slot) {
     int32_t width, height;
-    if (!drawableGeometry(width, height)) return;
+    if (!drawableGeometry(core, width, height)) return;
+    const KernelTable& kernels = *core.kernels;
+    CutValues& lastCuts = core.LastCutValues;
+    int16_t* const filterValues = core.scratch.FilterValues.data();
+    int16_t* const columnSums = core.scratch.ColumnSums.data();
     const int32_t reach = (kernel.size - 1) / 2;
     // The 5x5 filters also keep the row below their window, which leaves their column sums.
     const int32_t span = reach == 1 ? 3 : 6;
@@ -398,18 +438,18 @@ void fusedConvolution(const uint8_t* frame, const ConvolutionKernel& kernel, uin
     // one value apart tell the level, and four of them pin a move of one: where the values last
     // moved by more, eight, one apart, pin a move of up to three, for less than a second count.
     ValueTally tally{};
-    const bool steady = LastCutValues.steadyFrames >= kSteadyFrames;
-    const bool fine = !steady && LastCutValues.range > 0 && LastCutValues.range <= 255 &&
-                      std::max(LastCutValues.lowSpacing, LastCutValues.highSpacing) > 1;
+    const bool steady = lastCuts.steadyFrames >= kSteadyFrames;
+    const bool fine = !steady && lastCuts.range > 0 && lastCuts.range <= 255 &&
+                      std::max(lastCuts.lowSpacing, lastCuts.highSpacing) > 1;
     tally.count = steady ? 4 : fine ? 16 : 8;
     const int32_t around = tally.count / 2;
-    const int32_t lowSpacing = fine ? 1 : std::max(1, LastCutValues.lowSpacing);
-    const int32_t highSpacing = fine ? 1 : std::max(1, LastCutValues.highSpacing);
-    firstThresholds(LastCutValues.low, lowSpacing, tally.thresholds, around);
-    firstThresholds(LastCutValues.high, highSpacing, tally.thresholds + around, around);
+    const int32_t lowSpacing = fine ? 1 : std::max(1, lastCuts.lowSpacing);
+    const int32_t highSpacing = fine ? 1 : std::max(1, lastCuts.highSpacing);
+    firstThresholds(lastCuts.low, lowSpacing, tally.thresholds, around);
+    firstThresholds(lastCuts.high, highSpacing, tally.thresholds + around, around);
     tally.minimum = INT16_MAX;
     tally.maximum = INT16_MIN;
-    GrayRows gray(frame, width, height, span, slot);
+    GrayRows gray(core, frame, width, height, span, slot);
     const int32_t interiorWidth = std::max(0, width - 2 * reach);
     // The rows are tallied in blocks of about kTallyBlock values (kStreamedTallyBlock in large
     // frames), each as one run from the first interior value of its first row to the last of its
@@ -423,7 +463,7 @@ void fusedConvolution(const uint8_t* frame, const ConvolutionKernel& kernel, uin
     // The cells between two rows, 2 x reach of them: set as a whole of a known size (a loop of a
     // few stores costs more than the stores in rows this short).
     auto setBetween = [&](int32_t firstRow, int32_t lastRow, int16_t value) {
-        int16_t* cells = FilterValues + static_cast<size_t>(firstRow) * width + width - reach;
+        int16_t* cells = filterValues + static_cast<size_t>(firstRow) * width + width - reach;
         const uint64_t four = 0x0001000100010001u * static_cast<uint16_t>(value);
         for (int32_t r = firstRow; r < lastRow; ++r, cells += width) {
             if (reach == 1)
@@ -433,7 +473,7 @@ void fusedConvolution(const uint8_t* frame, const ConvolutionKernel& kernel, uin
         }
     };
     auto tallyBlock = [&](int32_t last) {
-        int16_t* first = FilterValues + static_cast<size_t>(blockFirst) * width + reach;
+        int16_t* first = filterValues + static_cast<size_t>(blockFirst) * width + reach;
         const int16_t stand = *first;
         const int32_t between = (last - blockFirst) * 2 * reach;
         setBetween(blockFirst, last, stand);
@@ -446,14 +486,14 @@ void fusedConvolution(const uint8_t* frame, const ConvolutionKernel& kernel, uin
     // The interior rows (the border rows are not stored): reach .. lastRow.
     const int32_t lastRow = interiorWidth > 0 ? height - 1 - reach : reach - 1;
     for (int32_t i = reach; i <= lastRow; ++i) {
-        int16_t* out = FilterValues + static_cast<size_t>(i) * width;
+        int16_t* out = filterValues + static_cast<size_t>(i) * width;
         out[0] = out[width - 1] = 0;  // border columns
         if (reach == 2) out[1] = out[width - 2] = 0;
         const uint8_t* const* rows = gray.window(i + reach);  // rows i + reach - span + 1 .. i + reach
         if (reach == 1)
             convolve3x3(rows[0], rows[1], rows[2], weights, kernel.divisor, out, width);
         else
-            pass5(rows, ColumnSums, i == reach, out, width);
+            pass5(rows, columnSums, i == reach, out, width);
         if (i - blockFirst + 1 == blockRows || i == lastRow) tallyBlock(i);
     }
     gray.storeRest(height);
@@ -493,7 +533,7 @@ void fusedConvolution(const uint8_t* frame, const ConvolutionKernel& kernel, uin
         if (!resolved(searches[0]) || !resolved(searches[1])) {
             // Count the stored values again where the first count left a ranked value: all
             // eight thresholds for one, four each for two.
-            ++LastCutValues.recounts;
+            ++lastCuts.recounts;
             ValueTally again{};
             again.count = kRecountThresholds;
             again.minimum = INT16_MAX;
@@ -509,7 +549,7 @@ void fusedConvolution(const uint8_t* frame, const ConvolutionKernel& kernel, uin
             // In one run over the interior rows, the border columns between them included: their
             // zeros count with the border's.
             const int32_t interiorRows = height - 2 * reach;
-            kernels.tallyRow(FilterValues + static_cast<size_t>(reach) * width + reach,
+            kernels.tallyRow(filterValues + static_cast<size_t>(reach) * width + reach,
                              (interiorRows - 1) * width + interiorWidth, &again);
             addZeros(again, (interiorRows - 1) * 2 * reach);
             used = 0;
@@ -521,23 +561,24 @@ void fusedConvolution(const uint8_t* frame, const ConvolutionKernel& kernel, uin
         }
         if (!resolved(searches[0]) || !resolved(searches[1])) {
             // Further still: count every value.
-            ++LastCutValues.fullCounts;
-            std::memset(ValueCounts[0], 0, sizeof ValueCounts[0]);
+            ++lastCuts.fullCounts;
+            const auto counts = reinterpret_cast<ValueCountTables>(core.scratch.ValueCounts.data());
+            std::memset(counts[0], 0, sizeof counts[0]);
             for (int32_t i = reach; i < height - reach; ++i)
-                countValues(FilterValues + static_cast<size_t>(i) * width + reach, interiorWidth, ValueCounts,
+                countValues(filterValues + static_cast<size_t>(i) * width + reach, interiorWidth, counts,
                             -kFilterValueMin);
-            mergeCounts(ValueCounts, minimum - kFilterValueMin, maximum - kFilterValueMin);
-            const int32_t* counts = ValueCounts[0] - kFilterValueMin;
+            mergeCounts(counts, minimum - kFilterValueMin, maximum - kFilterValueMin);
+            const int32_t* merged = counts[0] - kFilterValueMin;
             for (RankSearch& r : searches)
-                if (r.rank > 0) r.lo = r.hi = valueOfRank(counts, minimum, maximum, zeros, r.rank);
+                if (r.rank > 0) r.lo = r.hi = valueOfRank(merged, minimum, maximum, zeros, r.rank);
         }
         // The next frame's thresholds: around the value, or the middle of where it lies; as far
         // apart as it moved (or half the last spacing, which shrinks back by halves), but no
         // further than a count again can tell apart: two thresholds `widest` apart enclose at
         // most five levels, which four thresholds at the level steps separate.
         const int64_t widest = 1 + 3 * range / 255;
-        int32_t* last[2] = {&LastCutValues.low, &LastCutValues.high};
-        int32_t* lastSpacing[2] = {&LastCutValues.lowSpacing, &LastCutValues.highSpacing};
+        int32_t* last[2] = {&lastCuts.low, &lastCuts.high};
+        int32_t* lastSpacing[2] = {&lastCuts.lowSpacing, &lastCuts.highSpacing};
         bool moved = false;
         for (int32_t k = 0; k < 2; ++k) {
             if (searches[k].rank == 0) continue;
@@ -547,8 +588,8 @@ void fusedConvolution(const uint8_t* frame, const ConvolutionKernel& kernel, uin
             moved = moved || value != *last[k];
             *last[k] = value;
         }
-        LastCutValues.steadyFrames = moved ? 0 : LastCutValues.steadyFrames + 1;
-        LastCutValues.range = static_cast<int32_t>(range);
+        lastCuts.steadyFrames = moved ? 0 : lastCuts.steadyFrames + 1;
+        lastCuts.range = static_cast<int32_t>(range);
         int32_t low = searches[0].rank > 0 ? std::max(0, levelOf(searches[0].lo, minimum, range) - 1) : 0;
         int32_t high = searches[1].rank > 0 ? std::min(255, levelOf(searches[1].lo, minimum, range) + 1) : 255;
         if (low >= high) {  // cuts that meet or cross: no stretch
@@ -569,14 +610,17 @@ void fusedConvolution(const uint8_t* frame, const ConvolutionKernel& kernel, uin
     uint8_t border[8];
     const int16_t zeros[2] = {0, 0};
     scalarKernels().toneRow(zeros, &map, border, 2);
-    std::memset(BorderLevels, border[0], static_cast<size_t>(width));
+    uint8_t* borderLevels = core.scratch.BorderLevels.data();
+    std::memset(borderLevels, border[0], static_cast<size_t>(width));
     ToneMap inside = map;
     inside.bounded = true;
-    for (int32_t i = 0; i < std::min(reach, height); ++i) kernels.grayToSurfaceRow(BorderLevels, surfaceRow(i, height), width);
-    for (int32_t i = std::max(reach, lastRow + 1); i < height; ++i)
-        kernels.grayToSurfaceRow(BorderLevels, surfaceRow(i, height), width);
+    const SurfaceRows surface = surfaceRows(core, height);
+    const auto toSurface = kernels.grayToSurfaceRow;
+    const auto toneRow = kernels.toneRow;
+    for (int32_t i = 0; i < std::min(reach, height); ++i) toSurface(borderLevels, surface.row(i), width);
+    for (int32_t i = std::max(reach, lastRow + 1); i < height; ++i) toSurface(borderLevels, surface.row(i), width);
     for (int32_t i = reach; i <= lastRow; ++i) {
-        uint8_t* pixels = surfaceRow(i, height);
+        uint8_t* pixels = surface.row(i);
         if (reach == 1) {  // copies of a known size: plain stores
             std::memcpy(pixels, border, 4);
             std::memcpy(pixels + 4 * (width - 1), border, 4);
@@ -584,37 +628,44 @@ void fusedConvolution(const uint8_t* frame, const ConvolutionKernel& kernel, uin
             std::memcpy(pixels, border, 8);
             std::memcpy(pixels + 4 * (width - 2), border, 8);
         }
-        kernels.toneRow(FilterValues + static_cast<size_t>(i) * width + reach, &inside, pixels + 4 * reach,
-                        interiorWidth);
+        toneRow(filterValues + static_cast<size_t>(i) * width + reach, &inside, pixels + 4 * reach, interiorWidth);
     }
 }
 
-void fusedRankFilter(const uint8_t* frame, int32_t mode, uint8_t* slot) {
+void fusedRankFilter(Core& core, const uint8_t* frame, int32_t mode, uint8_t* slot) {
     int32_t width, height;
-    if (!drawableGeometry(width, height)) return;
-    auto reduce = mode == 1441 ? kernels.minimum3Row
-                : mode == 1442 ? kernels.maximum3Row
-                : mode == 1443 ? kernels.median3Row
-                               : kernels.mean3Row;
-    GrayRows gray(frame, width, height, 3, slot);
+    if (!drawableGeometry(core, width, height)) return;
+    const KernelTable& kernels = *core.kernels;
+    const auto reduce = mode == 1441 ? kernels.minimum3Row
+                      : mode == 1442 ? kernels.maximum3Row
+                      : mode == 1443 ? kernels.median3Row
+                                     : kernels.mean3Row;
+    const auto toSurface = kernels.grayToSurfaceRow;
+    const SurfaceRows surfaceRowsOfFrame = surfaceRows(core, height);
+    uint8_t* rankRow = core.scratch.RankRow.data();
+    GrayRows gray(core, frame, width, height, 3, slot);
     for (int32_t i = 0; i < height; ++i) {
-        uint8_t* surface = surfaceRow(i, height);
+        uint8_t* surface = surfaceRowsOfFrame.row(i);
         if (i == 0 || i == height - 1) {
             std::memset(surface, 0, static_cast<size_t>(width) * 4);  // black border row
             continue;
         }
-        RankRow[0] = 0;
-        RankRow[width - 1] = 0;
+        rankRow[0] = 0;
+        rankRow[width - 1] = 0;
         const uint8_t* const* rows = gray.window(i + 1);
-        reduce(rows[0], rows[1], rows[2], RankRow, width);
-        kernels.grayToSurfaceRow(RankRow, surface, width);
+        reduce(rows[0], rows[1], rows[2], rankRow, width);
+        toSurface(rankRow, surface, width);
     }
     gray.storeRest(height);
 }
 
-void fusedBinarize(const uint8_t* frame, uint8_t* slot) {
+void fusedBinarize(Core& core, const uint8_t* frame, uint8_t* slot) {
     int32_t width, height;
-    if (!drawableGeometry(width, height)) return;
+    if (!drawableGeometry(core, width, height)) return;
+    const KernelTable& kernels = *core.kernels;
+    MedianGray& lastMedian = core.LastMedian;
+    uint8_t* const grayLevels = core.scratch.GrayLevels.data();
+    const SurfaceRows surface = surfaceRows(core, height);
     // The table is 255 from the level of the median gray on (the median-th smallest, 1 = the
     // smallest), and with a range of at most 255 grays the levels grow strictly with the gray:
     // white starts at the median gray itself. It is found by counting the levels below four
@@ -624,7 +675,7 @@ void fusedBinarize(const uint8_t* frame, uint8_t* slot) {
     const int32_t median = cells / 2;
     GrayTally tally{};
     for (int32_t t = 0; t < kGrayThresholds; ++t)
-        tally.thresholds[t] = static_cast<uint8_t>(std::clamp(LastMedian.gray - 1 + t, 0, 255));
+        tally.thresholds[t] = static_cast<uint8_t>(std::clamp(lastMedian.gray - 1 + t, 0, 255));
     tally.minimum = 255;
     tally.maximum = 0;
     const int32_t blockRows = std::max(1, 2 * kTallyBlock / width);
@@ -632,19 +683,21 @@ void fusedBinarize(const uint8_t* frame, uint8_t* slot) {
     // The slot around the caches at every size: this mode keeps the whole frame's gray levels,
     // which the plain stores would push out of the cache (measured slower at 320x240 and 640x480).
     const int32_t ahead = rowsAhead(width, height);
+    const GrayStore store = kernels.grayStoreRow;
+    const GrayRow grayRow = kernels.grayRow;
+    const auto tallyRun = kernels.tallyGrayRun;
     for (int32_t i = 0; i < height; ++i) {
-        grayOfRow(frame, i, ahead, width, GrayLevels + static_cast<size_t>(i) * width, slot, kernels.grayStoreRow);
+        grayOfRow(frame, i, ahead, width, grayLevels + static_cast<size_t>(i) * width, slot, store, grayRow);
         if (i - blockFirst + 1 == blockRows || i == height - 1) {
-            kernels.tallyGrayRun(GrayLevels + static_cast<size_t>(blockFirst) * width, (i + 1 - blockFirst) * width,
-                                 &tally);
+            tallyRun(grayLevels + static_cast<size_t>(blockFirst) * width, (i + 1 - blockFirst) * width, &tally);
             blockFirst = i + 1;
         }
     }
-    if (slot) finishSlot(frame, slot, height, height, width);
+    if (slot) finishSlot(kernels, frame, slot, height, height, width);
     const int32_t minimum = tally.minimum, maximum = tally.maximum;
     if (maximum <= minimum || median == 0) {  // one gray: no table, the levels as they are
-        for (int32_t i = 0; i < height; ++i)
-            kernels.grayToSurfaceRow(GrayLevels + static_cast<size_t>(i) * width, surfaceRow(i, height), width);
+        const auto toSurface = kernels.grayToSurfaceRow;
+        for (int32_t i = 0; i < height; ++i) toSurface(grayLevels + static_cast<size_t>(i) * width, surface.row(i), width);
         return;
     }
     // Fewer levels than the median below a threshold put the median gray at it or above.
@@ -661,27 +714,28 @@ void fusedBinarize(const uint8_t* frame, uint8_t* slot) {
     if (lo != hi) {
         // Moved past the thresholds: count again at the next four grays on the side it left by
         // (a median moves by a few grays from frame to frame, if at all).
-        ++LastMedian.recounts;
+        ++lastMedian.recounts;
         const int32_t from = lo >= tally.thresholds[kGrayThresholds - 1] ? lo + 1 : hi - kGrayThresholds + 1;
         GrayTally again{};
         for (int32_t t = 0; t < kGrayThresholds; ++t)
             again.thresholds[t] = static_cast<uint8_t>(std::clamp(from + t, lo + 1, hi));
         again.minimum = 255;
-        kernels.tallyGrayRun(GrayLevels, cells, &again);
+        kernels.tallyGrayRun(grayLevels, cells, &again);
         narrow(again, lo, hi);
     }
     if (lo != hi) {
         // Further: count every gray.
-        ++LastMedian.fullCounts;
-        std::memset(GrayCounts[0], 0, sizeof GrayCounts[0]);
-        countRun(GrayLevels, cells, GrayCounts, 0);
-        mergeCounts(GrayCounts, 0, 255);
+        ++lastMedian.fullCounts;
+        const auto counts = reinterpret_cast<GrayCountTables>(core.scratch.GrayCounts.data());
+        std::memset(counts[0], 0, sizeof counts[0]);
+        countRun(grayLevels, cells, counts, 0);
+        mergeCounts(counts, 0, 255);
         int32_t seen = 0;
-        for (lo = minimum; seen + GrayCounts[0][lo] < median; ++lo) seen += GrayCounts[0][lo];
+        for (lo = minimum; seen + counts[0][lo] < median; ++lo) seen += counts[0][lo];
     }
-    LastMedian.gray = lo;
-    for (int32_t i = 0; i < height; ++i)
-        kernels.thresholdRow(GrayLevels + static_cast<size_t>(i) * width, lo, surfaceRow(i, height), width);
+    lastMedian.gray = lo;
+    const auto threshold = kernels.thresholdRow;
+    for (int32_t i = 0; i < height; ++i) threshold(grayLevels + static_cast<size_t>(i) * width, lo, surface.row(i), width);
 }
 
 }  // namespace pixelwell

@@ -1,7 +1,7 @@
 // Row kernels: the inner loops of the operations, over row pointers and a width only. Each
 // has a plain scalar version (the readable reference, kernels_scalar.cpp) and vectorised
-// versions that return exactly the same bytes; the frame code calls them through `kernels`,
-// which selectKernels() fills once at start-up.
+// versions that return exactly the same bytes; the frame code calls them through the table its
+// core was made with.
 #pragma once
 
 #include <cstdint>
@@ -151,25 +151,19 @@ struct KernelTable {
     void (*divide25Run)(const int16_t* in, int16_t* out, int count);
 };
 
-// The table the frame code calls through.
-extern KernelTable kernels;
-
 // The variants built into this program; null where the CPU or the build lacks them.
 const KernelTable& scalarKernels();
 const KernelTable* sse2Kernels();
 const KernelTable* ssse3Kernels();  // SSSE3 and SSE4.1
 const KernelTable* avx2Kernels();
 
-// Chooses the widest variant the CPU runs, unless the environment says otherwise:
-// PIXELWELL_SCALAR=1 forces the scalar table, PIXELWELL_KERNELS=scalar|sse2|ssse3|avx2 caps it.
-// Runs once at start-up by itself; callable again (tests).
-void selectKernels();
-// Forces the scalar table (tests, bug hunts).
-void useScalarKernels();
+// The widest variant the CPU runs, unless the environment says otherwise: PIXELWELL_SCALAR=1
+// gives the scalar table, PIXELWELL_KERNELS=scalar|sse2|ssse3|avx2 caps it. A core takes it
+// when made without a table named.
+const KernelTable& selectKernels();
 
 // The size in bytes of the CPU's largest data cache (the last level) as CPUID tells it, read
-// once at start-up; 0 where it does not tell (or the CPU is no x86). Tests set it to take
-// either way that depends on it.
-extern int64_t LastLevelCacheBytes;
+// once; 0 where it does not tell (or the CPU is no x86).
+int64_t detectedLastLevelCacheBytes();
 
 }  // namespace pixelwell

@@ -313,7 +313,6 @@ inline V::R addWeighted(V::R sum, V::R x) {
 // are a column of weights times a row of them (Laplacian C, Sobel X and Y), or the centre less
 // (or just) the sum of all nine (Laplacian B, high-pass, low-pass). Each column's value over the
 // three rows is then worked out once per row, not three times, and each output takes three.
-alignas(64) int16_t ColumnValues[kMaxSide + 64];
 
 // A column's value from its pixels in the rows below, same and above.
 template <int kKnown>
@@ -342,11 +341,13 @@ inline V::R outputOf(V::R left, V::R middle, V::R right, const uint8_t* centre) 
 
 // Rows of at least one whole vector of outputs (width >= kHalves + 2): the columns in one loop
 // (ending with a vector that overlaps the one before), the outputs in the next as the other 3x3
-// rows, which so never read a column stored just before.
+// rows, which so never read a column stored just before. The columns' values live on the stack,
+// so that tables and cores share no row.
 template <int kKnown>
 void convolveByColumns(const uint8_t* below, const uint8_t* same, const uint8_t* above, int16_t* out, int width) {
+    alignas(64) int16_t columnValues[kMaxSide + 64];
     auto column = [&](int k) {
-        V::storeI16(ColumnValues + k, columnOf<kKnown>(V::load16(below + k), V::load16(same + k), V::load16(above + k)));
+        V::storeI16(columnValues + k, columnOf<kKnown>(V::load16(below + k), V::load16(same + k), V::load16(above + k)));
     };
     const int last = width - V::kHalves;
 #pragma GCC unroll 2
@@ -354,9 +355,9 @@ void convolveByColumns(const uint8_t* below, const uint8_t* same, const uint8_t*
     column(last);
     convolve3x3Rows(below, same, above, kKnown3x3[kKnown].weights, kKnown3x3[kKnown].divisor, out, width,
                     [&](int j) {
-                        V::storeI16(out + j, outputOf<kKnown>(V::loadI16(ColumnValues + j - 1),
-                                                              V::loadI16(ColumnValues + j),
-                                                              V::loadI16(ColumnValues + j + 1), same + j));
+                        V::storeI16(out + j, outputOf<kKnown>(V::loadI16(columnValues + j - 1),
+                                                              V::loadI16(columnValues + j),
+                                                              V::loadI16(columnValues + j + 1), same + j));
                     });
 }
 

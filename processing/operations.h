@@ -1,6 +1,7 @@
-// The processing operations. Each reads FrameGeometry itself and draws the whole frame into
-// the display surface's top-left corner; an undrawable geometry or a missing surface draws
-// nothing.
+// The processing operations, written as the operations are defined (the single-pass versions
+// of fused_operations.h are tested against them). Each reads its core's FrameGeometry itself and
+// draws the whole frame into the display surface's top-left corner; an undrawable geometry or a
+// missing surface draws nothing.
 #pragma once
 
 #include <cstdint>
@@ -10,20 +11,20 @@
 namespace pixelwell {
 
 // --- colour and temporal -------------------------------------------------------------------
-void showNormal(const uint8_t* frame);
-void showInverted(const uint8_t* frame);
+void showNormal(Core& core, const uint8_t* frame);
+void showInverted(Core& core, const uint8_t* frame);
 // Mean of the current slot and the count - 1 slots before it (count 2, 4 or 8), rounded down.
-void showAverage(int32_t slot, int32_t count);
+void showAverage(Core& core, int32_t slot, int32_t count);
 // (current - previous + 127) modulo 256 per channel.
-void showFrameDifference(int32_t slot);
+void showFrameDifference(Core& core, int32_t slot);
 // Takes the incoming frame as the new reference when one is pending.
-void captureReference(const uint8_t* frame, int32_t length);
+void captureReference(Core& core, const uint8_t* frame, int32_t length);
 // |current - reference| per channel; length is the delivered buffer length, used for the
 // reference copy, and the frame is drawn only when it holds the whole geometry.
-void showSimpleDifference(const uint8_t* frame, int32_t length);
+void showSimpleDifference(Core& core, const uint8_t* frame, int32_t length);
 // Small differences (distance <= 18) drawn as themselves, larger ones as the live pixel.
-void showDifference(const uint8_t* frame, int32_t length);
-void showGray();
+void showDifference(Core& core, const uint8_t* frame, int32_t length);
+void showGray(Core& core);
 
 // --- tone mapping ---------------------------------------------------------------------------
 struct Range {
@@ -32,25 +33,25 @@ struct Range {
 };
 
 // Maps [minimum, maximum] onto 0..255, stretches the contrast (5 % tails) and shows the plane.
-void normalizeResultPlane(Plane& plane, int32_t minimum, int32_t maximum);
+void normalizeResultPlane(Core& core, Plane& plane, int32_t minimum, int32_t maximum);
 // The same without showing it: the levels counted in the Histogram and, where the cuts allow a
 // stretch, the LevelTable applied. False when the range is empty and nothing was counted.
-bool toneMapPlane(Plane& plane, int32_t width, int32_t height, int32_t minimum, int32_t maximum);
+bool toneMapPlane(Core& core, Plane& plane, int32_t width, int32_t height, int32_t minimum, int32_t maximum);
 // Gray conversion, normalisation and a black/white split at the median level.
-void binarizeFrame(const uint8_t* frame);
+void binarizeFrame(Core& core, const uint8_t* frame);
 // The same without showing the GrayPlane; returns the gray range it normalised ({1, 0}: none).
-Range binarizeGrayPlane(const uint8_t* frame, int32_t width, int32_t height);
+Range binarizeGrayPlane(Core& core, const uint8_t* frame, int32_t width, int32_t height);
 // The stretch's lower and upper cut for the Histogram of pixelCount levels (5 % tails).
 struct StretchCuts {
     int32_t low;
     int32_t high;
 };
-StretchCuts stretchCuts(int32_t pixelCount);
+StretchCuts stretchCuts(const Core& core, int32_t pixelCount);
 // LevelTable <- the contrast stretch for the Histogram of pixelCount levels (5 % tails);
 // false, and the table untouched, when the two cuts meet or cross.
-bool buildStretchTable(int32_t pixelCount);
+bool buildStretchTable(Core& core, int32_t pixelCount);
 // LevelTable <- 255 from the first level at which half the pixelCount is reached, else 0.
-void buildMedianTable(int32_t pixelCount);
+void buildMedianTable(Core& core, int32_t pixelCount);
 
 // --- convolution ----------------------------------------------------------------------------
 struct ConvolutionKernel {
@@ -61,16 +62,16 @@ struct ConvolutionKernel {
 
 // ResultPlane <- the kernel over the GrayPlane, border cells 0; the range of interior values
 // ({1, 0} when there is none).
-Range convolveGrayPlane(const ConvolutionKernel& kernel);
+Range convolveGrayPlane(Core& core, const ConvolutionKernel& kernel);
 // The kernel of a convolution mode (1411..1434), or null.
 const ConvolutionKernel* kernelForMode(int32_t mode);
 // convolveGrayPlane followed by normalizeResultPlane.
-void runConvolution(const ConvolutionKernel& kernel);
+void runConvolution(Core& core, const ConvolutionKernel& kernel);
 
 // --- rank and mean --------------------------------------------------------------------------
-void filterMinimum3x3();
-void filterMaximum3x3();
-void filterMedian3x3();
-void filterMean3x3();
+void filterMinimum3x3(Core& core);
+void filterMaximum3x3(Core& core);
+void filterMedian3x3(Core& core);
+void filterMean3x3(Core& core);
 
 }  // namespace pixelwell

@@ -2,7 +2,6 @@
 
 #include "capture.h"
 #include "dispatcher.h"
-#include "frame_store.h"
 #include "messages.h"
 #include "resource.h"
 
@@ -14,6 +13,7 @@ WindowBorder ControlBorder{};
 WindowBorder ResultBorder{};
 HBITMAP DisplayBitmap = nullptr;
 HDC MemoryDC = nullptr;
+Core ViewerCore({kMaxSide, kMaxSide}, SurfaceSource::Lent);
 
 namespace {
 
@@ -42,6 +42,22 @@ void postToResultWindow(UINT message) {
     if (ResultWindow) PostMessageA(ResultWindow, message, 0, 0);
 }
 
+// The frame size last read from the driver is the core's FrameGeometry.
+void takeFrameGeometry() {
+    setFrameGeometry(ViewerCore, static_cast<int32_t>(CaptureStatus.uiImageWidth),
+                     static_cast<int32_t>(CaptureStatus.uiImageHeight));
+}
+
+// A frame from the driver, inside its frame callback: through the core, then a repaint if the
+// mode drew. The paint is posted, not sent, so it runs after the callback.
+void onFrameDelivered(const uint8_t* frame, int32_t length) {
+    takeFrameGeometry();
+    if (processFrame(ViewerCore, frame, length)) postToResultWindow(WM_PAINT);
+}
+
+// The driver cannot go on: the program closes, as from its close box.
+void onFatalCaptureError() { PostMessageA(ControlWindow, WM_CLOSE, 0, 0); }
+
 // Creates the DisplayBitmap and the MemoryDC that holds it; the core gets the pixels only when
 // both exist, so it never draws into a bitmap nobody can show.
 bool createDisplay(HWND window) {
@@ -63,12 +79,12 @@ bool createDisplay(HWND window) {
 
     if (!DisplayBitmap || !MemoryDC || !pixels) return false;
     g_memoryDCDefault = SelectObject(MemoryDC, DisplayBitmap);
-    DisplaySurface = static_cast<uint8_t*>(pixels);
+    lendSurface(ViewerCore, static_cast<uint8_t*>(pixels));
     return true;
 }
 
 void destroyDisplay() {
-    DisplaySurface = nullptr;
+    lendSurface(ViewerCore, nullptr);
     if (MemoryDC && g_memoryDCDefault) SelectObject(MemoryDC, g_memoryDCDefault);
     if (DisplayBitmap) DeleteObject(DisplayBitmap);
     if (MemoryDC) DeleteDC(MemoryDC);
@@ -92,7 +108,8 @@ void onControlCreate(HWND window) {
     ControlWindow = window;
     ControlBorder = measureBorder(window);
 
-    if (!openCapture(window)) stopAtStart(window, kTextNoVideoDevice);
+    if (!openCapture(window, CaptureClient{onFrameDelivered, onFatalCaptureError}))
+        stopAtStart(window, kTextNoVideoDevice);
 
     char directory[kCurrentDirectoryChars];
     if (GetCurrentDirectoryA(kCurrentDirectoryChars, directory) == 0)
@@ -148,7 +165,7 @@ void onResultPaint(HWND window) {
 // The settings commands stop the processing and open one of the driver's dialogs. A failed
 // refresh afterwards has been shown; the resize follows either way.
 void chooseVideoFormat(HWND window) {
-    selectProcessingMode(kModeNone);
+    selectProcessingMode(ViewerCore, kModeNone);
     ShowWindow(ResultWindow, SW_HIDE);
     sendCaptureMessage(WM_CAP_DLG_VIDEOFORMAT, 0, 0);
     refreshCaptureInfo();
@@ -157,7 +174,7 @@ void chooseVideoFormat(HWND window) {
 
 // Unlike the format, the source is chosen with the processed picture still on screen.
 void chooseVideoSource(HWND window) {
-    selectProcessingMode(kModeNone);
+    selectProcessingMode(ViewerCore, kModeNone);
     sendCaptureMessage(WM_CAP_DLG_VIDEOSOURCE, 0, 0);
     ShowWindow(ResultWindow, SW_HIDE);
     refreshCaptureInfo();
@@ -165,7 +182,7 @@ void chooseVideoSource(HWND window) {
 }
 
 void selectOperation(int id) {
-    selectProcessingMode(id);
+    selectProcessingMode(ViewerCore, id);
     ShowWindow(ResultWindow, SW_SHOW);
 }
 
@@ -181,6 +198,8 @@ void resetShell() {
     g_memoryDCDefault = nullptr;
     g_creating = false;
     g_heldCloses = 0;
+    resetCore(ViewerCore);
+    lendSurface(ViewerCore, nullptr);
 }
 
 LRESULT resizeToFrame(HWND window) {

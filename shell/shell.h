@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include "core.h"
+
 namespace pixelwell {
 
 // Outer size minus client size of a window, taken once when it is created.
@@ -22,6 +24,10 @@ extern WindowBorder ControlBorder;
 extern WindowBorder ResultBorder;
 extern HBITMAP DisplayBitmap;  // 1280x1280 32-bit bottom-up DIB section; its pixels are the surface
 extern HDC MemoryDC;           // holds DisplayBitmap for the whole run
+
+// The program's one stream of the processing core: capacity 1280x1280, drawing into the
+// DisplayBitmap's pixels, lent to it while the bitmap exists (4,915,200-byte ring slots).
+extern Core ViewerCore;
 
 // WinMain's whole body: start, then the message loop. Returns the process exit code.
 int runPixelwell(HINSTANCE instance);
@@ -47,7 +53,8 @@ LRESULT handleCommand(HWND window, WPARAM wParam);
 // cannot take: not 24-bit uncompressed, or frames wider or taller than 1280. True when accepted.
 bool checkVideoFormat(HWND window);
 
-// Puts the shell's records back to their start-up contents (for a fresh start in tests).
+// Puts the shell's records back to their start-up contents, the core's included (for a fresh
+// start in tests).
 void resetShell();
 
 }  // namespace pixelwell

@@ -138,9 +138,9 @@ bool addModeSwitch(std::string_view text, ModeSchedule& schedule, std::string& e
     return true;
 }
 
-void applyModeSwitches(const ModeSchedule& schedule, uint64_t frame) {
+void applyModeSwitches(Core& core, const ModeSchedule& schedule, uint64_t frame) {
     const auto [first, last] = schedule.equal_range(frame);
-    for (auto it = first; it != last; ++it) selectProcessingMode(it->second);
+    for (auto it = first; it != last; ++it) selectProcessingMode(core, it->second);
 }
 
 std::string modeName(int32_t id) {

@@ -52,8 +52,8 @@ const ModeInfo* findModeById(int32_t id);
 // name, the closest names and a pointer to --list-modes).
 bool addModeSwitch(std::string_view text, ModeSchedule& schedule, std::string& error);
 
-// Chooses every mode scheduled before frame `frame`, in the order given.
-void applyModeSwitches(const ModeSchedule& schedule, uint64_t frame);
+// Chooses, in the core, every mode scheduled before frame `frame`, in the order given.
+void applyModeSwitches(Core& core, const ModeSchedule& schedule, uint64_t frame);
 
 // The mode's name ("gray"), or the bare number for one the menu does not hold.
 std::string modeName(int32_t id);

@@ -135,8 +135,6 @@ bool sameFile(const struct stat& a, const struct stat& b) {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino && (S_ISREG(a.st_mode) || S_ISBLK(a.st_mode));
 }
 
-alignas(64) uint8_t Surface[kSurfaceBytes];
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -275,10 +273,12 @@ int main(int argc, char** argv) {
     // Exactly handedLength bytes, so that a read past the end is caught by the sanitizers.
     std::vector<uint8_t> handed(handedLength > 0 ? static_cast<size_t>(handedLength) : 0);
     std::vector<uint8_t> region(static_cast<size_t>(width) * height * 4);
-    const size_t outBytes = options.fullSurface ? sizeof Surface : region.size();
 
-    DisplaySurface = Surface;
-    FrameGeometry = {width, height};
+    // A core for frames of this size, drawing into a surface of its own (all zero at the start);
+    // the whole surface of the Windows program's 1280x1280 bitmap with --full-surface.
+    Core core(options.fullSurface ? FrameSize{kMaxSide, kMaxSide} : FrameSize{width, height});
+    const size_t outBytes = options.fullSurface ? core.surfaceBytes() : region.size();
+    setFrameGeometry(core, width, height);
 
     // The input's first bytes, kept to recognise a video or picture given by mistake.
     std::string head;
@@ -307,7 +307,7 @@ int main(int argc, char** argv) {
             }
             return kExitIncomplete;
         }
-        applyModeSwitches(schedule, index);
+        applyModeSwitches(core, schedule, index);
 
         const uint8_t* source = frame.data();
         if (options.topDown) {
@@ -321,14 +321,14 @@ int main(int argc, char** argv) {
             std::memcpy(handed.data(), source, copied);
             std::memset(handed.data() + copied, 0, handed.size() - copied);
         }
-        processFrame(handed.data(), handedLength);
+        processFrame(core, handed.data(), handedLength);
 
-        const uint8_t* result = Surface;
+        const uint8_t* result = core.DisplaySurface;
         if (!options.fullSurface) {
             const size_t outRow = static_cast<size_t>(width) * 4;
             for (int32_t i = 0; i < height; ++i) {
                 const int32_t row = options.topDown ? height - 1 - i : i;
-                std::memcpy(region.data() + i * outRow, surfaceRow(row, height), outRow);
+                std::memcpy(region.data() + i * outRow, surfaceRow(core, row, height), outRow);
             }
             result = region.data();
         }

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -27,6 +28,13 @@ namespace {
 constexpr int32_t kPixels = kMaxSide * kMaxSide;
 
 alignas(64) uint8_t Surface[kSurfaceBytes];
+// The page's stream: capacity 1280x1280, drawing into Surface.
+Core WebCore({kMaxSide, kMaxSide}, SurfaceSource::Lent);
+// While the view is frozen and another operation was chosen: a copy of WebCore that ran the held
+// frame through it, and whose surface the views show (see pw_rerun).
+std::optional<Core> Rerun;
+bool ShowingRerun = false;
+Core& shownCore() { return ShowingRerun ? *Rerun : WebCore; }
 // The frame as the core receives it: B,G,R, rows bottom-up, packed.
 alignas(64) uint8_t Frame[kSlotBytes];
 // The page's picture of a frame: R,G,B,A, rows top-down (a canvas's ImageData).
@@ -43,11 +51,12 @@ bool validSize(int32_t width, int32_t height) {
     return width >= 1 && height >= 1 && width <= kMaxSide && height <= kMaxSide;
 }
 
-// Result and ResultRgba from the surface's region.
+// Result and ResultRgba from the surface's region of the core shown.
 void readSurface() {
+    const Core& core = shownCore();
     const size_t rowBytes = static_cast<size_t>(Width) * 4;
     for (int32_t i = 0; i < Height; ++i) {
-        const uint8_t* row = surfaceRow(i, Height);
+        const uint8_t* row = surfaceRow(core, i, Height);
         std::memcpy(Result + i * rowBytes, row, rowBytes);
         uint8_t* rgba = ResultRgba + static_cast<size_t>(Height - 1 - i) * rowBytes;
         for (int32_t x = 0; x < Width; ++x) {
@@ -66,11 +75,18 @@ extern "C" {
 EMSCRIPTEN_KEEPALIVE const char* pw_version() { return PIXELWELL_VERSION; }
 
 EMSCRIPTEN_KEEPALIVE int pw_init() {
-    DisplaySurface = Surface;
-    return kernels.name[0] == 's' && kernels.name[1] == 'c' ? 0 : 1;  // "scalar" or a vector table
+    lendSurface(WebCore, Surface);
+    const char* name = WebCore.kernels->name;
+    return name[0] == 's' && name[1] == 'c' ? 0 : 1;  // "scalar" or a vector table
 }
-EMSCRIPTEN_KEEPALIVE const char* pw_kernels() { return kernels.name; }
-EMSCRIPTEN_KEEPALIVE void pw_use_scalar_kernels() { useScalarKernels(); }
+EMSCRIPTEN_KEEPALIVE const char* pw_kernels() { return WebCore.kernels->name; }
+// A core's table is its own for life: the stream starts over with the scalar one.
+EMSCRIPTEN_KEEPALIVE void pw_use_scalar_kernels() {
+    ShowingRerun = false;
+    Rerun.reset();
+    WebCore = Core({kMaxSide, kMaxSide}, scalarKernels(), SurfaceSource::Lent);
+    lendSurface(WebCore, Surface);
+}
 
 EMSCRIPTEN_KEEPALIVE uint8_t* pw_frame() { return Frame; }
 EMSCRIPTEN_KEEPALIVE uint8_t* pw_source_rgba() { return SourceRgba; }
@@ -86,18 +102,15 @@ EMSCRIPTEN_KEEPALIVE int pw_set_size(int32_t width, int32_t height) {
     return 1;
 }
 
-// Puts the live records back when a re-run of the frozen view holds them (below).
-void releaseHeld();
-
 // Every record back to its start, and the surface all zero, as a fresh program has them.
 EMSCRIPTEN_KEEPALIVE void pw_reset() {
-    releaseHeld();
-    resetCore();
+    ShowingRerun = false;
+    resetCore(WebCore);
     std::memset(Surface, 0, sizeof Surface);
 }
 
-EMSCRIPTEN_KEEPALIVE void pw_select_mode(int32_t mode) { selectProcessingMode(mode); }
-EMSCRIPTEN_KEEPALIVE int32_t pw_mode() { return ProcessingMode; }
+EMSCRIPTEN_KEEPALIVE void pw_select_mode(int32_t mode) { selectProcessingMode(WebCore, mode); }
+EMSCRIPTEN_KEEPALIVE int32_t pw_mode() { return WebCore.ProcessingMode; }
 
 // Frame <- SourceRgba (a canvas's pixels), turned into the core's layout.
 EMSCRIPTEN_KEEPALIVE void pw_frame_from_rgba() {
@@ -130,25 +143,25 @@ EMSCRIPTEN_KEEPALIVE void pw_test_picture(uint32_t n) {
 
 // Frame through the core as the capture callback hands it over; then Result and ResultRgba.
 EMSCRIPTEN_KEEPALIVE int pw_process() {
-    releaseHeld();  // a frame of the run goes through the live records, never a re-run's
-    FrameGeometry = {Width, Height};
-    const bool repaint = processFrame(Frame, Width * Height * 3);
+    ShowingRerun = false;  // a frame of the run goes through the run's own core
+    setFrameGeometry(WebCore, Width, Height);
+    const bool repaint = processFrame(WebCore, Frame, Width * Height * 3);
     readSurface();
     return repaint;
 }
 // The same through the plain operations (the reference the node test checks against).
 EMSCRIPTEN_KEEPALIVE int pw_process_plain() {
-    releaseHeld();
-    FrameGeometry = {Width, Height};
-    const bool repaint = processFramePlain(Frame, Width * Height * 3);
+    ShowingRerun = false;
+    setFrameGeometry(WebCore, Width, Height);
+    const bool repaint = processFramePlain(WebCore, Frame, Width * Height * 3);
     readSurface();
     return repaint;
 }
 // Only the core's work, for the benchmark.
 EMSCRIPTEN_KEEPALIVE void pw_process_only() {
-    releaseHeld();
-    FrameGeometry = {Width, Height};
-    processFrame(Frame, Width * Height * 3);
+    ShowingRerun = false;
+    setFrameGeometry(WebCore, Width, Height);
+    processFrame(WebCore, Frame, Width * Height * 3);
 }
 
 // --- the mode schedule, as pixelwell-filter's --mode takes it ---------------------------------
@@ -160,7 +173,7 @@ EMSCRIPTEN_KEEPALIVE int pw_schedule_add(const char* text) {
 }
 // Chooses the modes scheduled before this frame; returns how many (pw_schedule_at names them).
 EMSCRIPTEN_KEEPALIVE int pw_schedule_apply(uint32_t frame) {
-    applyModeSwitches(Schedule, frame);
+    applyModeSwitches(WebCore, Schedule, frame);
     return static_cast<int>(Schedule.count(frame));
 }
 EMSCRIPTEN_KEEPALIVE int32_t pw_schedule_at(uint32_t frame, int i) {
@@ -214,7 +227,7 @@ alignas(16) int32_t ExplainBlock[kExFields];
 
 EMSCRIPTEN_KEEPALIVE int32_t* pw_explain() {
     Explanation e;
-    const bool drawn = explainFrame(e);
+    const bool drawn = explainFrame(shownCore(), e);
     int32_t* b = ExplainBlock;
     std::memset(b, 0, sizeof ExplainBlock);
     b[kExDrawn] = drawn;
@@ -347,110 +360,29 @@ EMSCRIPTEN_KEEPALIVE const char* pw_page_info() {
 }
 
 // --- the frozen view: another operation on the held frame -----------------------------------
-// While the page is frozen, an operation chosen is run on the frame it holds, from the core's
-// records as they stood before that frame, so that the temporal modes show what they would
-// have shown; the live records are put back before the next frame of the run. Until the core
-// is a value that can be copied, the records are copied whole (about 71 MB: the memory is
-// sized for it).
-namespace {
-struct HeldRecords {
-    FrameSize geometry;
-    std::array<FrameSlot, kRingSlots> ring;
-    FrameSlot reference;
-    Plane gray;
-    Plane result;
-    std::array<int32_t, 256> histogram;
-    std::array<uint8_t, 256> levels;
-    uint32_t counter;
-    RingSumStamp sumsStamp;
-    std::array<uint8_t, kSlotBytes> ringMeans;
-    std::array<uint8_t, kSlotBytes / 2> ringRemainders;
-    int32_t referencePending;
-    int32_t mode;
-    DeliveredFrame lastDelivered;
-    uint32_t referenceTakenAt;
-    CutValues cutValues;
-    MedianGray median;
-    uint8_t surface[kSurfaceBytes];
-};
-alignas(64) HeldRecords Held;
-bool Holding = false;
-
-void holdRecords() {
-    Held.geometry = FrameGeometry;
-    Held.ring = FrameRing;
-    Held.reference = ReferenceFrame;
-    Held.gray = GrayPlane;
-    Held.result = ResultPlane;
-    Held.histogram = Histogram;
-    Held.levels = LevelTable;
-    Held.counter = FrameCounter;
-    Held.sumsStamp = RingSumsStamp;
-    Held.ringMeans = RingMeans;
-    Held.ringRemainders = RingRemainders;
-    Held.referencePending = ReferencePending;
-    Held.mode = ProcessingMode;
-    Held.lastDelivered = LastDelivered;
-    Held.referenceTakenAt = ReferenceTakenAt;
-    Held.cutValues = LastCutValues;
-    Held.median = LastMedian;
-    std::memcpy(Held.surface, Surface, sizeof Surface);
-}
-
-void restoreRecords() {
-    FrameGeometry = Held.geometry;
-    FrameRing = Held.ring;
-    ReferenceFrame = Held.reference;
-    GrayPlane = Held.gray;
-    ResultPlane = Held.result;
-    Histogram = Held.histogram;
-    LevelTable = Held.levels;
-    FrameCounter = Held.counter;
-    RingSumsStamp = Held.sumsStamp;
-    RingMeans = Held.ringMeans;
-    RingRemainders = Held.ringRemainders;
-    ReferencePending = Held.referencePending;
-    ProcessingMode = Held.mode;
-    LastDelivered = Held.lastDelivered;
-    ReferenceTakenAt = Held.referenceTakenAt;
-    LastCutValues = Held.cutValues;
-    LastMedian = Held.median;
-    std::memcpy(Surface, Held.surface, sizeof Surface);
-}
-}  // namespace
-
-// Runs the last frame processed again in `mode`, as if the mode had been chosen just before
-// it; Result and ResultRgba show it. False when no frame has been processed. The frame's ring
-// slot already holds it, and no operation reads the frame it replaced, so stepping the
-// counter back one is the state before it (the 8-frame average's running sums, which count
-// the frame, are dropped and counted again). Mode none draws nothing: the view stays.
+// Runs the last frame processed again in `mode`, on a copy of the run's core, as if the mode
+// had been chosen just before that frame; Result and ResultRgba show the copy's picture until
+// the next frame of the run (or pw_release). False when no frame has been processed. Mode none
+// draws nothing: the view stays.
 EMSCRIPTEN_KEEPALIVE int pw_rerun(int32_t mode) {
-    if (Holding) {
-        restoreRecords();
+    if (WebCore.FrameCounter == 0 || WebCore.LastDelivered.frame != WebCore.FrameCounter) return 0;
+    if (Rerun) {
+        *Rerun = WebCore;  // its buffers are reused
     } else {
-        if (FrameCounter == 0 || LastDelivered.frame != FrameCounter) return 0;
-        holdRecords();
-        Holding = true;
+        Rerun.emplace(WebCore);
     }
-    FrameCounter = Held.counter - 1;
-    RingSumsStamp.valid = false;
-    selectProcessingMode(mode);
-    FrameGeometry = {Width, Height};
-    processFrame(Held.ring[Held.counter & 7u].data(), Held.lastDelivered.length);
+    // The held frame is the one in the run's newest ring slot, as it was handed over.
+    const uint8_t* held = WebCore.FrameRing[WebCore.FrameCounter & 7u].data();
+    reprocessLastFrame(*Rerun, mode, held, WebCore.LastDelivered.length);
+    ShowingRerun = true;
     readSurface();
     return 1;
 }
 
-void releaseHeld() {
-    if (!Holding) return;
-    restoreRecords();
-    Holding = false;
-}
-
-// The live records back, as they were before the first re-run (nothing when none ran).
+// The run's own picture back, as it was before the first re-run (nothing when none ran).
 EMSCRIPTEN_KEEPALIVE void pw_release() {
-    if (!Holding) return;
-    releaseHeld();
+    if (!ShowingRerun) return;
+    ShowingRerun = false;
     readSurface();
 }
 

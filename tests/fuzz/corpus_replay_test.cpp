@@ -35,10 +35,10 @@ void replayDirectory(const char* name) {
 class CorpusReplay : public ::testing::Test {
 protected:
     void SetUp() override {
-        resetCore();
+        startOver();
         allowEveryFullFrame();
     }
-    void TearDown() override { EXPECT_EQ(DisplaySurface, nullptr); }
+    void TearDown() override { EXPECT_EQ(eventCore().DisplaySurface, nullptr); }
 };
 
 TEST_F(CorpusReplay, SeedCorpusKeepsEveryInvariant) { replayDirectory("corpus"); }

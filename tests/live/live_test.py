@@ -1123,7 +1123,7 @@ def test_views(ctx):
             key(result, "s")
             wait_for("the saved pictures", lambda: out_of("still").count("saved ") == 2)
             key(result, "f")
-            wait_for("frame-diff refused on a still", lambda: "needs the frames that follow" in out_of("still"))
+            wait_for("frame-diff on the picture", shows(result, "フレーム差分 frame-diff"))
             key(result, "q")
             code, _ = stopped(live, "still")
         finally:
@@ -1151,7 +1151,7 @@ def test_views(ctx):
             key(result, "s")
             wait_for("the frozen pictures", lambda: out_of("frozen").count("saved ") == 2)
             key(result, "4")
-            wait_for("average4 waits for the run", lambda: "needs the frames that follow" in out_of("frozen"))
+            wait_for("the held frame through average4", shows(result, "4フレーム加算 average4"))
             held_size = os.path.getsize(record)
             key(result, "space")
             wait_for("going on", lambda: "going on" in out_of("frozen"))

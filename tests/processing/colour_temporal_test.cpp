@@ -8,14 +8,14 @@ namespace {
 using ColourTemporal = CoreTest;
 
 TEST_F(ColourTemporal, InvertedIsTheComplementOfEachByte) {
-    selectProcessingMode(kModeInvert);
+    selectProcessingMode(core, kModeInvert);
     geometry(1, 1);
     deliver(uniformFrame(1, 1, {0, 128, 255}));
     EXPECT_EQ(colour(0, 0), (Bgr{255, 127, 0}));
 }
 
 TEST_F(ColourTemporal, NormalOnlyChangesTheFrameRegion) {
-    selectProcessingMode(kModeNormal);
+    selectProcessingMode(core, kModeNormal);
     geometry(320, 240);
     deliver(uniformFrame(320, 240, {1, 2, 3}));
     EXPECT_EQ(colour(239, 319), (Bgr{1, 2, 3}));
@@ -23,14 +23,14 @@ TEST_F(ColourTemporal, NormalOnlyChangesTheFrameRegion) {
 }
 
 TEST_F(ColourTemporal, TwoFrameAverageOfTheFirstFrameHalvesItRoundingDown) {
-    selectProcessingMode(kModeAverage2);
+    selectProcessingMode(core, kModeAverage2);
     geometry(1, 1);
     deliver(uniformFrame(1, 1, {255, 1, 2}));
     EXPECT_EQ(colour(0, 0), (Bgr{127, 0, 1}));
 }
 
 TEST_F(ColourTemporal, EightFrameAverageOfASteadySceneRisesTo200) {
-    selectProcessingMode(kModeAverage8);
+    selectProcessingMode(core, kModeAverage8);
     geometry(2, 2);
     const int32_t expected[] = {25, 50, 75, 100, 125, 150, 175, 200, 200};
     for (int32_t n = 0; n < 9; ++n) {
@@ -41,12 +41,12 @@ TEST_F(ColourTemporal, EightFrameAverageOfASteadySceneRisesTo200) {
 
 TEST_F(ColourTemporal, FourFrameAverageInSlot1UsesSlots1_0_7_6) {
     geometry(1, 1);
-    FrameRing[0][0] = 40;
-    FrameRing[7][0] = 80;
-    FrameRing[6][0] = 120;
-    FrameRing[5][0] = 255;  // not in the window
-    FrameRing[2][0] = 255;  // not in the window
-    selectProcessingMode(kModeAverage4);
+    core.FrameRing[0][0] = 40;
+    core.FrameRing[7][0] = 80;
+    core.FrameRing[6][0] = 120;
+    core.FrameRing[5][0] = 255;  // not in the window
+    core.FrameRing[2][0] = 255;  // not in the window
+    selectProcessingMode(core, kModeAverage4);
     deliver(uniformFrame(1, 1, {3, 0, 0}));  // slot 1
     EXPECT_EQ(colour(0, 0)[0], (3 + 40 + 80 + 120) / 4);
 }
@@ -59,7 +59,7 @@ class FrameDifference : public CoreTest, public ::testing::WithParamInterface<Di
 
 TEST_P(FrameDifference, WrapsModulo256Around127) {
     const auto [previous, current, expected] = GetParam();
-    selectProcessingMode(kModeFrameDiff);
+    selectProcessingMode(core, kModeFrameDiff);
     geometry(1, 1);
     deliver(uniformFrame(1, 1, {previous, previous, previous}));
     deliver(uniformFrame(1, 1, {current, 0, 0}));
@@ -73,9 +73,9 @@ INSTANTIATE_TEST_SUITE_P(EdgeValues, FrameDifference,
                                            DiffCase{0, 129, 0}, DiffCase{128, 0, 255}));
 
 TEST_F(ColourTemporal, FrameDifferenceOfTheFirstFrameComparesWithSlot0) {
-    selectProcessingMode(kModeFrameDiff);
+    selectProcessingMode(core, kModeFrameDiff);
     geometry(1, 1);
-    FrameRing[0][0] = 10;
+    core.FrameRing[0][0] = 10;
     deliver(uniformFrame(1, 1, {20, 0, 0}));
     EXPECT_EQ(colour(0, 0)[0], 137);
 }
@@ -83,47 +83,47 @@ TEST_F(ColourTemporal, FrameDifferenceOfTheFirstFrameComparesWithSlot0) {
 class ReferenceModes : public CoreTest, public ::testing::WithParamInterface<int32_t> {};
 
 TEST_P(ReferenceModes, TheReferenceFrameIsDrawnBlack) {
-    selectProcessingMode(GetParam());
+    selectProcessingMode(core, GetParam());
     geometry(2, 2);
     deliver(uniformFrame(2, 2, {90, 180, 250}));
-    EXPECT_EQ(ReferencePending, 0);
+    EXPECT_EQ(core.ReferencePending, 0);
     EXPECT_EQ(colour(1, 1), (Bgr{0, 0, 0}));
 }
 
 TEST_P(ReferenceModes, AReferenceIsTakenEvenAtZeroGeometry) {
-    selectProcessingMode(GetParam());
+    selectProcessingMode(core, GetParam());
     geometry(0, 0);
     const Frame frame(6, 33);
     EXPECT_TRUE(deliver(frame));
-    EXPECT_EQ(ReferencePending, 0);
-    EXPECT_EQ(ReferenceFrame[5], 33);
+    EXPECT_EQ(core.ReferencePending, 0);
+    EXPECT_EQ(core.ReferenceFrame[5], 33);
     EXPECT_TRUE(surfaceUntouched());
 }
 
 TEST_P(ReferenceModes, ReselectingTakesANewReference) {
     geometry(1, 1);
-    selectProcessingMode(GetParam());
+    selectProcessingMode(core, GetParam());
     deliver(uniformFrame(1, 1, {10, 10, 10}));
     deliver(uniformFrame(1, 1, {50, 50, 50}));
-    EXPECT_EQ(ReferenceFrame[0], 10);
-    selectProcessingMode(GetParam());
+    EXPECT_EQ(core.ReferenceFrame[0], 10);
+    selectProcessingMode(core, GetParam());
     deliver(uniformFrame(1, 1, {50, 50, 50}));
-    EXPECT_EQ(ReferenceFrame[0], 50);
+    EXPECT_EQ(core.ReferenceFrame[0], 50);
     EXPECT_EQ(colour(0, 0), (Bgr{0, 0, 0}));
 }
 
 INSTANTIATE_TEST_SUITE_P(Both, ReferenceModes, ::testing::Values(kModeSimpleDiff, kModeDiff));
 
 TEST_F(ColourTemporal, OtherModesLeaveAPendingReferenceAlone) {
-    selectProcessingMode(kModeGray);
+    selectProcessingMode(core, kModeGray);
     geometry(1, 1);
     deliver(uniformFrame(1, 1, {1, 1, 1}));
-    EXPECT_EQ(ReferencePending, 1);
-    EXPECT_EQ(ReferenceFrame[0], 0);
+    EXPECT_EQ(core.ReferencePending, 1);
+    EXPECT_EQ(core.ReferenceFrame[0], 0);
 }
 
 TEST_F(ColourTemporal, SimpleDifferenceIsAbsolutePerChannel) {
-    selectProcessingMode(kModeSimpleDiff);
+    selectProcessingMode(core, kModeSimpleDiff);
     geometry(1, 1);
     deliver(uniformFrame(1, 1, {20, 100, 30}));
     deliver(uniformFrame(1, 1, {10, 200, 30}));
@@ -139,7 +139,7 @@ class DifferenceThreshold : public CoreTest, public ::testing::WithParamInterfac
 
 TEST_P(DifferenceThreshold, SmallDifferencesShowThemselvesLargeOnesTheLivePixel) {
     const auto [d, live] = GetParam();
-    selectProcessingMode(kModeDiff);
+    selectProcessingMode(core, kModeDiff);
     geometry(1, 1);
     const Bgr reference{100, 100, 100};
     const Bgr current{uint8_t(100 + d[0]), uint8_t(100 - d[1]), uint8_t(100 + d[2])};
@@ -156,7 +156,7 @@ INSTANTIATE_TEST_SUITE_P(
                       DistanceCase{{0, 19, 0}, true}));
 
 TEST_F(ColourTemporal, GrayOfPureBlueIs29) {
-    selectProcessingMode(kModeGray);
+    selectProcessingMode(core, kModeGray);
     geometry(1, 1);
     deliver(uniformFrame(1, 1, {255, 0, 0}));
     EXPECT_EQ(colour(0, 0), (Bgr{29, 29, 29}));
@@ -166,7 +166,7 @@ TEST_F(ColourTemporal, RingSlotsAreReadWithTheCurrentGeometry) {
     geometry(2, 1);
     deliver(makeFrame(2, 1, [](int32_t, int32_t j) { return Bgr{uint8_t(j ? 200 : 100), 0, 0}; }));
     geometry(1, 2);  // the stored 2x1 frame (slot 1) is now read as 1x2
-    selectProcessingMode(kModeAverage2);
+    selectProcessingMode(core, kModeAverage2);
     deliver(Frame(6, 0));  // slot 2
     EXPECT_EQ(colour(0, 0)[0], 50);
     EXPECT_EQ(colour(1, 0)[0], 100);

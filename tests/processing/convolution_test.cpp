@@ -10,12 +10,12 @@ protected:
     void setGray(int32_t width, int32_t height, const std::function<int32_t(int32_t, int32_t)>& level) {
         geometry(width, height);
         for (int32_t i = 0; i < height; ++i)
-            for (int32_t j = 0; j < width; ++j) planeRow(GrayPlane, i, height)[j] = level(i, j);
+            for (int32_t j = 0; j < width; ++j) planeRow(core.GrayPlane, i, height)[j] = level(i, j);
     }
     int32_t result(int32_t i, int32_t j) const {
-        return ResultPlane[static_cast<size_t>(placedRow(i, FrameGeometry.height)) * kMaxSide + j];
+        return core.ResultPlane[static_cast<size_t>(placedRow(core, i, core.FrameGeometry.height)) * kMaxSide + j];
     }
-    Range run(int32_t mode) { return convolveGrayPlane(*kernelForMode(mode)); }
+    Range run(int32_t mode) { return convolveGrayPlane(core, *kernelForMode(mode)); }
 };
 
 struct SpotCase {
@@ -107,7 +107,7 @@ class TooSmall : public Convolution, public ::testing::WithParamInterface<SizeCa
 TEST_P(TooSmall, NoInteriorGivesZerosAndAnEmptyRange) {
     const auto [mode, width, height] = GetParam();
     setGray(width, height, [](int32_t i, int32_t j) { return 37 * i + 11 * j; });
-    ResultPlane.fill(99);
+    core.ResultPlane.fill(99);
     const Range range = run(mode);
     EXPECT_EQ(range.minimum, 1);
     EXPECT_EQ(range.maximum, 0);
@@ -170,7 +170,7 @@ TEST_F(Convolution, FullWidthWindowsNeverWrapIntoTheNextRow) {
 }
 
 TEST_F(Convolution, LowPassOfAPictureWithoutBlackShowsABlackBorder) {
-    selectProcessingMode(kModeLowPass3);
+    selectProcessingMode(core, kModeLowPass3);
     geometry(20, 16);
     deliver(grayFrame(20, 16, [](int32_t i, int32_t j) { return 100 + i * 5 + j; }));
     for (int32_t j = 0; j < 20; ++j) {
@@ -186,7 +186,7 @@ TEST_F(Convolution, LowPassOfAPictureWithoutBlackShowsABlackBorder) {
 }
 
 TEST_F(Convolution, FlatInteriorIsShownAsItsValueInsideABlackBorder) {
-    selectProcessingMode(kModeLowPass3);
+    selectProcessingMode(core, kModeLowPass3);
     geometry(6, 6);
     deliver(uniformFrame(6, 6, {90, 90, 90}));
     EXPECT_EQ(gray(3, 3), 90);

@@ -53,19 +53,13 @@ Bytes frameOf(int kind, int32_t width, int32_t height, uint32_t n) {
 
 class ExplainTest : public testing::TestWithParam<int32_t> {
 protected:
-    void SetUp() override {
-        resetCore();
-        surface_.assign(kSurfaceBytes, 0);
-        DisplaySurface = surface_.data();
-    }
-    void TearDown() override { DisplaySurface = nullptr; }
 
     // The surface's frame area: nothing else is drawn.
     Bytes drawnArea() const {
         Bytes area;
-        const auto [width, height] = FrameGeometry;
+        const auto [width, height] = core.FrameGeometry;
         for (int32_t i = 0; i < height; ++i) {
-            const uint8_t* row = surface_.data() + static_cast<size_t>(placedRow(i, height)) * kSurfaceStride;
+            const uint8_t* row = surface_.data() + static_cast<size_t>(placedRow(core, i, height)) * kSurfaceStride;
             area.insert(area.end(), row, row + width * 4);
         }
         return area;
@@ -73,39 +67,35 @@ protected:
 
     CoreSnapshot snapshot(size_t bytes) const {
         CoreSnapshot s;
-        for (const auto& slot : FrameRing) s.ring.insert(s.ring.end(), slot.begin(), slot.begin() + bytes);
-        s.reference.assign(ReferenceFrame.begin(), ReferenceFrame.begin() + bytes);
+        for (const auto& slot : core.FrameRing) s.ring.insert(s.ring.end(), slot.begin(), slot.begin() + bytes);
+        s.reference.assign(core.ReferenceFrame.begin(), core.ReferenceFrame.begin() + bytes);
         s.surface = drawnArea();
-        s.counter = FrameCounter;
-        s.mode = ProcessingMode;
-        s.pending = ReferencePending;
+        s.counter = core.FrameCounter;
+        s.mode = core.ProcessingMode;
+        s.pending = core.ReferencePending;
         return s;
     }
 
     // The frames of one run; the mode is chosen before the third, as a user would.
     template <typename AfterFrame>
-    void run(int kind, int32_t width, int32_t height, bool (*entry)(const uint8_t*, int32_t), AfterFrame after) {
-        // What a run of frames this small can have touched (resetCore would clear 80 MB).
-        const size_t bytes = static_cast<size_t>(width) * height * 3;
-        for (auto& slot : FrameRing) std::memset(slot.data(), 0, bytes);
-        std::memset(ReferenceFrame.data(), 0, bytes);
-        std::fill(surface_.begin(), surface_.end(), 0);
-        FrameCounter = 0;
-        RingSumsStamp.valid = false;
-        ReferencePending = 1;
-        ProcessingMode = kModeNone;
-        ReferenceTakenAt = 0;
-        FrameGeometry = {width, height};
+    void run(int kind, int32_t width, int32_t height, bool (*entry)(Core&, const uint8_t*, int32_t),
+             AfterFrame after) {
+        // A fresh core: its buffers are fresh zero pages, of which a run this small touches few.
+        core = Core({kMaxSide, kMaxSide}, SurfaceSource::Lent);
+        surface_.assign(kSurfaceBytes, 0);
+        lendSurface(core, surface_.data());
+        setFrameGeometry(core, width, height);
         for (uint32_t n = 0; n < 10; ++n) {
-            if (n == 2) selectProcessingMode(GetParam());
+            if (n == 2) selectProcessingMode(core, GetParam());
             const Bytes frame = frameOf(kind, width, height, n);
-            Histogram.fill(0);  // so that a frame whose range is empty shows as nothing counted
-            entry(frame.data(), static_cast<int32_t>(frame.size()));
+            core.Histogram.fill(0);  // so that a frame whose range is empty shows as nothing counted
+            entry(core, frame.data(), static_cast<int32_t>(frame.size()));
             after(n);
         }
     }
 
     Bytes surface_;
+    Core core{{kMaxSide, kMaxSide}, SurfaceSource::Lent};
 };
 
 TEST_P(ExplainTest, GivesThePlainRecordsAndChangesNothing) {
@@ -119,10 +109,10 @@ TEST_P(ExplainTest, GivesThePlainRecordsAndChangesNothing) {
             std::vector<PlainRecords> plain;
             run(kind, width, height, processFramePlain, [&](uint32_t) {
                 PlainRecords r{};
-                for (int32_t count : Histogram) r.counted |= count != 0;
-                r.histogram = Histogram;
-                r.levels = LevelTable;
-                r.cuts = stretchCuts(pixels);
+                for (int32_t count : core.Histogram) r.counted |= count != 0;
+                r.histogram = core.Histogram;
+                r.levels = core.LevelTable;
+                r.cuts = stretchCuts(core, pixels);
                 r.surface = drawnArea();
                 plain.push_back(r);
             });
@@ -134,7 +124,7 @@ TEST_P(ExplainTest, GivesThePlainRecordsAndChangesNothing) {
                 ASSERT_TRUE(drawnArea() == plain[n].surface) << at;
                 const CoreSnapshot before = snapshot(bytes);
                 Explanation e;
-                const bool drawn = explainFrame(e);
+                const bool drawn = explainFrame(core, e);
                 ASSERT_TRUE(snapshot(bytes) == before) << at << ": the explanation changed the core";
 
                 EXPECT_EQ(e.frame, n + 1) << at;
@@ -179,34 +169,33 @@ INSTANTIATE_TEST_SUITE_P(EveryMode, ExplainTest, testing::ValuesIn(everyOperatio
 class ExplainFramesTest : public testing::Test {
 protected:
     void SetUp() override {
-        resetCore();
         surface_.assign(kSurfaceBytes, 0);
-        DisplaySurface = surface_.data();
-        FrameGeometry = {8, 6};
+        lendSurface(core, surface_.data());
+        setFrameGeometry(core, 8, 6);
     }
-    void TearDown() override { DisplaySurface = nullptr; }
     Explanation deliver(uint32_t count) {
         for (uint32_t n = 0; n < count; ++n) {
-            const Bytes frame = frameOf(0, 8, 6, FrameCounter);
-            processFrame(frame.data(), static_cast<int32_t>(frame.size()));
+            const Bytes frame = frameOf(0, 8, 6, core.FrameCounter);
+            processFrame(core, frame.data(), static_cast<int32_t>(frame.size()));
         }
         Explanation e;
-        explainFrame(e);
+        explainFrame(core, e);
         return e;
     }
     Bytes surface_;
+    Core core{{kMaxSide, kMaxSide}, SurfaceSource::Lent};
 };
 
 TEST_F(ExplainFramesTest, AveragesNameTheFramesTheyCombine) {
-    selectProcessingMode(kModeAverage4);
+    selectProcessingMode(core, kModeAverage4);
     Explanation e = deliver(2);
     EXPECT_EQ(e.frameCount, 4);
     EXPECT_EQ((std::vector<int64_t>(e.frames.begin(), e.frames.begin() + 4)), (std::vector<int64_t>{2, 1, 0, -1}));
-    selectProcessingMode(kModeAverage8);
+    selectProcessingMode(core, kModeAverage8);
     e = deliver(9);
     EXPECT_EQ(e.frame, 11u);
     EXPECT_EQ(e.frames, (std::array<int64_t, 8>{11, 10, 9, 8, 7, 6, 5, 4}));
-    selectProcessingMode(kModeFrameDiff);
+    selectProcessingMode(core, kModeFrameDiff);
     e = deliver(1);
     EXPECT_EQ(e.frameCount, 2);
     EXPECT_EQ(e.frames[1], 11);
@@ -214,20 +203,20 @@ TEST_F(ExplainFramesTest, AveragesNameTheFramesTheyCombine) {
 
 TEST_F(ExplainFramesTest, ReferenceModesNameTheFrameTheReferenceCameFrom) {
     deliver(40);
-    selectProcessingMode(kModeDiff);
+    selectProcessingMode(core, kModeDiff);
     EXPECT_EQ(deliver(1).reference, 41u);
     EXPECT_EQ(deliver(5).reference, 41u);
-    selectProcessingMode(kModeSimpleDiff);  // choosing it again takes a new reference
+    selectProcessingMode(core, kModeSimpleDiff);  // choosing it again takes a new reference
     EXPECT_EQ(deliver(1).reference, 47u);
 }
 
 TEST_F(ExplainFramesTest, NothingDrawnIsNothingExplained) {
     Explanation e = deliver(3);  // mode none
     EXPECT_FALSE(e.drawn);
-    selectProcessingMode(kModeSobelX);
+    selectProcessingMode(core, kModeSobelX);
     const Bytes shortFrame(10);
-    processFrame(shortFrame.data(), 10);
-    EXPECT_FALSE(explainFrame(e));
+    processFrame(core, shortFrame.data(), 10);
+    EXPECT_FALSE(explainFrame(core, e));
     EXPECT_EQ(e.frame, 4u);
     EXPECT_EQ(e.kernel, kernelForMode(kModeSobelX));
 }

@@ -1,5 +1,5 @@
 // The filters' stretch cuts on the fast path. There the two ranked values that give the cuts
-// are counted around the last filtered frame's (LastCutValues), with thresholds as far apart
+// are counted around the last filtered frame's (core.LastCutValues), with thresholds as far apart
 // as they last moved; again at the values where levels step, where that left a ranked value's
 // level open; and every value is counted when that is not enough. Whatever that record holds,
 // every frame must draw what processFramePlain draws. These tests put the record on the ranked
@@ -52,15 +52,15 @@ Frame picture(simcam::Picture kind, int32_t width, int32_t height, uint32_t n) {
 // What `rows` reads after each frame of a moving 160x120 picture of `kind`, through the fast
 // or the plain path, from a reset core.
 template <typename Rows>
-std::vector<std::vector<uint8_t>> movingPicture(int32_t mode, simcam::Picture kind, uint32_t frames, bool fast,
-                                                Rows rows) {
-    resetCore();
-    FrameGeometry = {160, 120};
-    selectProcessingMode(mode);
+std::vector<std::vector<uint8_t>> movingPicture(Core& core, int32_t mode, simcam::Picture kind, uint32_t frames,
+                                                bool fast, Rows rows) {
+    resetCore(core);
+    setFrameGeometry(core, 160, 120);
+    selectProcessingMode(core, mode);
     std::vector<std::vector<uint8_t>> drawn;
     for (uint32_t n = 0; n < frames; ++n) {
         const Frame frame = picture(kind, 160, 120, n);
-        (fast ? processFrame : processFramePlain)(frame.data(), static_cast<int32_t>(frame.size()));
+        (fast ? processFrame : processFramePlain)(core, frame.data(), static_cast<int32_t>(frame.size()));
         drawn.push_back(rows());
     }
     return drawn;
@@ -80,13 +80,13 @@ struct Ranked {
     }
 };
 
-Ranked rankedValues(int32_t mode, const Frame& frame) {
-    const int32_t width = FrameGeometry.width, height = FrameGeometry.height;
-    fillGrayPlane(frame.data());
-    const Range range = convolveGrayPlane(*kernelForMode(mode));
+Ranked rankedValues(Core& core, int32_t mode, const Frame& frame) {
+    const int32_t width = core.FrameGeometry.width, height = core.FrameGeometry.height;
+    fillGrayPlane(core, frame.data());
+    const Range range = convolveGrayPlane(core, *kernelForMode(mode));
     std::vector<int32_t> values;
     for (int32_t i = 0; i < height; ++i)
-        values.insert(values.end(), planeRow(ResultPlane, i, height), planeRow(ResultPlane, i, height) + width);
+        values.insert(values.end(), planeRow(core.ResultPlane, i, height), planeRow(core.ResultPlane, i, height) + width);
     std::sort(values.begin(), values.end());
     const int32_t tail = width * height / 20;
     Ranked r{range.maximum <= range.minimum, tail >= 1, tail > 255, 0, 0, range.minimum, range.maximum};
@@ -128,10 +128,6 @@ std::vector<Case> frameCases() {
 
 class FilterCuts : public CoreTest, public testing::WithParamInterface<int32_t> {
 protected:
-    void TearDown() override {
-        selectKernels();
-        CoreTest::TearDown();
-    }
     // The rows a frame of up to 120 rows is drawn into.
     std::vector<uint8_t> drawnRows() const {
         return {surface.end() - 120 * kSurfaceStride, surface.end()};
@@ -146,7 +142,7 @@ protected:
 
 TEST_P(FilterCuts, EveryEstimateDrawsThePlainResult) {
     const int32_t mode = GetParam();
-    selectProcessingMode(mode);
+    selectProcessingMode(core, mode);
     struct Estimate {
         int32_t low, high;  // offsets from the ranked values, or the values themselves
         bool absolute;
@@ -186,14 +182,14 @@ TEST_P(FilterCuts, EveryEstimateDrawsThePlainResult) {
     auto pins = [](Thresholds t, int64_t x) { return t.lowest <= x && x < t.highest; };
     for (const Case& c : frameCases()) {
         geometry(c.width, c.height);
-        const Ranked ranked = rankedValues(mode, c.frame);
+        const Ranked ranked = rankedValues(core, mode, c.frame);
         clearDrawnRows();
-        processFramePlain(c.frame.data(), static_cast<int32_t>(c.frame.size()));
+        processFramePlain(core, c.frame.data(), static_cast<int32_t>(c.frame.size()));
         const std::vector<uint8_t> want = drawnRows();
         // Thresholds of the two ranked values far enough apart not to join.
         const bool apart = ranked.hasLow && ranked.hasHigh && ranked.high - ranked.low >= 12;
         for (const KernelTable* table : tablesForEstimates()) {
-            kernels = *table;
+            core.kernels = table;
             for (const Estimate& e : estimates)
                 for (const Record& record : records) {
                     const uint32_t steadyFrames = record.steadyFrames;
@@ -207,19 +203,19 @@ TEST_P(FilterCuts, EveryEstimateDrawsThePlainResult) {
                                              std::to_string(record.spacing) + " after " +
                                              std::to_string(steadyFrames) + " steady frames, last range " +
                                              std::to_string(record.range);
-                    LastCutValues = {low, high, steadyFrames, 0, 0, record.spacing, record.spacing, record.range};
+                    core.LastCutValues = {low, high, steadyFrames, 0, 0, record.spacing, record.spacing, record.range};
                     clearDrawnRows();
-                    processFrame(c.frame.data(), static_cast<int32_t>(c.frame.size()));
+                    processFrame(core, c.frame.data(), static_cast<int32_t>(c.frame.size()));
                     ASSERT_TRUE(drawnRowsAre(want)) << what;
                     if (ranked.flat) {
-                        EXPECT_EQ(LastCutValues.recounts + LastCutValues.fullCounts, 0u) << what;
+                        EXPECT_EQ(core.LastCutValues.recounts + core.LastCutValues.fullCounts, 0u) << what;
                         continue;
                     }
-                    EXPECT_LE(LastCutValues.recounts, 1u) << what;
-                    EXPECT_LE(LastCutValues.fullCounts, 1u) << what;
+                    EXPECT_LE(core.LastCutValues.recounts, 1u) << what;
+                    EXPECT_LE(core.LastCutValues.fullCounts, 1u) << what;
                     // The record now holds this frame's ranked values, or values of the same
                     // level; a missing rank leaves its own.
-                    const bool exact = LastCutValues.fullCounts == 1;
+                    const bool exact = core.LastCutValues.fullCounts == 1;
                     auto expectRecord = [&](bool has, int32_t recorded, int32_t value, int32_t estimate) {
                         if (!has) {
                             EXPECT_EQ(recorded, estimate) << what;
@@ -230,11 +226,11 @@ TEST_P(FilterCuts, EveryEstimateDrawsThePlainResult) {
                         }
                         EXPECT_EQ(ranked.level(recorded), ranked.level(value)) << what;
                     };
-                    expectRecord(ranked.hasLow, LastCutValues.low, ranked.low, low);
-                    expectRecord(ranked.hasHigh, LastCutValues.high, ranked.high, high);
-                    EXPECT_EQ(LastCutValues.range, ranked.maximum - ranked.minimum) << what;
-                    const bool stayed = LastCutValues.low == low && LastCutValues.high == high;
-                    EXPECT_EQ(LastCutValues.steadyFrames, stayed ? steadyFrames + 1 : 0u) << what;
+                    expectRecord(ranked.hasLow, core.LastCutValues.low, ranked.low, low);
+                    expectRecord(ranked.hasHigh, core.LastCutValues.high, ranked.high, high);
+                    EXPECT_EQ(core.LastCutValues.range, ranked.maximum - ranked.minimum) << what;
+                    const bool stayed = core.LastCutValues.low == low && core.LastCutValues.high == high;
+                    EXPECT_EQ(core.LastCutValues.steadyFrames, stayed ? steadyFrames + 1 : 0u) << what;
                     // Thresholds this far apart enclose at most five levels of this frame.
                     const int64_t widest = 1 + 3 * (int64_t{ranked.maximum} - ranked.minimum) / 255;
                     if (apart && !e.absolute) {
@@ -242,13 +238,13 @@ TEST_P(FilterCuts, EveryEstimateDrawsThePlainResult) {
                         const bool highPinned = pins(first(high, spacing, steady, fine), ranked.high);
                         if (spacing == 1 && lowPinned && highPinned) {
                             // Pinned by the first count.
-                            EXPECT_EQ(LastCutValues.recounts, 0u) << what;
-                            EXPECT_EQ(LastCutValues.low, ranked.low) << what;
-                            EXPECT_EQ(LastCutValues.high, ranked.high) << what;
+                            EXPECT_EQ(core.LastCutValues.recounts, 0u) << what;
+                            EXPECT_EQ(core.LastCutValues.low, ranked.low) << what;
+                            EXPECT_EQ(core.LastCutValues.high, ranked.high) << what;
                         } else if (lowPinned && highPinned && spacing <= widest) {
                             // Within spread thresholds no further apart than five levels:
                             // the count at the level steps between them tells the level.
-                            EXPECT_EQ(LastCutValues.fullCounts, 0u) << what;
+                            EXPECT_EQ(core.LastCutValues.fullCounts, 0u) << what;
                         }
                     }
                     // The next frame's thresholds as far apart as the value moved, or half
@@ -258,13 +254,13 @@ TEST_P(FilterCuts, EveryEstimateDrawsThePlainResult) {
                         return static_cast<int32_t>(std::clamp<int64_t>(std::max<int64_t>(move, spacing / 2), 1, widest));
                     };
                     if (ranked.hasLow) {
-                        EXPECT_EQ(LastCutValues.lowSpacing, nextSpacing(LastCutValues.low, low)) << what;
+                        EXPECT_EQ(core.LastCutValues.lowSpacing, nextSpacing(core.LastCutValues.low, low)) << what;
                     }
                     if (ranked.hasHigh) {
-                        EXPECT_EQ(LastCutValues.highSpacing, nextSpacing(LastCutValues.high, high)) << what;
+                        EXPECT_EQ(core.LastCutValues.highSpacing, nextSpacing(core.LastCutValues.high, high)) << what;
                     }
                     if (!ranked.hasLow && !ranked.hasHigh) {
-                        EXPECT_EQ(LastCutValues.recounts + LastCutValues.fullCounts, 0u) << what;
+                        EXPECT_EQ(core.LastCutValues.recounts + core.LastCutValues.fullCounts, 0u) << what;
                     }
                 }
         }
@@ -275,45 +271,45 @@ INSTANTIATE_TEST_SUITE_P(EveryFilter, FilterCuts, testing::ValuesIn(kFilterModes
                          [](const testing::TestParamInfo<int32_t>& info) { return std::to_string(info.param); });
 
 // The binarisation on the fast path counts the gray levels below four grays around the last
-// frame's median (LastMedian), again at four more on the side the median left by, and every
+// frame's median (core.LastMedian), again at four more on the side the median left by, and every
 // gray only when that is not enough. Whatever the record holds, the plain result is drawn.
 class BinarizeMedian : public FilterCuts {};
 
 TEST_F(BinarizeMedian, EveryRecordDrawsThePlainResult) {
-    selectProcessingMode(kModeBinarize);
+    selectProcessingMode(core, kModeBinarize);
     for (const Case& c : frameCases()) {
         geometry(c.width, c.height);
-        fillGrayPlane(c.frame.data());
+        fillGrayPlane(core, c.frame.data());
         std::vector<int32_t> grays;
         for (int32_t i = 0; i < c.height; ++i)
-            grays.insert(grays.end(), planeRow(GrayPlane, i, c.height), planeRow(GrayPlane, i, c.height) + c.width);
+            grays.insert(grays.end(), planeRow(core.GrayPlane, i, c.height), planeRow(core.GrayPlane, i, c.height) + c.width);
         std::sort(grays.begin(), grays.end());
         const int32_t cells = c.width * c.height;
         const bool flat = grays.front() == grays.back();
         const int32_t median = cells >= 2 ? grays[cells / 2 - 1] : grays[0];  // the (cells / 2)-th smallest
         clearDrawnRows();
-        processFramePlain(c.frame.data(), static_cast<int32_t>(c.frame.size()));
+        processFramePlain(core, c.frame.data(), static_cast<int32_t>(c.frame.size()));
         const std::vector<uint8_t> want = drawnRows();
         for (const KernelTable* table : everyTable()) {
-            kernels = *table;
+            core.kernels = table;
             for (const int32_t off : {0, -1, 1, -2, 2, -5, 5, -6, 6, -40, 90, -300, 300}) {
                 const std::string what = c.name + " " + table->name + " record at median " + std::to_string(off);
-                LastMedian = {median + off, 0, 0};
+                core.LastMedian = {median + off, 0, 0};
                 clearDrawnRows();
-                processFrame(c.frame.data(), static_cast<int32_t>(c.frame.size()));
+                processFrame(core, c.frame.data(), static_cast<int32_t>(c.frame.size()));
                 ASSERT_TRUE(drawnRowsAre(want)) << what;
                 if (flat) {
-                    EXPECT_EQ(LastMedian.recounts + LastMedian.fullCounts, 0u) << what;
+                    EXPECT_EQ(core.LastMedian.recounts + core.LastMedian.fullCounts, 0u) << what;
                     continue;
                 }
-                EXPECT_EQ(LastMedian.gray, median) << what;
-                EXPECT_LE(LastMedian.recounts, 1u) << what;
-                EXPECT_LE(LastMedian.fullCounts, 1u) << what;
+                EXPECT_EQ(core.LastMedian.gray, median) << what;
+                EXPECT_LE(core.LastMedian.recounts, 1u) << what;
+                EXPECT_LE(core.LastMedian.fullCounts, 1u) << what;
                 if (std::abs(off) <= 1) {
-                    EXPECT_EQ(LastMedian.recounts, 0u) << what;
+                    EXPECT_EQ(core.LastMedian.recounts, 0u) << what;
                 }
                 if (std::abs(off) <= 5) {
-                    EXPECT_EQ(LastMedian.fullCounts, 0u) << what;
+                    EXPECT_EQ(core.LastMedian.fullCounts, 0u) << what;
                 }
             }
         }
@@ -326,27 +322,21 @@ TEST_F(BinarizeMedian, MovingPictureRarelyCountsEveryGray) {
     constexpr uint32_t kFrames = 48;
     for (const simcam::Picture kind : {simcam::Picture::MovingShapes, simcam::Picture::Noise}) {
         auto run = [&](bool fast) {
-            return movingPicture(kModeBinarize, kind, kFrames, fast, [&] { return drawnRows(); });
+            return movingPicture(core, kModeBinarize, kind, kFrames, fast, [&] { return drawnRows(); });
         };
         const auto want = run(false);
         for (const KernelTable* table : everyTable()) {
-            kernels = *table;
+            core.kernels = table;
             const auto got = run(true);
             for (size_t k = 0; k < want.size(); ++k)
                 ASSERT_TRUE(got[k] == want[k]) << table->name << " frame " << k;
             // The first frame starts from a record of 0.
-            EXPECT_LE(LastMedian.fullCounts, 1u) << table->name;
+            EXPECT_LE(core.LastMedian.fullCounts, 1u) << table->name;
         }
     }
 }
 
-class FilterSequence : public CoreTest {
-protected:
-    void TearDown() override {
-        selectKernels();
-        CoreTest::TearDown();
-    }
-};
+using FilterSequence = CoreTest;
 
 // The record carried from frame to frame across everything that can change between them:
 // each frame of the sequence must draw what the plain operations draw for it.
@@ -385,29 +375,29 @@ TEST_F(FilterSequence, ModeGeometryAndLengthChanges) {
         {kModeLaplacianC, 160, 120, Picture::Still, 0, false},
     };
     auto run = [&](bool fast) {
-        resetCore();
+        resetCore(core);
         std::fill(surface.begin(), surface.end(), kUntouched);
         std::vector<std::vector<uint8_t>> drawn;
         uint32_t n = 0;
         for (const Step& s : steps) {
             geometry(s.width, s.height);
-            if (ProcessingMode != s.mode) selectProcessingMode(s.mode);
+            if (core.ProcessingMode != s.mode) selectProcessingMode(core, s.mode);
             Frame frame = picture(s.picture, s.width, s.height, n++);
             frame.resize(frame.size() + 8, 0x77);
             const auto length = static_cast<int32_t>(frame.size() - 8) + s.extra;
-            (fast && !s.plain ? processFrame : processFramePlain)(frame.data(), length);
+            (fast && !s.plain ? processFrame : processFramePlain)(core, frame.data(), length);
             drawn.emplace_back(surface.end() - 160 * kSurfaceStride, surface.end());
         }
         return drawn;
     };
     const auto want = run(false);
     for (const KernelTable* table : everyTable()) {
-        kernels = *table;
+        core.kernels = table;
         const auto got = run(true);
         for (size_t k = 0; k < want.size(); ++k) ASSERT_TRUE(got[k] == want[k]) << table->name << " step " << k;
         // Some frames found their ranked values around the last ones, some had to count all.
-        EXPECT_GT(LastCutValues.fullCounts, 0u) << table->name;
-        EXPECT_LT(LastCutValues.fullCounts, 12u) << table->name;
+        EXPECT_GT(core.LastCutValues.fullCounts, 0u) << table->name;
+        EXPECT_LT(core.LastCutValues.fullCounts, 12u) << table->name;
     }
 }
 
@@ -419,10 +409,6 @@ namespace {
 
 class SmallFrames : public CoreTest, public testing::WithParamInterface<int32_t> {
 protected:
-    void TearDown() override {
-        selectKernels();
-        CoreTest::TearDown();
-    }
     std::vector<uint8_t> drawnRows() const { return {surface.end() - 120 * kSurfaceStride, surface.end()}; }
 };
 
@@ -436,15 +422,15 @@ TEST_P(SmallFrames, MovingPictureRarelyCountsEveryValue) {
     for (const simcam::Picture kind : {simcam::Picture::MovingShapes, simcam::Picture::Noise}) {
         std::vector<std::vector<uint8_t>> want;
         auto run = [&](bool fast) {
-            return movingPicture(mode, kind, kFrames, fast, [&] { return drawnRows(); });
+            return movingPicture(core, mode, kind, kFrames, fast, [&] { return drawnRows(); });
         };
         want = run(false);
         for (const KernelTable* table : everyTable()) {
-            kernels = *table;
+            core.kernels = table;
             const auto got = run(true);
             for (size_t k = 0; k < want.size(); ++k)
                 ASSERT_TRUE(got[k] == want[k]) << table->name << " frame " << k;
-            EXPECT_LE(LastCutValues.fullCounts, kFrames / 6) << table->name;
+            EXPECT_LE(core.LastCutValues.fullCounts, kFrames / 6) << table->name;
         }
     }
 }

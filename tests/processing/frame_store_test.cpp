@@ -42,7 +42,7 @@ TEST(PutGrayPixel, WritesTheLowEightBits) {
 using Placement = CoreTest;
 
 TEST_F(Placement, FrameOf640x480FillsSurfaceRows800To1279) {
-    selectProcessingMode(kModeNormal);
+    selectProcessingMode(core, kModeNormal);
     geometry(640, 480);
     deliver(makeFrame(640, 480, [](int32_t i, int32_t j) {
         return Bgr{static_cast<uint8_t>(i), static_cast<uint8_t>(i >> 8), static_cast<uint8_t>(j)};
@@ -55,7 +55,7 @@ TEST_F(Placement, FrameOf640x480FillsSurfaceRows800To1279) {
 }
 
 TEST_F(Placement, FullSizeFrameRowIsSurfaceRow) {
-    selectProcessingMode(kModeNormal);
+    selectProcessingMode(core, kModeNormal);
     geometry(1280, 1280);
     deliver(makeFrame(1280, 1280, [](int32_t i, int32_t j) {
         return Bgr{static_cast<uint8_t>(i), static_cast<uint8_t>(j), 7};
@@ -70,7 +70,7 @@ TEST_F(Placement, FullSizeFrameRowIsSurfaceRow) {
 }
 
 TEST_F(Placement, RowsOfOddWidthAreThreeBytesPerPixelApart) {
-    selectProcessingMode(kModeNormal);
+    selectProcessingMode(core, kModeNormal);
     geometry(174, 5);  // 522-byte rows: not a multiple of 4
     deliver(makeFrame(174, 5, [](int32_t i, int32_t j) {
         return Bgr{static_cast<uint8_t>(i * 10), static_cast<uint8_t>(j), 0};
@@ -83,8 +83,8 @@ TEST_F(Placement, RowsOfOddWidthAreThreeBytesPerPixelApart) {
 TEST_F(Placement, ShowPlaneDrawsTheFrameAreaOnly) {
     geometry(3, 2);
     for (int32_t i = 0; i < 2; ++i)
-        for (int32_t j = 0; j < 3; ++j) planeRow(ResultPlane, i, 2)[j] = i * 3 + j + 254;
-    showPlane(ResultPlane);
+        for (int32_t j = 0; j < 3; ++j) planeRow(core.ResultPlane, i, 2)[j] = i * 3 + j + 254;
+    showPlane(core, core.ResultPlane);
     EXPECT_EQ(gray(0, 0), 254);
     EXPECT_EQ(gray(0, 2), 0);    // 256 wraps
     EXPECT_EQ(gray(1, 2), 3);

@@ -645,9 +645,11 @@ INSTANTIATE_TEST_SUITE_P(All, DivisionTest, testing::ValuesIn(kVariants),
                          [](const testing::TestParamInfo<Variant>& info) { return std::string(info.param.name); });
 
 // Whole frames of one mode through the per-frame entry: plain operations, scalar table,
-// selected table; surface, ring, reference, counter, flag and repaint decision must agree.
-// The ring and the reference are kept as digests: copies of them (up to 44 MB a run) would cost
-// more than the frames, and a difference in them is reported as such, without an index.
+// selected table; surface, ring, reference, counter, flag and repaint decision must agree. Then
+// in a core of the frame's own size, whose planes and surface are no larger than the frame: the
+// same picture. The ring and the reference are kept as digests: copies of them (up to 44 MB a
+// run) would cost more than the frames, and a difference in them is reported as such, without
+// an index.
 struct CoreState {
     Bytes surface;
     uint64_t ring = 0, reference = 0;
@@ -657,19 +659,6 @@ struct CoreState {
 };
 
 class FrameTest : public testing::TestWithParam<int32_t> {};
-
-// Resets the records a run can have touched (cheaper than resetCore's 50 MB).
-void resetTouched(size_t bytes) {
-    static size_t touched = kSlotBytes;
-    const size_t dirty = std::min<size_t>(std::max(bytes, touched) + 8, kSlotBytes);
-    for (auto& slot : FrameRing) std::memset(slot.data(), 0, dirty);
-    std::memset(ReferenceFrame.data(), 0, dirty);
-    touched = bytes;
-    FrameCounter = 0;
-    RingSumsStamp.valid = false;  // the ring was rewritten behind the sums
-    ReferencePending = 1;
-    ProcessingMode = kModeNone;
-}
 
 // The frames of one size and kind, made once for every table that runs them (the last set is
 // kept: the tables run one size and kind after another).
@@ -707,30 +696,31 @@ uint64_t digest(const uint8_t* bytes, size_t count, uint64_t seed = kDigestSeed)
     return h;
 }
 
-// Into `state`, whose surface keeps its allocation from run to run (a fresh 6.5 MB each run
-// would cost more than the frames of most sizes).
-void runFrames(CoreState& state, int32_t mode, int32_t width, int32_t height, int kind,
-               bool (*entry)(const uint8_t*, int32_t)) {
-    const size_t bytes = static_cast<size_t>(width) * height * 3;
-    resetTouched(bytes);
+using Entry = bool (*)(Core&, const uint8_t*, int32_t);
+
+// Into `state`, from a fresh core of that capacity and table (its buffers are fresh zero pages:
+// only what the frames touch costs anything).
+void runFrames(CoreState& state, FrameSize capacity, const KernelTable& table, int64_t cache, int32_t mode,
+               int32_t width, int32_t height, int kind, Entry entry) {
+    Core core(capacity, table, SurfaceSource::Lent);
+    core.LastLevelCacheBytes = cache;
     state.repaints.clear();
-    state.surface.assign(kSurfaceBytes, 0xCD);
-    DisplaySurface = state.surface.data();
-    FrameGeometry = {width, height};
+    state.surface.assign(core.surfaceBytes(), 0xCD);
+    lendSurface(core, state.surface.data());
+    setFrameGeometry(core, width, height);
     const std::vector<Bytes>& frames = inputFrames(width, height, kind);
     for (uint32_t n = 0; n < frames.size(); ++n) {
-        if (n == frames.size() / 3) selectProcessingMode(mode);
+        if (n == frames.size() / 3) selectProcessingMode(core, mode);
         const Bytes& frame = frames[n];  // its own allocation: a read beyond it is caught
-        state.repaints.push_back(entry(frame.data(), static_cast<int32_t>(frame.size())));
+        state.repaints.push_back(entry(core, frame.data(), static_cast<int32_t>(frame.size())));
     }
-    DisplaySurface = nullptr;
-    // Only the first `bytes` (+ 5) of a slot can have changed since the reset.
-    const size_t stored = std::min<size_t>(bytes + 8, kSlotBytes);
+    // Only the first `bytes` (+ 5) of a slot can have changed.
+    const size_t stored = std::min<size_t>(static_cast<size_t>(width) * height * 3 + 8, core.slotBytes());
     state.ring = kDigestSeed;
-    for (const auto& slot : FrameRing) state.ring = digest(slot.data(), stored, state.ring);
-    state.reference = digest(ReferenceFrame.data(), stored);
-    state.counter = FrameCounter;
-    state.pending = ReferencePending;
+    for (const auto& slot : core.FrameRing) state.ring = digest(slot.data(), stored, state.ring);
+    state.reference = digest(core.ReferenceFrame.data(), stored);
+    state.counter = core.FrameCounter;
+    state.pending = core.ReferencePending;
 }
 
 void expectSameState(const CoreState& want, const CoreState& got, const std::string& what) {
@@ -742,16 +732,28 @@ void expectSameState(const CoreState& want, const CoreState& got, const std::str
     EXPECT_EQ(want.repaints, got.repaints) << what;
 }
 
+// A 1280x1280 surface's frame region, rows bottom-up: a core of the frame's size draws exactly
+// this into the whole of its surface.
+Bytes frameRegion(const Bytes& surface, int32_t width, int32_t height) {
+    Bytes region;
+    for (int32_t i = 0; i < height; ++i) {
+        const uint8_t* row = surface.data() + static_cast<size_t>(placedRow(i, height, kMaxSide)) * kSurfaceStride;
+        region.insert(region.end(), row, row + 4 * width);
+    }
+    return region;
+}
+
 TEST_P(FrameTest, EveryTableDrawsThePlainResult) {
     CoreState plain, fast;
     const std::vector<const KernelTable*> vectors = vectorTables();
-    const KernelTable* widest = vectors.empty() ? nullptr : vectors.back();
+    const KernelTable& widest = vectors.empty() ? scalarKernels() : *vectors.back();
     const int32_t mode = GetParam();
     const int32_t sizes[][2] = {{1, 1},  {2, 2},   {3, 3},   {4, 7},    {5, 5},    {6, 2},
                                 {17, 9}, {33, 31}, {174, 50}, {1279, 3}, {1279, 160}, {640, 480}, {1280, 1280}};
+    const FrameSize full{kMaxSide, kMaxSide};
     // The modes that read the ring store large frames around the caches unless the cache holds
     // the ring: both ways, whatever this CPU's cache.
-    const int64_t detected = LastLevelCacheBytes;
+    const int64_t detected = detectedLastLevelCacheBytes();
     const bool readsRing = mode == kModeAverage2 || mode == kModeAverage4 || mode == kModeFrameDiff;
     const std::vector<int64_t> caches = readsRing ? std::vector<int64_t>{0, int64_t{1} << 40} : std::vector{detected};
     for (const int64_t cache : caches) {
@@ -766,22 +768,30 @@ TEST_P(FrameTest, EveryTableDrawsThePlainResult) {
                 // planes, goes through the widest table only: the drivers around the kernels are
                 // the same for every table, and each table's kernels are checked at every width.
                 const bool widestOnly = kSanitized && size[0] * size[1] > 640 * 480;
-                LastLevelCacheBytes = cache;
-                runFrames(plain, mode, size[0], size[1], kind, processFramePlain);
+                runFrames(plain, full, scalarKernels(), cache, mode, size[0], size[1], kind, processFramePlain);
                 if (!widestOnly) {
-                    useScalarKernels();
-                    runFrames(fast, mode, size[0], size[1], kind, processFrame);
+                    runFrames(fast, full, scalarKernels(), cache, mode, size[0], size[1], kind, processFrame);
                     expectSameState(plain, fast, what + " scalar table");
                 }
                 for (const Variant& variant : kVariants) {
                     if (!variant.table()) continue;
-                    if (widestOnly && variant.table() != widest) continue;
-                    kernels = *variant.table();
-                    runFrames(fast, mode, size[0], size[1], kind, processFrame);
+                    if (widestOnly && variant.table() != &widest) continue;
+                    runFrames(fast, full, *variant.table(), cache, mode, size[0], size[1], kind, processFrame);
                     expectSameState(plain, fast, what + " " + variant.name + " table");
                 }
-                selectKernels();
-                LastLevelCacheBytes = detected;
+                // A core of the frame's size, both ways, draws the same picture into its surface.
+                if (size[0] != kMaxSide || size[1] != kMaxSide) {
+                    const Bytes region = frameRegion(plain.surface, size[0], size[1]);
+                    const FrameSize own{size[0], size[1]};
+                    for (const Entry entry : {processFramePlain, processFrame}) {
+                        runFrames(fast, own, widest, cache, mode, size[0], size[1], kind, entry);
+                        const std::string how = entry == processFrame ? " fast" : " plain";
+                        expectSame(region, fast.surface, what + " core of the frame's size," + how);
+                        EXPECT_EQ(plain.counter, fast.counter) << what << how;
+                        EXPECT_EQ(plain.pending, fast.pending) << what << how;
+                        EXPECT_EQ(plain.repaints, fast.repaints) << what << how;
+                    }
+                }
                 if (HasFailure()) return;
             }
     }
@@ -807,33 +817,28 @@ TEST(RingStore, ReadersStreamOnlyFramesWhoseRingTheCacheDoesNotHold) {
 
 TEST(KernelSelection, EnvironmentCapsTheTable) {
     setenv("PIXELWELL_SCALAR", "1", 1);
-    selectKernels();
-    EXPECT_STREQ(kernels.name, "scalar");
+    EXPECT_STREQ(selectKernels().name, "scalar");
+    EXPECT_STREQ(Core({4, 4}).kernels->name, "scalar");  // what a core takes by default
     unsetenv("PIXELWELL_SCALAR");
     setenv("PIXELWELL_KERNELS", "sse2", 1);
-    selectKernels();
-    EXPECT_STREQ(kernels.name, sse2Kernels() ? "sse2" : "scalar");
+    EXPECT_STREQ(selectKernels().name, sse2Kernels() ? "sse2" : "scalar");
     setenv("PIXELWELL_KERNELS", "ssse3", 1);
-    selectKernels();
-    EXPECT_STREQ(kernels.name, ssse3Kernels() ? "ssse3" : sse2Kernels() ? "sse2" : "scalar");
+    EXPECT_STREQ(selectKernels().name, ssse3Kernels() ? "ssse3" : sse2Kernels() ? "sse2" : "scalar");
     setenv("PIXELWELL_KERNELS", "scalar", 1);
-    selectKernels();
-    EXPECT_STREQ(kernels.name, "scalar");
+    EXPECT_STREQ(selectKernels().name, "scalar");
     for (const char* uncapped : {"avx2", "", "AVX512"}) {  // the widest, or no known cap
         setenv("PIXELWELL_KERNELS", uncapped, 1);
-        selectKernels();
-        EXPECT_STREQ(kernels.name, avx2Kernels()    ? "avx2"
-                                   : ssse3Kernels() ? "ssse3"
-                                   : sse2Kernels()  ? "sse2"
-                                                    : "scalar")
+        EXPECT_STREQ(selectKernels().name, avx2Kernels()    ? "avx2"
+                                           : ssse3Kernels() ? "ssse3"
+                                           : sse2Kernels()  ? "sse2"
+                                                            : "scalar")
             << uncapped;
     }
     unsetenv("PIXELWELL_KERNELS");
-    selectKernels();
-    EXPECT_STREQ(kernels.name, avx2Kernels() ? "avx2" : ssse3Kernels() ? "ssse3" : sse2Kernels() ? "sse2" : "scalar");
-    useScalarKernels();
-    EXPECT_STREQ(kernels.name, "scalar");
-    selectKernels();
+    EXPECT_STREQ(selectKernels().name,
+                 avx2Kernels() ? "avx2" : ssse3Kernels() ? "ssse3" : sse2Kernels() ? "sse2" : "scalar");
+    // A table named when the core is made is the one it keeps.
+    EXPECT_STREQ(Core({4, 4}, scalarKernels()).kernels->name, "scalar");
 }
 
 }  // namespace

@@ -8,7 +8,7 @@ namespace {
 class RankFilter : public CoreTest, public ::testing::WithParamInterface<int32_t> {
 protected:
     void filter(const Frame& frame, int32_t width, int32_t height) {
-        selectProcessingMode(GetParam());
+        selectProcessingMode(core, GetParam());
         geometry(width, height);
         deliver(frame);
     }
@@ -51,14 +51,14 @@ using RankValues = CoreTest;
 TEST_F(RankValues, MedianOfScatteredValues) {
     // Gathered row by row (bottom row first): 0 1 2 / 4 5 6 / 7 8 3 -> median 4.
     const int32_t values[3][3] = {{0, 1, 2}, {4, 5, 6}, {7, 8, 3}};
-    selectProcessingMode(kModeMedian);
+    selectProcessingMode(core, kModeMedian);
     geometry(3, 3);
     deliver(grayFrame(3, 3, [&](int32_t i, int32_t j) { return values[i][j]; }));
     EXPECT_EQ(gray(1, 1), 4);
 }
 
 TEST_F(RankValues, MeanOfEight255AndOneZeroIs226) {
-    selectProcessingMode(kModeMean);
+    selectProcessingMode(core, kModeMean);
     geometry(3, 3);
     deliver(grayFrame(3, 3, [](int32_t i, int32_t j) { return i == 2 && j == 0 ? 0 : 255; }));
     EXPECT_EQ(gray(1, 1), 226);
@@ -67,10 +67,10 @@ TEST_F(RankValues, MeanOfEight255AndOneZeroIs226) {
 TEST_F(RankValues, MinimumAndMaximumOfARamp) {
     geometry(5, 4);
     const Frame ramp = grayFrame(5, 4, [](int32_t i, int32_t j) { return 10 * i + j; });
-    selectProcessingMode(kModeMinimum);
+    selectProcessingMode(core, kModeMinimum);
     deliver(ramp);
     EXPECT_EQ(gray(2, 3), 10 * 1 + 2);
-    selectProcessingMode(kModeMaximum);
+    selectProcessingMode(core, kModeMaximum);
     deliver(ramp);
     EXPECT_EQ(gray(2, 3), 10 * 3 + 4);
 }

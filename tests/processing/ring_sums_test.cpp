@@ -26,31 +26,33 @@ struct Snapshot {
 
 class RingSums : public CoreTest {
 protected:
-    std::vector<Snapshot> run(const std::vector<Event>& events, bool (*entry)(const uint8_t*, int32_t)) {
-        resetCore();
+    std::vector<Snapshot> run(const std::vector<Event>& events, const KernelTable& table,
+                              bool (*entry)(Core&, const uint8_t*, int32_t)) {
+        core = Core({kMaxSide, kMaxSide}, table, SurfaceSource::Lent);
         std::fill(surface.begin(), surface.end(), kUntouched);
-        FrameCounter = 0xFFFFFFF0u;  // wraps on the 16th event
+        lendSurface(core, surface.data());
+        core.FrameCounter = 0xFFFFFFF0u;  // wraps on the 16th event
         std::mt19937 random(7);
         std::vector<Snapshot> out;
         for (const Event& e : events) {
             if (e.step == Step::Reset) {
-                resetCore();
+                resetCore(core);
                 out.push_back({});
                 continue;
             }
-            FrameGeometry = {e.width, e.height};
-            selectProcessingMode(e.step == Step::Other ? kModeNormal : kModeAverage8);
+            setFrameGeometry(core, e.width, e.height);
+            selectProcessingMode(core, e.step == Step::Other ? kModeNormal : kModeAverage8);
             const int32_t bytes = e.width * e.height * 3;
             std::vector<uint8_t> frame(static_cast<size_t>(std::max(0, bytes + e.extra)) + 1);
             for (auto& b : frame) b = static_cast<uint8_t>(random());
             const int32_t length = bytes + e.extra;
             Snapshot s;
-            s.repaint = (e.step == Step::Plain ? processFramePlain : entry)(frame.data(), length);
+            s.repaint = (e.step == Step::Plain ? processFramePlain : entry)(core, frame.data(), length);
             for (int32_t i = 0; i < e.height; ++i) {
-                const uint8_t* row = surfaceRow(i, e.height);
+                const uint8_t* row = surfaceRow(core, i, e.height);
                 s.surface.insert(s.surface.end(), row, row + e.width * 4);
             }
-            for (const auto& slot : FrameRing) s.ring.insert(s.ring.end(), slot.begin(), slot.begin() + 64 * 64 * 3 + 16);
+            for (const auto& slot : core.FrameRing) s.ring.insert(s.ring.end(), slot.begin(), slot.begin() + 64 * 64 * 3 + 16);
             out.push_back(std::move(s));
         }
         return out;
@@ -72,17 +74,15 @@ TEST_F(RingSums, EveryFrameEqualsThePlainAverageWhateverHappensInBetween) {
         {Step::Average, 64, 64, 0},  {Step::Average, 64, 64, 0},  {Step::Average, 64, 64, 0},
         {Step::Average, 64, 64, 0},  {Step::Average, 64, 64, 0},
     };
-    const auto want = run(events, processFramePlain);
+    const auto want = run(events, scalarKernels(), processFramePlain);
     for (bool scalar : {true, false}) {
-        if (scalar) useScalarKernels(); else selectKernels();
-        const auto got = run(events, processFrame);
+        const auto got = run(events, scalar ? scalarKernels() : selectKernels(), processFrame);
         for (size_t n = 0; n < events.size(); ++n) {
             EXPECT_EQ(want[n].repaint, got[n].repaint) << "event " << n;
             EXPECT_TRUE(want[n].surface == got[n].surface) << "surface after event " << n << (scalar ? " (scalar)" : "");
             EXPECT_TRUE(want[n].ring == got[n].ring) << "ring after event " << n << (scalar ? " (scalar)" : "");
         }
     }
-    selectKernels();
 }
 
 }  // namespace

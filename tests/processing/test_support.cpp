@@ -27,23 +27,22 @@ Frame grayFrame(int32_t width, int32_t height,
 }
 
 void CoreTest::SetUp() {
-    resetCore();
     surface.assign(kSurfaceBytes, kUntouched);
-    DisplaySurface = surface.data();
+    lendSurface(core, surface.data());
 }
 
-void CoreTest::TearDown() { DisplaySurface = nullptr; }
+void CoreTest::TearDown() { lendSurface(core, nullptr); }
 
 bool CoreTest::deliver(const Frame& frame) {
-    return processFrame(frame.data(), static_cast<int32_t>(frame.size()));
+    return processFrame(core, frame.data(), static_cast<int32_t>(frame.size()));
 }
 
 bool CoreTest::deliver(const Frame& frame, int32_t length) {
-    return processFrame(frame.data(), length);
+    return processFrame(core, frame.data(), length);
 }
 
 std::array<uint8_t, 4> CoreTest::pixel(int32_t i, int32_t j) const {
-    const size_t at = static_cast<size_t>(placedRow(i, FrameGeometry.height)) * kSurfaceStride + 4 * j;
+    const size_t at = static_cast<size_t>(placedRow(core, i, core.FrameGeometry.height)) * kSurfaceStride + 4 * j;
     return {surface[at], surface[at + 1], surface[at + 2], surface[at + 3]};
 }
 

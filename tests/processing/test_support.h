@@ -1,4 +1,5 @@
-// Shared fixture for the core's tests: a fresh core and a display surface for every test.
+// Shared fixture for the core's tests: a fresh core as the Windows program has it (capacity
+// 1280x1280, a surface lent to it) for every test.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -38,7 +39,7 @@ protected:
     // Sets the geometry and delivers the frame with its own length; returns the repaint flag.
     bool deliver(const Frame& frame);
     bool deliver(const Frame& frame, int32_t length);
-    void geometry(int32_t width, int32_t height) { FrameGeometry = {width, height}; }
+    void geometry(int32_t width, int32_t height) { setFrameGeometry(core, width, height); }
 
     // The four surface bytes of frame pixel (i, j) under the current geometry.
     std::array<uint8_t, 4> pixel(int32_t i, int32_t j) const;
@@ -51,6 +52,7 @@ protected:
     bool surfaceUntouched() const { return outsideUntouched(0, 0); }
 
     std::vector<uint8_t> surface;
+    Core core{{kMaxSide, kMaxSide}, SurfaceSource::Lent};
 };
 
 }  // namespace pixelwell::test

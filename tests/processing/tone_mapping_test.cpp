@@ -7,28 +7,28 @@ namespace {
 
 class ToneMapping : public CoreTest {
 protected:
-    // Fills the ResultPlane's frame area with value(i, j) under a width x height geometry.
+    // Fills the core.ResultPlane's frame area with value(i, j) under a width x height geometry.
     void fillResult(int32_t width, int32_t height,
                     const std::function<int32_t(int32_t, int32_t)>& value) {
         geometry(width, height);
         for (int32_t i = 0; i < height; ++i)
-            for (int32_t j = 0; j < width; ++j) planeRow(ResultPlane, i, height)[j] = value(i, j);
+            for (int32_t j = 0; j < width; ++j) planeRow(core.ResultPlane, i, height)[j] = value(i, j);
     }
 };
 
 TEST_F(ToneMapping, EmptyOrFlatRangeShowsThePlaneUnchanged) {
     fillResult(3, 2, [](int32_t i, int32_t j) { return i * 3 + j + 300; });
-    normalizeResultPlane(ResultPlane, 1, 0);
+    normalizeResultPlane(core, core.ResultPlane, 1, 0);
     EXPECT_EQ(gray(0, 0), 300 & 255);
     EXPECT_EQ(gray(1, 2), 305 & 255);
-    normalizeResultPlane(ResultPlane, 7, 7);
+    normalizeResultPlane(core, core.ResultPlane, 7, 7);
     EXPECT_EQ(gray(1, 2), 305 & 255);
 }
 
 TEST_F(ToneMapping, FewerThan20PixelsGiveTheIdentityStretch) {
     // 19 pixels 0..18 over the range 0..18: levels are 255*v/18, the table keeps them.
     fillResult(19, 1, [](int32_t, int32_t j) { return j; });
-    normalizeResultPlane(ResultPlane, 0, 18);
+    normalizeResultPlane(core, core.ResultPlane, 0, 18);
     for (int32_t j = 0; j < 19; ++j) EXPECT_EQ(gray(0, j), 255 * j / 18);
 }
 
@@ -42,7 +42,7 @@ TEST_F(ToneMapping, UpperRunningSumStartsAt255) {
     };
     for (const Case c : {Case{704, 127, 255}, Case{705, 2, 252}}) {
         fillResult(160, 120, [&](int32_t i, int32_t j) { return i * 160 + j < c.top ? 200 : 100; });
-        normalizeResultPlane(ResultPlane, 0, 255);
+        normalizeResultPlane(core, core.ResultPlane, 0, 255);
         EXPECT_EQ(gray(0, 0), c.topShows) << c.top;
         EXPECT_EQ(gray(119, 159), c.bulkShows) << c.top;
     }
@@ -55,7 +55,7 @@ TEST_F(ToneMapping, LowerCutPassesEmptyLevelsUpToTheTail) {
         const int32_t n = i * 10 + j;
         return n < 4 ? 0 : n < 5 ? 10 : n < 95 ? 100 : n < 98 ? 200 : 255;
     });
-    normalizeResultPlane(ResultPlane, 0, 255);
+    normalizeResultPlane(core, core.ResultPlane, 0, 255);
     EXPECT_EQ(gray(0, 0), 0);
     EXPECT_EQ(gray(0, 4), 255 * 1 / 246);
     EXPECT_EQ(gray(5, 0), 255 * 91 / 246);
@@ -66,7 +66,7 @@ TEST_F(ToneMapping, LowerCutPassesEmptyLevelsUpToTheTail) {
 TEST_F(ToneMapping, LevelZeroAloneReachingTheTailKeepsLowAtZero) {
     // 40 pixels, T = 2: two at level 0 already reach T.
     fillResult(40, 1, [](int32_t, int32_t j) { return j < 2 ? 0 : j < 39 ? 153 : 255; });
-    normalizeResultPlane(ResultPlane, 0, 255);
+    normalizeResultPlane(core, core.ResultPlane, 0, 255);
     EXPECT_EQ(gray(0, 0), 0);
     EXPECT_EQ(gray(0, 5), 153);
     EXPECT_EQ(gray(0, 39), 255);
@@ -75,7 +75,7 @@ TEST_F(ToneMapping, LevelZeroAloneReachingTheTailKeepsLowAtZero) {
 TEST_F(ToneMapping, ValuesOutsideTheRangeAreClamped) {
     // The filters' zero border lies below a low-pass range without black.
     fillResult(30, 1, [](int32_t, int32_t j) { return j == 0 ? 0 : j == 29 ? 400 : 100 + j; });
-    normalizeResultPlane(ResultPlane, 101, 128);
+    normalizeResultPlane(core, core.ResultPlane, 101, 128);
     EXPECT_EQ(gray(0, 0), 0);
     EXPECT_EQ(gray(0, 29), 255);
     EXPECT_EQ(gray(0, 1), 0);
@@ -84,14 +84,14 @@ TEST_F(ToneMapping, ValuesOutsideTheRangeAreClamped) {
 
 TEST_F(ToneMapping, NothingIsWrittenAtZeroWidth) {
     geometry(0, 5);
-    normalizeResultPlane(ResultPlane, 0, 10);
+    normalizeResultPlane(core, core.ResultPlane, 0, 10);
     EXPECT_TRUE(surfaceUntouched());
 }
 
 class Binarize : public CoreTest {
 protected:
     void binarize(const Frame& frame, int32_t width, int32_t height) {
-        selectProcessingMode(kModeBinarize);
+        selectProcessingMode(core, kModeBinarize);
         geometry(width, height);
         deliver(frame);
     }

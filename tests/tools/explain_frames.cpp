@@ -16,8 +16,6 @@ using namespace pixelwell;
 
 namespace {
 
-alignas(64) uint8_t Surface[kSurfaceBytes];
-
 int usage(const std::string& why) {
     std::fprintf(stderr, "explain_frames: %s\nusage: explain_frames --size WxH [--mode M[@K]]... RECORDING N\n",
                  why.c_str());
@@ -48,22 +46,22 @@ int main(int argc, char** argv) {
     FILE* in = std::fopen(rest[0].c_str(), "rb");
     if (!in) return usage("cannot open " + rest[0]);
 
-    DisplaySurface = Surface;
-    FrameGeometry = {width, height};
+    Core core({width, height});
+    setFrameGeometry(core, width, height);
     std::vector<uint8_t> frame(static_cast<size_t>(width) * height * 3);
     for (uint64_t index = 0;; ++index) {
         if (std::fread(frame.data(), 1, frame.size(), in) != frame.size()) {
             std::fclose(in);
             return usage(rest[0] + " ends before frame " + std::to_string(wanted));
         }
-        applyModeSwitches(schedule, index);
-        processFrame(frame.data(), static_cast<int32_t>(frame.size()));
-        if (LastDelivered.frame == wanted) break;
+        applyModeSwitches(core, schedule, index);
+        processFrame(core, frame.data(), static_cast<int32_t>(frame.size()));
+        if (core.LastDelivered.frame == wanted) break;
     }
     std::fclose(in);
 
     Explanation e;
-    const bool drawn = explainFrame(e);
+    const bool drawn = explainFrame(core, e);
     std::printf("drawn=%d frame=%u mode=%d min=%d max=%d cutLow=%d cutHigh=%d threshold=%d "
                 "clippedLow=%d clippedHigh=%d reference=%u\n",
                 drawn, e.frame, e.mode, e.range.minimum, e.range.maximum, e.cutLow, e.cutHigh,

@@ -147,18 +147,18 @@ TEST_F(CaptureTest, OverlayIsRequestedOnlyFromDriversThatCannotOverlaySoFramesKe
         command(IDM_NORMAL);
         simcam::setFrameTimer(true);
         for (const DWORD begin = GetTickCount();
-             GetTickCount() - begin < (c.framesCome ? 5000u : 300u) && FrameCounter < 3; Sleep(5))
+             GetTickCount() - begin < (c.framesCome ? 5000u : 300u) && ViewerCore.FrameCounter < 3; Sleep(5))
             pumpMessages();
         simcam::setFrameTimer(false);
         pumpMessages();
         if (c.framesCome) {
-            EXPECT_GE(FrameCounter, 3u);
+            EXPECT_GE(ViewerCore.FrameCounter, 3u);
             HDC dc = GetDC(ResultWindow);
             const uint8_t* p = simcam::lastFrame() + (static_cast<size_t>(479 - 100) * 640 + 300) * 3;
             EXPECT_EQ(GetPixel(dc, 300, 100), RGB(p[2], p[1], p[0]));
             ReleaseDC(ResultWindow, dc);
         } else {
-            EXPECT_EQ(FrameCounter, 0u);
+            EXPECT_EQ(ViewerCore.FrameCounter, 0u);
         }
         TearDown();
     }
@@ -264,9 +264,9 @@ TEST_F(CaptureTest, FramesReachTheCoreAndOnlyDrawnOnesAskForARepaint) {
     start();
     EXPECT_TRUE(simcam::deliverFrame());
     EXPECT_TRUE(simcam::deliverFrame());
-    EXPECT_EQ(FrameCounter, 2u);
-    EXPECT_EQ(FrameGeometry.width, 640);
-    EXPECT_EQ(std::memcmp(FrameRing[2].data(), simcam::lastFrame(), 640 * 480 * 3), 0);
+    EXPECT_EQ(ViewerCore.FrameCounter, 2u);
+    EXPECT_EQ(ViewerCore.FrameGeometry.width, 640);
+    EXPECT_EQ(std::memcmp(ViewerCore.FrameRing[2].data(), simcam::lastFrame(), 640 * 480 * 3), 0);
     MSG m;
     EXPECT_FALSE(PeekMessageA(&m, ResultWindow, WM_PAINT, WM_PAINT, PM_NOREMOVE));
     command(IDM_NORMAL);
@@ -280,11 +280,11 @@ TEST_F(CaptureTest, PreviewDeliversFramesOnItsOwnAtThePreviewRate) {
     // A loaded machine delivers fewer frames, never more than one per 33 ms: wait for ten (at most
     // 5 s), then check they did not come faster than the rate.
     const DWORD begin = GetTickCount();
-    while (FrameCounter < 10 && GetTickCount() - begin < 5000) {
+    while (ViewerCore.FrameCounter < 10 && GetTickCount() - begin < 5000) {
         Sleep(5);
         pumpMessages();
     }
     const DWORD elapsed = GetTickCount() - begin;
-    EXPECT_GE(FrameCounter, 10u);
-    EXPECT_LE(FrameCounter, elapsed / 33 + 2);  // +2: timer and tick granularity
+    EXPECT_GE(ViewerCore.FrameCounter, 10u);
+    EXPECT_LE(ViewerCore.FrameCounter, elapsed / 33 + 2);  // +2: timer and tick granularity
 }

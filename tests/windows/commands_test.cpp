@@ -63,7 +63,7 @@ TEST_F(CommandTest, RefusedFormatsShowTheirBoxAndChangeNothing) {
         command(IDM_GRAY);
         expectOneBox(c.text, L"画像フォーマットエラー", MB_OK, ControlWindow);
         EXPECT_TRUE(g_beeps.empty());
-        EXPECT_EQ(ProcessingMode, kModeNormal);
+        EXPECT_EQ(ViewerCore.ProcessingMode, kModeNormal);
         EXPECT_TRUE(before == windows());
         TearDown();
     }
@@ -74,7 +74,7 @@ TEST_F(CommandTest, GrayDisplayShowsTheResultWindowSizedToTheFrame) {
     start();
     command(IDM_GRAY);
     EXPECT_TRUE(g_boxes.empty());
-    EXPECT_EQ(ProcessingMode, kModeGray);
+    EXPECT_EQ(ViewerCore.ProcessingMode, kModeGray);
     EXPECT_TRUE(IsWindowVisible(ResultWindow));
     for (HWND w : {ControlWindow, CaptureWindow, ResultWindow}) {
         EXPECT_EQ(clientSize(w).cx, 320);
@@ -84,7 +84,7 @@ TEST_F(CommandTest, GrayDisplayShowsTheResultWindowSizedToTheFrame) {
     for (WORD id : {1401, 1402, 1403, 1404, 1405, 1406, 1407, 1408, 1411, 1412, 1413, 1421, 1422,
                     1431, 1432, 1433, 1434, 1441, 1442, 1443, 1444, 1451}) {
         command(id);
-        EXPECT_EQ(ProcessingMode, id);
+        EXPECT_EQ(ViewerCore.ProcessingMode, id);
         simcam::deliverFrame();
     }
     EXPECT_TRUE(g_boxes.empty());
@@ -96,7 +96,7 @@ TEST_F(CommandTest, CancelledFormatDialogLeavesModeNoneResultHiddenAndTheFormat)
     simcam::answerFormatDialog({false, 0, 2});
     command(IDM_VIDEOFORMAT);
     EXPECT_EQ(simcam::formatDialogsShown(), 1);
-    EXPECT_EQ(ProcessingMode, kModeNone);
+    EXPECT_EQ(ViewerCore.ProcessingMode, kModeNone);
     EXPECT_FALSE(IsWindowVisible(ResultWindow));
     EXPECT_EQ(clientSize(ControlWindow).cx, 640);
     EXPECT_EQ(VideoFormat.header.biCompression, static_cast<DWORD>(BI_RGB));
@@ -114,7 +114,7 @@ TEST_F(CommandTest, FormatChosenInTheDialogResizesAndACompressedOneIsRefusedAtTh
     EXPECT_TRUE(g_boxes.empty());
     command(IDM_GRAY);
     expectOneBox(kNot24Bit, L"画像フォーマットエラー", MB_OK, ControlWindow);
-    EXPECT_EQ(ProcessingMode, kModeNone);
+    EXPECT_EQ(ViewerCore.ProcessingMode, kModeNone);
 }
 
 TEST_F(CommandTest, SettingsAndExitAreNeverRefusedByTheFormatCheck) {
@@ -139,7 +139,7 @@ TEST_F(CommandTest, AFailedQueryInTheCheckIsShownThenTheOldFormatIsJudged) {
     ASSERT_EQ(g_boxes.size(), 2u);
     EXPECT_EQ(g_boxes[0].shownText, L"キャプチャーステータスの取得に失敗しました");
     EXPECT_EQ(g_boxes[1].shownText, kNot24Bit);
-    EXPECT_EQ(ProcessingMode, kModeNone);
+    EXPECT_EQ(ViewerCore.ProcessingMode, kModeNone);
 }
 
 TEST_F(CommandTest, FormatHidesTheResultWindowBeforeItsDialogSourceOnlyAfterItsDialogHasClosed) {
@@ -197,10 +197,10 @@ TEST_F(CommandTest, IdentifiersThatSelectNothingStillCheckTheFormatAndResize) {
             if (processing) {  // in difference mode with the reference taken
                 command(IDM_DIFF);
                 ASSERT_TRUE(simcam::deliverFrame());
-                ASSERT_EQ(ReferencePending, 0);
+                ASSERT_EQ(ViewerCore.ReferencePending, 0);
             }
-            const int32_t mode = ProcessingMode;
-            const int32_t pending = ReferencePending;
+            const int32_t mode = ViewerCore.ProcessingMode;
+            const int32_t pending = ViewerCore.ReferencePending;
             const bool shown = IsWindowVisible(ResultWindow);
             simcam::setFormat(320, 240, 24, BI_RGB);
             simcam::clearMessageLog();
@@ -217,12 +217,12 @@ TEST_F(CommandTest, IdentifiersThatSelectNothingStillCheckTheFormatAndResize) {
             EXPECT_EQ(clientSize(ControlWindow).cy, 240);
             EXPECT_TRUE(g_boxes.empty());
             if (c.selects) {
-                EXPECT_EQ(ProcessingMode, c.selects);
-                EXPECT_EQ(ReferencePending, c.selects == IDM_SIMPLEDIFF ? 1 : pending);
+                EXPECT_EQ(ViewerCore.ProcessingMode, c.selects);
+                EXPECT_EQ(ViewerCore.ReferencePending, c.selects == IDM_SIMPLEDIFF ? 1 : pending);
                 EXPECT_TRUE(IsWindowVisible(ResultWindow));
             } else {
-                EXPECT_EQ(ProcessingMode, mode);
-                EXPECT_EQ(ReferencePending, pending);
+                EXPECT_EQ(ViewerCore.ProcessingMode, mode);
+                EXPECT_EQ(ViewerCore.ReferencePending, pending);
                 EXPECT_EQ(IsWindowVisible(ResultWindow) != FALSE, shown);
             }
             TearDown();
@@ -273,16 +273,16 @@ TEST_F(CommandTest, EitherReferenceCommandSetsTheFlagAndTheOtherOneTakesANewRefe
         ASSERT_TRUE(simcam::deliverFrame());
         for (WORD id : sequence) {
             SCOPED_TRACE(testing::Message() << "command " << id);
-            ASSERT_EQ(ReferencePending, 0);
+            ASSERT_EQ(ViewerCore.ReferencePending, 0);
             ASSERT_TRUE(simcam::deliverFrame());  // a frame that must not become the reference
-            std::vector<uint8_t> before(ReferenceFrame.begin(), ReferenceFrame.begin() + 640 * 480 * 3);
+            std::vector<uint8_t> before(ViewerCore.ReferenceFrame.begin(), ViewerCore.ReferenceFrame.begin() + 640 * 480 * 3);
             command(id);
-            EXPECT_EQ(ProcessingMode, id);
-            EXPECT_EQ(ReferencePending, 1);
+            EXPECT_EQ(ViewerCore.ProcessingMode, id);
+            EXPECT_EQ(ViewerCore.ReferencePending, 1);
             ASSERT_TRUE(simcam::deliverFrame());
-            EXPECT_EQ(ReferencePending, 0);
-            EXPECT_EQ(std::memcmp(ReferenceFrame.data(), simcam::lastFrame(), 640 * 480 * 3), 0);
-            EXPECT_NE(std::memcmp(ReferenceFrame.data(), before.data(), before.size()), 0);
+            EXPECT_EQ(ViewerCore.ReferencePending, 0);
+            EXPECT_EQ(std::memcmp(ViewerCore.ReferenceFrame.data(), simcam::lastFrame(), 640 * 480 * 3), 0);
+            EXPECT_NE(std::memcmp(ViewerCore.ReferenceFrame.data(), before.data(), before.size()), 0);
         }
         TearDown();
     }
@@ -304,7 +304,7 @@ TEST_F(CommandTest, SettingsWithoutACaptureWindowStillResetHideReportAndResize) 
             MSG m;  // keep the program open past its start-up close request
             ASSERT_TRUE(PeekMessageA(&m, ControlWindow, WM_CLOSE, WM_CLOSE, PM_REMOVE));
             pumpMessages();
-            selectProcessingMode(IDM_GRAY);
+            selectProcessingMode(ViewerCore, IDM_GRAY);
             ShowWindow(ResultWindow, SW_SHOW);
         } else {
             start();
@@ -316,7 +316,7 @@ TEST_F(CommandTest, SettingsWithoutACaptureWindowStillResetHideReportAndResize) 
         g_boxes.clear();
         EXPECT_EQ(commandPosts(c.id), (std::vector<Posted>{{ControlWindow, WM_SIZE, 0, 0},
                                                             {ResultWindow, WM_SIZE, 0, 0}}));
-        EXPECT_EQ(ProcessingMode, kModeNone);
+        EXPECT_EQ(ViewerCore.ProcessingMode, kModeNone);
         EXPECT_FALSE(IsWindowVisible(ResultWindow));
         expectOneBox(L"キャプチャーパラメータの取得に失敗しました", L"VFW ERROR", MB_OK, ControlWindow);
         EXPECT_EQ(simcam::formatDialogsShown() + simcam::sourceDialogsShown(), 0);

@@ -122,8 +122,8 @@ TEST_F(DisplayTest, BeforeTheFirstSuccessfulStatusQueryTheFrameIs0By0) {
     start();
     EXPECT_EQ(CaptureStatus.uiImageWidth, 0u);
     EXPECT_EQ(CaptureStatus.uiImageHeight, 0u);
-    EXPECT_EQ(FrameGeometry.width, 0);
-    EXPECT_EQ(FrameGeometry.height, 0);
+    EXPECT_EQ(ViewerCore.FrameGeometry.width, 0);
+    EXPECT_EQ(ViewerCore.FrameGeometry.height, 0);
     EXPECT_EQ(clientSize(ControlWindow).cy, 0);  // border and menu bar only
     EXPECT_EQ(clientSize(CaptureWindow).cx, 0);
     EXPECT_EQ(clientSize(CaptureWindow).cy, 0);
@@ -156,7 +156,7 @@ TEST_F(DisplayTest, TheResultWindowIgnoresCommandsKeepsItsSizeWithoutAQueryAndEn
         EXPECT_EQ(SendMessageA(ResultWindow, c.message, c.wParam, 0), 0);
         EXPECT_TRUE(simcam::messageLog().empty());
         EXPECT_TRUE(callsNamed({"PostMessageA", "ShowWindow"}).empty());
-        EXPECT_EQ(ProcessingMode, IDM_NORMAL);
+        EXPECT_EQ(ViewerCore.ProcessingMode, IDM_NORMAL);
         EXPECT_EQ(simcam::formatDialogsShown(), 0);
         EXPECT_TRUE(IsWindow(ControlWindow));
         MSG m;

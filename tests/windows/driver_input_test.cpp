@@ -41,17 +41,17 @@ protected:
     }
     void deliver(size_t bytes) { deliver(static_cast<DWORD>(bytes), bytes); }
 
-    void clearSurface() { std::memset(DisplaySurface, kUntouched, kSurfaceBytes); }
+    void clearSurface() { std::memset(ViewerCore.DisplaySurface, kUntouched, kSurfaceBytes); }
     bool surfaceUntouched() const {
         for (int32_t k = 0; k < kSurfaceBytes; ++k)
-            if (DisplaySurface[k] != kUntouched) return false;
+            if (ViewerCore.DisplaySurface[k] != kUntouched) return false;
         return true;
     }
     // True when the region of a width x height frame was drawn (every fourth byte 0).
     bool regionDrawn(int32_t width, int32_t height) const {
         for (int32_t i = 0; i < height; ++i)
             for (int32_t j = 0; j < width; ++j)
-                if (DisplaySurface[static_cast<size_t>(placedRow(i, height)) * kSurfaceStride + 4 * j + 3] != 0)
+                if (ViewerCore.DisplaySurface[static_cast<size_t>(placedRow(ViewerCore, i, height)) * kSurfaceStride + 4 * j + 3] != 0)
                     return false;
         return true;
     }
@@ -74,7 +74,7 @@ TEST_F(DriverInputTest, LengthsShortOfTheGeometryDrawNothingButStillAskForARepai
     const size_t need = 640 * 480 * 3;
     for (WORD mode : kOperations) {
         command(mode);
-        ASSERT_EQ(ProcessingMode, mode);
+        ASSERT_EQ(ViewerCore.ProcessingMode, mode);
         // 0, short by one byte, half, and lengths that are negative when taken as signed; the
         // negative ones come with a small buffer, of which nothing may be read.
         const struct { DWORD length; size_t bytes; } cases[] = {
@@ -83,9 +83,9 @@ TEST_F(DriverInputTest, LengthsShortOfTheGeometryDrawNothingButStillAskForARepai
         for (const auto& c : cases) {
             pump();
             clearSurface();
-            const uint32_t counter = FrameCounter;
+            const uint32_t counter = ViewerCore.FrameCounter;
             deliver(c.length, c.bytes);
-            EXPECT_EQ(FrameCounter, counter + 1);
+            EXPECT_EQ(ViewerCore.FrameCounter, counter + 1);
             EXPECT_TRUE(surfaceUntouched()) << "mode " << mode << " length " << c.length;
             EXPECT_TRUE(repaintPosted()) << "mode " << mode << " length " << c.length;
         }
@@ -106,7 +106,7 @@ TEST_F(DriverInputTest, LengthsBeyondTheGeometryOrASlotDrawTheFrameAndStoreAtMos
             EXPECT_TRUE(repaintPosted());
             // The slot holds the buffer as far as it reaches, at most a whole slot.
             const size_t last = std::min(bytes, static_cast<size_t>(kSlotBytes)) - 1;
-            EXPECT_EQ(FrameRing[FrameCounter & 7][last], static_cast<uint8_t>(last * 7 + 3));
+            EXPECT_EQ(ViewerCore.FrameRing[ViewerCore.FrameCounter & 7][last], static_cast<uint8_t>(last * 7 + 3));
         }
     }
 }
@@ -118,28 +118,28 @@ TEST_F(DriverInputTest, AGeometryBeyond1280FromTheStatusDrawsNothingAndTheMenuRe
     simcam::setFormat(1600, 1200, 24, BI_RGB);
     PostMessageA(ControlWindow, WM_SIZE, 0, 0);
     pump();
-    ASSERT_EQ(FrameGeometry.width, 1600);
-    ASSERT_EQ(FrameGeometry.height, 1200);
+    ASSERT_EQ(ViewerCore.FrameGeometry.width, 1600);
+    ASSERT_EQ(ViewerCore.FrameGeometry.height, 1200);
     clearSurface();
-    const uint32_t counter = FrameCounter;
+    const uint32_t counter = ViewerCore.FrameCounter;
     ASSERT_TRUE(simcam::deliverFrame());
     deliver(1600 * 1200 * 3);
     deliver(1281 * 3);
-    EXPECT_EQ(FrameCounter, counter + 3);
+    EXPECT_EQ(ViewerCore.FrameCounter, counter + 3);
     EXPECT_TRUE(surfaceUntouched());
     EXPECT_TRUE(repaintPosted());
     // The ring slot took the first 4,915,200 bytes and no more.
-    EXPECT_EQ(FrameRing[(counter + 2) & 7][kSlotBytes - 1], static_cast<uint8_t>((kSlotBytes - 1) * 7 + 3));
+    EXPECT_EQ(ViewerCore.FrameRing[(counter + 2) & 7][kSlotBytes - 1], static_cast<uint8_t>((kSlotBytes - 1) * 7 + 3));
 
     const size_t boxes = g_boxes.size();
     command(IDM_GRAY);
     ASSERT_EQ(g_boxes.size(), boxes + 1);
     EXPECT_EQ(g_boxes.back().text, kTextSizeTooLarge);
-    EXPECT_EQ(ProcessingMode, IDM_NORMAL);
+    EXPECT_EQ(ViewerCore.ProcessingMode, IDM_NORMAL);
 
     simcam::setFormat(320, 240, 24, BI_RGB);
     command(IDM_GRAY);
-    EXPECT_EQ(ProcessingMode, IDM_GRAY);
+    EXPECT_EQ(ViewerCore.ProcessingMode, IDM_GRAY);
     clearSurface();
     ASSERT_TRUE(simcam::deliverFrame());
     EXPECT_TRUE(regionDrawn(320, 240));
@@ -194,7 +194,7 @@ TEST_F(DriverInputTest, ALongErrorDuringTheConnectsIsCutTooAndTheProgramRunsOn) 
     start();
     ASSERT_EQ(g_boxes.size(), 1u);
     expectCut(g_boxes[0], "(9)", true);
-    EXPECT_NE(DisplaySurface, nullptr);
+    EXPECT_NE(ViewerCore.DisplaySurface, nullptr);
     command(IDM_GRAY);
     EXPECT_TRUE(simcam::deliverFrame());
     EXPECT_TRUE(regionDrawn(640, 480));
@@ -256,7 +256,7 @@ void CALLBACK whileFormatDialogOpen(HWND, UINT, UINT_PTR timer, DWORD) {
     EnumThreadWindows(GetCurrentThreadId(), findSimDialog, reinterpret_cast<LPARAM>(&dialog));
     if (!dialog) return;  // not open yet
     KillTimer(nullptr, timer);
-    std::memset(DisplaySurface, kUntouched, kSurfaceBytes);
+    std::memset(ViewerCore.DisplaySurface, kUntouched, kSurfaceBytes);
     for (int k = 0; k < 5; ++k) g_visit.frames += simcam::deliverFrame() ? 1 : 0;
     GuardedBuffer shortFrame(100);
     VIDEOHDR header{};
@@ -264,7 +264,7 @@ void CALLBACK whileFormatDialogOpen(HWND, UINT, UINT_PTR timer, DWORD) {
     header.dwBufferLength = 100;
     onFrame(simcam::deviceWindow(), &header);
     for (int32_t k = 0; k < kSurfaceBytes; ++k)
-        if (DisplaySurface[k] != kUntouched) g_visit.surfaceChanged = true;
+        if (ViewerCore.DisplaySurface[k] != kUntouched) g_visit.surfaceChanged = true;
     // The person picks 320 x 240 and presses OK.
     SendDlgItemMessageA(dialog, simcam::kSizeListId, LB_SETCURSEL, 1, 0);
     PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
@@ -276,18 +276,18 @@ TEST_F(DriverInputTest, FramesWhileTheFormatDialogIsOpenAreStoredButNotDrawn) {
     command(IDM_GRAY);
     ASSERT_TRUE(simcam::deliverFrame());
     g_visit = DialogVisit{};
-    const uint32_t counter = FrameCounter;
+    const uint32_t counter = ViewerCore.FrameCounter;
     SetTimer(nullptr, 0, 10, whileFormatDialogOpen);
     command(IDM_VIDEOFORMAT);
     ASSERT_TRUE(g_visit.done);
     EXPECT_EQ(g_visit.frames, 5);
-    EXPECT_EQ(FrameCounter, counter + 6);
+    EXPECT_EQ(ViewerCore.FrameCounter, counter + 6);
     EXPECT_FALSE(g_visit.surfaceChanged);  // the dialog set mode none
-    EXPECT_EQ(ProcessingMode, kModeNone);
-    EXPECT_EQ(FrameGeometry.width, 320);
-    EXPECT_EQ(FrameGeometry.height, 240);
+    EXPECT_EQ(ViewerCore.ProcessingMode, kModeNone);
+    EXPECT_EQ(ViewerCore.FrameGeometry.width, 320);
+    EXPECT_EQ(ViewerCore.FrameGeometry.height, 240);
     command(IDM_GRAY);
-    std::memset(DisplaySurface, kUntouched, kSurfaceBytes);
+    std::memset(ViewerCore.DisplaySurface, kUntouched, kSurfaceBytes);
     ASSERT_TRUE(simcam::deliverFrame());
     EXPECT_TRUE(regionDrawn(320, 240));
 }
@@ -308,10 +308,10 @@ TEST_F(DriverInputTest, CloseWhileFramesArriveEndsWithZeroAndNoFrameComesAfter) 
     const uint32_t before = simcam::framesDelivered();
     EXPECT_EQ(runLoop(), 0);
     EXPECT_GT(simcam::framesDelivered(), before + 2);
-    const uint32_t counter = FrameCounter;
+    const uint32_t counter = ViewerCore.FrameCounter;
     EXPECT_FALSE(simcam::deliverFrame());
-    EXPECT_EQ(FrameCounter, counter);
-    EXPECT_EQ(DisplaySurface, nullptr);
+    EXPECT_EQ(ViewerCore.FrameCounter, counter);
+    EXPECT_EQ(ViewerCore.DisplaySurface, nullptr);
     EXPECT_EQ(objectCounts().gdiLive, 0);
 }
 

@@ -276,8 +276,6 @@ bool pump() {
 }
 
 void RobustTest::SetUp() {
-    pixelwell::resetCore();
-    pixelwell::DisplaySurface = nullptr;
     pixelwell::resetCapture();
     pixelwell::resetShell();
     simcam::resetDevice();
@@ -299,7 +297,7 @@ void RobustTest::TearDown() {
     UnregisterClassA(kControlClassName, instance);
     UnregisterClassA(kResultClassName, instance);
     simcam::resetDevice();
-    DisplaySurface = nullptr;
+    lendSurface(ViewerCore, nullptr);
 }
 
 void RobustTest::start() {

@@ -77,7 +77,7 @@ TEST_F(SoakTest, RunsLongWithFlatMemoryAndBalancedObjectsAndExitsWithZero) {
     if (rssBeforeStart == 0)
         GTEST_SKIP() << "no /proc entry to read: start as sh -c 'PIXELWELL_UNIX_PID=$$ exec ...'";
     start();
-    ASSERT_NE(pixelwell::DisplaySurface, nullptr);
+    ASSERT_NE(pixelwell::ViewerCore.DisplaySurface, nullptr);
     const ObjectCounts started = objectCounts();
     const long rssStarted = residentKiB();
     const ULONGLONG begin = GetTickCount64();
@@ -99,7 +99,7 @@ TEST_F(SoakTest, RunsLongWithFlatMemoryAndBalancedObjectsAndExitsWithZero) {
                 << "command " << step.command << " in cycle " << cycles;
             refusals += step.refused ? 1 : 0;
             if (!step.refused && pixelwell::modeSelectsOperation(step.command)) {
-                ASSERT_EQ(pixelwell::ProcessingMode, step.command);
+                ASSERT_EQ(pixelwell::ViewerCore.ProcessingMode, step.command);
             }
 
             // Frames alone create nothing and give back every DC they take.

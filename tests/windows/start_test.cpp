@@ -36,7 +36,7 @@ TEST_F(StartTest, ClientAreaIsTheFrameThePreviewFillsItAndTheResultWindowIsHidde
     EXPECT_GT(ControlBorder.cy, ResultBorder.cy);  // the menu bar
     ASSERT_TRUE(IsWindow(ResultWindow));
     EXPECT_FALSE(IsWindowVisible(ResultWindow));
-    EXPECT_EQ(ProcessingMode, kModeNone);
+    EXPECT_EQ(ViewerCore.ProcessingMode, kModeNone);
     EXPECT_TRUE(g_boxes.empty() && g_beeps.empty());
 }
 
@@ -88,7 +88,7 @@ TEST_F(StartTest, MenuIconAndDisplayBitmap) {
     EXPECT_EQ(section.dsBmih.biWidth, 1280);
     EXPECT_EQ(section.dsBmih.biHeight, 1280);  // bottom-up
     EXPECT_EQ(section.dsBmih.biBitCount, 32);
-    EXPECT_EQ(section.dsBm.bmBits, DisplaySurface);
+    EXPECT_EQ(section.dsBm.bmBits, ViewerCore.DisplaySurface);
     EXPECT_EQ(GetCurrentObject(MemoryDC, OBJ_BITMAP), DisplayBitmap);
 }
 
@@ -135,8 +135,8 @@ TEST_F(StartTest, DisplayBitmapOrMemoryDCFailureShowsItsBoxClosesAndNeverDraws) 
         SetUp();
         *failure = true;
         ASSERT_EQ(startPixelwell(GetModuleHandleA(nullptr)), 0);
-        EXPECT_EQ(DisplaySurface, nullptr);
-        ProcessingMode = kModeNormal;  // a drawing mode must not write through a missing surface
+        EXPECT_EQ(ViewerCore.DisplaySurface, nullptr);
+        selectProcessingMode(ViewerCore, kModeNormal);  // a drawing mode must not write through a missing surface
         EXPECT_TRUE(simcam::deliverFrame());
         EXPECT_EQ(runLoop(), 0);
         expectOneBox(L"表示用ビットマップの作成に失敗しました。", L"処理中断の案内", MB_OK, ControlWindow);
@@ -266,7 +266,7 @@ TEST_F(StartTest, CloseClearsTheCallbacksDestroysTheCaptureWindowThenPutsBackAnd
                                            {"DeleteDC", dc},
                                            {"DestroyWindow", control}}));
     EXPECT_FALSE(IsWindow(ControlWindow));
-    EXPECT_EQ(DisplaySurface, nullptr);
+    EXPECT_EQ(ViewerCore.DisplaySurface, nullptr);
 }
 
 void CALLBACK chooseExit(HWND, UINT, UINT_PTR timer, DWORD) {

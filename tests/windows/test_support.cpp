@@ -273,7 +273,6 @@ ChildRun runChild(const char* exePath, WORD command, DWORD timeoutMs) {
 }
 
 void ProgramTest::SetUp() {
-    pixelwell::resetCore();
     pixelwell::resetCapture();
     pixelwell::resetShell();
     simcam::resetDevice();
@@ -295,7 +294,7 @@ void ProgramTest::TearDown() {
     UnregisterClassA(kControlClassName, GetModuleHandleA(nullptr));
     UnregisterClassA(kResultClassName, GetModuleHandleA(nullptr));
     simcam::resetDevice();
-    DisplaySurface = nullptr;
+    lendSurface(ViewerCore, nullptr);
 }
 
 void ProgramTest::start() {
