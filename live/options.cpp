@@ -13,7 +13,8 @@
 #include <type_traits>
 
 #include "dispatcher.h"
-#include "mode_args.h"
+#include "operation_table.h"
+#include "schedule.h"
 #include "pixelwell_version.h"
 
 namespace live {
@@ -23,15 +24,14 @@ namespace {
 using pixelwell::ModeInfo;
 using pixelwell::ModeTable;
 
-constexpr const char* kFooter = R"(Keys (in either window):
-  -> or n, <- or p   next / previous operation in menu order (wraps through none)
-  0 none  1 normal  g gray  t binarize  i invert  2 4 8 average2/4/8  f frame-diff
-  d simple-diff  e diff  a b c laplacian  x y sobel  l o low-pass 3/5  u j high-pass 3/5
-  - + minimum/maximum  m median  v mean
-  space freeze / go on   . one frame on (frozen)   r new reference (simple-diff, diff)
+// The help's end; the operations' keys come from the operations table.
+std::string footer() {
+    return "Keys (in either window):\n"
+           "  -> or n, <- or p   next / previous operation in menu order (wraps through none)\n" +
+           pixelwell::operationKeys(92) + R"(  space freeze / go on   . one frame on (frozen)   r new reference (simple-diff, diff)
   s save both pictures   h key map   q or Esc quit
-While frozen, another operation shows the held frame through it (the averages and the
-differences need frames that follow: they take effect when the run goes on).
+While frozen, another operation shows the held frame through it, as it would have shown it had
+it been chosen just before that frame.
 
 A file plays at its own timing (its timestamps), an image sequence at 25 fps, unless --fps
 says otherwise; after a pause (a stop, a freeze) the pace counts from the resume. A source
@@ -46,6 +46,7 @@ Exit status: 0 an ordinary end (q, Esc, a closed window, --frames, the end of a 
 --record, a recording or picture could not be written); 2 it could not start (a usage
 error, a source that cannot be opened, no display); 129, 130, 143 ended by SIGHUP, SIGINT,
 SIGTERM (the recording holds whole frames; the summary is printed).)";
+}
 
 // Numbers as people type them, with a message that says what is wanted.
 template <typename Number>
@@ -150,7 +151,7 @@ int parseOptions(int argc, char** argv, Options& options) {
            },
            "list the modes (number, name, what it shows) and exit")
         ->trigger_on_parse();
-    app.footer(kFooter);
+    app.footer(footer());
     try {
         app.parse(argc, argv);
     } catch (const CLI::Success& e) {

@@ -3,7 +3,7 @@
 #include <opencv2/core.hpp>
 
 #include "dispatcher.h"
-#include "frame_store.h"
+#include "frames.h"
 
 namespace live {
 
@@ -51,17 +51,8 @@ bool Processor::rerun(int32_t mode) {
 }
 
 void Processor::compose(cv::Mat& result) const {
-    const Core& shown = rerun_ ? *rerun_ : core_;
     result.create(height_, width_, CV_8UC3);
-    for (int r = 0; r < height_; ++r) {
-        const uint8_t* from = surfaceRow(shown, height_ - 1 - r, height_);
-        uint8_t* to = result.ptr<uint8_t>(r);
-        for (int j = 0; j < width_; ++j, from += 4, to += 3) {
-            to[0] = from[0];
-            to[1] = from[1];
-            to[2] = from[2];
-        }
-    }
+    surfaceRegionBgr(rerun_ ? *rerun_ : core_, width_, height_, result.data, static_cast<ptrdiff_t>(result.step));
 }
 
 }  // namespace live

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "core.h"
-#include "mode_args.h"
+#include "schedule.h"
 
 namespace live {
 

@@ -47,7 +47,7 @@ struct Recorder::Shared {
     bool writing = false;
     Clock::time_point lastProgress = Clock::now();  // the last byte taken, or work arriving at an idle thread
     std::string filter;
-    Selections selections;
+    pixelwell::Selections selections;
     bool notesDirty = false;
 
     // The thread's own.
@@ -117,15 +117,15 @@ struct Recorder::Shared {
 
     void writeNotes(uint64_t frames) {
         if (!regular || notesPath.empty()) return;
-        Selections chosen;
+        pixelwell::Selections chosen;
         std::string command;
         {
             std::lock_guard<std::mutex> lock(mutex);
             chosen = selections;
-            command = reproduceCommand(filter.empty() ? filterProgram() : filter, width, height, chosen, frames, path);
+            command = pixelwell::reproduceCommand(filter.empty() ? pixelwell::filterProgram() : filter, width, height, chosen, frames, path);
             notesDirty = false;
         }
-        const std::string text = recordingNotes(command, width, height, path);
+        const std::string text = pixelwell::recordingNotes(command, width, height, path);
         // Whole or not at all: a new text replaces the old one in one step.
         const std::string temporary = notesPath + ".partial";
         const int out = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
@@ -265,7 +265,7 @@ void Recorder::add(std::vector<uint8_t> frame, int width, int height) {
     shared_->changed.notify_all();
 }
 
-void Recorder::setSelections(const std::string& filter, const Selections& selections) {
+void Recorder::setSelections(const std::string& filter, const pixelwell::Selections& selections) {
     std::lock_guard<std::mutex> lock(shared_->mutex);
     shared_->filter = filter;
     shared_->selections = selections;

@@ -37,7 +37,7 @@ public:
     // A frame, bottom-up B,G,R, width*height*3 bytes; every frame of one recording has one size.
     void add(std::vector<uint8_t> frame, int width, int height);
     // The choices so far, and the filter that reproduces them: NAME.txt is rewritten.
-    void setSelections(const std::string& filter, const Selections& selections);
+    void setSelections(const std::string& filter, const pixelwell::Selections& selections);
     // No more frames: the queue is written out, the file closed.
     void close();
     // Waits for the thread to write what it holds; once `hurry` says so (a signal), what is not

@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <filesystem>
 
-#include "operations.h"
+#include "operation_table.h"
 
 namespace live {
 
@@ -112,18 +112,18 @@ int Session::start() {
     }
     if (!options_.record.empty()) {
         recorder_ = std::make_unique<Recorder>(options_.record);
-        filter_ = filterProgram();
+        filter_ = pixelwell::filterProgram();
     }
 
-    windows_.open(kPositions);
+    windows_.open(pixelwell::kPositions);
     probe_.release();  // our own connection holds the display now
-    std::printf("%s", keyMap().c_str());
+    std::printf("%s", pixelwell::keyMap().c_str());
     std::fflush(stdout);
     // The operations chosen before frame 0, on the trackbar and in the titles from the start.
     processor_.applySchedule(schedule_, 0);
     for (const auto& [frame, mode] : schedule_)
         if (frame == 0) selections_.emplace_back(0, mode);
-    windows_.setTrackbar(std::max(0, positionOfMode(processor_.mode())));
+    windows_.setTrackbar(std::max(0, pixelwell::positionOfMode(processor_.mode())));
     if (source) {
         source_ = source.get();
         capture_.start(std::move(source));
@@ -223,7 +223,7 @@ int Session::finish(int code) {
     if (recorder_ && recorder_->written() > 0) {
         const uint64_t written = recorder_->written();
         say(options_.record + ": " + std::to_string(written) + " frames; the result window's pictures are reproduced by: " +
-            reproduceCommand(filter_, recorder_->width(), recorder_->height(), selections_, written,
+            pixelwell::reproduceCommand(filter_, recorder_->width(), recorder_->height(), selections_, written,
                              options_.record));
     }
     if (options_.stats && frames_ > 0) {

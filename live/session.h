@@ -15,7 +15,7 @@
 #include "capture.h"
 #include "clock.h"
 #include "display_probe.h"
-#include "mode_args.h"
+#include "schedule.h"
 #include "options.h"
 #include "processor.h"
 #include "recorder.h"
@@ -75,7 +75,7 @@ private:
     StallClock stall_;
     pixelwell::ModeSchedule schedule_;
     std::set<uint64_t> saveAt_;
-    Selections selections_;
+    pixelwell::Selections selections_;
     std::string filter_;
     int askedWidth_ = 640, askedHeight_ = 480;
 

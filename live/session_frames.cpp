@@ -4,7 +4,8 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "operations.h"
+#include "frames.h"
+#include "operation_table.h"
 #include "session.h"
 #include "snapshots.h"
 
@@ -28,21 +29,6 @@ std::string secondsText(double seconds) {
 
 std::string count(uint64_t frames) {
     return std::to_string(frames) + (frames == 1 ? " frame" : " frames");
-}
-
-// The core takes at most 1280 a side: a larger frame is scaled to fit, keeping its shape.
-void fitted(int width, int height, int& fitWidth, int& fitHeight) {
-    constexpr int kMax = 1280;
-    fitWidth = width;
-    fitHeight = height;
-    if (width <= kMax && height <= kMax) return;
-    if (width >= height) {
-        fitWidth = kMax;
-        fitHeight = std::max(1, static_cast<int>((static_cast<long long>(height) * kMax + width / 2) / width));
-    } else {
-        fitHeight = kMax;
-        fitWidth = std::max(1, static_cast<int>((static_cast<long long>(width) * kMax + height / 2) / height));
-    }
 }
 
 }  // namespace
@@ -138,8 +124,8 @@ int Session::watchSilence() {
 
 void Session::onNewSize(int width, int height) {
     const bool first = sourceWidth_ == 0;
-    int fitWidth, fitHeight;
-    fitted(width, height, fitWidth, fitHeight);
+    const pixelwell::FrameSize fit = pixelwell::fitWithin(width, height);
+    const int fitWidth = fit.width, fitHeight = fit.height;
     if (first) {
         std::string line = source_->description() + ": " + sizeText(width, height);
         if (source_->kind() == SourceKind::Camera && (width != askedWidth_ || height != askedHeight_))
@@ -192,7 +178,7 @@ int Session::showFrame(const cv::Mat& frame) {
         preview_ = frame;
     if (frames_ > 0 && processor_.applySchedule(schedule_, frames_)) {
         for (auto [at, end] = schedule_.equal_range(frames_); at != end; ++at) selections_.emplace_back(at->first, at->second);
-        windows_.setTrackbar(std::max(0, positionOfMode(processor_.mode())));
+        windows_.setTrackbar(std::max(0, pixelwell::positionOfMode(processor_.mode())));
         noteSelections();
         updateTitles(true);
     }
@@ -245,11 +231,11 @@ bool Session::save(uint64_t index) {
 }
 
 void Session::choose(int position, const char* how) {
-    const Operation& operation = operationAt(position);
+    const pixelwell::Operation& operation = pixelwell::operationAt(position);
     processor_.select(operation.id);
     selections_.emplace_back(frames_, operation.id);
     noteSelections();
-    std::printf("%s: %s\n", how, operationTitle(operation, true).c_str());
+    std::printf("%s: %s\n", how, pixelwell::operationTitle(operation, true).c_str());
     windows_.setTrackbar(position);
     if ((frozen_ || still_) && frames_ > 0) {
         // The held frame through the new operation: shown, not recorded, not counted.
@@ -275,7 +261,7 @@ void Session::handleKey(int key) {
     if (key == 'q' || key == 27) {
         quit_ = true;
     } else if (key == 'h') {
-        std::printf("%s", keyMap().c_str());
+        std::printf("%s", pixelwell::keyMap().c_str());
         std::fflush(stdout);
     } else if (width_ == 0) {
         return;  // before the first frame only quitting and the key map mean anything
@@ -290,10 +276,10 @@ void Session::handleKey(int key) {
         updateTitles(true);
     } else if (key == '.') {
         if (frozen_) step_ = true;
-    } else if (const int current = std::max(0, positionOfMode(processor_.mode())); isRightKey(key)) {
-        choose((current + 1) % kPositions, "next");
+    } else if (const int current = std::max(0, pixelwell::positionOfMode(processor_.mode())); isRightKey(key)) {
+        choose((current + 1) % pixelwell::kPositions, "next");
     } else if (isLeftKey(key)) {
-        choose((current + kPositions - 1) % kPositions, "previous");
+        choose((current + pixelwell::kPositions - 1) % pixelwell::kPositions, "previous");
     } else if (key == 'r') {
         if (processor_.mode() != pixelwell::kModeSimpleDiff && processor_.mode() != pixelwell::kModeDiff)
             say("r takes a new reference in simple-diff (d) and diff (e) only");
@@ -301,7 +287,7 @@ void Session::handleKey(int key) {
             choose(current, "new reference");
     } else if (key == 's') {
         save(frames_ - 1);  // a failure is said; the viewer goes on, and the run ends with 1
-    } else if (const int position = positionForKey(key & 0xffff); position >= 0) {
+    } else if (const int position = pixelwell::positionForKey(key & 0xffff); position >= 0) {
         choose(position, "key");
     }
 }

@@ -6,7 +6,7 @@
 #include <cstdio>
 
 #include "key_queue.h"
-#include "operations.h"
+#include "operation_table.h"
 
 namespace live {
 
@@ -90,8 +90,8 @@ void Windows::setTitles(const TitleFacts& facts) {
     if (!facts.holding.empty()) viewer += " - " + facts.holding;
     cv::setWindowTitle(kViewerWindow, viewer);
     std::string title = std::string(kResultWindow) + " - ";
-    if (const int position = positionOfMode(facts.mode); position > 0) {
-        title += operationTitle(operationAt(position), japanese_);
+    if (const int position = pixelwell::positionOfMode(facts.mode); position > 0) {
+        title += pixelwell::operationTitle(pixelwell::operationAt(position), japanese_);
         if (facts.msPerFrame > 0) {
             std::snprintf(numbers, sizeof numbers, " - %.2f ms/frame", facts.msPerFrame);
             title += numbers;

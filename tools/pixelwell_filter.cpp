@@ -16,7 +16,9 @@
 #include <vector>
 
 #include "dispatcher.h"
-#include "mode_args.h"
+#include "frames.h"
+#include "reproduce.h"
+#include "schedule.h"
 #include "pixelwell_version.h"
 
 namespace {
@@ -95,17 +97,6 @@ bool writeFully(int fd, const uint8_t* buffer, size_t size) {
         done += static_cast<size_t>(put);
     }
     return true;
-}
-
-// The name as a shell would need it typed.
-std::string shellWord(const std::string& text) {
-    const bool plain = !text.empty() && text.find_first_not_of(
-                                            "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
-                                            "0123456789._/+,:@%=-") == std::string::npos;
-    if (plain) return text;
-    std::string quoted = "'";
-    for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return quoted + "'";
 }
 
 // What a file starting with these bytes most likely is, when it is a container or picture
@@ -298,7 +289,7 @@ int main(int argc, char** argv) {
                 std::to_string(frameBytes - got) + " of its " + std::to_string(frameBytes) +
                 " bytes missing (" + std::to_string(index) + " complete frames written)");
             if (const char* kind = containerKind(head)) {
-                const std::string source = options.input == "-" ? "in.mp4" : shellWord(options.input);
+                const std::string source = options.input == "-" ? "in.mp4" : shellQuoted(options.input);
                 say(in.name + " starts like " + kind + ", not raw frames; ffmpeg makes raw frames of it:\n"
                     "  ffmpeg -i " + source + " -vf scale=" + std::to_string(width) + ":" + std::to_string(height) +
                     " -f rawvideo -pix_fmt bgr24 - |\n"
@@ -311,9 +302,7 @@ int main(int argc, char** argv) {
 
         const uint8_t* source = frame.data();
         if (options.topDown) {
-            for (int32_t i = 0; i < height; ++i)
-                std::memcpy(bottomUp.data() + i * rowBytes, frame.data() + (height - 1 - i) * rowBytes,
-                            rowBytes);
+            flipRows(frame.data(), bottomUp.data(), height, rowBytes);
             source = bottomUp.data();
         }
         if (!handed.empty()) {
@@ -325,11 +314,7 @@ int main(int argc, char** argv) {
 
         const uint8_t* result = core.DisplaySurface;
         if (!options.fullSurface) {
-            const size_t outRow = static_cast<size_t>(width) * 4;
-            for (int32_t i = 0; i < height; ++i) {
-                const int32_t row = options.topDown ? height - 1 - i : i;
-                std::memcpy(region.data() + i * outRow, surfaceRow(core, row, height), outRow);
-            }
+            surfaceRegion(core, width, height, options.topDown, region.data());
             result = region.data();
         }
         if (!writeFully(out.fd, result, outBytes)) {

@@ -16,7 +16,8 @@
 #include "fused_operations.h"
 #include "kernels.h"
 #include "messages.h"
-#include "mode_args.h"
+#include "schedule.h"
+#include "operation_table.h"
 #include "operations.h"
 #include "pixelwell_version.h"
 #include "test_picture.h"
@@ -189,13 +190,13 @@ EMSCRIPTEN_KEEPALIVE const char* pw_mode_name(int32_t mode) {
 }
 
 // --- the operations in the menu's order (position 0 is none), as pixelwell-live offers them ---
-EMSCRIPTEN_KEEPALIVE int pw_positions() { return live::kPositions; }
-EMSCRIPTEN_KEEPALIVE int32_t pw_position_mode(int position) { return live::operationAt(position).id; }
-EMSCRIPTEN_KEEPALIVE const char* pw_position_label(int position) { return live::operationAt(position).label; }
-EMSCRIPTEN_KEEPALIVE const char* pw_position_name(int position) { return live::operationAt(position).name; }
-EMSCRIPTEN_KEEPALIVE const char* pw_position_key(int position) { return live::operationAt(position).key; }
-EMSCRIPTEN_KEEPALIVE int pw_position_of_mode(int32_t mode) { return live::positionOfMode(mode); }
-EMSCRIPTEN_KEEPALIVE int pw_position_for_key(int key) { return live::positionForKey(key); }
+EMSCRIPTEN_KEEPALIVE int pw_positions() { return kPositions; }
+EMSCRIPTEN_KEEPALIVE int32_t pw_position_mode(int position) { return operationAt(position).id; }
+EMSCRIPTEN_KEEPALIVE const char* pw_position_label(int position) { return operationAt(position).label; }
+EMSCRIPTEN_KEEPALIVE const char* pw_position_name(int position) { return operationAt(position).name; }
+EMSCRIPTEN_KEEPALIVE const char* pw_position_key(int position) { return operationAt(position).key; }
+EMSCRIPTEN_KEEPALIVE int pw_position_of_mode(int32_t mode) { return positionOfMode(mode); }
+EMSCRIPTEN_KEEPALIVE int pw_position_for_key(int key) { return positionForKey(key); }
 // The program's own texts (UTF-8 here), for the messages the page shares with it.
 EMSCRIPTEN_KEEPALIVE const char* pw_text(int which) {
     switch (which) {
@@ -312,8 +313,8 @@ EMSCRIPTEN_KEEPALIVE const char* pw_page_info() {
     if (!PageInfo.empty()) return PageInfo.c_str();
     std::string& j = PageInfo;
     j = "{\"maxSide\":" + std::to_string(kMaxSide) + ",\"none\":" + std::to_string(kModeNone) + ",\"operations\":[";
-    for (int p = 0; p < live::kPositions; ++p) {
-        const live::Operation& op = live::operationAt(p);
+    for (int p = 0; p < kPositions; ++p) {
+        const Operation& op = operationAt(p);
         j += p ? ",{\"id\":" : "{\"id\":";
         j += std::to_string(op.id);
         j += ",\"name\":";

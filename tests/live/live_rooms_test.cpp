@@ -27,10 +27,9 @@
 #include "clock.h"
 #include "dispatcher.h"
 #include "frame_store.h"
-#include "mode_args.h"
+#include "schedule.h"
 #include "processor.h"
 #include "recorder.h"
-#include "reproduce.h"
 #include "snapshots.h"
 #include "source.h"
 
@@ -351,56 +350,6 @@ TEST(Snapshots, SavePicturesSaysWhichFileFailed) {
               std::string::npos)
         << said;
     EXPECT_FALSE(fs::exists(folder / "pixelwell-000007-viewer.png"));
-}
-
-// ---------------------------------------------------------------------------------------------
-// The reproduce command
-
-const std::vector<std::string> kOddNames = {
-    "plain.raw", "with space.raw", "it's.raw", "\"quoted\".raw", "$HOME.raw", "`date`.raw", "back\\slash.raw",
-    "new\nline.raw", "-starts-with-dash.raw", "~tilde.raw", "50%discount_%03d.raw", "star*.raw", "semi;colon.raw",
-    "録画.raw", "a=b.raw", "tab\there.raw", "!bang.raw"};
-
-TEST(Reproduce, EveryOddNameReachesTheShellAsItIs) {
-    for (const std::string& name : kOddNames) {
-        const std::string said = run("printf '%s' " + live::shellQuoted(name));
-        EXPECT_EQ(said, name) << "quoted as " << live::shellQuoted(name);
-    }
-}
-
-TEST(Reproduce, TheCommandAndTheCutOfNAMEtxtRunAsWritten) {
-    Folder folder;
-    for (const std::string& odd : kOddNames) {
-        const std::string path = folder / odd;
-        // Two and a half frames of 2x2, as a killed run may leave.
-        std::ofstream(path, std::ios::binary) << std::string(30, 'x');
-        const std::string command = live::reproduceCommand(
-            "printf '%s|'", 2, 2, {{0, pixelwell::kModeGray}, {5, pixelwell::kModeSobelX}, {9, 1399}}, 9, path);
-        const std::string words = run(command.substr(0, command.size() - 4) + " OUT");
-        EXPECT_EQ(words, "--size|2x2|--mode|gray|--mode|sobel-x@5|--|" + path + "|OUT|") << command;
-        const std::string notes = live::recordingNotes(command, 2, 2, path);
-        const size_t cut = notes.find("#   truncate");
-        ASSERT_NE(cut, std::string::npos);
-        const std::string line = notes.substr(cut + 4, notes.find('\n', cut) - cut - 4);
-        run(line);
-        EXPECT_EQ(fs::file_size(path), 24u) << line;
-        EXPECT_EQ(notes.substr(notes.rfind('\n', notes.size() - 2) + 1), command + "\n");
-    }
-}
-
-TEST(Reproduce, NoChoiceIsNone) {
-    EXPECT_EQ(live::reproduceCommand("f", 4, 2, {}, 3, "r.raw"), "f --size 4x2 --mode none -- r.raw OUT");
-}
-
-// ---------------------------------------------------------------------------------------------
-// Misspelt options, as both programs answer them
-
-TEST(Options, AMisspeltOptionIsNamedWithTheClosest) {
-    const std::vector<std::string> names = {"camera", "input", "size", "mode", "record"};
-    EXPECT_EQ(pixelwell::unknownOption({"test", "--inptu"}, names), "unknown option --inptu (did you mean --input?)");
-    EXPECT_EQ(pixelwell::unknownOption({"--sise=5x3"}, names), "unknown option --sise (did you mean --size?)");
-    EXPECT_EQ(pixelwell::unknownOption({"-z"}, names), "unknown option -z");
-    EXPECT_EQ(pixelwell::unknownOption({"-5", "--", "--inptu"}, names), "");
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -10,7 +10,7 @@
 #include "dispatcher.h"
 #include "explain.h"
 #include "frame_store.h"
-#include "mode_args.h"
+#include "schedule.h"
 
 using namespace pixelwell;
 

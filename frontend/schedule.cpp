@@ -1,4 +1,4 @@
-#include "mode_args.h"
+#include "schedule.h"
 
 #include <algorithm>
 #include <cctype>

@@ -1,12 +1,12 @@
-#include "operations.h"
+#include "operation_table.h"
 
 #include <array>
 
 #include "dispatcher.h"
 #include "menu_labels.h"
-#include "mode_args.h"
+#include "schedule.h"
 
-namespace live {
+namespace pixelwell {
 
 namespace {
 
@@ -96,4 +96,19 @@ std::string keyMap() {
     return text;
 }
 
-}  // namespace live
+std::string operationKeys(size_t columns) {
+    std::string text;
+    std::string line;
+    for (int position = 0; position < kPositions; ++position) {
+        const Operation& operation = operations()[position];
+        const std::string entry = std::string(operation.key) + " " + operation.name;
+        if (!line.empty() && line.size() + 2 + entry.size() > columns) {
+            text += line + "\n";
+            line.clear();
+        }
+        line += "  " + entry;
+    }
+    return text + line + "\n";
+}
+
+}  // namespace pixelwell

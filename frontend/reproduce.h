@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-namespace live {
+namespace pixelwell {
 
 // (before frame, mode) for every choice made, in the order made.
 using Selections = std::vector<std::pair<uint64_t, int32_t>>;
@@ -30,4 +30,4 @@ std::string reproduceCommand(const std::string& filter, int width, int height, c
 // inside a frame, and the command (its last line, with OUT for the output).
 std::string recordingNotes(const std::string& command, int width, int height, const std::string& recording);
 
-}  // namespace live
+}  // namespace pixelwell

@@ -8,9 +8,9 @@
 #include <unistd.h>
 #endif
 
-#include "mode_args.h"
+#include "schedule.h"
 
-namespace live {
+namespace pixelwell {
 
 std::string shellQuoted(const std::string& text) {
     if (!text.empty() && text[0] != '-' && text[0] != '~' &&
@@ -78,4 +78,4 @@ std::string recordingNotes(const std::string& command, int width, int height, co
            command + "\n";
 }
 
-}  // namespace live
+}  // namespace pixelwell

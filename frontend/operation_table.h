@@ -1,11 +1,12 @@
-// The operations as the live viewer offers them: "none" and the 23 processing commands in
-// the menu's order, each with its menu label, its mode name and its key.
+// The operations as the front-ends offer them (pixelwell-live's keys and trackbar, the page's
+// menu): "none" and the 23 processing commands in the menu's order, each with its menu label,
+// its mode name and its key.
 #pragma once
 
 #include <cstdint>
 #include <string>
 
-namespace live {
+namespace pixelwell {
 
 struct Operation {
     int32_t id;         // the menu command identifier, which is the processing mode
@@ -30,4 +31,8 @@ std::string operationTitle(const Operation& operation, bool japanese);
 // The key map, as printed at start and by h.
 std::string keyMap();
 
-}  // namespace live
+// Every operation's key and name on lines of at most `columns`, each line starting with two
+// spaces ("  0 none  1 normal  g gray ..."), for a program's --help.
+std::string operationKeys(size_t columns);
+
+}  // namespace pixelwell

@@ -1,6 +1,6 @@
-// What the command-line programs share of their arguments: "--mode M[@K]" (a mode by name or
-// number, chosen before frame K, exactly as the menu command would choose it), numbers and
-// frame sizes.
+// What the front-ends share of their arguments: "--mode M[@K]" (a mode by name or number, chosen
+// before frame K, exactly as the menu command would choose it), numbers, frame sizes, and the
+// answer to a misspelt option.
 #pragma once
 
 #include <cstdint>
