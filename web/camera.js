@@ -24,9 +24,23 @@ async function videoInputs() {
   return (await navigator.mediaDevices.enumerateDevices()).filter((d) => d.kind === 'videoinput');
 }
 
-/** Fills the camera list (shown when there are several) and marks the one in use. */
-export async function listCameras(currentId) {
+// The ways the devices face ('user', 'environment'), where the browser says (phones, tablets).
+function facings(device) {
+  try {
+    const modes = (device.getCapabilities && device.getCapabilities().facingMode) || [];
+    return Array.isArray(modes) ? modes : [modes];
+  } catch (e) {
+    return [];
+  }
+}
+
+/** Fills the camera list (shown when there are several) and marks the one in use; offers the
+ *  front/back choice where there are cameras facing both ways. */
+export async function listCameras(currentId, currentFacing) {
   const devices = await videoInputs();
+  const faced = new Set(devices.flatMap(facings));
+  $('facing-choice').hidden = !(faced.has('user') && faced.has('environment'));
+  if (currentFacing === 'user' || currentFacing === 'environment') $('facing').value = currentFacing;
   const select = $('camera');
   select.textContent = '';
   devices.forEach((d, i) => {
@@ -40,10 +54,11 @@ export async function listCameras(currentId) {
 }
 
 /**
- * Opens a camera: by deviceId, else by index (camera=N as given), else the default one.
+ * Opens a camera: by deviceId, else by index (camera=N as given), else the one facing the way
+ * asked (front or back), else the default one.
  * Resolves to { source } or, when there is none to be had, { fallback: message }.
  */
-export async function openCamera({ deviceId, index, size, noDevice }, sink) {
+export async function openCamera({ deviceId, facing, index, size, noDevice }, sink) {
   if (!window.isSecureContext || !navigator.mediaDevices || !navigator.mediaDevices.getUserMedia)
     return { fallback: 'This page is not served from a secure origin (https or localhost), where browsers allow no camera: showing the test picture instead.' };
   let stream;
@@ -58,6 +73,7 @@ export async function openCamera({ deviceId, index, size, noDevice }, sink) {
     }
     const video = { width: { ideal: size.width }, height: { ideal: size.height } };
     if (deviceId) video.deviceId = { exact: deviceId };
+    else if (facing) video.facingMode = { exact: facing };
     stream = await navigator.mediaDevices.getUserMedia({ video, audio: false });
   } catch (error) {
     return { fallback: cameraMessage(error, noDevice) };
@@ -72,7 +88,8 @@ export async function openCamera({ deviceId, index, size, noDevice }, sink) {
     start() {
       followVideo(element, source, sink);
       element.play().catch(() => {});  // a muted stream plays; a refusal shows as a stall
-      listCameras(track.getSettings().deviceId).catch(() => {});
+      const settings = track.getSettings();
+      listCameras(settings.deviceId, settings.facingMode || facing).catch(() => {});
     },
     stop() {
       source.stopped = true;

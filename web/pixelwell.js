@@ -13,6 +13,8 @@ import { snapshot } from './chart.js';
 import { testSource, mediaSource, chosenFileSource, kAcceptedFiles } from './sources.js';
 import { openCamera } from './camera.js';
 import { removeStaleRecordings } from './recording.js';
+import { Display } from './display.js';
+import { keepOffline } from './offline.js';
 
 const $ = (id) => document.getElementById(id);
 
@@ -38,6 +40,7 @@ async function main() {
   $('source-title').textContent = core.texts.control;
   const ui = new Controls(core);
   if (note) ui.note('build', note);
+  keepOffline((text) => ui.note('update', text));
   if (config.errors.length) { ui.fail(config.errors.join('\n')); return; }
 
   // A schedule the filter would refuse is refused with the filter's reason; the run goes on.
@@ -71,13 +74,13 @@ async function main() {
     const source = testSource(size.width, size.height, run.sinkFor(() => source, false));
     run.use(source);
   };
-  const openCam = async (deviceId, atStart) => {
+  const openCam = async (deviceId, atStart, facing) => {
     kind = 'camera';
     $('source').value = 'camera';
     const mine = ++opening;
     run.stopSource();
     let source = null;
-    const opened = await openCamera({ deviceId, index: atStart ? config.camera : null, size: requested(),
+    const opened = await openCamera({ deviceId, facing, index: atStart ? config.camera : null, size: requested(),
                                       noDevice: core.texts.noDevice }, run.sinkFor(() => source, atStart));
     if (mine !== opening) { if (opened.source) opened.source.stop(); return; }
     if (opened.fallback) { openTest(opened.fallback); return; }
@@ -103,7 +106,12 @@ async function main() {
 
   // --- controls ----------------------------------------------------------------------------------
   ui.buildMenu((mode) => run.choose(mode));
-  ui.wireKeys(run);
+  const display = new Display({ step: (delta) => ui.step(run, delta), freeze: () => run.toggleFreeze() });
+  state.setFullscreen(false);
+  ui.wireKeys(run, display);
+  $('previous').addEventListener('click', () => ui.step(run, -1));
+  $('next').addEventListener('click', () => ui.step(run, 1));
+  $('fullscreen').addEventListener('click', () => display.toggle());
   ui.setTextSize(config.textSize);
   ui.showLoop(loop);
   if (config.size) ui.showSize(`${config.size.width}x${config.size.height}`);
@@ -118,6 +126,7 @@ async function main() {
     else $('file').click();
   });
   $('camera').addEventListener('change', () => { run.renew(); ui.clearError(); openCam($('camera').value, false); });
+  $('facing').addEventListener('change', () => { run.renew(); ui.clearError(); openCam(undefined, false, $('facing').value); });
   $('size').addEventListener('change', () => {
     run.renew();
     if (kind === 'camera') openCam($('camera').value || undefined, false);

@@ -13,7 +13,8 @@ import urllib.parse
 
 class Handler(http.server.SimpleHTTPRequestHandler):
     extensions_map = {**http.server.SimpleHTTPRequestHandler.extensions_map,
-                      ".wasm": "application/wasm", ".js": "text/javascript", ".y4m": "video/x-yuv4mpeg"}
+                      ".wasm": "application/wasm", ".js": "text/javascript", ".y4m": "video/x-yuv4mpeg",
+                      ".webmanifest": "application/manifest+json"}
 
     def __init__(self, *args, media=None, **kwargs):
         self.media = media
