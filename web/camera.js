@@ -1,6 +1,6 @@
 // The camera as a source (sources.js has the others): opening it, the device list, and the
 // messages for each way it can fail, after which the page shows the test picture instead.
-import { followVideo } from './sources.js';
+import { followVideo, offerFrame } from './sources.js';
 
 const $ = (id) => document.getElementById(id);
 
@@ -53,6 +53,30 @@ export async function listCameras(currentId, currentFacing) {
   $('camera-choice').hidden = devices.length < 2;
 }
 
+// The track's frames as the camera delivers them (no video element between): each is offered
+// to the sink, which takes it to the worker or leaves it to be closed here. Frames the camera
+// delivered that the page never read show as gaps in their timestamps.
+async function readTrack(track, source, sink) {
+  const reader = new MediaStreamTrackProcessor({ track }).readable.getReader();
+  let last = null;
+  for (;;) {
+    let next;
+    try {
+      next = await reader.read();
+    } catch (error) {
+      return;  // the track ended: its ended event says so
+    }
+    if (next.done) return;
+    const frame = next.value;
+    if (source.stopped) { frame.close(); reader.cancel().catch(() => {}); return; }
+    source.lastProgress = performance.now();
+    const period = 1e6 / (track.getSettings().frameRate || 30);
+    if (last !== null && frame.timestamp - last > 1.5 * period) sink.dropped(Math.round((frame.timestamp - last) / period) - 1);
+    last = frame.timestamp;
+    offerFrame(sink, frame);
+  }
+}
+
 /**
  * Opens a camera: by deviceId, else by index (camera=N as given), else the one facing the way
  * asked (front or back), else the default one.
@@ -86,8 +110,11 @@ export async function openCamera({ deviceId, facing, index, size, noDevice }, si
   const source = {
     kind: 'camera', name: 'the camera', still: false, stallable: true, stopped: false, lastProgress: performance.now(),
     start() {
-      followVideo(element, source, sink);
-      element.play().catch(() => {});  // a muted stream plays; a refusal shows as a stall
+      if (sink.videoFrames) readTrack(track, source, sink);
+      else {
+        followVideo(element, source, sink);
+        element.play().catch(() => {});  // a muted stream plays; a refusal shows as a stall
+      }
       const settings = track.getSettings();
       listCameras(settings.deviceId, settings.facingMode || facing).catch(() => {});
     },

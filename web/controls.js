@@ -52,7 +52,7 @@ export class Controls {
   /** The operation delta places after the one shown, round the list (the buttons, ← →, a swipe). */
   step(run, delta) {
     const core = this.core, ops = core.operations;
-    const p = Math.max(0, core.position(run.pending === null ? core.mode() : run.pending));
+    const p = Math.max(0, core.position(run.pending === null ? run.mode : run.pending));
     run.choose(ops[(p + delta + ops.length) % ops.length].id);
   }
 
@@ -73,7 +73,7 @@ export class Controls {
       else if (key === ' ') run.toggleFreeze();
       else if (key === '.') run.step();
       else if (key === 'r') {
-        const op = core.operation(run.pending === null ? core.mode() : run.pending);
+        const op = core.operation(run.pending === null ? run.mode : run.pending);
         if (op && op.takesReference) run.choose(op.id);
         else {
           const names = core.operations.filter((o) => o.takesReference).map((o) => `${o.name} (${o.key})`);

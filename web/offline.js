@@ -15,30 +15,30 @@ function askVersion(worker) {
 /** note(text) shows a line on the page. */
 export async function keepOffline(note) {
   if (!('serviceWorker' in navigator) || !window.isSecureContext) return;
-  const running = navigator.serviceWorker.controller;  // null on the first visit
-  let registration;
+  const container = navigator.serviceWorker;
+  const running = container.controller;  // the version this page came from; none on a first visit
+  const runningVersion = running ? await askVersion(running) : null;
+  if (running) state.setOffline(runningVersion);
+  // A newer version, once fetched, serves this page's requests from then on (the worker takes
+  // over at once), but the page keeps the code it loaded: the next load runs it.
+  container.addEventListener('controllerchange', async () => {
+    if (!running || !container.controller) return;
+    const version = await askVersion(container.controller);
+    if (!version || version === runningVersion) return;
+    state.setUpdate(version);
+    note('A new version of this page was fetched: it runs from the next load (reload the page).');
+  });
   try {
-    registration = await navigator.serviceWorker.register('sw.js');
+    const registration = await container.register('sw.js');
+    registration.update().catch(() => {});  // no network: the version kept goes on
   } catch (error) {
-    note(`This page could not be kept for use offline (${error.message}).`);
+    // With no network a kept version goes on; on a first visit the page is not kept.
+    if (!running) note(`This page could not be kept for use offline (${error.message}).`);
     return;
   }
-  registration.addEventListener('updatefound', () => {
-    const incoming = registration.installing;
-    if (!incoming) return;
-    incoming.addEventListener('statechange', async () => {
-      if (incoming.state !== 'activated') return;
-      const version = await askVersion(incoming);
-      if (running) {
-        state.setUpdate(version);
-        note('A new version of this page was fetched: it runs from the next load (reload the page).');
-      } else {
-        state.setOffline(version);
-      }
-    });
-  });
-  const ready = await navigator.serviceWorker.ready;
-  if (running) state.setOffline(await askVersion(running));
-  else if (ready.active && ready.active.state === 'activated') state.setOffline(await askVersion(ready.active));
-  registration.update().catch(() => {});  // no network: the version kept goes on
+  if (running) return;
+  const ready = await container.ready;
+  const settle = async () => { if (ready.active.state === 'activated') state.setOffline(await askVersion(ready.active)); };
+  ready.active.addEventListener('statechange', settle);
+  settle();
 }

@@ -113,6 +113,20 @@ EMSCRIPTEN_KEEPALIVE void pw_frame_from_rgba() {
     }
 }
 
+// Frame <- SourceRgba holding B,G,R,A pixels (a VideoFrame copied as BGRA), the same way.
+EMSCRIPTEN_KEEPALIVE void pw_frame_from_bgra() {
+    const size_t rowBytes = static_cast<size_t>(Width) * 3;
+    for (int32_t i = 0; i < Height; ++i) {
+        const uint8_t* bgra = SourceRgba + static_cast<size_t>(Height - 1 - i) * Width * 4;
+        uint8_t* bgr = Frame + i * rowBytes;
+        for (int32_t x = 0; x < Width; ++x) {
+            bgr[3 * x] = bgra[4 * x];
+            bgr[3 * x + 1] = bgra[4 * x + 1];
+            bgr[3 * x + 2] = bgra[4 * x + 2];
+        }
+    }
+}
+
 // Frame <- frame n of the moving test picture, and SourceRgba <- the same for the source view.
 EMSCRIPTEN_KEEPALIVE void pw_test_picture(uint32_t n) {
     simcam::renderPicture(simcam::Picture::MovingShapes, Width, Height, n, Frame);

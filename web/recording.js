@@ -62,10 +62,16 @@ export class Recorder {
     if (this.folder) {
       await removeStaleRecordings().catch(() => {});
       const name = `${Date.now()}-${Math.random().toString(36).slice(2, 8)}`;
+      // Held while the page is open, so that another page (or this one's own clean-up, which
+      // may run on another thread meanwhile) leaves these files alone: taken before they exist.
+      if (navigator.locks) {
+        await new Promise((held) => navigator.locks.request(kLockPrefix + name, () => {
+          held();
+          return new Promise((release) => { this.releaseLock = release; });
+        }));
+      }
       this.dir = await this.folder.getDirectoryHandle(name, { create: true });
       this.dirName = name;
-      // Held while the page is open, so that another page leaves these files alone.
-      if (navigator.locks) navigator.locks.request(kLockPrefix + name, () => new Promise((release) => { this.releaseLock = release; }));
       const estimate = await navigator.storage.estimate().catch(() => null);
       room = estimate && estimate.quota ? estimate.quota - estimate.usage : Infinity;
     }

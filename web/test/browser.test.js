@@ -99,10 +99,10 @@ async function serverChecks(url) {
   check(bad.status === 2 && /--media .*none: no such folder/.test(bad.stderr), `--media with no such folder: status ${bad.status}, "${String(bad.stderr).trim().split('\n').pop()}"`);
 }
 
-async function launch(extra) {
+async function launch(extra, options = {}) {
   const profile = fs.mkdtempSync(path.join(work, 'profile-'));
   const context = await launchChromium(profile, {
-    executablePath: chromiumPath, acceptDownloads: true, viewport: { width: 1400, height: 900 }, extra,
+    executablePath: chromiumPath, acceptDownloads: true, viewport: { width: 1400, height: 900 }, extra, ...options,
   });
   toStop.push(() => context.close().catch(() => {}));
   return context;
@@ -151,11 +151,12 @@ function reproduce(command, dir) {
 
 // --- the camera path ----------------------------------------------------------------------------
 const kSchedule = ['average4', 'average8@5', 'diff@10', 'sobel-x@15', 'median3@20', 'binarize@25'];
-async function cameraRun(context, base, simd) {
-  const what = simd ? 'SIMD build' : 'simd=0';
+async function cameraRun(context, base, simd, pipeline = 'worker') {
+  const what = `${simd ? 'SIMD build' : 'simd=0'}, ${pipeline === 'main' ? 'pipeline=main' : 'worker'}`;
   const query = new URLSearchParams([['source', 'camera'], ...kSchedule.map((m) => ['mode', m]),
-    ['frames', '30'], ['record', '1'], ...(simd ? [] : [['simd', '0']])]);
-  const { state, dir } = await recordRun(context, `${base}?${query}`, simd ? 'camera-simd' : 'camera-scalar');
+    ['frames', '30'], ['record', '1'], ...(simd ? [] : [['simd', '0']]), ...(pipeline === 'main' ? [['pipeline', 'main']] : [])]);
+  const { state, dir } = await recordRun(context, `${base}?${query}`, `camera-${simd ? 'simd' : 'scalar'}-${pipeline}`);
+  check(state.pipeline === pipeline, `camera, ${what}: frames processed on the ${state.pipeline} pipeline`);
   check(state.state === 'done' && state.ended === 'frames', `camera, ${what}: the run ends after its frames (state ${state.state}, ended ${state.ended}${state.error ? ', ' + state.error : ''})`);
   check(state.build === (simd ? 'simd' : 'scalar'), `camera, ${what}: build ${state.build}`);
   const raw = fs.readFileSync(path.join(dir, 'recording.raw'));
@@ -185,8 +186,9 @@ async function cameraRun(context, base, simd) {
 }
 
 // --- the test picture -----------------------------------------------------------------------------
-async function testPictureRun(context, base) {
-  const { state, dir } = await recordRun(context, `${base}?source=test&size=160x120&frames=12&record=1&mode=gray`, 'test');
+async function testPictureRun(context, base, pipeline = 'worker') {
+  const extra = pipeline === 'main' ? '&pipeline=main' : '';
+  const { state, dir } = await recordRun(context, `${base}?source=test&size=160x120&frames=12&record=1&mode=gray${extra}`, `test-${pipeline}`);
   const raw = fs.readFileSync(path.join(dir, 'recording.raw'));
   const expected = execFileSync(clip, ['--width', '160', '--height', '120', '--frames', '12']);
   check(state.state === 'done' && raw.equals(expected), `source=test: recording.raw equals pixelwell-clip (${raw.length} bytes)`);
@@ -263,7 +265,8 @@ async function teachingRun(context, base) {
   await waitForState(page, ['running']);
   let frozen;
   for (let k = 0; k < 5; ++k) frozen = await pressStep(page);
-  const view = () => page.evaluate(() => document.getElementById('result-view').toDataURL());
+  // What the result view shows, from where it is drawn (the worker's canvas, or the page's).
+  const view = () => page.evaluate(async () => Array.from((await window.pixelwellView('result')).data).join(','));
   const held = await view();
   await page.waitForTimeout(500);
   const after = await panelData(page);
@@ -280,10 +283,7 @@ async function teachingRun(context, base) {
     await page.keyboard.press(key);
     await page.waitForFunction((n) => document.getElementById('panel').dataset.mode === n, name, { timeout: 5000 }).catch(() => {});
     const shown = await panelData(page);
-    const pixels = await page.evaluate(() => {
-      const c = document.getElementById('result-view');
-      return Array.from(c.getContext('2d').getImageData(0, 0, c.width, c.height).data);
-    });
+    const pixels = await page.evaluate(async () => Array.from((await window.pixelwellView('result')).data));
     reruns.push({ name, shown, pixels });
   }
   const stepped = await pressStep(page);
@@ -426,6 +426,11 @@ async function errorRuns(base, clipFile) {
   await cameraRun(camera, url, true);
   await cameraRun(camera, url, false);
   await testPictureRun(camera, url);
+  // The main-thread pipeline (pipeline=main, and browsers without the worker's needs): what it
+  // does differently, capture, conversion and drawing, with recordings the filter reproduces.
+  await cameraRun(camera, url, true, 'main');
+  await cameraRun(camera, url, false, 'main');
+  await testPictureRun(camera, url, 'main');
   await keyboardRun(camera, url);
   await teachingRun(camera, url);
   const checks = require('./page_checks')({ check, waitForState, recordRun, reproduce, dataset, saveDownloads, expectMessage, media });
@@ -436,7 +441,15 @@ async function errorRuns(base, clipFile) {
   await checks.sizes(camera, url);
   await checks.files(camera, url);
   await checks.quota(camera, url);
+  const devices = require('./device_checks')({ check, work, toStop });
+  await devices.offline(camera, site);
+  await devices.fullscreen(camera, url);
+  await devices.facing(camera, url);
   await camera.close();
+  const phone = await launch([], { isMobile: true, hasTouch: true, viewport: { width: 360, height: 740 } });
+  await devices.phone(phone, url, { width: 360, height: 740 });
+  await devices.phone(phone, url, { width: 390, height: 844 });
+  await phone.close();
   const pattern = await launch(['--use-fake-device-for-media-stream', '--use-fake-ui-for-media-stream']);
   await checks.bigCamera(pattern, url);
   await pattern.close();
