@@ -147,6 +147,10 @@ export class Core extends CoreInfo {
     return this.image(this.m._pw_source_rgba());
   }
   process() { this.m._pw_process(); }
+  /** Only the core's work: resultImage() then needs resultToRgba(), and resultBytes() readResult(). */
+  processOnly() { this.m._pw_process_only(); }
+  resultToRgba() { this.m._pw_result_to_rgba(); }
+  readResult() { this.m._pw_read_result(); }
   /** The surface's frame region, for the result view. */
   resultImage() { return this.image(this.m._pw_result_rgba()); }
   // Over the module's memory, not a copy: drawn at once, before the next call changes it.

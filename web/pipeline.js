@@ -18,12 +18,24 @@ export class MainPipeline {
     this.kind = 'main';
     this.processor = new Processor(core, $('source-view'), $('result-view'), events);
     this.chain = Promise.resolve();
+    this.waiting = 0;  // calls not yet settled
   }
   // One call after the other, as the worker answers them: a frame that waits for its pixels
-  // is recorded before a stop made meanwhile.
+  // is recorded before a stop made meanwhile. With none waiting, a call runs at once, so that a
+  // frame is read from its video in the callback that announced it, not from a later one.
   call(op, ...args) {
-    const result = this.chain.then(() => this.processor[op](...args));
-    this.chain = result.catch(() => {});
+    let result;
+    if (this.waiting === 0) {
+      try {
+        result = Promise.resolve(this.processor[op](...args));
+      } catch (error) {
+        result = Promise.reject(error);
+      }
+    } else {
+      result = this.chain.then(() => this.processor[op](...args));
+    }
+    this.waiting += 1;
+    this.chain = result.then(() => { this.waiting -= 1; }, () => { this.waiting -= 1; });
     return result;
   }
   /** The same, handing over what can be moved (a VideoFrame): here nothing moves. */

@@ -20,13 +20,20 @@ function blobOf(canvas) {
 }
 
 export class Processor {
-  /** core: a Core; source, result: the views' canvases (HTML or offscreen); events(name, data). */
-  constructor(core, source, result, events) {
+  /**
+   * core: a Core; source, result: the views' canvases (HTML or offscreen); events(name, data).
+   * direct: the core's result is copied out only as the view needs it, in the module's SIMD
+   * pass, and for the recording only while it records (the worker's way), not both on every
+   * frame (the main thread's, as the page always did).
+   */
+  constructor(core, source, result, events, direct = false) {
     this.core = core;
+    this.direct = direct;
     this.source = source;
     this.result = result;
-    this.sourceContext = source.getContext('2d', { colorSpace: 'srgb' });
-    this.resultContext = result.getContext('2d', { colorSpace: 'srgb' });
+    // Opaque, as every pixel drawn is: the browser then keeps no alpha to multiply.
+    this.sourceContext = source.getContext('2d', { colorSpace: 'srgb', alpha: !direct });
+    this.resultContext = result.getContext('2d', { colorSpace: 'srgb', alpha: !direct });
     this.grab = makeCanvas();
     this.grabContext = this.grab.getContext('2d', { willReadFrequently: true, colorSpace: 'srgb', alpha: false });
     this.events = events;
@@ -64,14 +71,18 @@ export class Processor {
       const started = performance.now();
       const view = await this.read(input);
       const captured = performance.now();
-      core.process();
+      if (this.direct) core.processOnly(); else core.process();
       const processed = performance.now();
-      if (view) this.sourceContext.putImageData(view, 0, 0);
-      else this.sourceContext.drawImage(input.frame, 0, 0, core.width, core.height);
+      if (!view) this.sourceContext.drawImage(input.frame, 0, 0, core.width, core.height);
+      else this.sourceContext.putImageData(view, 0, 0);
+      if (this.direct) core.resultToRgba();
       this.resultContext.putImageData(core.resultImage(), 0, 0);
       const drawn = performance.now();
       const recorder = this.recorder && !this.recorder.closed ? this.recorder : null;
-      if (recorder) recorder.add(core.frameBytes(), core.resultBytes());
+      if (recorder) {
+        if (this.direct) core.readResult();
+        recorder.add(core.frameBytes(), core.resultBytes());
+      }
       return { processed: true, times: { started, captured, processed, drawn }, applied, mode: core.mode(), recordFull,
                recorded: recorder ? recorder.frames : 0, room: recorder ? recorder.roomFrames() : Infinity };
     } finally {

@@ -21,7 +21,7 @@ async function start({ build, source, result }) {
   }
   const { Processor } = await import('./processor.js');
   const module = await core.startModule(build);
-  processor = new Processor(module, source, result, (name, data) => self.postMessage({ event: name, data }));
+  processor = new Processor(module, source, result, (name, data) => self.postMessage({ event: name, data }), true);
   return core.describe(module.m, build);
 }
 

@@ -276,6 +276,7 @@ async function teachingRun(context, base) {
   // Step into the binarisation (chosen before frame 12, that is at the 13th frame).
   let binarizePanel;
   while (Number((binarizePanel = await pressStep(page)).frames) < 14) {}
+  const livePixels = await page.evaluate(async () => Array.from((await window.pixelwellView('result')).data));
   // Chosen while frozen, an operation re-runs the held frame, from the core as it stood before it;
   // the next frame processed (a step) is in the mode chosen last.
   const reruns = [];
@@ -341,6 +342,10 @@ async function teachingRun(context, base) {
   };
   const dropX = (b) => { const out = Buffer.alloc(b.length / 4 * 3); for (let i = 0, j = 0; i < b.length; i += 4, j += 3) { out[j] = b[i]; out[j + 1] = b[i + 1]; out[j + 2] = b[i + 2]; } return out; };
   const schedule = command.split(' ').filter((w, i, all) => all[i - 1] === '--mode');
+  const recorded = fs.readFileSync(path.join(dir, 'results.bgrx'));
+  const liveAt = (Number(binarizePanel.frames) - 1) * 160 * 120 * 4;
+  check(dropX(recorded.subarray(liveAt, liveAt + 160 * 120 * 4)).equals(bgrx(livePixels)),
+    `the result view shows frame ${binarizePanel.frames} as recorded, pixel for pixel`);
   for (const r of reruns) {
     const temporal = r.name === 'average2';
     const input = path.join(dir, `held-${r.name}.raw`);
@@ -417,6 +422,13 @@ async function errorRuns(base, clipFile) {
   await page.close();
 }
 
+// Seconds spent by a part of the run, printed at its end (docs/testing.md keeps them).
+const spent = {};
+async function timed(part, work) {
+  const started = Date.now();
+  try { return await work(); } finally { spent[part] = (spent[part] || 0) + (Date.now() - started) / 1000; }
+}
+
 (async () => {
   const clipFile = makeClip();
   const url = await startServer();
@@ -428,12 +440,14 @@ async function errorRuns(base, clipFile) {
   await testPictureRun(camera, url);
   // The main-thread pipeline (pipeline=main, and browsers without the worker's needs): what it
   // does differently, capture, conversion and drawing, with recordings the filter reproduces.
-  await cameraRun(camera, url, true, 'main');
-  await cameraRun(camera, url, false, 'main');
-  await testPictureRun(camera, url, 'main');
+  await timed('pipeline=main', async () => {
+    await cameraRun(camera, url, true, 'main');
+    await cameraRun(camera, url, false, 'main');
+    await testPictureRun(camera, url, 'main');
+  });
   await keyboardRun(camera, url);
   await teachingRun(camera, url);
-  const checks = require('./page_checks')({ check, waitForState, recordRun, reproduce, dataset, saveDownloads, expectMessage, media });
+  const checks = require('./page_checks')({ check, waitForState, recordRun, reproduce, dataset, saveDownloads, expectMessage, media, timed });
   checks.makeMedia(media, clipFile);
   // The two checks that wait out the 5 s stall rule run side by side.
   await Promise.all([checks.hiddenTab(camera, url), checks.brokenDownload(camera, url)]);
@@ -442,14 +456,16 @@ async function errorRuns(base, clipFile) {
   await checks.files(camera, url);
   await checks.quota(camera, url);
   const devices = require('./device_checks')({ check, work, toStop });
-  await devices.offline(camera, site);
-  await devices.fullscreen(camera, url);
-  await devices.facing(camera, url);
+  await timed('offline', () => devices.offline(camera, site));
+  await timed('full screen, front/back, phones', async () => {
+    await devices.fullscreen(camera, url);
+    await devices.facing(camera, url);
+    const phone = await launch([], { isMobile: true, hasTouch: true, viewport: { width: 360, height: 740 } });
+    await devices.phone(phone, url, { width: 360, height: 740 });
+    await devices.phone(phone, url, { width: 390, height: 844 });
+    await phone.close();
+  });
   await camera.close();
-  const phone = await launch([], { isMobile: true, hasTouch: true, viewport: { width: 360, height: 740 } });
-  await devices.phone(phone, url, { width: 360, height: 740 });
-  await devices.phone(phone, url, { width: 390, height: 844 });
-  await phone.close();
   const pattern = await launch(['--use-fake-device-for-media-stream', '--use-fake-ui-for-media-stream']);
   await checks.bigCamera(pattern, url);
   await pattern.close();
@@ -459,6 +475,7 @@ async function errorRuns(base, clipFile) {
   failures += 1;
 }).finally(async () => {
   for (const stop of toStop.reverse()) await stop();
+  console.log(`time: ${Object.entries(spent).map(([part, s]) => `${part} ${s.toFixed(1)} s`).join(', ')}, the whole run ${process.uptime().toFixed(0)} s`);
   if (failures === 0) fs.rmSync(work, { recursive: true, force: true });
   else console.error(`the run's files are kept in ${work}`);
   console.log(failures ? `${failures} checks failed` : 'every check passed');

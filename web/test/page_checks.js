@@ -77,7 +77,9 @@ module.exports = (h) => {
     const downloads = {};
     page.on('download', (d) => { downloads[d.suggestedFilename()] = d; });
     await page.goto(`${base}?source=camera&frames=40&record=1&mode=average4`);
-    await page.waitForFunction(() => Number(document.documentElement.dataset.frames) >= 10);
+    await page.waitForFunction(() => Number(document.documentElement.dataset.frames) >= 10).catch(async (error) => {
+      throw new Error(`${error.message}: ${JSON.stringify(await dataset(page))} ${await text(page, 'stats')}`);
+    });
     await page.evaluate(() => window.pixelwellHide(true));
     const hiddenAt = await frames(page);
     await page.waitForTimeout(6000);
@@ -212,7 +214,7 @@ module.exports = (h) => {
     // Both pipelines: a video file's frames and a still's come into the core differently.
     const png = execFileSync('/usr/bin/python3', ['-c', 'import sys; from PIL import Image; im = Image.open(sys.argv[1]).convert("RGB"); ' +
       'sys.stdout.buffer.write(im.transpose(Image.FLIP_TOP_BOTTOM).tobytes("raw", "BGR"))', path.join(h.media, 'still.png')]);
-    for (const pipeline of ['worker', 'main']) {
+    for (const pipeline of ['worker', 'main']) await (pipeline === 'main' ? (f) => h.timed('pipeline=main', f) : (f) => f())(async () => {
       const extra = pipeline === 'main' ? '&pipeline=main' : '';
       const clip = await recordRun(context, `${base}?source=/media/clip.webm&record=1&mode=sobel-x${extra}`, `file-clip-${pipeline}`);
       check(clip.state.ended === 'source-ended' && Number(clip.state.frames) >= 30 && Number(clip.state.frames) <= 64 && clip.state.pipeline === pipeline &&
@@ -222,7 +224,7 @@ module.exports = (h) => {
       check(still.state.ended === 'source-ended' && fs.readFileSync(path.join(still.dir, 'recording.raw')).equals(png),
         `record=1 on a PNG (${pipeline}): one frame, the picture's own pixels (ended ${still.state.ended}, ${still.state.frames} frame)`);
       reproduces(still.state, still.dir, `a still recorded (${pipeline})`);
-    }
+    });
     const photo = await recordRun(context, `${base}?source=/media/photo.jpg&record=1`, 'file-photo');
     check(photo.state.width === '300' && rawFrames(photo.dir, 300, 200) === 1, `record=1 on a JPEG: one 300x200 frame (${photo.state.width}x${photo.state.height})`);
     const big = await recordRun(context, `${base}?source=/media/big.webm&record=1`, 'file-big', async (page) => {
