@@ -1,8 +1,8 @@
 // The run: which source feeds it, which of its frames are processed and recorded, and the rules
 // for when it ends (frames reached, the source ended or lost, a size change, the record limit),
 // for a hidden tab (a pause, never a loss), and for freezing, stepping and re-running a frame.
-// Frames go through the pipeline (pipeline.js) one at a time: a camera's or a file's frame that
-// comes while one is on its way is dropped, a still's waits.
+// Frames go through the pipeline (pipeline.js) one at a time; one that comes while one is on its
+// way waits for it, and is dropped only when a newer one comes meanwhile.
 import * as state from './state.js';
 import { processedSize } from './views.js';
 import { recordingMethods } from './run_recording.js';
@@ -26,7 +26,7 @@ export class Run {
     this.size = { width: 0, height: 0 };  // the processed size
     this.busy = false;         // a frame is on its way through the core
     this.busyGeneration = 0;   // the generation it was sent in
-    this.held = null;          // a still's frame that came meanwhile, processed next
+    this.held = null;          // a frame that came meanwhile, processed next
     this.generation = 0;       // frames sent before a new start (Record, a new run) are not counted
     this.frozen = false;       // Space: the source's frames are not processed, both views hold
     this.steps = 0;            // frames still to process while frozen ('.')
@@ -144,12 +144,16 @@ export class Run {
   onFrame(input) {
     if (this.ended || this.paused || (this.frozen && this.steps === 0)) return false;
     if (this.busy) {
-      if (!input.still) {
-        if (input.test === undefined) this.views.dropped(1);  // the test picture offers it again
-        return false;
+      // A frame of its own (a VideoFrame, a still's picture) waits for the one on its way, so
+      // that a short hold-up in the worker drops nothing; a newer one takes its place. The test
+      // picture offers its frame again, and a video element holds no frame to wait with.
+      if (input.test !== undefined) return false;
+      if (!input.frame && !input.still) { this.views.dropped(1); return false; }
+      if (this.held) {
+        if (!this.held.still) this.views.dropped(1);
+        if (this.held.frame) this.held.frame.close();
       }
-      if (this.held && this.held.frame) this.held.frame.close();
-      this.held = input;  // a still shows its last redraw
+      this.held = input;
       return true;
     }
     const size = processedSize(input.width, input.height, this.core.maxSide);
@@ -170,25 +174,25 @@ export class Run {
   frameDone(r, schedule, generation) {
     this.busy = false;
     // Counted even when the run ended meanwhile: the recording, stopped after it, holds it.
-    if (generation === this.generation) {
-      if (!r.processed) {  // the recording's limit, in a run that ends there
-        const message = r.refused.full ? this.quotaMessage(r.refused.frames)
-          : `The recording reached its limit of 1 GiB after ${r.refused.frames} frames: saved as it is.`;
-        this.end('record-limit', message);
-        return;
-      }
+    if (generation === this.generation && !r.processed) {  // the recording's limit, in a run that ends there
+      const message = r.refused.full ? this.quotaMessage(r.refused.frames)
+        : `The recording reached its limit of 1 GiB after ${r.refused.frames} frames: saved as it is.`;
+      this.end('record-limit', message);
+    } else if (generation === this.generation) {
       if (r.applied.length) this.scheduleApplied(schedule, r.applied, r.mode);
       this.frames += 1;
       if (this.steps > 0) this.steps -= 1;
       if (this.recording) Object.assign(this.recording, { frames: r.recorded, room: r.room });
       if (r.recordFull) this.stopRecording('full');
     }
-    this.serial += 1;
-    state.setFrames(this.frames);
-    if (this.frozen) this.panel.refresh(true);  // a step: its numbers at once
-    if (r.processed) this.views.count(r.times, this.frames, this.size, this.recordingText());
-    if (this.automated && !this.ended && this.frames >= this.limit) { this.end('frames'); return; }
-    const held = this.held;
+    if (r.processed) {
+      this.serial += 1;
+      state.setFrames(this.frames);
+      if (this.frozen) this.panel.refresh(true);  // a step: its numbers at once
+      this.views.count(r.times, this.frames, this.size, this.recordingText());
+    }
+    if (this.automated && !this.ended && this.frames >= this.limit) this.end('frames');
+    const held = this.held;  // the frame that waited (an ended run takes none: it is closed)
     this.held = null;
     if (held && this.onFrame(held) === false && held.frame) held.frame.close();
   }
