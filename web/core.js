@@ -137,6 +137,20 @@ export class Core extends CoreInfo {
     const at = this.m._pw_source_rgba();
     return this.heap.subarray(at, at + this.width * this.height * 4);
   }
+  /**
+   * A VideoFrame in I420 at the core's size into the core's layout and pixelBuffer() (RGBA),
+   * converted by the module: copied as it is (its planes), which costs a sixth of the browser's
+   * own conversion. False, and nothing done, for a colour matrix the module does not know.
+   */
+  async putI420(frame) {
+    const cs = frame.colorSpace || {};
+    if (frame.format !== 'I420' || ![null, 'bt709', 'smpte170m', 'bt470bg'].includes(cs.matrix ?? null)) return false;
+    const at = this.m._pw_source_yuv(), size = frame.allocationSize();
+    if (size > this.m._pw_source_yuv_bytes()) return false;
+    const [y, u, v] = await frame.copyTo(this.heap.subarray(at, at + size));
+    this.m._pw_frame_from_i420(y.offset, y.stride, u.offset, u.stride, v.offset, v.stride, cs.matrix === 'bt709' ? 1 : 0, cs.fullRange ? 1 : 0);
+    return true;
+  }
   /** The pixels in pixelBuffer() (R,G,B,A or, bgra, B,G,R,A) into the core's layout. */
   putPixels(bgra) { if (bgra) this.m._pw_frame_from_bgra(); else this.m._pw_frame_from_rgba(); }
   /** The pixels in pixelBuffer(), as they are, for the source view (RGBA). */

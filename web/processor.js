@@ -97,8 +97,10 @@ export class Processor {
     const frame = input.frame;
     if (frame && frame.displayWidth === w && frame.displayHeight === h && frame.visibleRect &&
         frame.visibleRect.width === w && frame.visibleRect.height === h) {
-      // Copied once, converted by the browser to the 32-bit order it gives at no cost, straight
-      // into the module's memory; the module then lays it out for the core.
+      // A camera's usual I420 is copied as it is and converted by the module in one pass.
+      if (await core.putI420(frame)) return core.pixelImage();
+      // Other frames are copied once, converted by the browser to the 32-bit order it gives at
+      // no cost, straight into the module's memory; the module then lays it out for the core.
       const bgra = frame.format === 'BGRA' || frame.format === 'BGRX';
       const format = bgra ? 'BGRA' : 'RGBA';
       if (frame.allocationSize({ format }) === w * h * 4) {
