@@ -23,6 +23,7 @@ export const kTextSizes = ['normal', 'large', 'larger'];
  * @property {boolean} record     record=1
  * @property {boolean} scalar     simd=0
  * @property {string} pipeline    worker (where the browser can) or main (pipeline=main)
+ * @property {boolean} gridAsked  view=grid
  * @property {boolean} frozen     frozen=1
  * @property {boolean} loop       a video file loops (loop=0 turns it off; automated runs never loop)
  * @property {string} textSize    text=normal|large|larger, the panel's type
@@ -63,6 +64,10 @@ export function readConfig(search) {
   }
   if (params.has('pipeline') && !['main', 'worker'].includes(params.get('pipeline')))
     errors.push(`pipeline=${params.get('pipeline')}: use main (frames on the page's main thread) or worker.`);
+  // Every operation at once (view=grid) needs a core per cell, which this version lacks.
+  config.gridAsked = params.get('view') === 'grid';
+  if (params.has('view') && !['single', 'grid'].includes(params.get('view')))
+    errors.push(`view=${params.get('view')}: use single (one operation) or grid (every operation at once).`);
   if (params.has('text')) {
     if (kTextSizes.includes(params.get('text'))) config.textSize = params.get('text');
     else errors.push(`text=${params.get('text')}: use ${kTextSizes.join(', ')}.`);

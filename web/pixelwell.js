@@ -54,6 +54,7 @@ async function main() {
   if (note) ui.note('build', note);
   keepOffline((text) => ui.note('update', text));
   if (config.errors.length) { ui.fail(config.errors.join('\n')); return; }
+  if (config.gridAsked) ui.note('view', 'view=grid: every operation at once is not in this version yet; one operation is shown.');
 
   // A schedule the filter would refuse is refused with the filter's reason; the run goes on.
   let scheduleOk = true;
