@@ -113,9 +113,8 @@ export class Recorder {
         this.open.frames += 1;
         if (this.open.frames === this.segmentFrames) await this.closeSegment();
       } catch (error) {
-        // The storage is full: the open segment's frames stay in memory, with what follows.
-        this.full = true;
-        this.error = error;
+        // The storage is full, or refuses to go on: the open segment's frames stay in memory,
+        // with what follows.
         if (this.open) {
           this.open.raw.abort().catch(() => {});
           this.open.results.abort().catch(() => {});
@@ -127,6 +126,17 @@ export class Recorder {
         this.segments.push(this.memory);
         this.kept += raw.length;
         if (raw.length === 0 || raw[raw.length - 1] !== frame) this.inMemory(frame, result);
+        if (!error || error.name !== 'QuotaExceededError') {
+          // Not the quota (a folder removed under it, a storage that failed): the recording
+          // goes on in memory, within what memory allows, rather than ending as if full.
+          this.folder = null;
+          this.where = 'memory';
+          this.room = Math.min(this.limitBytes, kMemoryLimit);
+          this.storageError = error;
+          return;
+        }
+        this.full = true;
+        this.error = error;
         this.onFull(error);
       }
     });

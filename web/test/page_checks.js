@@ -218,7 +218,7 @@ module.exports = (h) => {
       const extra = pipeline === 'main' ? '&pipeline=main' : '';
       const clip = await recordRun(context, `${base}?source=/media/clip.webm&record=1&mode=sobel-x${extra}`, `file-clip-${pipeline}`);
       check(clip.state.ended === 'source-ended' && Number(clip.state.frames) >= 30 && Number(clip.state.frames) <= 64 && clip.state.pipeline === pipeline &&
-            rawFrames(clip.dir, 320, 240) === Number(clip.state.frames), `record=1 on a file (${pipeline}): no loop, ${clip.state.frames} frames recorded, ended ${clip.state.ended}`);
+            rawFrames(clip.dir, 320, 240) === Number(clip.state.frames), `record=1 on a file (${pipeline}): no loop, ${clip.state.frames} frames recorded, ended ${clip.state.ended}${clip.state.error ? ` ("${clip.state.error}")` : ''}`);
       reproduces(clip.state, clip.dir, `a file recorded (${pipeline})`);
       const still = await recordRun(context, `${base}?source=/media/still.png&record=1&mode=binarize${extra}`, `file-still-${pipeline}`);
       check(still.state.ended === 'source-ended' && fs.readFileSync(path.join(still.dir, 'recording.raw')).equals(png),
