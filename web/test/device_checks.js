@@ -61,6 +61,13 @@ module.exports = (h) => {
     await page.goto(`${base}?source=test&size=160x120`);
     const kept = await page.waitForFunction(() => document.documentElement.dataset.offline, null, { timeout: 30000 }).then(() => true, () => false);
     check(kept && (await dataset(page)).offline === first, `offline: the first load keeps version ${first} (${(await dataset(page)).offline})`);
+    // Installable, as the browser itself judges it: the manifest, its icons and the worker.
+    const cdp = await context.newCDPSession(page);
+    const manifest = await cdp.send('Page.getAppManifest').catch((error) => ({ errors: [{ message: error.message }] }));
+    const installability = await cdp.send('Page.getInstallabilityErrors').catch((error) => ({ installabilityErrors: [{ errorId: error.message }] }));
+    const problems = [...(manifest.errors || []).map((e) => e.message), ...installability.installabilityErrors.map((e) => e.errorId)];
+    check(problems.length === 0 && /"name": "Pixelwell"/.test(manifest.data || ''), `installable: the browser finds no fault in the manifest or the page (${problems.join('; ') || 'none'})`);
+    await cdp.detach();
     await stop();
     const picture = `${base}index.html?source=test&size=200x150&mode=gray`;
     await page.goto(picture);
