@@ -53,6 +53,24 @@ size_t editDistance(std::string_view a, std::string_view b) {
     return row[b.size()];
 }
 
+std::string unknownOption(const std::vector<std::string>& leftOver, const std::vector<std::string>& longNames) {
+    for (const std::string& left : leftOver) {
+        if (left == "--") break;  // what follows it are files, whatever their names
+        if (left.size() < 2 || left[0] != '-' || (left[1] >= '0' && left[1] <= '9')) continue;
+        const std::string typed = left.substr(0, left.find('='));
+        std::string message = "unknown option " + typed;
+        std::string closest;
+        size_t best = 3;  // at most two edits away, or it is no guess
+        for (const std::string& name : longNames) {
+            const size_t d = editDistance(typed, "--" + name);
+            if (d < best) best = d, closest = "--" + name;
+        }
+        if (!closest.empty()) message += " (did you mean " + closest + "?)";
+        return message;
+    }
+    return {};
+}
+
 bool parseInteger(std::string_view text, int64_t low, int64_t high, int64_t& value) {
     const std::string copy(text);
     if (copy.empty() || std::isspace(static_cast<unsigned char>(copy[0]))) return false;

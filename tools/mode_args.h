@@ -17,6 +17,21 @@ namespace pixelwell {
 // typed name is from a real one.
 size_t editDistance(std::string_view a, std::string_view b);
 
+// For a command line with an unknown option: "unknown option --mdoe (did you mean --mode?)" for
+// the first argument left over that looks like an option ("--mdoe", "--sise=5x3", "-z"; not
+// "-5", nor anything after "--"), given the long options' names ("mode", "size"). Empty when no
+// argument looks like an option. A misspelt option is named before what it leaves missing.
+std::string unknownOption(const std::vector<std::string>& leftOver, const std::vector<std::string>& longNames);
+
+// The same for a CLI11 application, after its parse failed.
+template <typename App>
+std::string unknownOption(const App& app) {
+    std::vector<std::string> names;
+    for (const auto* option : app.get_options())
+        for (const std::string& name : option->get_lnames()) names.push_back(name);
+    return unknownOption(app.remaining(false), names);
+}
+
 // A whole decimal integer from low to high, nothing before or after it.
 bool parseInteger(std::string_view text, int64_t low, int64_t high, int64_t& value);
 

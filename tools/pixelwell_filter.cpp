@@ -97,29 +97,6 @@ bool writeFully(int fd, const uint8_t* buffer, size_t size) {
     return true;
 }
 
-// The first argument CLI11 left over that looks like an option ("--mdoe", "--sise=5x3", "-z"), as
-// "unknown option --mdoe (did you mean --mode?)"; empty when there is none. A misspelt option
-// must be named before what it leaves missing ("--mode is required").
-std::string unknownOption(const CLI::App& app) {
-    for (const std::string& left : app.remaining(false)) {
-        if (left == "--") break;  // what follows it are files, whatever their names
-        if (left.size() < 2 || left[0] != '-' || (left[1] >= '0' && left[1] <= '9')) continue;
-        const std::string typed = left.substr(0, left.find('='));
-        std::string message = "unknown option " + typed;
-        std::string closest;
-        size_t best = 3;  // at most two edits away, or it is no guess
-        for (const CLI::Option* option : app.get_options()) {
-            for (const std::string& name : option->get_lnames()) {
-                const size_t d = editDistance(typed, "--" + name);
-                if (d < best) best = d, closest = "--" + name;
-            }
-        }
-        if (!closest.empty()) message += " (did you mean " + closest + "?)";
-        return message;
-    }
-    return {};
-}
-
 // The name as a shell would need it typed.
 std::string shellWord(const std::string& text) {
     const bool plain = !text.empty() && text.find_first_not_of(

@@ -1,12 +1,17 @@
 #!/usr/bin/python3
 """pixelwell-live as people use it, on a private Xvfb.
 
-    live_test.py exact|gui|bad BUILD_TOOLS_DIR LIVE_EXE RESOURCES_DIR WORK_DIR
+    live_test.py exact|gui|bad|faults|recording|views BUILD_TOOLS_DIR LIVE_EXE RESOURCES_DIR WORK_DIR
 
 exact: a generated clip through pixelwell-live with a mode schedule and --record; every saved
        result picture equals pixelwell-filter's output on the recorded frames.
 gui:   both windows, keys from xdotool, pictures read back from the screen and from s.
 bad:   the situations that must end (or go on) with a clear message and the right exit code.
+faults: sources that stall, wait, change size or are damaged; signals; option values.
+recording: recordings and pictures that cannot be written whole, pipes that close or are not
+       read, a run killed while recording, odd names, misspelt options, the manual's place.
+views: a still picture, a frozen frame through another operation, keys typed fast, the
+       trackbar of a scheduled mode, a signal during the display check.
 
 Nothing is timed: every wait is for a condition (a window, a title, a file, an exit), with
 a generous limit, so a loaded machine makes the test slower, not red.
@@ -23,7 +28,9 @@ import time
 import numpy as np
 from PIL import Image
 
-LIMIT = 90  # seconds for any one condition; a run on an idle machine needs about one
+# Seconds for any one condition; a run on an idle machine needs about one. (PIXELWELL_LIVE_LIMIT
+# shortens it when a test is run against a program expected to fail it.)
+LIMIT = float(os.environ.get("PIXELWELL_LIVE_LIMIT", 90))
 WIDTH, HEIGHT = 320, 240
 FRAME_BYTES = WIDTH * HEIGHT * 3
 
@@ -519,26 +526,35 @@ def test_bad(ctx):
         check(f"{frames} frames" in open(ctx.path("term.err")).read(), "no closing message for the recording")
         cases.append("terminated while recording")
 
-        # A frame over 1280: the preview goes on, processing is refused with a visible message.
+        # A frame over 1280 is scaled to fit 1280x1280, keeping its shape: what is processed,
+        # shown, saved and recorded. --mode @K and --save-at K count the same frames.
         record = ctx.path("big.raw")
-        live = ctx.start_live(["--input", "test", "--size", "1600x1200", "--record", record], d, "big")
-        try:
-            result = wait_for("the refusal in the result title", lambda: (lambda w: w if w and "over 1280x1280" in
-                              xdotool("getwindowname", w) else None)(find_window("Processing...")))
-            check("画像サイズは" in xdotool("getwindowname", result), "no Japanese refusal in the title")
-            key(result, "g")
-            wait_for("the refusal of g", lambda: "refused: 画像サイズは" in open(ctx.path("big.err")).read())
-            viewer = find_window("Video Viewer")
-            check(geometry(viewer)[0] == 1600, f"preview {geometry(viewer)}")
-            key(result, "q")
-            code = live.wait(LIMIT)
-        finally:
-            if live.poll() is None:
-                live.kill()
-                live.wait()
-        err = open(ctx.path("big.err")).read()
-        check(code == 0 and "1600x1200 is over 1280x1280: shown, but not processed" in err and
-              os.path.getsize(record) == 0, f"oversize: {code} {err}")
+        bigsaves = ctx.path("bigsaves")
+        os.makedirs(bigsaves)
+        code, out, err = ctx.run_live(["--input", "test", "--size", "1600x1200", "--fps", "0", "--frames", "5",
+                                       "--record", record, "--mode", "none", "--mode", "gray@3", "--save-at", "2,3",
+                                       "--save-dir", bigsaves], d)
+        big_bytes = 1280 * 960 * 3
+        check(code == 0 and "1600x1200 is over 1280x1280: scaled to 1280x960" in err and
+              os.path.getsize(record) == 5 * big_bytes and "never reached" not in err, f"oversize: {code} {err}")
+        before = png_bgr(os.path.join(bigsaves, "pixelwell-000002-processing.png"))
+        after = png_bgr(os.path.join(bigsaves, "pixelwell-000003-processing.png"))
+        check(before.shape == (960, 1280, 3) and not before.any(), "frame 2 (none) is not the black of start-up")
+        check(after.shape == (960, 1280, 3) and (after[..., 0] == after[..., 2]).all() and after.std() > 10,
+              "frame 3 is not gray")
+        said = re.search(r"reproduced by: (\S*pixelwell-filter [^\n]*) OUT", err)
+        output = ctx.path("big.bgrx")
+        subprocess.run(said.group(1).split()[:-1] + [record, output], check=True, capture_output=True)
+        frames = np.fromfile(output, np.uint8).reshape(-1, 960, 1280, 4)
+        check((frames[3, ::-1, :, :3] == after).all(), "the saved frame 3 differs from the filter's")
+        # A 1920x1080 file: its frames shown and recorded at 1280x720, exit 0.
+        hd = ctx.path("hd.mkv")
+        subprocess.run(["ffmpeg", "-loglevel", "error", "-y", "-f", "lavfi", "-i", "testsrc=size=1920x1080:rate=30",
+                        "-frames:v", "4", "-c:v", "ffv1", hd], check=True)
+        record = ctx.path("hd.raw")
+        code, out, err = ctx.run_live(["--input", hd, "--fps", "0", "--record", record], d)
+        check(code == 0 and "after 4 frames" in err and os.path.getsize(record) == 4 * 1280 * 720 * 3 and
+              "--size 1280x720" in err, f"1920x1080 file: {code} {err}")
         cases.append("frame over 1280")
     print("bad situations: " + ", ".join(cases) + ": ok")
 
@@ -861,10 +877,377 @@ def test_faults(ctx):
     print("faults: " + "; ".join(cases) + ": ok")
 
 
+# ---------------------------------------------------------------------------------------------
+# recording: what is written, and what happens when it cannot be
+
+class FifoReader:
+    """A reader of a FIFO that opens it at once and reads `limit` bytes (None: never reads)."""
+
+    def __init__(self, path, limit=None):
+        import threading
+        self.path, self.limit, self.got = path, limit, 0
+        self.fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK)
+        if limit is not None:
+            self.thread = threading.Thread(target=self.read, daemon=True)
+            self.thread.start()
+
+    def read(self):
+        import select
+        while self.got < self.limit:
+            select.select([self.fd], [], [], 0.1)
+            try:
+                data = os.read(self.fd, min(65536, self.limit - self.got))
+            except BlockingIOError:
+                continue
+            self.got += len(data)
+        os.close(self.fd)
+        self.fd = None
+
+    def close(self):
+        if self.fd is not None:
+            os.close(self.fd)
+            self.fd = None
+
+
+def mounted_tmpfs(path, size):
+    """A small tmpfs (root only); None where it cannot be mounted."""
+    os.makedirs(path, exist_ok=True)
+    done = subprocess.run(["mount", "-t", "tmpfs", "-o", f"size={size}", "tmpfs", path], capture_output=True)
+    return path if done.returncode == 0 else None
+
+
+def test_recording(ctx):
+    global XENV
+    cases = []
+    err_of = lambda name: open(ctx.path(name + ".err")).read()
+    # Without a display: a misspelt option is named first, with the closest one.
+    code, out, err = ctx.run_live(["--inptu", "test"], None)
+    check(code == 2 and err.startswith("pixelwell-live: unknown option --inptu (did you mean --input?)"),
+          f"misspelt option: {code} {err}")
+    no_display = {k: v for k, v in ctx.env.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY")}
+    code, out, err = ctx.run_live(["--input", "test"], None, env=no_display)
+    manual = re.search(r"\(see (\S+) or man pixelwell-live\)", err)
+    check(code == 2 and manual and os.path.isfile(manual.group(1)) and manual.group(1).endswith("live.md"),
+          f"no display: the manual's place: {err}")
+    cases.append("a misspelt option; the manual named where it is")
+
+    with Xvfb(ctx.path("xvfb.err")) as x:
+        d = x.display
+        XENV = dict(ctx.env, DISPLAY=d)
+        test_args = ["--input", "test", "--size", f"{SMALL[0]}x{SMALL[1]}"]
+
+        # A full disk under --save-at: said, no picture cut short left behind, exit 1.
+        # A disk with room for the preview and all of the result but its last few kB (what a
+        # writer holds in its buffer until the file is closed): the sizes from a first run.
+        args = ["--input", "test", "--size", "640x480", "--frames", "2", "--mode", "gray", "--save-at", "0"]
+        roomy = ctx.path("roomy")
+        os.makedirs(roomy)
+        ctx.run_live(args + ["--save-dir", roomy], d)
+        sizes = {n.rsplit("-", 1)[1]: os.path.getsize(os.path.join(roomy, n)) for n in os.listdir(roomy)}
+        block = 4096
+        free = -(-sizes["viewer.png"] // block) * block + (sizes["processing.png"] - 1) // block * block
+        disk = mounted_tmpfs(ctx.path("disk"), "2m")
+        if disk:
+            try:
+                with open(os.path.join(disk, "filler"), "wb") as filler:
+                    filler.write(b"\0" * (2 * 1024 * 1024 - free))
+                code, out, err = ctx.run_live(args + ["--save-dir", disk], d)
+                failed = re.findall(r"cannot save (\S+): No space left on device", err)
+                left = [n for n in os.listdir(disk) if n.endswith(".png")]
+                cut = []
+                for name in left:
+                    try:
+                        with Image.open(os.path.join(disk, name)) as picture:
+                            picture.load()
+                    except OSError:
+                        cut.append(name)
+                check(code == 1 and failed and not cut and not any(os.path.exists(f) for f in failed),
+                      f"full disk, --save-at: {code}, cut short: {cut}: {err}")
+            finally:
+                if subprocess.run(["umount", disk]).returncode != 0:
+                    subprocess.run(["umount", "--lazy", disk], check=True)
+            cases.append("a picture onto a full disk")
+        else:
+            cases.append("a picture onto a full disk NOT TRIED (no tmpfs can be mounted here)")
+
+        # A reader of the recording that goes away: "cannot write", the summary, exit 1.
+        fifo = ctx.path("closing.fifo")
+        os.mkfifo(fifo)
+        reader = FifoReader(fifo, 4 * SMALL_BYTES + 1000)
+        code, out, err = ctx.run_live(test_args + ["--fps", "0", "--frames", "200", "--record", fifo], d)
+        reader.close()
+        check(code == 1 and f"cannot write {fifo} at frame" in err and "Broken pipe" in err and
+              "reproduced by" in err, f"a reader that leaves: {code} {err}")
+        cases.append("a pipe whose reader leaves")
+
+        # A reader that never reads: the windows go on (a key is taken), SIGTERM ends the run.
+        fifo = ctx.path("unread.fifo")
+        os.mkfifo(fifo)
+        reader = FifoReader(fifo)
+        live = ctx.start_live(test_args + ["--fps", "0", "--record", fifo], d, "unread")
+        try:
+            wait_for("the recording said to wait", lambda: "takes no more data" in err_of("unread"))
+            key(wait_for("the result window", lambda: find_window("Processing...")), "g")
+            wait_for("g taken while the recording waits", lambda: "key: " in open(ctx.path("unread.out")).read())
+            live.send_signal(signal.SIGTERM)
+            code, _ = stopped(live, "unread")
+        finally:
+            if live.poll() is None:
+                live.kill()
+                live.wait()
+            reader.close()
+        check(code == 143 and "stopped by SIGTERM" in err_of("unread"), f"unread pipe, SIGTERM: {code} "
+                                                                         f"{err_of('unread')}")
+        cases.append("a pipe nobody reads (keys and SIGTERM taken)")
+
+        # Nothing recorded leaves no file: a source that never opens, a signal while waiting.
+        nowriter = ctx.path("nowriter.fifo")
+        os.mkfifo(nowriter)
+        record = ctx.path("empty.raw")
+        code, out, err = ctx.run_live(["--input", nowriter, "--lost-after", "1", "--record", record], d)
+        check(code == 1 and not os.path.exists(record) and not os.path.exists(record + ".txt"),
+              f"never opened: {code} {os.path.exists(record)} {err}")
+        live = ctx.start_live(["--input", nowriter, "--record", record], d, "waiting")
+        try:
+            wait_for("the waiting window", lambda: find_window("Video Viewer"))
+            live.send_signal(signal.SIGINT)
+            code, _ = stopped(live, "waiting")
+        finally:
+            if live.poll() is None:
+                live.kill()
+                live.wait()
+        check(code == 130 and not os.path.exists(record), f"a signal while waiting: {code} {err_of('waiting')}")
+        code, out, err = ctx.run_live(test_args + ["--frames", "2", "--record", record], d)
+        check(code == 0 and os.path.getsize(record) == 2 * SMALL_BYTES, f"the next run: {code} {err}")
+        cases.append("no empty recording left behind")
+
+        # Killed while recording: NAME.txt holds the command; cut to whole frames, it runs.
+        record = ctx.path("killed rec.raw")
+        live = ctx.start_live(test_args + ["--mode", "gray", "--mode", "sobel-x@3", "--record", record], d, "killed")
+        wait_for("six recorded frames", lambda: os.path.exists(record) and os.path.getsize(record) >= 6 * SMALL_BYTES)
+        live.kill()
+        live.wait()
+        notes = open(record + ".txt").read()
+        cut = re.search(r"^#   (truncate .*)$", notes, re.M)
+        command = notes.rstrip("\n").rsplit("\n", 1)[-1]
+        check(cut and command.endswith(" OUT") and "--mode gray --mode sobel-x@3" in command, f"{record}.txt: {notes}")
+        subprocess.run(["bash", "-c", cut.group(1)], check=True)
+        whole = os.path.getsize(record) // SMALL_BYTES
+        check(os.path.getsize(record) == whole * SMALL_BYTES and whole >= 6, "the cut left part of a frame")
+        done = subprocess.run(["bash", "-c", command[:-3] + "'" + ctx.path("killed.bgrx") + "'"], capture_output=True,
+                              text=True)
+        check(done.returncode == 0 and os.path.getsize(ctx.path("killed.bgrx")) == whole * SMALL[0] * SMALL[1] * 4,
+              f"the command of {record}.txt: {done.returncode} {done.stderr}")
+        cases.append("killed while recording: NAME.txt, truncate -s, the command")
+
+        # A file whose name holds %d is a file; a rotated phone video is recorded as shown.
+        odd = ctx.path("50%discount.mkv")
+        testsrc(SMALL, 5, odd, "-c:v", "ffv1")
+        code, out, err = ctx.run_live(["--input", odd, "--fps", "0"], d)
+        check(code == 0 and "after 5 frames" in err, f"50%discount.mkv: {code} {err}")
+        plain, turned = ctx.path("plain.mp4"), ctx.path("turned.mp4")
+        testsrc(SMALL, 3, plain, "-c:v", "mpeg4", "-q:v", "2")
+        ffmpeg("-i", plain, "-c", "copy", "-metadata:s:v", "rotate=90", turned)
+        record = ctx.path("turned.raw")
+        code, out, err = ctx.run_live(["--input", turned, "--fps", "0", "--record", record], d)
+        check(code == 0 and f"{SMALL[1]}x{SMALL[0]} (turned a quarter" in err and
+              f"--size {SMALL[1]}x{SMALL[0]}" in err and os.path.getsize(record) == 3 * SMALL_BYTES,
+              f"rotated video: {code} {err}")
+        cases.append("a name with %d, a rotated phone video")
+    print("recording: " + "; ".join(cases) + ": ok")
+
+
+# ---------------------------------------------------------------------------------------------
+# views: held frames, keys, the trackbar, signals at start
+
+def caught_signals(pid):
+    """The signals a process has a handler for (SigCgt)."""
+    try:
+        for line in open(f"/proc/{pid}/status"):
+            if line.startswith("SigCgt:"):
+                return int(line.split()[1], 16)
+    except OSError:
+        pass
+    return 0
+
+
+def filter_frames(ctx, record, size, modes, name):
+    output = ctx.path(name)
+    args = [ctx.filter, "--size", f"{size[0]}x{size[1]}"]
+    for mode in modes:
+        args += ["--mode", mode]
+    subprocess.run(args + ["--", record, output], check=True, capture_output=True)
+    return np.fromfile(output, np.uint8).reshape(-1, size[1], size[0], 4)
+
+
+def test_views(ctx):
+    global XENV
+    cases = []
+    out_of = lambda name: open(ctx.path(name + ".out")).read()
+    with Xvfb(ctx.path("xvfb.err")) as x:
+        d = x.display
+        XENV = dict(ctx.env, DISPLAY=d)
+
+        # SIGINT during the display check is a signal, not a missing display: sent at several
+        # moments after the program takes SIGINT, while its helper connects to the display.
+        for run, delay in enumerate((0.0, 0.01, 0.02, 0.04, 0.08)):
+            live = ctx.start_live(["--input", "test"], d, "early")
+            try:
+                # As soon as it answers SIGINT: the display check follows at once.
+                deadline = time.monotonic() + LIMIT
+                while not caught_signals(live.pid) & (1 << (signal.SIGINT - 1)) and time.monotonic() < deadline:
+                    time.sleep(0.001)
+                time.sleep(delay)
+                live.send_signal(signal.SIGINT)
+                code, _ = stopped(live, "early")
+            finally:
+                if live.poll() is None:
+                    live.kill()
+                    live.wait()
+            err = open(ctx.path("early.err")).read()
+            check(code == 130 and "stopped by SIGINT" in err, f"SIGINT {delay} s into the start: {code} {err}")
+        cases.append("SIGINT during the display check (5 runs)")
+
+        # A picture: held until q, processed once; another operation redraws it.
+        picture = ctx.path("picture.png")
+        Image.fromarray(np.random.default_rng(7).integers(0, 256, (SMALL[1], SMALL[0], 3), np.uint8)).save(picture)
+        record, saves = ctx.path("picture.raw"), ctx.path("picture-saves")
+        os.makedirs(saves)
+        live = ctx.start_live(["--input", picture, "--record", record, "--save-dir", saves], d, "still")
+        try:
+            wait_for("the picture held", lambda: "still picture" in xdotool("getwindowname",
+                                                                             find_window("Video Viewer") or "0"))
+            result = find_window("Processing...")
+            key(result, "y")
+            wait_for("sobel-y on the picture", shows(result, "ゾーベル Y方向 sobel-y"))
+            key(result, "s")
+            wait_for("the saved pictures", lambda: out_of("still").count("saved ") == 2)
+            key(result, "f")
+            wait_for("frame-diff refused on a still", lambda: "needs the frames that follow" in out_of("still"))
+            key(result, "q")
+            code, _ = stopped(live, "still")
+        finally:
+            if live.poll() is None:
+                live.kill()
+                live.wait()
+        check(code == 0 and os.path.getsize(record) == SMALL_BYTES, f"still: {code}")
+        expected = filter_frames(ctx, record, SMALL, ["sobel-y"], "still.bgrx")
+        saved = png_bgr(os.path.join(saves, "pixelwell-000000-processing.png"))
+        check((expected[0, ::-1, :, :3] == saved).all(), "the still through sobel-y differs from the filter's")
+        cases.append("a still picture, redrawn through another operation")
+
+        # Frozen: another operation re-runs the held frame; the run's own state does not move.
+        record, saves = ctx.path("frozen.raw"), ctx.path("frozen-saves")
+        os.makedirs(saves)
+        live = ctx.start_live(["--input", "test", "--size", f"{SMALL[0]}x{SMALL[1]}", "--fps", "15", "--mode",
+                               "average4", "--record", record, "--save-dir", saves], d, "frozen")
+        try:
+            result = wait_for("the result window", lambda: find_window("Processing..."))
+            wait_for("a few frames", lambda: os.path.exists(record) and os.path.getsize(record) >= 6 * SMALL_BYTES)
+            key(result, "space")
+            wait_for("frozen", lambda: "frozen" in xdotool("getwindowname", find_window("Video Viewer")))
+            key(result, "y")
+            wait_for("the held frame through sobel-y", lambda: "again" in xdotool("getwindowname", result))
+            key(result, "s")
+            wait_for("the frozen pictures", lambda: out_of("frozen").count("saved ") == 2)
+            key(result, "4")
+            wait_for("average4 waits for the run", lambda: "needs the frames that follow" in out_of("frozen"))
+            held_size = os.path.getsize(record)
+            key(result, "space")
+            wait_for("going on", lambda: "going on" in out_of("frozen"))
+            wait_for("frames after the freeze", lambda: os.path.getsize(record) >= held_size + 4 * SMALL_BYTES)
+            key(result, "s")
+            wait_for("the pictures after", lambda: out_of("frozen").count("saved ") == 4)
+            key(result, "q")
+            code, _ = stopped(live, "frozen")
+        finally:
+            if live.poll() is None:
+                live.kill()
+                live.wait()
+        err = open(ctx.path("frozen.err")).read()
+        check(code == 0, f"frozen: {code} {err}")
+        names = sorted(n for n in os.listdir(saves) if n.endswith("-processing.png"))
+        held, later = (int(re.match(r"pixelwell-(\d+)-", n).group(1)) for n in names)
+        viewer = png_bgr(os.path.join(saves, f"pixelwell-{held:06d}-viewer.png"))
+        frames = whole_frames(record, SMALL_BYTES).reshape(-1, SMALL[1], SMALL[0], 3)
+        check((frames[held, ::-1] == viewer).all(), "the held frame is not the recorded one")
+        check(len(frames) > later, "the recording lacks frames after the freeze")
+        # The held frame through sobel-y is the filter's sobel-y of that frame.
+        single = ctx.path("held.raw")
+        frames[held].tofile(single)
+        again = filter_frames(ctx, single, SMALL, ["sobel-y"], "held.bgrx")
+        check((again[0, ::-1, :, :3] == png_bgr(os.path.join(saves, names[0]))).all(),
+              "the re-run is not sobel-y of the held frame")
+        # After the freeze the run goes on as if none had been: the printed command gives the
+        # picture saved later, average4 over the frames before and after the freeze.
+        said = re.search(r"reproduced by: (\S*pixelwell-filter [^\n]*) OUT", err)
+        words = said.group(1).split()[:-1]
+        subprocess.run(words + [record, ctx.path("frozen.bgrx")], check=True, capture_output=True)
+        reproduced = np.fromfile(ctx.path("frozen.bgrx"), np.uint8).reshape(-1, SMALL[1], SMALL[0], 4)
+        check((reproduced[later, ::-1, :, :3] == png_bgr(os.path.join(saves, names[1]))).all(),
+              f"frame {later} after the freeze differs from the recording's: {said.group(1)}")
+        cases.append(f"frozen at frame {held}: sobel-y of the held frame; average4 goes on unmoved to frame {later}")
+
+        # Keys typed while slow frames are processed all count, in order.
+        os.makedirs(ctx.path("slow-saves"))
+        live = ctx.start_live(["--input", "test", "--size", "1280x720", "--fps", "0", "--save-dir",
+                               ctx.path("slow-saves"), "--save-at", ",".join(str(k) for k in range(0, 4000, 3))],
+                              d, "slow")
+        typed = ["g", "i", "t", "x", "y", "a", "b", "c", "l", "o", "u"]
+        try:
+            result = wait_for("the result window", lambda: (lambda w: w if w and geometry(w) == (1280, 720) else None)(
+                find_window("Processing...")))
+            xdotool("key", "--window", result, "--delay", "0", *typed)
+            wait_for("eleven keys", lambda: out_of("slow").count("key: ") >= len(typed), limit=min(LIMIT, 30))
+            key(result, "q")
+            stopped(live, "slow")
+        finally:
+            if live.poll() is None:
+                live.kill()
+                live.wait()
+        chosen = re.findall(r"^key: .* (\S+)$", out_of("slow"), re.M)
+        names = {"g": "gray", "i": "invert", "t": "binarize", "x": "sobel-x", "y": "sobel-y", "a": "laplacian-a",
+                 "b": "laplacian-b", "c": "laplacian-c", "l": "lowpass3", "o": "lowpass5", "u": "highpass3"}
+        check(chosen == [names[k] for k in typed], f"keys typed fast at 1280x720: {chosen}")
+        cases.append("eleven keys typed fast at 1280x720, in order")
+
+        # The trackbar of a mode chosen by --mode reads as when the key chose it.
+        live = ctx.start_live(["--input", "test", "--size", f"{SMALL[0]}x{SMALL[1]}", "--mode", "sobel-x"], d,
+                              "trackbar")
+        try:
+            viewer = wait_for("the viewer", lambda: (lambda w: w if w and " fps" in xdotool("getwindowname", w)
+                                                     else None)(find_window("Video Viewer")))
+            result = find_window("Processing...")
+            grab_bar = lambda: (lambda p: None if p is None else p[SMALL[1]:])(grab(viewer))
+            # The trackbar as drawn, once two looks agree.
+            looks = []
+            scheduled = wait_for("the trackbar drawn", lambda: (looks.append(grab_bar()), looks[-1] if len(
+                looks) > 1 and looks[-1] is not None and looks[-2] is not None and looks[-1].shape == looks[-2].shape
+                and (looks[-1] == looks[-2]).all() else None)[1] is not None and [looks[-1]])[0]
+            key(result, "0")
+            wait_for("none", lambda: " - none" in xdotool("getwindowname", result))
+            key(result, "x")
+            wait_for("sobel-x by key", shows(result, "ゾーベル X方向 sobel-x"))
+            keyed = wait_for("the trackbar as --mode sobel-x drew it", lambda: (lambda bar: [bar] if bar is not None and
+                             bar.shape == scheduled.shape and (bar == scheduled).all() else None)(grab_bar()),
+                             limit=min(LIMIT, 20))
+            key(result, "q")
+            stopped(live, "trackbar")
+        finally:
+            if live.poll() is None:
+                live.kill()
+                live.wait()
+        check(keyed is not None, "the trackbar under --mode sobel-x differs from sobel-x chosen by key")
+        cases.append("the trackbar of --mode sobel-x")
+    print("views: " + "; ".join(cases) + ": ok")
+
+
+
 def main():
     ctx = Context(sys.argv)
     try:
-        {"exact": test_exact, "gui": test_gui, "bad": test_bad, "faults": test_faults}[ctx.mode](ctx)
+        {"exact": test_exact, "gui": test_gui, "bad": test_bad, "faults": test_faults,
+         "recording": test_recording, "views": test_views}[ctx.mode](ctx)
     except Failure as failure:
         print(f"FAILED ({ctx.mode}): {failure}", file=sys.stderr)
         for name in sorted(os.listdir(ctx.work)):

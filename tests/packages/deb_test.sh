@@ -85,6 +85,10 @@ else
 fi
 check "man finds the pages of the three programs" \
   bash -c 'for p in pixelwell-filter pixelwell-clip pixelwell-live; do man -w "$p" >/dev/null || exit 1; done'
+check "the manuals are installed: /usr/share/doc/pixelwell/docs/live.md and its pictures" \
+  test -f /usr/share/doc/pixelwell/docs/live.md -a -f /usr/share/doc/pixelwell/docs/live.png
+check "pixelwell-live without a display names the installed manual" \
+  bash -c 'env -u DISPLAY -u WAYLAND_DISPLAY /usr/bin/pixelwell-live --input test 2>&1 | grep -qF "see /usr/share/doc/pixelwell/docs/live.md or man pixelwell-live"'
 check "the desktop entry and its icon are in place" \
   test -f /usr/share/applications/pixelwell-live.desktop -a -f /usr/share/icons/hicolor/32x32/apps/pixelwell-live.png
 

@@ -27,6 +27,11 @@ expected=(
   share/man/man1/pixelwell-clip.1.gz
   share/man/man1/pixelwell-filter.1.gz
 )
+# The manuals and their pictures, as the source tree holds them.
+source_dir=$(sed -n 's/^CMAKE_HOME_DIRECTORY:INTERNAL=//p' "$build/CMakeCache.txt")
+for doc in "$source_dir"/docs/*.md "$source_dir"/docs/*.png; do
+  expected+=("share/doc/pixelwell/docs/$(basename "$doc")")
+done
 if [ -f "$build/live/pixelwell-live" ]; then
   expected+=(
     bin/pixelwell-live
@@ -61,6 +66,13 @@ for page in "$prefix"/share/man/man1/*.1.gz; do
   check "man page of $name: no troff warnings" \
     test -z "$(zcat "$page" | LC_ALL=C.UTF-8 groff -man -Tutf8 -ww -z 2>&1)"
 done
+
+if [ -x "$prefix/bin/pixelwell-live" ]; then
+  # Without a display it points to its manual, where the manual is installed.
+  said=$(env -u DISPLAY -u WAYLAND_DISPLAY "$prefix/bin/pixelwell-live" --input test 2>&1 || true)
+  check "pixelwell-live names the installed manual" \
+    grep -qF "see $prefix/share/doc/pixelwell/docs/live.md or man pixelwell-live" <<<"$said"
+fi
 
 desktop="$prefix/share/applications/pixelwell-live.desktop"
 if [ -f "$desktop" ]; then

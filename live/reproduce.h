@@ -1,0 +1,33 @@
+// The pixelwell-filter command that gives a recording's result pictures byte for byte: the
+// frame size, every operation chosen at its frame, and the recording's name as a shell takes it.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace live {
+
+// (before frame, mode) for every choice made, in the order made.
+using Selections = std::vector<std::pair<uint64_t, int32_t>>;
+
+// The text as one shell word: unchanged when it holds only plain characters, else in single
+// quotes (a quote inside as '\''); a name with a control character (a newline) as $'...', so
+// that the command stays on one line.
+std::string shellQuoted(const std::string& text);
+
+// The built pixelwell-filter beside this program (an install) or in the build tree's tools/,
+// quoted; "pixelwell-filter" when neither is found.
+std::string filterProgram();
+
+// "FILTER --size WxH --mode ... -- RECORDING OUT". Choices at or after `frames` are left out:
+// the recording never reached them. With none chosen, "--mode none": the filter wants a mode.
+std::string reproduceCommand(const std::string& filter, int width, int height, const Selections& selections,
+                             uint64_t frames, const std::string& recording);
+
+// What NAME.txt beside a recording holds: what the recording is, how to cut one that ends
+// inside a frame, and the command (its last line, with OUT for the output).
+std::string recordingNotes(const std::string& command, int width, int height, const std::string& recording);
+
+}  // namespace live
