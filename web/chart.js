@@ -104,11 +104,12 @@ function panelCanvas() {
 
 function canvasBlob(canvas) { return new Promise((resolve) => canvas.toBlob(resolve, 'image/png')); }
 
-/** Both views and the panel as PNG files named by the frame shown and its mode; returns the names. */
-export async function snapshot() {
+/** Both views (PNG blobs, from where they are drawn) and the panel as PNG files named by the
+ *  frame shown and its mode; returns the names. */
+export async function snapshot(views) {
   const frame = $('panel').dataset.frame || '0';
   const base = `pixelwell-${frame.padStart(6, '0')}-${$('panel').dataset.mode || 'none'}`;
-  const files = [[`${base}-viewer.png`, $('source-view')], [`${base}-result.png`, $('result-view')], [`${base}-panel.png`, panelCanvas()]];
-  for (const [name, canvas] of files) download(name, await canvasBlob(canvas));
+  const files = [[`${base}-viewer.png`, views.viewer], [`${base}-result.png`, views.result], [`${base}-panel.png`, await canvasBlob(panelCanvas())]];
+  for (const [name, blob] of files) download(name, blob);
   return files.map(([n]) => n);
 }

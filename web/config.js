@@ -22,6 +22,8 @@ export const kTextSizes = ['normal', 'large', 'larger'];
  * @property {?number} frames     frames=N
  * @property {boolean} record     record=1
  * @property {boolean} scalar     simd=0
+ * @property {string} pipeline    worker (where the browser can) or main (pipeline=main)
+ * @property {boolean} gridAsked  view=grid
  * @property {boolean} frozen     frozen=1
  * @property {boolean} loop       a video file loops (loop=0 turns it off; automated runs never loop)
  * @property {string} textSize    text=normal|large|larger, the panel's type
@@ -36,6 +38,7 @@ export function readConfig(search) {
   const config = {
     source: 'camera', media: '', camera: params.has('camera') ? params.get('camera') : null, size: null,
     modes: params.getAll('mode'), frames: null, record: params.get('record') === '1', scalar: params.get('simd') === '0',
+    pipeline: params.get('pipeline') === 'main' ? 'main' : 'worker',
     frozen: params.get('frozen') === '1', loop: params.get('loop') !== '0', textSize: 'normal', automated: false, errors,
   };
   const source = params.get('source') || 'camera';
@@ -59,6 +62,12 @@ export function readConfig(search) {
       errors.push(`frames=${params.get('frames')}: give a whole number of frames, 1 or more.`);
     else config.frames = frames;
   }
+  if (params.has('pipeline') && !['main', 'worker'].includes(params.get('pipeline')))
+    errors.push(`pipeline=${params.get('pipeline')}: use main (frames on the page's main thread) or worker.`);
+  // Every operation at once (view=grid) needs a core per cell, which this version lacks.
+  config.gridAsked = params.get('view') === 'grid';
+  if (params.has('view') && !['single', 'grid'].includes(params.get('view')))
+    errors.push(`view=${params.get('view')}: use single (one operation) or grid (every operation at once).`);
   if (params.has('text')) {
     if (kTextSizes.includes(params.get('text'))) config.textSize = params.get('text');
     else errors.push(`text=${params.get('text')}: use ${kTextSizes.join(', ')}.`);

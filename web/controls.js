@@ -49,25 +49,31 @@ export class Controls {
     $('result-title').textContent = `${this.core.texts.result} ${this.core.title(mode)}`;
   }
 
-  /** The keys of pixelwell-live: ← → (or p n) step through the list, each operation's own key. */
-  wireKeys(run) {
+  /** The operation delta places after the one shown, round the list (the buttons, ← →, a swipe). */
+  step(run, delta) {
+    const core = this.core, ops = core.operations;
+    const p = Math.max(0, core.position(run.pending === null ? run.mode : run.pending));
+    run.choose(ops[(p + delta + ops.length) % ops.length].id);
+  }
+
+  /** The keys of pixelwell-live: ← → (or p n) step through the list, each operation's own key;
+   *  w the full screen, which Escape leaves. */
+  wireKeys(run, display) {
     const core = this.core;
-    const stepList = (delta) => {
-      const ops = core.operations;
-      const p = Math.max(0, core.position(run.pending === null ? core.mode() : run.pending));
-      run.choose(ops[(p + delta + ops.length) % ops.length].id);
-    };
+    const stepList = (delta) => this.step(run, delta);
     document.addEventListener('keydown', (e) => {
       if (e.ctrlKey || e.altKey || e.metaKey) return;
+      if (e.key === 'Escape' && display.on) { display.leave(); e.preventDefault(); return; }
       const tag = e.target && e.target.tagName;
       if (tag === 'SELECT' || tag === 'INPUT') return;
       const key = e.key.length === 1 ? e.key.toLowerCase() : e.key;
       if (key === 'ArrowRight' || key === 'n') stepList(1);
       else if (key === 'ArrowLeft' || key === 'p') stepList(-1);
+      else if (key === 'w') display.toggle();
       else if (key === ' ') run.toggleFreeze();
       else if (key === '.') run.step();
       else if (key === 'r') {
-        const op = core.operation(run.pending === null ? core.mode() : run.pending);
+        const op = core.operation(run.pending === null ? run.mode : run.pending);
         if (op && op.takesReference) run.choose(op.id);
         else {
           const names = core.operations.filter((o) => o.takesReference).map((o) => `${o.name} (${o.key})`);

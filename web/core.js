@@ -1,6 +1,7 @@
-// The core's client: loads one of the two WebAssembly builds (SIMD128 where the browser
-// validates it) and makes every call into it. What the page knows of modes, operations and
-// the explanation's layout comes from the module itself (pw_page_info).
+// The core's client: chooses and loads one of the two WebAssembly builds (SIMD128 where the
+// browser validates it) and makes every call into it, on the page's main thread or in its
+// worker. What the page knows of modes, operations and the explanation's layout comes from the
+// module itself (pw_page_info), and the main thread keeps that (CoreInfo) wherever the module runs.
 
 // A module holding one SIMD128 instruction validates only where WebAssembly SIMD exists.
 function hasSimd() {
@@ -22,16 +23,18 @@ function loadScript(src) {
 
 const kServeAdvice = 'Serve the whole folder of the page (scripts/web does, or any static host that serves .wasm as application/wasm) and reload.';
 
-/** Loads the build the browser can run (scalar when asked): { core, note }. */
-export async function loadCore(scalar) {
+/** The build to load: simd where the browser validates SIMD128 and scalar was not asked for. */
+export function chooseBuild(scalar) {
   if (typeof WebAssembly !== 'object') throw new Error('This browser has no WebAssembly: the page cannot run here.');
   const simd = hasSimd();
   const build = scalar || !simd ? 'scalar' : 'simd';
-  try {
-    await loadScript(`pixelwell-${build}.js`);
-  } catch (error) {
-    throw new Error(`pixelwell-${build}.js could not be loaded: ${kServeAdvice}`);
-  }
+  const note = !simd ? 'This browser has no WebAssembly SIMD: the scalar build is used (the same results, more slowly).'
+    : scalar ? 'simd=0: the scalar build is used.' : '';
+  return { build, note };
+}
+
+/** The module of a build whose script is loaded (createPixelwell defined); its errors say what to do. */
+export async function startModule(build) {
   let m;
   try {
     // eslint-disable-next-line no-undef
@@ -41,18 +44,33 @@ export async function loadCore(scalar) {
     throw new Error(`pixelwell-${build}.wasm could not be loaded (${reason}). ${kServeAdvice}`);
   }
   m._pw_init();
-  const note = !simd ? 'This browser has no WebAssembly SIMD: the scalar build is used (the same results, more slowly).'
-    : scalar ? 'simd=0: the scalar build is used.' : '';
-  return { core: new Core(m, build), note };
+  return new Core(m, build);
 }
 
-export class Core {
-  constructor(m, build) {
-    this.m = m;
-    this.build = build;
-    this.heap = m.HEAPU8;  // the memory never grows, so this view stays valid
-    this.version = m.UTF8ToString(m._pw_version());
-    const info = JSON.parse(m.UTF8ToString(m._pw_page_info()));
+/** The message for a build's script that could not be loaded. */
+export function scriptMissing(build) { return `pixelwell-${build}.js could not be loaded: ${kServeAdvice}`; }
+
+/** Loads the build the browser can run (scalar when asked) on this thread: { core, note }. */
+export async function loadCore(scalar) {
+  const { build, note } = chooseBuild(scalar);
+  try {
+    await loadScript(`pixelwell-${build}.js`);
+  } catch (error) {
+    throw new Error(scriptMissing(build));
+  }
+  return { core: await startModule(build), note };
+}
+
+/** What the module says of itself (pw_page_info, its version and build), as plain data. */
+export function describe(m, build) {
+  return { build, version: m.UTF8ToString(m._pw_version()), ...JSON.parse(m.UTF8ToString(m._pw_page_info())) };
+}
+
+/** The operations, texts and layouts, wherever the module runs. */
+export class CoreInfo {
+  constructor(info) {
+    this.build = info.build;
+    this.version = info.version;
     /** The operations in the menu's order: {id, name, label, key, family, takesReference}; 0 is none. */
     this.operations = info.operations;
     this.none = info.none;
@@ -61,23 +79,41 @@ export class Core {
     this.explainLayout = info.explain;
     /** The program's own texts: control, result, tooLarge, noDevice, formatError. */
     this.texts = info.texts;
-    this.width = 0;
-    this.height = 0;
   }
 
   /** The operation of a mode, or null when the menu has none. */
   operation(mode) { return this.operations.find((op) => op.id === mode) || null; }
+  position(mode) { return this.operations.findIndex((op) => op.id === mode); }
+  /** As the program's keys: a capital is its small letter, = is the + key unshifted. */
+  operationForKey(key) {
+    const k = key === '=' ? '+' : key.toLowerCase();
+    return this.operations.find((op) => op.key === k) || null;
+  }
+  /** The mode's name, or its number where it has none. */
+  modeName(mode) { const op = this.operation(mode); return op ? op.name : String(mode); }
+  /** "ゾーベル X方向 sobel-x", or the bare name where the menu has no label. */
+  title(mode) {
+    const op = this.operation(mode);
+    return op ? `${op.label ? op.label + ' ' : ''}${op.name}` : this.modeName(mode);
+  }
+}
+
+export class Core extends CoreInfo {
+  constructor(m, build) {
+    super(describe(m, build));
+    this.m = m;
+    this.heap = m.HEAPU8;  // the memory never grows, so this view stays valid
+    this.width = 0;
+    this.height = 0;
+  }
+
+  // The module's own answers where it has them.
   position(mode) { return this.m._pw_position_of_mode(mode); }
   operationForKey(key) {
     const p = this.m._pw_position_for_key(key.charCodeAt(0));
     return p >= 0 ? this.operations[p] : null;
   }
   modeName(mode) { return this.m.UTF8ToString(this.m._pw_mode_name(mode)); }
-  /** "ゾーベル X方向 sobel-x", or the bare name where the menu has no label. */
-  title(mode) {
-    const op = this.operation(mode);
-    return op ? `${op.label ? op.label + ' ' : ''}${op.name}` : this.modeName(mode);
-  }
 
   setSize(width, height) {
     if (!this.m._pw_set_size(width, height)) return false;
@@ -96,17 +132,45 @@ export class Core {
     this.heap.set(data, this.m._pw_source_rgba());
     this.m._pw_frame_from_rgba();
   }
+  /** Where a frame's pixels go (width x height x 4 bytes, top-down), for putPixels. */
+  pixelBuffer() {
+    const at = this.m._pw_source_rgba();
+    return this.heap.subarray(at, at + this.width * this.height * 4);
+  }
+  /**
+   * A VideoFrame in I420 at the core's size into the core's layout and pixelBuffer() (RGBA),
+   * converted by the module: copied as it is (its planes), which costs a sixth of the browser's
+   * own conversion. False, and nothing done, for a colour matrix the module does not know.
+   */
+  async putI420(frame) {
+    const cs = frame.colorSpace || {};
+    if (frame.format !== 'I420' || ![null, 'bt709', 'smpte170m', 'bt470bg'].includes(cs.matrix ?? null)) return false;
+    const at = this.m._pw_source_yuv(), size = frame.allocationSize();
+    if (size > this.m._pw_source_yuv_bytes()) return false;
+    const [y, u, v] = await frame.copyTo(this.heap.subarray(at, at + size));
+    this.m._pw_frame_from_i420(y.offset, y.stride, u.offset, u.stride, v.offset, v.stride, cs.matrix === 'bt709' ? 1 : 0, cs.fullRange ? 1 : 0);
+    return true;
+  }
+  /** The pixels in pixelBuffer() (R,G,B,A or, bgra, B,G,R,A) into the core's layout. */
+  putPixels(bgra) { if (bgra) this.m._pw_frame_from_bgra(); else this.m._pw_frame_from_rgba(); }
+  /** The pixels in pixelBuffer(), as they are, for the source view (RGBA). */
+  pixelImage() { return new ImageData(new Uint8ClampedArray(this.heap.buffer, this.m._pw_source_rgba(), this.width * this.height * 4), this.width, this.height); }
   /** Frame n of the moving test picture, as pixelwell-clip makes it; its picture as ImageData. */
   testPicture(n) {
     this.m._pw_test_picture(n);
     return this.image(this.m._pw_source_rgba());
   }
   process() { this.m._pw_process(); }
+  /** Only the core's work: resultImage() then needs resultToRgba(), and resultBytes() readResult(). */
+  processOnly() { this.m._pw_process_only(); }
+  resultToRgba() { this.m._pw_result_to_rgba(); }
+  readResult() { this.m._pw_read_result(); }
   /** The surface's frame region, for the result view. */
   resultImage() { return this.image(this.m._pw_result_rgba()); }
+  // Over the module's memory, not a copy: drawn at once, before the next call changes it.
   image(at) {
     const w = this.width, h = this.height;
-    return new ImageData(new Uint8ClampedArray(this.heap.buffer, at, w * h * 4).slice(), w, h);
+    return new ImageData(new Uint8ClampedArray(this.heap.buffer, at, w * h * 4), w, h);
   }
   /** Copies of the frame as the core received it and of the result as pixelwell-filter writes it. */
   frameBytes() { const at = this.m._pw_frame(); return this.heap.slice(at, at + this.width * this.height * 3); }

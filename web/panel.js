@@ -1,5 +1,6 @@
 // The teaching panel: what the operation used on the last frame processed (or re-run while
-// frozen), from the core's own explanation, read a few times a second and after each step.
+// frozen), from the core's own explanation, read a few times a second and after each step
+// (where the core runs: the answer comes back in the order asked).
 import { drawChart } from './chart.js';
 
 const $ = (id) => document.getElementById(id);
@@ -79,10 +80,10 @@ export class Panel {
   }
 
   /** Reads the explanation of the last frame processed into the panel, when there is a new one. */
-  refresh(force) {
+  async refresh(force) {
     if (!force && this.serial === this.run.serial) return;
     this.serial = this.run.serial;
-    const EX = this.EX, b = this.core.explain();
+    const EX = this.EX, b = await this.run.pipeline.call('explain');
     const mode = b[EX.mode], frame = b[EX.frame], family = this.family(mode);
     const kernel = b[EX.kernelSize] > 0, binarize = family === 'binarize';
     const text = kTexts[family];

@@ -1,9 +1,10 @@
 // Pixelwell in the browser: frames from a camera, a video file, a picture or the test picture
-// go through the core (WebAssembly, built from the same sources as the program) and both views
-// are drawn. This module wires the others together: the URL, the core, the controls, the
-// sources and the run.
+// go through the core (WebAssembly, built from the same sources as the program, in a worker
+// where the browser allows) and both views are drawn. This module wires the others together:
+// the URL, the pipeline and its core, the controls, the sources and the run.
 import { readConfig, parseSize } from './config.js';
-import { loadCore } from './core.js';
+import { loadCore, chooseBuild, CoreInfo } from './core.js';
+import { workerPossible, WorkerPipeline, MainPipeline } from './pipeline.js';
 import * as state from './state.js';
 import { Controls } from './controls.js';
 import { Views } from './views.js';
@@ -13,6 +14,8 @@ import { snapshot } from './chart.js';
 import { testSource, mediaSource, chosenFileSource, kAcceptedFiles } from './sources.js';
 import { openCamera } from './camera.js';
 import { removeStaleRecordings } from './recording.js';
+import { Display } from './display.js';
+import { keepOffline } from './offline.js';
 
 const $ = (id) => document.getElementById(id);
 
@@ -25,36 +28,50 @@ function failPage(text) {
 async function main() {
   if (location.protocol === 'file:') return;  // index.html says how to serve the page
   const config = readConfig(location.search);
-  let loaded;
+  let core, pipeline, note, run = null;
+  const events = (name, data) => { if (name === 'full' && run) run.storageFull(data.frames); };
   try {
-    loaded = await loadCore(config.scalar);
+    if (config.pipeline === 'worker' && workerPossible()) {
+      const chosen = chooseBuild(config.scalar);
+      note = chosen.note;
+      pipeline = new WorkerPipeline(events);
+      core = new CoreInfo(await pipeline.start(chosen.build));
+    } else {
+      ({ core, note } = await loadCore(config.scalar));
+      pipeline = new MainPipeline(core, events);
+    }
   } catch (error) {
     failPage(error.message || String(error));
     return;
   }
-  const { core, note } = loaded;
+  state.setPipeline(pipeline.kind);
+  state.setView('single');
+  window.pixelwellView = (which) => pipeline.call('pixels', which);  // what a view shows, for tests
   state.setBuild(core.build, core.version);
   $('version').textContent = `Pixelwell ${core.version}`;
   $('source-title').textContent = core.texts.control;
   const ui = new Controls(core);
   if (note) ui.note('build', note);
+  keepOffline((text) => ui.note('update', text));
   if (config.errors.length) { ui.fail(config.errors.join('\n')); return; }
+  if (config.gridAsked) ui.note('view', 'view=grid: every operation at once is not in this version yet; one operation is shown.');
 
   // A schedule the filter would refuse is refused with the filter's reason; the run goes on.
   let scheduleOk = true;
-  core.scheduleClear();
+  pipeline.call('scheduleClear');
   for (const text of config.modes) {
-    const reason = core.scheduleAdd(text);
+    const reason = await pipeline.call('scheduleAdd', text);
     if (reason) {
       ui.error(`mode=${text}: ${reason}. The run goes on in the default mode, ${core.modeName(core.none)}.`);
-      core.scheduleClear();
+      pipeline.call('scheduleClear');
       scheduleOk = false;
       break;
     }
   }
 
-  const views = new Views(core);
-  const run = new Run({ core, views, ui, panel: null });
+  const views = new Views();
+  run = new Run({ core, pipeline, views, ui, panel: null });
+  window.pixelwellSamples = () => views.samples;  // each frame's times, for scripts/bench-web
   const panel = new Panel(core, run);
   run.panel = panel;
   let loop = config.loop;
@@ -71,13 +88,13 @@ async function main() {
     const source = testSource(size.width, size.height, run.sinkFor(() => source, false));
     run.use(source);
   };
-  const openCam = async (deviceId, atStart) => {
+  const openCam = async (deviceId, atStart, facing) => {
     kind = 'camera';
     $('source').value = 'camera';
     const mine = ++opening;
     run.stopSource();
     let source = null;
-    const opened = await openCamera({ deviceId, index: atStart ? config.camera : null, size: requested(),
+    const opened = await openCamera({ deviceId, facing, index: atStart ? config.camera : null, size: requested(),
                                       noDevice: core.texts.noDevice }, run.sinkFor(() => source, atStart));
     if (mine !== opening) { if (opened.source) opened.source.stop(); return; }
     if (opened.fallback) { openTest(opened.fallback); return; }
@@ -103,7 +120,12 @@ async function main() {
 
   // --- controls ----------------------------------------------------------------------------------
   ui.buildMenu((mode) => run.choose(mode));
-  ui.wireKeys(run);
+  const display = new Display({ step: (delta) => ui.step(run, delta), freeze: () => run.toggleFreeze() });
+  state.setFullscreen(false);
+  ui.wireKeys(run, display);
+  $('previous').addEventListener('click', () => ui.step(run, -1));
+  $('next').addEventListener('click', () => ui.step(run, 1));
+  $('fullscreen').addEventListener('click', () => display.toggle());
   ui.setTextSize(config.textSize);
   ui.showLoop(loop);
   if (config.size) ui.showSize(`${config.size.width}x${config.size.height}`);
@@ -118,6 +140,7 @@ async function main() {
     else $('file').click();
   });
   $('camera').addEventListener('change', () => { run.renew(); ui.clearError(); openCam($('camera').value, false); });
+  $('facing').addEventListener('change', () => { run.renew(); ui.clearError(); openCam(undefined, false, $('facing').value); });
   $('size').addEventListener('change', () => {
     run.renew();
     if (kind === 'camera') openCam($('camera').value || undefined, false);
@@ -140,12 +163,12 @@ async function main() {
     if (run.source && run.source.setLoop) run.source.setLoop(loop);
   });
   $('text-size').addEventListener('change', () => ui.setTextSize($('text-size').value));
-  $('record').addEventListener('click', () => (run.recorder ? run.stopRecording('button') : run.startRecording()));
+  $('record').addEventListener('click', () => (run.recording ? run.stopRecording('button') : run.startRecording()));
   $('freeze').addEventListener('click', () => run.toggleFreeze());
   $('step').addEventListener('click', () => run.step());
   $('snapshot').addEventListener('click', async () => {
     panel.refresh(true);
-    ui.note('info', `Saved ${(await snapshot()).join(', ')}`);
+    ui.note('info', `Saved ${(await snapshot(await pipeline.call('snapshot'))).join(', ')}`);
   });
   // A button keeps no focus, so that Space and Enter stay the page's keys.
   for (const button of document.querySelectorAll('button')) button.addEventListener('click', () => button.blur());
@@ -153,7 +176,7 @@ async function main() {
 
   // --- the URL's run -------------------------------------------------------------------------------
   run.start(config, scheduleOk);
-  ui.syncMenu(core.mode());
+  ui.syncMenu(run.mode);
   removeStaleRecordings().catch(() => {});
   if (config.source === 'test') openTest('');
   else if (config.source === 'camera') await openCam(undefined, true);

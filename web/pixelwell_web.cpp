@@ -2,6 +2,9 @@
 // the module's memory, which the page reads and writes in place. The page only moves pixels
 // between these buffers and its canvases; every operation runs here, in the core.
 #include <emscripten/emscripten.h>
+#ifdef __wasm_simd128__
+#include <wasm_simd128.h>
+#endif
 
 #include <array>
 #include <cstdint>
@@ -13,6 +16,7 @@
 
 #include "dispatcher.h"
 #include "explain.h"
+#include "frames.h"
 #include "fused_operations.h"
 #include "kernels.h"
 #include "messages.h"
@@ -41,6 +45,8 @@ alignas(64) uint8_t Frame[kSlotBytes];
 // The page's picture of a frame: R,G,B,A, rows top-down (a canvas's ImageData).
 alignas(64) uint8_t SourceRgba[kPixels * 4];
 alignas(64) uint8_t ResultRgba[kPixels * 4];
+// A camera's frame as it comes (I420: the Y plane, then U and V at half width and height).
+alignas(64) uint8_t SourceYuv[kPixels + 2 * ((kMaxSide + 1) / 2) * ((kMaxSide + 1) / 2)];
 // The result as pixelwell-filter writes it: the surface's W x H region, B,G,R,X, bottom-up.
 alignas(64) uint8_t Result[kPixels * 4];
 
@@ -52,21 +58,35 @@ bool validSize(int32_t width, int32_t height) {
     return width >= 1 && height >= 1 && width <= kMaxSide && height <= kMaxSide;
 }
 
-// Result and ResultRgba from the surface's region of the core shown.
-void readSurface() {
+// ResultRgba <- the surface's region of the core shown, in SIMD where the build has it.
+void resultToRgba() {
     const Core& core = shownCore();
     const size_t rowBytes = static_cast<size_t>(Width) * 4;
     for (int32_t i = 0; i < Height; ++i) {
         const uint8_t* row = surfaceRow(core, i, Height);
-        std::memcpy(Result + i * rowBytes, row, rowBytes);
         uint8_t* rgba = ResultRgba + static_cast<size_t>(Height - 1 - i) * rowBytes;
-        for (int32_t x = 0; x < Width; ++x) {
+        int32_t x = 0;
+#ifdef __wasm_simd128__
+        const v128_t opaque = wasm_i32x4_splat(static_cast<int32_t>(0xff000000u));
+        for (; x + 4 <= Width; x += 4) {
+            const v128_t bgrx = wasm_v128_load(row + 4 * x);
+            const v128_t rgb = wasm_i8x16_shuffle(bgrx, bgrx, 2, 1, 0, 3, 6, 5, 4, 7, 10, 9, 8, 11, 14, 13, 12, 15);
+            wasm_v128_store(rgba + 4 * x, wasm_v128_or(wasm_v128_andnot(rgb, opaque), opaque));
+        }
+#endif
+        for (; x < Width; ++x) {
             rgba[4 * x] = row[4 * x + 2];
             rgba[4 * x + 1] = row[4 * x + 1];
             rgba[4 * x + 2] = row[4 * x];
             rgba[4 * x + 3] = 255;  // the surface's fourth byte is no alpha
         }
     }
+}
+
+// Result and ResultRgba from the surface's region of the core shown.
+void readSurface() {
+    surfaceRegion(shownCore(), Width, Height, false, Result);
+    resultToRgba();
 }
 
 }  // namespace
@@ -113,19 +133,119 @@ EMSCRIPTEN_KEEPALIVE void pw_reset() {
 EMSCRIPTEN_KEEPALIVE void pw_select_mode(int32_t mode) { selectProcessingMode(WebCore, mode); }
 EMSCRIPTEN_KEEPALIVE int32_t pw_mode() { return WebCore.ProcessingMode; }
 
-// Frame <- SourceRgba (a canvas's pixels), turned into the core's layout.
-EMSCRIPTEN_KEEPALIVE void pw_frame_from_rgba() {
+}  // extern "C"
+
+// Frame <- SourceRgba, whose 32-bit pixels (top-down) hold R,G,B at r,g,b (R,G,B,A: 0,1,2; a
+// VideoFrame copied as B,G,R,A: 2,1,0), laid out as the core takes frames: B,G,R, bottom-up.
+namespace {
+template <int R, int G, int B>
+void frameFromPixels() {
     const size_t rowBytes = static_cast<size_t>(Width) * 3;
     for (int32_t i = 0; i < Height; ++i) {
-        const uint8_t* rgba = SourceRgba + static_cast<size_t>(Height - 1 - i) * Width * 4;
+        const uint8_t* in = SourceRgba + static_cast<size_t>(Height - 1 - i) * Width * 4;
         uint8_t* bgr = Frame + i * rowBytes;
-        for (int32_t x = 0; x < Width; ++x) {
-            bgr[3 * x] = rgba[4 * x + 2];
-            bgr[3 * x + 1] = rgba[4 * x + 1];
-            bgr[3 * x + 2] = rgba[4 * x];
+        int32_t x = 0;
+#ifdef __wasm_simd128__
+        // Sixteen pixels a step: four 16-byte loads, three stores of B,G,R.
+        for (; x + 16 <= Width; x += 16) {
+            const v128_t p0 = wasm_v128_load(in + 4 * x), p1 = wasm_v128_load(in + 4 * x + 16);
+            const v128_t p2 = wasm_v128_load(in + 4 * x + 32), p3 = wasm_v128_load(in + 4 * x + 48);
+            wasm_v128_store(bgr + 3 * x, wasm_i8x16_shuffle(p0, p1, B, G, R, 4 + B, 4 + G, 4 + R, 8 + B, 8 + G, 8 + R,
+                                                            12 + B, 12 + G, 12 + R, 16 + B, 16 + G, 16 + R, 20 + B));
+            wasm_v128_store(bgr + 3 * x + 16, wasm_i8x16_shuffle(p1, p2, 4 + G, 4 + R, 8 + B, 8 + G, 8 + R, 12 + B, 12 + G,
+                                                                 12 + R, 16 + B, 16 + G, 16 + R, 20 + B, 20 + G, 20 + R,
+                                                                 24 + B, 24 + G));
+            wasm_v128_store(bgr + 3 * x + 32, wasm_i8x16_shuffle(p2, p3, 8 + R, 12 + B, 12 + G, 12 + R, 16 + B, 16 + G,
+                                                                 16 + R, 20 + B, 20 + G, 20 + R, 24 + B, 24 + G, 24 + R,
+                                                                 28 + B, 28 + G, 28 + R));
+        }
+#endif
+        for (; x < Width; ++x) {
+            bgr[3 * x] = in[4 * x + B];
+            bgr[3 * x + 1] = in[4 * x + G];
+            bgr[3 * x + 2] = in[4 * x + R];
         }
     }
 }
+}  // namespace
+
+extern "C" {
+
+// Frame and SourceRgba <- an I420 frame in SourceYuv (planes at the offsets and strides given),
+// in one pass: the browser's own conversion to RGBA costs six times a plain copy. bt709: the
+// HD matrix (else BT.601's, a camera's usual one); fullRange: Y and C over 0..255 (else 16..235
+// and 16..240). The fixed-point weights are the matrices' times 256, rounded.
+EMSCRIPTEN_KEEPALIVE void pw_frame_from_i420(int32_t yAt, int32_t yStride, int32_t uAt, int32_t uStride, int32_t vAt,
+                                             int32_t vStride, int bt709, int fullRange) {
+    // {Y, V to R, U to G, V to G, U to B}
+    static const int32_t kWeights[2][2][5] = {{{298, 409, -100, -208, 516}, {256, 359, -88, -183, 454}},
+                                              {{298, 459, -55, -136, 541}, {256, 403, -48, -120, 475}}};
+    const int32_t* k = kWeights[bt709 ? 1 : 0][fullRange ? 1 : 0];
+    const int32_t yBase = fullRange ? 0 : 16;
+    auto clamp = [](int32_t v) { return static_cast<uint8_t>(v < 0 ? 0 : v > 255 ? 255 : v); };
+    for (int32_t row = 0; row < Height; ++row) {
+        const uint8_t* y = SourceYuv + yAt + static_cast<size_t>(row) * yStride;
+        const uint8_t* u = SourceYuv + uAt + static_cast<size_t>(row / 2) * uStride;
+        const uint8_t* v = SourceYuv + vAt + static_cast<size_t>(row / 2) * vStride;
+        uint8_t* bgr = Frame + static_cast<size_t>(Height - 1 - row) * Width * 3;
+        uint8_t* rgba = SourceRgba + static_cast<size_t>(row) * Width * 4;
+        int32_t x = 0;
+#ifdef __wasm_simd128__
+        // Eight pixels a step, the same sums in 32-bit lanes, clamped by saturating narrowing.
+        const v128_t kY = wasm_i16x8_splat(static_cast<int16_t>(k[0])), kVR = wasm_i16x8_splat(static_cast<int16_t>(k[1]));
+        const v128_t kUG = wasm_i16x8_splat(static_cast<int16_t>(k[2])), kVG = wasm_i16x8_splat(static_cast<int16_t>(k[3]));
+        const v128_t kUB = wasm_i16x8_splat(static_cast<int16_t>(k[4])), base = wasm_i16x8_splat(static_cast<int16_t>(yBase));
+        const v128_t mid = wasm_i16x8_splat(128), half = wasm_i32x4_splat(128), opaque = wasm_i8x16_splat(-1);
+        auto chroma = [&](const uint8_t* plane, int32_t at) {  // four samples, each for two pixels
+            const v128_t four = wasm_v128_load32_zero(plane + at);
+            return wasm_i16x8_sub(wasm_u16x8_extend_low_u8x16(wasm_i8x16_shuffle(four, four, 0, 0, 1, 1, 2, 2, 3, 3, 0, 0, 0, 0, 0, 0, 0, 0)), mid);
+        };
+        auto level = [&](v128_t low, v128_t high) {  // (sum + 128) >> 8, clamped to 0..255, in bytes 0..7
+            const v128_t words = wasm_i16x8_narrow_i32x4(wasm_i32x4_shr(wasm_i32x4_add(low, half), 8),
+                                                        wasm_i32x4_shr(wasm_i32x4_add(high, half), 8));
+            return wasm_u8x16_narrow_i16x8(words, words);
+        };
+        for (; x + 8 <= Width; x += 8) {
+            const v128_t y8 = wasm_i16x8_sub(wasm_u16x8_load8x8(y + x), base);
+            const v128_t d = chroma(u, x / 2), e = chroma(v, x / 2);
+            const v128_t cLow = wasm_i32x4_extmul_low_i16x8(y8, kY), cHigh = wasm_i32x4_extmul_high_i16x8(y8, kY);
+            const v128_t r = level(wasm_i32x4_add(cLow, wasm_i32x4_extmul_low_i16x8(e, kVR)),
+                                   wasm_i32x4_add(cHigh, wasm_i32x4_extmul_high_i16x8(e, kVR)));
+            const v128_t g = level(wasm_i32x4_add(cLow, wasm_i32x4_add(wasm_i32x4_extmul_low_i16x8(d, kUG), wasm_i32x4_extmul_low_i16x8(e, kVG))),
+                                   wasm_i32x4_add(cHigh, wasm_i32x4_add(wasm_i32x4_extmul_high_i16x8(d, kUG), wasm_i32x4_extmul_high_i16x8(e, kVG))));
+            const v128_t b = level(wasm_i32x4_add(cLow, wasm_i32x4_extmul_low_i16x8(d, kUB)),
+                                   wasm_i32x4_add(cHigh, wasm_i32x4_extmul_high_i16x8(d, kUB)));
+            const v128_t bg = wasm_i8x16_shuffle(b, g, 0, 16, 1, 17, 2, 18, 3, 19, 4, 20, 5, 21, 6, 22, 7, 23);
+            wasm_v128_store(bgr + 3 * x, wasm_i8x16_shuffle(bg, r, 0, 1, 16, 2, 3, 17, 4, 5, 18, 6, 7, 19, 8, 9, 20, 10));
+            wasm_v128_store64_lane(bgr + 3 * x + 16, wasm_i8x16_shuffle(bg, r, 11, 21, 12, 13, 22, 14, 15, 23, 0, 0, 0, 0, 0, 0, 0, 0), 0);
+            const v128_t rg = wasm_i8x16_shuffle(r, g, 0, 16, 1, 17, 2, 18, 3, 19, 4, 20, 5, 21, 6, 22, 7, 23);
+            const v128_t ba = wasm_i8x16_shuffle(b, opaque, 0, 16, 1, 17, 2, 18, 3, 19, 4, 20, 5, 21, 6, 22, 7, 23);
+            wasm_v128_store(rgba + 4 * x, wasm_i8x16_shuffle(rg, ba, 0, 1, 16, 17, 2, 3, 18, 19, 4, 5, 20, 21, 6, 7, 22, 23));
+            wasm_v128_store(rgba + 4 * x + 16, wasm_i8x16_shuffle(rg, ba, 8, 9, 24, 25, 10, 11, 26, 27, 12, 13, 28, 29, 14, 15, 30, 31));
+        }
+#endif
+        for (; x < Width; ++x) {
+            const int32_t c = k[0] * (y[x] - yBase), d = u[x / 2] - 128, e = v[x / 2] - 128;
+            const uint8_t r = clamp((c + k[1] * e + 128) >> 8);
+            const uint8_t g = clamp((c + k[2] * d + k[3] * e + 128) >> 8);
+            const uint8_t b = clamp((c + k[4] * d + 128) >> 8);
+            bgr[3 * x] = b;
+            bgr[3 * x + 1] = g;
+            bgr[3 * x + 2] = r;
+            rgba[4 * x] = r;
+            rgba[4 * x + 1] = g;
+            rgba[4 * x + 2] = b;
+            rgba[4 * x + 3] = 255;
+        }
+    }
+}
+EMSCRIPTEN_KEEPALIVE uint8_t* pw_source_yuv() { return SourceYuv; }
+EMSCRIPTEN_KEEPALIVE int32_t pw_source_yuv_bytes() { return static_cast<int32_t>(sizeof SourceYuv); }
+
+// A canvas's pixels (R,G,B,A), turned into the core's layout.
+EMSCRIPTEN_KEEPALIVE void pw_frame_from_rgba() { frameFromPixels<0, 1, 2>(); }
+// A VideoFrame copied as B,G,R,A, the same way.
+EMSCRIPTEN_KEEPALIVE void pw_frame_from_bgra() { frameFromPixels<2, 1, 0>(); }
 
 // Frame <- frame n of the moving test picture, and SourceRgba <- the same for the source view.
 EMSCRIPTEN_KEEPALIVE void pw_test_picture(uint32_t n) {
@@ -158,12 +278,20 @@ EMSCRIPTEN_KEEPALIVE int pw_process_plain() {
     readSurface();
     return repaint;
 }
-// Only the core's work, for the benchmark.
+// Only the core's work: the benchmark's, and the worker's, which asks for the result view's
+// pixels (pw_result_to_rgba) and, only while it records, for Result (pw_read_result).
 EMSCRIPTEN_KEEPALIVE void pw_process_only() {
     ShowingRerun = false;
     setFrameGeometry(WebCore, Width, Height);
     processFrame(WebCore, Frame, Width * Height * 3);
 }
+
+// ResultRgba <- the surface's region, for the result view (the worker's way: Result only when
+// it records).
+EMSCRIPTEN_KEEPALIVE void pw_result_to_rgba() { resultToRgba(); }
+
+// Result <- the surface's region, as pixelwell-filter writes it.
+EMSCRIPTEN_KEEPALIVE void pw_read_result() { surfaceRegion(shownCore(), Width, Height, false, Result); }
 
 // --- the mode schedule, as pixelwell-filter's --mode takes it ---------------------------------
 EMSCRIPTEN_KEEPALIVE void pw_schedule_clear() { Schedule.clear(); }

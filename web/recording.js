@@ -62,10 +62,16 @@ export class Recorder {
     if (this.folder) {
       await removeStaleRecordings().catch(() => {});
       const name = `${Date.now()}-${Math.random().toString(36).slice(2, 8)}`;
+      // Held while the page is open, so that another page (or this one's own clean-up, which
+      // may run on another thread meanwhile) leaves these files alone: taken before they exist.
+      if (navigator.locks) {
+        await new Promise((held) => navigator.locks.request(kLockPrefix + name, () => {
+          held();
+          return new Promise((release) => { this.releaseLock = release; });
+        }));
+      }
       this.dir = await this.folder.getDirectoryHandle(name, { create: true });
       this.dirName = name;
-      // Held while the page is open, so that another page leaves these files alone.
-      if (navigator.locks) navigator.locks.request(kLockPrefix + name, () => new Promise((release) => { this.releaseLock = release; }));
       const estimate = await navigator.storage.estimate().catch(() => null);
       room = estimate && estimate.quota ? estimate.quota - estimate.usage : Infinity;
     }
@@ -107,9 +113,8 @@ export class Recorder {
         this.open.frames += 1;
         if (this.open.frames === this.segmentFrames) await this.closeSegment();
       } catch (error) {
-        // The storage is full: the open segment's frames stay in memory, with what follows.
-        this.full = true;
-        this.error = error;
+        // The storage is full, or refuses to go on: the open segment's frames stay in memory,
+        // with what follows.
         if (this.open) {
           this.open.raw.abort().catch(() => {});
           this.open.results.abort().catch(() => {});
@@ -121,6 +126,17 @@ export class Recorder {
         this.segments.push(this.memory);
         this.kept += raw.length;
         if (raw.length === 0 || raw[raw.length - 1] !== frame) this.inMemory(frame, result);
+        if (!error || error.name !== 'QuotaExceededError') {
+          // Not the quota (a folder removed under it, a storage that failed): the recording
+          // goes on in memory, within what memory allows, rather than ending as if full.
+          this.folder = null;
+          this.where = 'memory';
+          this.room = Math.min(this.limitBytes, kMemoryLimit);
+          this.storageError = error;
+          return;
+        }
+        this.full = true;
+        this.error = error;
         this.onFull(error);
       }
     });

@@ -1,16 +1,18 @@
 // The run: which source feeds it, which of its frames are processed and recorded, and the rules
 // for when it ends (frames reached, the source ended or lost, a size change, the record limit),
 // for a hidden tab (a pause, never a loss), and for freezing, stepping and re-running a frame.
+// Frames go through the pipeline (pipeline.js) one at a time; one that comes while one is on its
+// way waits for it, and is dropped only when a newer one comes meanwhile.
 import * as state from './state.js';
-import { Recorder, download } from './recording.js';
 import { processedSize } from './views.js';
+import { recordingMethods } from './run_recording.js';
 
 const kStallMs = 5000;         // a source that delivers nothing this long is taken as lost
 const kRecordLimit = 2 ** 30;  // record=1: bytes of frames and results at most
 
 export class Run {
-  constructor({ core, views, ui, panel }) {
-    Object.assign(this, { core, views, ui, panel });
+  constructor({ core, pipeline, views, ui, panel }) {
+    Object.assign(this, { core, pipeline, views, ui, panel });
     this.source = null;
     this.automated = false;    // ends by itself (frames=N, record=1) and saves
     this.limit = Infinity;     // frames
@@ -19,7 +21,13 @@ export class Run {
     this.serial = 0;           // frames processed and re-runs since the page started, for the panel
     this.log = [];             // mode switches as applied: [frame, mode]
     this.scheduled = false;    // the URL's schedule, which belongs to the run it started only
-    this.recorder = null;
+    this.recording = null;     // while recording: { frames, room } as the last frame left them
+    this.mode = core.none;     // the live mode, as chosen or scheduled last
+    this.size = { width: 0, height: 0 };  // the processed size
+    this.busy = false;         // a frame is on its way through the core
+    this.busyGeneration = 0;   // the generation it was sent in
+    this.held = null;          // a frame that came meanwhile, processed next
+    this.generation = 0;       // frames sent before a new start (Record, a new run) are not counted
     this.frozen = false;       // Space: the source's frames are not processed, both views hold
     this.steps = 0;            // frames still to process while frozen ('.')
     this.pending = null;       // the mode chosen while frozen, live from the next frame on
@@ -34,7 +42,9 @@ export class Run {
     this.automated = config.automated;
     this.limit = config.frames === null ? Infinity : config.frames;
     this.scheduled = scheduleOk && config.modes.length > 0;
-    if (this.scheduled) this.applySchedule(0);  // the list and titles name it before the first frame
+    if (this.scheduled) {  // the list and titles name it before the first frame
+      this.pipeline.call('scheduleApply', 0).then((r) => this.scheduleApplied(0, r.modes, r.mode));
+    }
     if (config.frozen) this.setFrozen(true);
     if (config.record) this.startRecorder(kRecordLimit);
     state.setState('running');
@@ -45,7 +55,8 @@ export class Run {
   renew() {
     if (!this.ended) return;
     Object.assign(this, { ended: false, automated: false, limit: Infinity, scheduled: false, frames: 0, log: [] });
-    this.logMode(this.core.mode());
+    this.generation += 1;
+    this.logMode(this.mode);
     state.setEnded(null);
     state.setState('running');
     state.setFrames(0);
@@ -64,6 +75,7 @@ export class Run {
   sinkFor(getSource, atStart) {
     const mine = () => this.source === getSource();
     return {
+      videoFrames: this.pipeline.kind === 'worker',  // frames as VideoFrames, which move to the worker
       frame: (input) => (mine() ? this.onFrame(input) : false),
       dropped: (n) => { if (mine()) this.views.dropped(n); },
       ended: () => { if (mine()) this.sourceEnded(); },
@@ -79,7 +91,7 @@ export class Run {
     if (message) this.ui.error(message);
     this.stopSource();
     this.views.showMeans();
-    if (this.recorder) await this.stopRecording('end');
+    if (this.recording) await this.stopRecording('end');
     state.setState('done');
   }
 
@@ -87,7 +99,7 @@ export class Run {
   lost(message) {
     if (this.automated) { this.end('source-lost', message); return; }
     this.stopSource();
-    if (this.recorder) this.stopRecording('lost');
+    if (this.recording) this.stopRecording('lost');
     this.ui.error(message);
   }
 
@@ -128,38 +140,73 @@ export class Run {
   }
 
   // --- one frame -----------------------------------------------------------------------------------
-  /** A source's new frame; false when it was not processed. */
+  /** A source's new frame; false when it was not taken (its VideoFrame is then the source's to close). */
   onFrame(input) {
     if (this.ended || this.paused || (this.frozen && this.steps === 0)) return false;
+    if (this.busy) {
+      // A frame of its own (a VideoFrame, a still's picture) waits for the one on its way, so
+      // that a short hold-up in the worker drops nothing; a newer one takes its place. The test
+      // picture offers its frame again, and a video element holds no frame to wait with.
+      if (input.test !== undefined) return false;
+      if (!input.frame && !input.still) { this.views.dropped(1); return false; }
+      if (this.held) {
+        if (!this.held.still) this.views.dropped(1);
+        if (this.held.frame) this.held.frame.close();
+      }
+      this.held = input;
+      return true;
+    }
     const size = processedSize(input.width, input.height, this.core.maxSide);
     if (!this.acceptSize(size, input)) return false;
-    if (this.recorder && !this.recorder.fits(size.width * size.height * 7)) {
-      const message = this.recorder.full ? this.quotaMessage() : `The recording reached its limit of 1 GiB after ${this.recorder.frames} frames: saved as it is.`;
-      if (this.automated) { this.end('record-limit', message); return false; }
-      this.stopRecording('full');
-    }
-    if (this.scheduled && this.frames > 0) this.applySchedule(this.frames);
-    const times = this.views.processFrame(input);
-    if (this.recorder) this.recorder.add(this.core.frameBytes(), this.core.resultBytes());
-    this.frames += 1;
-    this.serial += 1;
-    if (this.steps > 0) this.steps -= 1;
-    state.setFrames(this.frames);
-    if (this.frozen) this.panel.refresh(true);  // a step: its numbers at once
-    this.views.count(times, this.frames, this.recordingText());
-    if (this.automated && this.frames >= this.limit) this.end('frames');
+    const schedule = this.scheduled && this.frames > 0 ? this.frames : -1;
+    const generation = this.generation;
+    this.busy = true;
+    this.busyGeneration = generation;
+    const sent = input.frame ? { frame: input.frame, width: input.width, height: input.height } : input;
+    this.pipeline.send('frame', [sent, { schedule, automated: this.automated }], input.frame ? [input.frame] : [])
+      .then((r) => this.frameDone(r, schedule, generation), (error) => {
+        this.busy = false;
+        this.lost(`A frame could not be processed: ${error.message}`);
+      });
     return true;
+  }
+
+  frameDone(r, schedule, generation) {
+    this.busy = false;
+    // Counted even when the run ended meanwhile: the recording, stopped after it, holds it.
+    if (generation === this.generation && !r.processed) {  // the recording's limit, in a run that ends there
+      const message = r.refused.full ? this.quotaMessage(r.refused.frames)
+        : `The recording reached its limit of 1 GiB after ${r.refused.frames} frames: saved as it is.`;
+      this.end('record-limit', message);
+    } else if (generation === this.generation) {
+      if (r.applied.length) this.scheduleApplied(schedule, r.applied, r.mode);
+      this.frames += 1;
+      if (this.steps > 0) this.steps -= 1;
+      if (this.recording) Object.assign(this.recording, { frames: r.recorded, room: r.room });
+      if (r.recordFull) this.stopRecording('full');
+    }
+    if (r.processed) {
+      this.serial += 1;
+      state.setFrames(this.frames);
+      if (this.frozen) this.panel.refresh(true);  // a step: its numbers at once
+      this.views.count(r.times, this.frames, this.size, this.recordingText());
+    }
+    if (this.automated && !this.ended && this.frames >= this.limit) this.end('frames');
+    const held = this.held;  // the frame that waited (an ended run takes none: it is closed)
+    this.held = null;
+    if (held && this.onFrame(held) === false && held.frame) held.frame.close();
   }
 
   // Whether frames of this size may be processed; a change of size follows the run's rules.
   acceptSize(size, input) {
-    if (size.width === this.core.width && size.height === this.core.height) return true;
-    if (this.core.width && this.recorder) {
-      const change = `The frame size changed from ${this.core.width}x${this.core.height} to ${size.width}x${size.height}`;
+    if (size.width === this.size.width && size.height === this.size.height) return true;
+    if (this.size.width && this.recording) {
+      const change = `The frame size changed from ${this.size.width}x${this.size.height} to ${size.width}x${size.height}`;
       if (this.automated) { this.end('size-changed', `${change}: a recording holds one size.`); return false; }
       this.stopRecording('size');
     }
-    this.views.resize(size.width, size.height);
+    this.size = { width: size.width, height: size.height };
+    this.pipeline.call('resize', size.width, size.height);
     state.setSize(size.width, size.height);
     state.setScaledFrom(size.scaled ? `${input.width}x${input.height}` : null);
     this.ui.note('scale', size.scaled
@@ -170,13 +217,27 @@ export class Run {
   }
 
   // --- modes ---------------------------------------------------------------------------------------
-  applySchedule(frame) {
-    const modes = this.core.scheduleApply(frame);
-    for (const mode of modes) this.log.push([frame, mode]);
-    if (modes.length) { this.ui.syncMenu(this.core.mode()); this.showCommand(); }
+  // The URL's schedule chose modes before this frame; mode: the one they leave.
+  scheduleApplied(frame, modes, mode) {
+    for (const m of modes) this.log.push([frame, m]);
+    if (!modes.length) return;
+    this.mode = mode;
+    this.ui.syncMenu(mode);
+    this.showCommand();
   }
 
-  logMode(mode) { this.log.push([this.frames, mode]); this.showCommand(); }
+  // A choice takes effect from the next frame sent: after the one on its way, if any.
+  logMode(mode) {
+    const before = this.busy && this.busyGeneration === this.generation ? 1 : 0;
+    this.log.push([this.frames + before, mode]);
+    this.showCommand();
+  }
+
+  select(mode) {
+    this.pipeline.call('select', mode);
+    this.mode = mode;
+    this.logMode(mode);
+  }
 
   /** Chosen as the menu command chooses it (the reference modes take a new reference). */
   choose(mode) {
@@ -184,27 +245,24 @@ export class Run {
     if (this.frozen && this.steps === 0) {
       // Shown on the frame held, from the core as it stood before it; live from the next frame.
       this.pending = mode;
-      if (this.core.rerun(mode)) {
-        this.views.drawResult();
+      this.pipeline.call('rerun', mode).then((shown) => {
+        if (!shown) return;
         this.serial += 1;
         this.panel.refresh(true);
-      }
+      });
       return;
     }
-    this.core.select(mode);
-    this.logMode(mode);
+    this.select(mode);
     if (this.source && this.source.still && !this.ended) this.source.redraw();
   }
 
   /** The live records back, and the mode chosen while frozen chosen for real. */
   release() {
-    this.core.release();
-    if (this.core.width) this.views.drawResult();
+    this.pipeline.call('release');
     if (this.pending === null) return;
     const mode = this.pending;
     this.pending = null;
-    this.core.select(mode);
-    this.logMode(mode);
+    this.select(mode);
   }
 
   // --- freeze and step -----------------------------------------------------------------------------
@@ -223,76 +281,6 @@ export class Run {
     this.steps += 1;
     if (this.source && this.source.still && !this.ended) this.source.redraw();
   }
-
-  // --- recording -----------------------------------------------------------------------------------
-  startRecorder(limit) {
-    this.recorder = new Recorder(limit);
-    this.recorder.onFull = () => {
-      if (this.automated) this.end('record-limit', this.quotaMessage());
-      else if (this.recorder) this.stopRecording('full');
-    };
-    this.ui.showRecording(true);
-  }
-
-  /** The Record button: from the next frame on, from what is shown, with the core back at its start. */
-  startRecording() {
-    this.renew();
-    const mode = this.pending === null ? this.core.mode() : this.pending;
-    this.core.release();
-    this.pending = null;
-    this.core.reset();
-    Object.assign(this, { frames: 0, log: [], scheduled: false });
-    if (this.source && this.source.rewind) this.source.rewind();
-    this.core.select(mode);
-    this.logMode(mode);
-    this.startRecorder(Infinity);
-    if (this.source && this.source.still) this.source.redraw();
-  }
-
-  quotaMessage() { return `The browser's storage for this page (its quota) is full after ${this.recorder.frames} frames: the recording stopped there and was handed over.`; }
-
-  /** Stops the recording and hands it over as the two downloads. */
-  async stopRecording(why) {
-    const recorder = this.recorder;
-    this.recorder = null;
-    this.ui.showRecording(false);
-    state.setRecording(null, null);
-    this.ui.note('record', 'Saving the recording…');
-    const kept = await recorder.finish();
-    download('recording.raw', kept.raw);
-    download('results.bgrx', kept.results);
-    recorder.dispose();
-    const full = why === 'full' && !this.ended ? ' The storage for recordings (the browser\'s quota for this page) is full: the recording stopped there, and the page goes on.' : '';
-    this.ui.note('record', `Saved ${kept.frames} frames: recording.raw and results.bgrx.${full} ${this.command()}`);
-  }
-
-  recordingText() {
-    if (!this.recorder) return '';
-    const room = this.recorder.roomFrames();
-    state.setRecording(this.recorder.frames, room === Infinity ? null : room);
-    if (room === Infinity) return `recording ${this.recorder.frames} frames`;
-    const seconds = Math.round(room / 30);
-    this.ui.note('room', room < 30 * 30 ? `The recording nears its limit: room for about ${room} more frames (${seconds} s at 30 fps).` : '');
-    return `recording ${this.recorder.frames} frames, room for about ${room} more (${seconds} s at 30 fps)`;
-  }
-
-  // --- the reproducing command ---------------------------------------------------------------------
-  command() {
-    const switches = [];
-    let last = '';
-    for (const [k, mode] of this.log) {
-      const name = this.core.modeName(mode);
-      const word = `--mode ${k ? name + '@' + k : name}`;
-      if (word !== last) switches.push(word);  // the same mode twice before one frame is once
-      last = word;
-    }
-    if (!this.log.length || this.log[0][0] !== 0) switches.unshift('--mode none');
-    return `pixelwell-filter --size ${this.core.width}x${this.core.height} ${switches.join(' ')} recording.raw results.bgrx`;
-  }
-  showCommand() {
-    if (!this.core.width) return;
-    const command = this.command();
-    state.setCommand(command);
-    this.ui.showCommand(command);
-  }
 }
+
+Object.assign(Run.prototype, recordingMethods);

@@ -13,7 +13,8 @@ import urllib.parse
 
 class Handler(http.server.SimpleHTTPRequestHandler):
     extensions_map = {**http.server.SimpleHTTPRequestHandler.extensions_map,
-                      ".wasm": "application/wasm", ".js": "text/javascript", ".y4m": "video/x-yuv4mpeg"}
+                      ".wasm": "application/wasm", ".js": "text/javascript", ".y4m": "video/x-yuv4mpeg",
+                      ".webmanifest": "application/manifest+json"}
 
     def __init__(self, *args, media=None, **kwargs):
         self.media = media
@@ -52,6 +53,16 @@ class Handler(http.server.SimpleHTTPRequestHandler):
         pass  # a quiet terminal: the URL line is what matters
 
 
+class Server(http.server.ThreadingHTTPServer):
+    daemon_threads = True
+
+    def handle_error(self, request, client_address):
+        # A browser that goes away mid-file (a page left, a cache filled and stopped) is no error.
+        if isinstance(sys.exc_info()[1], (BrokenPipeError, ConnectionResetError)):
+            return
+        super().handle_error(request, client_address)
+
+
 def main():
     parser = argparse.ArgumentParser(prog="scripts/web", description="Serves the Pixelwell page on 127.0.0.1.")
     parser.add_argument("--port", type=int, default=0, help="port (default: a free one)")
@@ -67,11 +78,10 @@ def main():
             parser.error(f"--media {args.media}: no such folder")
     handler = functools.partial(Handler, directory=args.site, media=media)
     try:
-        server = http.server.ThreadingHTTPServer(("127.0.0.1", args.port), handler)
+        server = Server(("127.0.0.1", args.port), handler)
     except OSError as error:
         print(f"scripts/web: cannot serve on 127.0.0.1:{args.port}: {error.strerror}", file=sys.stderr)
         return 1
-    server.daemon_threads = True
 
     def stop(signum, frame):
         threading.Thread(target=server.shutdown).start()

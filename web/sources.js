@@ -2,8 +2,11 @@
 // (the camera is in camera.js). Each calls its sink: frame(input) for every new frame, ended()
 // when it has no more, failed(message) when it cannot go on, dropped(n) for frames the browser
 // presented unseen. Each keeps lastProgress (ms), which the run's stall check reads.
-// input: { image, width, height } to be read from a canvas image source, or
+// input: { image, width, height } to be read from a canvas image source,
+//        { frame, width, height } a VideoFrame, where the sink asks for them (videoFrames: the
+//          worker pipeline), which the sink takes over when it returns anything but false, or
 //        { test: n, width, height } for frame n of the test picture, which the core draws.
+// A still's frames say still: true.
 
 /** @typedef {{kind: string, name: string, still: boolean, stallable: boolean, lastProgress: number,
  *   start(): void, stop(): void, pause(): void, resume(): void, rewind?(): void, redraw?(): void}} Source */
@@ -28,9 +31,24 @@ export function testSource(width, height, sink) {
   return source;
 }
 
+/** Hands a VideoFrame to the sink; closes it when the sink does not take it. */
+export function offerFrame(sink, frame, extra) {
+  if (sink.frame({ frame, width: frame.displayWidth, height: frame.displayHeight, ...extra }) === false) frame.close();
+}
+
 // Every new frame of a video element, once: requestVideoFrameCallback where there is one.
 export function followVideo(video, source, sink) {
   const input = () => ({ image: video, width: video.videoWidth, height: video.videoHeight });
+  const deliver = (meta) => {
+    if (!sink.videoFrames) { sink.frame(input()); return; }
+    let frame;
+    try {
+      frame = new VideoFrame(video, { timestamp: Math.round((meta ? meta.mediaTime : video.currentTime) * 1e6) });
+    } catch (error) {
+      return;  // no picture yet
+    }
+    offerFrame(sink, frame);
+  };
   if ('requestVideoFrameCallback' in HTMLVideoElement.prototype) {
     let last = -1;
     const onFrame = (now, meta) => {
@@ -38,7 +56,7 @@ export function followVideo(video, source, sink) {
       source.lastProgress = performance.now();
       if (last >= 0 && meta.presentedFrames > last + 1) sink.dropped(meta.presentedFrames - last - 1);
       last = meta.presentedFrames;
-      if (video.videoWidth && video.videoHeight) sink.frame(input());
+      if (video.videoWidth && video.videoHeight) deliver(meta);
       video.requestVideoFrameCallback(onFrame);
     };
     video.requestVideoFrameCallback(onFrame);
@@ -49,7 +67,7 @@ export function followVideo(video, source, sink) {
       if (video.currentTime !== lastTime && video.videoWidth) {
         lastTime = video.currentTime;
         source.lastProgress = performance.now();
-        sink.frame(input());
+        deliver(null);
       }
       requestAnimationFrame(onAnimation);
     };
@@ -110,10 +128,15 @@ export function stillSource(blob, name, sink) {
         sink.ended();
       }, () => { if (!source.stopped) sink.failed(`The browser cannot decode ${name}: choose another file or source.`); });
     },
-    stop() { source.stopped = true; if (bitmap) bitmap.close(); },
+    // Not closed: a frame of it may still be on its way to the core (the collector frees it).
+    stop() { source.stopped = true; bitmap = null; },
     pause() {},
     resume() {},
-    redraw() { if (bitmap && !source.stopped) sink.frame({ image: bitmap, width: bitmap.width, height: bitmap.height }); },
+    redraw() {
+      if (!bitmap || source.stopped) return;
+      if (sink.videoFrames) offerFrame(sink, new VideoFrame(bitmap, { timestamp: 0 }), { still: true });
+      else sink.frame({ image: bitmap, width: bitmap.width, height: bitmap.height, still: true });
+    },
   };
   return source;
 }

@@ -19,6 +19,16 @@ export function setFrames(count) { put('frames', count); }
 export function setBuild(build, version) { put('build', build); put('version', version); }
 export function setCommand(command) { put('filterCommand', command); }
 export function setFrozen(frozen) { put('frozen', frozen ? '1' : '0'); }
+/** worker or main: where frames are processed. */
+export function setPipeline(pipeline) { put('pipeline', pipeline); }
+/** single or grid. */
+export function setView(view) { put('view', view); }
+/** 1 while the processed view is full screen. */
+export function setFullscreen(on) { put('fullscreen', on ? '1' : '0'); }
+/** The version of the site kept for use offline (the cache's), once it is kept; and a newer
+ *  one fetched in the background, which the next load runs. */
+export function setOffline(version) { put('offline', version); }
+export function setUpdate(version) { put('update', version); }
 /** 1 while the page is in a hidden tab, and so takes no frame. */
 export function setPaused(paused) { put('paused', paused ? '1' : null); }
 /** The source's own size when frames are scaled down to fit within 1280x1280 (null: not scaled). */

@@ -1,14 +1,9 @@
-// The two views and a frame's way through them: the source's picture read once at the size
-// the core processes (scaled down to fit within 1280x1280 when larger), handed to the core,
-// and both views drawn; and the line of figures under them (fps, times, dropped frames).
+// The size frames are processed at, and the line of figures under the views (fps, times,
+// dropped frames), with their means on the root's dataset for benchmarks. The views
+// themselves are drawn where the core runs (processor.js).
 import * as state from './state.js';
 
 const $ = (id) => document.getElementById(id);
-
-function fitCanvas(canvas, w, h) {
-  if (canvas.width !== w) canvas.width = w;
-  if (canvas.height !== h) canvas.height = h;
-}
 
 /** The size a frame is processed at: within max x max, keeping the aspect ratio. */
 export function processedSize(width, height, max) {
@@ -17,56 +12,19 @@ export function processedSize(width, height, max) {
   return { width: Math.max(1, Math.floor(width * scale)), height: Math.max(1, Math.floor(height * scale)), scaled: true };
 }
 
+const kSamples = 4096;  // the last frames' times kept for benchmarks (medians)
+
 export class Views {
-  constructor(core) {
-    this.core = core;
-    this.source = $('source-view');
-    this.result = $('result-view');
-    this.sourceContext = this.source.getContext('2d', { colorSpace: 'srgb' });
-    this.resultContext = this.result.getContext('2d', { colorSpace: 'srgb' });
-    this.grab = document.createElement('canvas');
-    this.grabContext = this.grab.getContext('2d', { willReadFrequently: true, colorSpace: 'srgb', alpha: false });
+  constructor() {
     this.stats = { capture: 0, process: 0, draw: 0, dropped: 0, times: [], shown: 0, sums: [0, 0, 0], count: 0 };
+    /** [capture, process, draw] ms of the last frames, oldest first (scripts/bench-web reads them). */
+    this.samples = [];
   }
-
-  /** The core and both views at the processed size. */
-  resize(width, height) {
-    this.core.setSize(width, height);
-    fitCanvas(this.source, width, height);
-    fitCanvas(this.result, width, height);
-  }
-
-  /**
-   * Reads the input into the core at the core's size and processes it; draws both views.
-   * Returns the times for the status line.
-   */
-  processFrame(input) {
-    const started = performance.now();
-    const w = this.core.width, h = this.core.height;
-    let image;
-    if (input.test !== undefined) {
-      image = this.core.testPicture(input.test);
-    } else {
-      fitCanvas(this.grab, w, h);
-      this.grabContext.drawImage(input.image, 0, 0, w, h);
-      image = this.grabContext.getImageData(0, 0, w, h, { colorSpace: 'srgb' });
-      this.core.putRgba(image.data);
-    }
-    const captured = performance.now();
-    this.core.process();
-    const processed = performance.now();
-    this.sourceContext.putImageData(image, 0, 0);
-    this.drawResult();
-    return { started, captured, processed, drawn: performance.now() };
-  }
-
-  /** The result view from the core's last result (a frame, or a re-run while frozen). */
-  drawResult() { this.resultContext.putImageData(this.core.resultImage(), 0, 0); }
 
   dropped(n) { this.stats.dropped += n; }
 
   /** Folds one frame's times into the figures; the line and the means are shown 4 times a second. */
-  count(t, frames, recordingText) {
+  count(t, frames, size, recordingText) {
     const s = this.stats, a = 0.1;
     s.capture += a * (t.captured - t.started - s.capture);
     s.process += a * (t.processed - t.captured - s.process);
@@ -75,15 +33,19 @@ export class Views {
     s.sums[1] += t.processed - t.captured;
     s.sums[2] += t.drawn - t.processed;
     s.count += 1;
-    s.times.push(t.drawn);
-    while (s.times.length && s.times[0] < t.drawn - 1000) s.times.shift();
-    if (t.drawn - s.shown > 250) this.showLine(frames, recordingText, t.drawn);
+    this.samples.push([t.captured - t.started, t.processed - t.captured, t.drawn - t.processed]);
+    if (this.samples.length > kSamples) this.samples.splice(0, this.samples.length - kSamples);
+    // The worker's clock and the page's start at different moments: the rate is the page's own.
+    const now = performance.now();
+    s.times.push(now);
+    while (s.times.length && s.times[0] < now - 1000) s.times.shift();
+    if (now - s.shown > 250) this.showLine(frames, size, recordingText, now);
   }
 
-  showLine(frames, recordingText, now = performance.now()) {
+  showLine(frames, size, recordingText, now = performance.now()) {
     const s = this.stats;
     s.shown = now;
-    $('stats').textContent = `${s.times.length} fps · ${this.core.width}x${this.core.height} · capture and conversion ${s.capture.toFixed(2)} ms, ` +
+    $('stats').textContent = `${s.times.length} fps · ${size.width}x${size.height} · capture and conversion ${s.capture.toFixed(2)} ms, ` +
       `processing ${s.process.toFixed(2)} ms, drawing ${s.draw.toFixed(2)} ms · dropped ${s.dropped} · ` +
       `frames ${frames}${recordingText ? ' · ' + recordingText : ''}`;
     this.showMeans();

@@ -2,14 +2,16 @@
 // running the nearest pipeline of each mode (the same pipelines as bench/bench_opencv.cpp, with
 // the same ring copy and 32-bit output). Eight frames of the moving test picture, in turn.
 // Prints JSON: {sizes: {WxH: {mode: {simd, scalar, opencv}}}} in ms per frame, the minimum of
-// several rounds' means. Usage: node bench_core.js SITE_DIR   (env PIXELWELL_CLIP)
+// several rounds' means. Usage: node bench_core.js SITE_DIR   (env PIXELWELL_CLIP;
+// PIXELWELL_BENCH_ROUNDS: rounds, default 3; PIXELWELL_BENCH_ONLY=simd: the SIMD build alone)
 const { execFileSync } = require('child_process');
 const { performance } = require('perf_hooks');
 const { loadModule } = require('./load_module');
 
 const site = process.argv[2];
 const sizes = [[640, 480], [1280, 720]];
-const kRounds = 3;
+const kRounds = Number(process.env.PIXELWELL_BENCH_ROUNDS || 3);
+const simdOnly = process.env.PIXELWELL_BENCH_ONLY === 'simd';
 
 function framesOf(w, h) {
   const bytes = execFileSync(process.env.PIXELWELL_CLIP, ['--width', w, '--height', h, '--frames', '8'], { maxBuffer: 1 << 28 });
@@ -157,10 +159,10 @@ function timeOpenCv(cv, pipeline, w, h, frames, perRound) {
 }
 
 (async () => {
-  const builds = { simd: await loadModule(site, 'simd'), scalar: await loadModule(site, 'scalar') };
-  const { cv } = await loadOpenCv();
-  cv.setNumThreads && cv.setNumThreads(1);
-  const pipelines = openCvPipelines(cv);
+  const builds = { simd: await loadModule(site, 'simd'), scalar: simdOnly ? null : await loadModule(site, 'scalar') };
+  const cv = simdOnly ? null : (await loadOpenCv()).cv;
+  if (cv && cv.setNumThreads) cv.setNumThreads(1);
+  const pipelines = cv ? openCvPipelines(cv) : null;
   const m = builds.simd;
   const result = { sizes: {} };
   for (const [w, h] of sizes) {
@@ -169,11 +171,11 @@ function timeOpenCv(cv, pipeline, w, h, frames, perRound) {
     const table = (result.sizes[`${w}x${h}`] = {});
     for (let p = 1; p < m._pw_positions(); ++p) {
       const mode = m._pw_position_mode(p), name = m.UTF8ToString(m._pw_position_name(p));
-      table[name] = {
-        simd: timeWasm(builds.simd, w, h, frames, mode, perRound),
-        scalar: timeWasm(builds.scalar, w, h, frames, mode, perRound),
-        opencv: timeOpenCv(cv, pipelines[name], w, h, frames, perRound),
-      };
+      table[name] = { simd: timeWasm(builds.simd, w, h, frames, mode, perRound) };
+      if (!simdOnly) {
+        table[name].scalar = timeWasm(builds.scalar, w, h, frames, mode, perRound);
+        table[name].opencv = timeOpenCv(cv, pipelines[name], w, h, frames, perRound);
+      }
       process.stderr.write(`${w}x${h} ${name}: ${JSON.stringify(table[name])}\n`);
     }
   }

@@ -3,6 +3,9 @@
 // its plain path, and every surface must equal what the native pixelwell-filter writes with the
 // scalar table. And the frozen view's re-runs: the last frame run again in each mode equals the
 // filter with that mode chosen before it, and the live run then goes on as if none had run.
+// The entry's own passes too: a page's 32-bit pixels (R,G,B,A or B,G,R,A, top-down) and a
+// camera's I420 frames into the core's bottom-up B,G,R, and the result as the worker draws and
+// records it.
 // Usage: node core_equivalence.js SITE_DIR   (env PIXELWELL_FILTER, PIXELWELL_CLIP)
 const { execFileSync } = require('child_process');
 const { loadModule } = require('./load_module');
@@ -85,11 +88,78 @@ function rerunChecks(m, c, frames, modes) {
   return failures;
 }
 
+// Random pixels at widths around the 16-pixel steps, each conversion against its plain reading.
+function conversionChecks(m, variant) {
+  let failures = 0, seed = 12345;
+  const random = () => (seed = (seed * 1103515245 + 12345) >>> 0) >>> 24;
+  for (const [w, h] of [[1, 1], [15, 3], [16, 2], [17, 5], [33, 4], [639, 3], [640, 2], [1280, 2], [9, 7]]) {
+    const pixels = Uint8Array.from({ length: w * h * 4 }, random);
+    m._pw_set_size(w, h);
+    for (const [name, order] of [['rgba', [2, 1, 0]], ['bgra', [0, 1, 2]]]) {
+      m.HEAPU8.set(pixels, m._pw_source_rgba());
+      m[`_pw_frame_from_${name}`]();
+      const got = m.HEAPU8.subarray(m._pw_frame(), m._pw_frame() + w * h * 3);
+      const expected = new Uint8Array(w * h * 3);
+      for (let i = 0; i < h; ++i) for (let x = 0; x < w; ++x)
+        for (let c = 0; c < 3; ++c) expected[(i * w + x) * 3 + c] = pixels[((h - 1 - i) * w + x) * 4 + order[c]];
+      const at = got.findIndex((b, k) => b !== expected[k]);
+      if (at >= 0) {
+        console.error(`FAIL ${variant}: ${name} pixels into the core's layout at ${w}x${h}: byte ${at} is ${got[at]}, not ${expected[at]}`);
+        ++failures;
+      }
+    }
+    // An I420 frame (odd sizes have a last half-used chroma sample), each matrix and range.
+    const cw = (w + 1) >> 1, ch = (h + 1) >> 1, yuv = Uint8Array.from({ length: w * h + 2 * cw * ch }, random);
+    for (const [bt709, full] of [[0, 0], [1, 0], [0, 1], [1, 1]]) {
+      m.HEAPU8.set(yuv, m._pw_source_yuv());
+      m._pw_frame_from_i420(0, w, w * h, cw, w * h + cw * ch, cw, bt709, full);
+      const k = [[[298, 409, -100, -208, 516], [256, 359, -88, -183, 454]], [[298, 459, -55, -136, 541], [256, 403, -48, -120, 475]]][bt709][full];
+      const clamp = (x) => Math.max(0, Math.min(255, x));
+      const bgr = new Uint8Array(w * h * 3), rgba = new Uint8Array(w * h * 4);
+      for (let row = 0; row < h; ++row) for (let x = 0; x < w; ++x) {
+        const c = k[0] * (yuv[row * w + x] - (full ? 0 : 16));
+        const d = yuv[w * h + (row >> 1) * cw + (x >> 1)] - 128, e = yuv[w * h + cw * ch + (row >> 1) * cw + (x >> 1)] - 128;
+        const rgb = [clamp((c + k[1] * e + 128) >> 8), clamp((c + k[2] * d + k[3] * e + 128) >> 8), clamp((c + k[4] * d + 128) >> 8)];
+        for (let j = 0; j < 3; ++j) { bgr[((h - 1 - row) * w + x) * 3 + 2 - j] = rgb[j]; rgba[(row * w + x) * 4 + j] = rgb[j]; }
+        rgba[(row * w + x) * 4 + 3] = 255;
+      }
+      const frame = m.HEAPU8.subarray(m._pw_frame(), m._pw_frame() + w * h * 3);
+      const view = m.HEAPU8.subarray(m._pw_source_rgba(), m._pw_source_rgba() + w * h * 4);
+      if (!Buffer.from(frame).equals(Buffer.from(bgr)) || !Buffer.from(view).equals(Buffer.from(rgba))) {
+        console.error(`FAIL ${variant}: an I420 frame at ${w}x${h} (${bt709 ? 'BT.709' : 'BT.601'}, ${full ? 'full' : 'limited'} range) ` +
+          `differs from the formula: the core's frame ${Buffer.from(frame).equals(Buffer.from(bgr))}, the view's ${Buffer.from(view).equals(Buffer.from(rgba))}`);
+        ++failures;
+      }
+    }
+    // The worker's two passes out of the surface equal the one the main thread's frames take.
+    m._pw_reset();
+    m._pw_select_mode(1402);
+    m._pw_process();
+    const pixels4 = w * h * 4, result = m._pw_result(), rgba = m._pw_result_rgba();
+    const expected = [Buffer.from(m.HEAPU8.slice(result, result + pixels4)), Buffer.from(m.HEAPU8.slice(rgba, rgba + pixels4))];
+    m.HEAPU8.fill(7, result, result + pixels4);
+    m.HEAPU8.fill(7, rgba, rgba + pixels4);
+    m._pw_read_result();
+    m._pw_result_to_rgba();
+    const got = [Buffer.from(m.HEAPU8.subarray(result, result + pixels4)), Buffer.from(m.HEAPU8.subarray(rgba, rgba + pixels4))];
+    if (!got[0].equals(expected[0]) || !got[1].equals(expected[1])) {
+      console.error(`FAIL ${variant}: the worker's result (${got[0].equals(expected[0])}) or view pixels (${got[1].equals(expected[1])}) differ at ${w}x${h}`);
+      ++failures;
+    }
+  }
+  return failures;
+}
+
 (async () => {
   const builds = { simd: await loadModule(site, 'simd'), scalar: await loadModule(site, 'scalar') };
   const tables = Object.fromEntries(Object.entries(builds).map(([k, m]) => [k, m.UTF8ToString(m._pw_kernels())]));
   console.log(`kernel tables: simd build ${tables.simd}, scalar build ${tables.scalar}`);
   let failures = 0, checked = 0;
+  for (const [variant, m] of Object.entries(builds)) {
+    const failed = conversionChecks(m, variant);
+    failures += failed;
+    console.log(`${variant}: the pixel conversions and the result's passes ${failed ? 'FAILED' : 'equal their references'}`);
+  }
   for (const c of cases) {
     const frames = execFileSync(clip, ['--width', c.width, '--height', c.height, '--frames', c.frames,
       '--picture', c.picture], { maxBuffer: 1 << 30 });

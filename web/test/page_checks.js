@@ -77,7 +77,9 @@ module.exports = (h) => {
     const downloads = {};
     page.on('download', (d) => { downloads[d.suggestedFilename()] = d; });
     await page.goto(`${base}?source=camera&frames=40&record=1&mode=average4`);
-    await page.waitForFunction(() => Number(document.documentElement.dataset.frames) >= 10);
+    await page.waitForFunction(() => Number(document.documentElement.dataset.frames) >= 10).catch(async (error) => {
+      throw new Error(`${error.message}: ${JSON.stringify(await dataset(page))} ${await text(page, 'stats')}`);
+    });
     await page.evaluate(() => window.pixelwellHide(true));
     const hiddenAt = await frames(page);
     await page.waitForTimeout(6000);
@@ -200,23 +202,29 @@ module.exports = (h) => {
       const state = await waitForState(page, ['error', 'done']);
       check(state.state === 'error' && pattern.test(state.error), `source=${source}: ${state.state}, "${state.error}"`);
     }
-    // A .wasm that cannot be loaded is named, with what to do.
+    // A .wasm that cannot be loaded is named, with what to do. The page kept offline would
+    // serve its own copy: it is forgotten first.
+    await page.evaluate(async () => { for (const r of await navigator.serviceWorker.getRegistrations()) await r.unregister(); });
     await page.route('**/pixelwell-simd.wasm', (route) => route.abort());
     await page.goto(`${base}?source=test`);
     const broken = await waitForState(page, ['error', 'running']);
     check(broken.state === 'error' && /pixelwell-simd\.wasm could not be loaded.*Serve the whole folder/.test(broken.error), `a .wasm that fails to load: "${broken.error}"`);
     await page.close();
     // record=1 on files: no loop; a still ends after its frame; frames over 1280 are scaled.
-    const clip = await recordRun(context, `${base}?source=/media/clip.webm&record=1&mode=sobel-x`, 'file-clip');
-    check(clip.state.ended === 'source-ended' && Number(clip.state.frames) >= 30 && Number(clip.state.frames) <= 64 &&
-          rawFrames(clip.dir, 320, 240) === Number(clip.state.frames), `record=1 on a file: no loop, ${clip.state.frames} frames recorded, ended ${clip.state.ended}`);
-    reproduces(clip.state, clip.dir, 'a file recorded');
-    const still = await recordRun(context, `${base}?source=/media/still.png&record=1&mode=binarize`, 'file-still');
+    // Both pipelines: a video file's frames and a still's come into the core differently.
     const png = execFileSync('/usr/bin/python3', ['-c', 'import sys; from PIL import Image; im = Image.open(sys.argv[1]).convert("RGB"); ' +
       'sys.stdout.buffer.write(im.transpose(Image.FLIP_TOP_BOTTOM).tobytes("raw", "BGR"))', path.join(h.media, 'still.png')]);
-    check(still.state.ended === 'source-ended' && fs.readFileSync(path.join(still.dir, 'recording.raw')).equals(png),
-      `record=1 on a PNG: one frame, the picture's own pixels (ended ${still.state.ended}, ${still.state.frames} frame)`);
-    reproduces(still.state, still.dir, 'a still recorded');
+    for (const pipeline of ['worker', 'main']) await (pipeline === 'main' ? (f) => h.timed('pipeline=main', f) : (f) => f())(async () => {
+      const extra = pipeline === 'main' ? '&pipeline=main' : '';
+      const clip = await recordRun(context, `${base}?source=/media/clip.webm&record=1&mode=sobel-x${extra}`, `file-clip-${pipeline}`);
+      check(clip.state.ended === 'source-ended' && Number(clip.state.frames) >= 30 && Number(clip.state.frames) <= 64 && clip.state.pipeline === pipeline &&
+            rawFrames(clip.dir, 320, 240) === Number(clip.state.frames), `record=1 on a file (${pipeline}): no loop, ${clip.state.frames} frames recorded, ended ${clip.state.ended}${clip.state.error ? ` ("${clip.state.error}")` : ''}`);
+      reproduces(clip.state, clip.dir, `a file recorded (${pipeline})`);
+      const still = await recordRun(context, `${base}?source=/media/still.png&record=1&mode=binarize${extra}`, `file-still-${pipeline}`);
+      check(still.state.ended === 'source-ended' && fs.readFileSync(path.join(still.dir, 'recording.raw')).equals(png),
+        `record=1 on a PNG (${pipeline}): one frame, the picture's own pixels (ended ${still.state.ended}, ${still.state.frames} frame)`);
+      reproduces(still.state, still.dir, `a still recorded (${pipeline})`);
+    });
     const photo = await recordRun(context, `${base}?source=/media/photo.jpg&record=1`, 'file-photo');
     check(photo.state.width === '300' && rawFrames(photo.dir, 300, 200) === 1, `record=1 on a JPEG: one 300x200 frame (${photo.state.width}x${photo.state.height})`);
     const big = await recordRun(context, `${base}?source=/media/big.webm&record=1`, 'file-big', async (page) => {

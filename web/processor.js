@@ -1,0 +1,160 @@
+// A frame's way through the core, wherever the core runs (in the page's worker, or on its main
+// thread where the browser lacks what the worker needs): the frame read once into the module's
+// memory at the size the core processes, processed, both views drawn, and the recording kept.
+// Every call takes and returns plain data (frames, blobs, numbers), so that the worker can
+// answer it by message as well as the main thread in place.
+import { Recorder } from './recording.js';
+
+function makeCanvas() {
+  return typeof document !== 'undefined' ? document.createElement('canvas') : new OffscreenCanvas(1, 1);
+}
+
+function fit(canvas, w, h) {
+  if (canvas.width !== w) canvas.width = w;
+  if (canvas.height !== h) canvas.height = h;
+}
+
+function blobOf(canvas) {
+  if (canvas.convertToBlob) return canvas.convertToBlob({ type: 'image/png' });
+  return new Promise((resolve) => canvas.toBlob(resolve, 'image/png'));
+}
+
+export class Processor {
+  /**
+   * core: a Core; source, result: the views' canvases (HTML or offscreen); events(name, data).
+   * direct: the core's result is copied out only as the view needs it, in the module's SIMD
+   * pass, and for the recording only while it records (the worker's way), not both on every
+   * frame (the main thread's, as the page always did).
+   */
+  constructor(core, source, result, events, direct = false) {
+    this.core = core;
+    this.direct = direct;
+    this.source = source;
+    this.result = result;
+    // Opaque, as every pixel drawn is: the browser then keeps no alpha to multiply.
+    this.sourceContext = source.getContext('2d', { colorSpace: 'srgb', alpha: !direct });
+    this.resultContext = result.getContext('2d', { colorSpace: 'srgb', alpha: !direct });
+    this.grab = makeCanvas();
+    this.grabContext = this.grab.getContext('2d', { willReadFrequently: true, colorSpace: 'srgb', alpha: false });
+    this.events = events;
+    this.recorder = null;
+  }
+
+  resize(width, height) {
+    this.core.setSize(width, height);
+    fit(this.source, width, height);
+    fit(this.result, width, height);
+  }
+  select(mode) { this.core.select(mode); }
+  reset() { this.core.reset(); }
+  scheduleClear() { this.core.scheduleClear(); }
+  scheduleAdd(text) { return this.core.scheduleAdd(text); }
+  /** The modes scheduled before this frame, chosen now; and the mode they leave. */
+  scheduleApply(frame) { return { modes: this.core.scheduleApply(frame), mode: this.core.mode() }; }
+
+  /**
+   * One frame: input is {test: n}, {frame: VideoFrame} or {image: a canvas image source}, with
+   * its width and height. options: schedule (the frame's number in the URL's schedule, or -1),
+   * automated (a run that ends at the recording's limit). Returns what the page counts.
+   */
+  async frame(input, { schedule, automated }) {
+    try {
+      const core = this.core;
+      let recordFull = null;
+      if (this.recorder && !this.recorder.closed && !this.recorder.fits(core.width * core.height * 7)) {
+        const refused = { full: this.recorder.full, frames: this.recorder.frames };
+        if (automated) return { processed: false, refused };
+        this.recorder.closed = true;  // the page stops the recording: this frame is not in it
+        recordFull = refused;
+      }
+      const applied = schedule >= 0 ? core.scheduleApply(schedule) : [];
+      const started = performance.now();
+      const view = await this.read(input);
+      const captured = performance.now();
+      if (this.direct) core.processOnly(); else core.process();
+      const processed = performance.now();
+      if (!view) this.sourceContext.drawImage(input.frame, 0, 0, core.width, core.height);
+      else this.sourceContext.putImageData(view, 0, 0);
+      if (this.direct) core.resultToRgba();
+      this.resultContext.putImageData(core.resultImage(), 0, 0);
+      const drawn = performance.now();
+      const recorder = this.recorder && !this.recorder.closed ? this.recorder : null;
+      if (recorder) {
+        if (this.direct) core.readResult();
+        recorder.add(core.frameBytes(), core.resultBytes());
+      }
+      return { processed: true, times: { started, captured, processed, drawn }, applied, mode: core.mode(), recordFull,
+               recorded: recorder ? recorder.frames : 0, room: recorder ? recorder.roomFrames() : Infinity };
+    } finally {
+      if (input.frame) input.frame.close();
+    }
+  }
+
+  // The input into the core's frame; returns the source view's picture (null: draw the frame).
+  async read(input) {
+    const core = this.core, w = core.width, h = core.height;
+    if (input.test !== undefined) return core.testPicture(input.test);
+    const frame = input.frame;
+    if (frame && frame.displayWidth === w && frame.displayHeight === h && frame.visibleRect &&
+        frame.visibleRect.width === w && frame.visibleRect.height === h) {
+      // A camera's usual I420 is copied as it is and converted by the module in one pass.
+      if (await core.putI420(frame)) return core.pixelImage();
+      // Other frames are copied once, converted by the browser to the 32-bit order it gives at
+      // no cost, straight into the module's memory; the module then lays it out for the core.
+      const bgra = frame.format === 'BGRA' || frame.format === 'BGRX';
+      const format = bgra ? 'BGRA' : 'RGBA';
+      if (frame.allocationSize({ format }) === w * h * 4) {
+        await frame.copyTo(core.pixelBuffer(), { format, colorSpace: 'srgb', layout: [{ offset: 0, stride: w * 4 }] });
+        core.putPixels(bgra);
+        return bgra ? null : core.pixelImage();
+      }
+    }
+    // Scaled to the processed size (frames over 1280), or where the browser cannot convert.
+    fit(this.grab, w, h);
+    this.grabContext.drawImage(frame || input.image, 0, 0, w, h);
+    const image = this.grabContext.getImageData(0, 0, w, h, { colorSpace: 'srgb' });
+    core.putRgba(image.data);
+    return image;
+  }
+
+  /** The last frame processed again in another mode, shown; false when there is none yet. */
+  rerun(mode) {
+    if (!this.core.rerun(mode)) return false;
+    this.resultContext.putImageData(this.core.resultImage(), 0, 0);
+    return true;
+  }
+  /** The live records back after re-runs, and the view from them. */
+  release() {
+    this.core.release();
+    if (this.core.width) this.resultContext.putImageData(this.core.resultImage(), 0, 0);
+  }
+  explain() { return this.core.explain(); }
+
+  // --- the recording ---------------------------------------------------------------------------
+  /** From the next frame on; limit in bytes (Infinity: as much as the storage allows). */
+  recordStart(limit) {
+    const recorder = new Recorder(limit);
+    recorder.onFull = () => { if (this.recorder === recorder) this.events('full', { frames: recorder.frames }); };
+    this.recorder = recorder;
+  }
+  /** Stops the recording: { frames, raw, results }, the downloads' contents. */
+  async recordStop() {
+    const recorder = this.recorder;
+    this.recorder = null;
+    if (!recorder) return { frames: 0, raw: new Blob([]), results: new Blob([]) };
+    const kept = await recorder.finish();
+    recorder.dispose();
+    return kept;
+  }
+
+  // --- pictures of the views -----------------------------------------------------------------
+  /** Both views as PNG blobs, for Snapshot. */
+  async snapshot() { return { viewer: await blobOf(this.source), result: await blobOf(this.result) }; }
+  /** A view's pixels as shown (source or result), for tests that read the page back. */
+  pixels(which) {
+    const canvas = which === 'source' ? this.source : this.result;
+    const context = which === 'source' ? this.sourceContext : this.resultContext;
+    const image = context.getImageData(0, 0, canvas.width, canvas.height);
+    return { width: image.width, height: image.height, data: image.data };
+  }
+}

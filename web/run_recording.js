@@ -1,0 +1,86 @@
+// The run's recording and the command that reproduces it: started by the URL (record=1) or
+// the Record button, kept where the core runs, stopped at the end, at a limit or by the button,
+// and handed over as the two downloads. Methods of the run (run.js), kept here by topic.
+import * as state from './state.js';
+import { download } from './recording.js';
+
+class RunRecording {
+  // --- recording -----------------------------------------------------------------------------------
+  startRecorder(limit) {
+    this.pipeline.call('recordStart', limit);
+    this.recording = { frames: 0, room: Infinity };
+    this.ui.showRecording(true);
+  }
+
+  /** The storage refused a write (the pipeline says so): frames is what the recording holds. */
+  storageFull(frames) {
+    if (!this.recording) return;
+    if (this.automated) this.end('record-limit', this.quotaMessage(frames));
+    else this.stopRecording('full');
+  }
+
+  /** The Record button: from the next frame on, from what is shown, with the core back at its start. */
+  startRecording() {
+    this.renew();
+    const mode = this.pending === null ? this.mode : this.pending;
+    this.pipeline.call('release');
+    this.pending = null;
+    this.pipeline.call('reset');
+    Object.assign(this, { frames: 0, log: [], scheduled: false });
+    this.generation += 1;  // a frame on its way belongs to what came before
+    if (this.source && this.source.rewind) this.source.rewind();
+    this.select(mode);
+    this.startRecorder(Infinity);
+    if (this.source && this.source.still) this.source.redraw();
+  }
+
+  quotaMessage(frames) { return `The browser's storage for this page (its quota) is full after ${frames} frames: the recording stopped there and was handed over.`; }
+
+  /** Stops the recording and hands it over as the two downloads. */
+  async stopRecording(why) {
+    if (!this.recording) return;
+    this.recording = null;
+    this.ui.showRecording(false);
+    state.setRecording(null, null);
+    this.ui.note('record', 'Saving the recording…');
+    const kept = await this.pipeline.call('recordStop');
+    download('recording.raw', kept.raw);
+    download('results.bgrx', kept.results);
+    const full = why === 'full' && !this.ended ? ' The storage for recordings (the browser\'s quota for this page) is full: the recording stopped there, and the page goes on.' : '';
+    this.ui.note('record', `Saved ${kept.frames} frames: recording.raw and results.bgrx.${full} ${this.command()}`);
+  }
+
+  recordingText() {
+    if (!this.recording) return '';
+    const { frames, room } = this.recording;
+    state.setRecording(frames, room === Infinity ? null : room);
+    if (room === Infinity) return `recording ${frames} frames`;
+    const seconds = Math.round(room / 30);
+    this.ui.note('room', room < 30 * 30 ? `The recording nears its limit: room for about ${room} more frames (${seconds} s at 30 fps).` : '');
+    return `recording ${frames} frames, room for about ${room} more (${seconds} s at 30 fps)`;
+  }
+
+  // --- the reproducing command ---------------------------------------------------------------------
+  command() {
+    const switches = [];
+    let last = '';
+    for (const [k, mode] of this.log) {
+      const name = this.core.modeName(mode);
+      const word = `--mode ${k ? name + '@' + k : name}`;
+      if (word !== last) switches.push(word);  // the same mode twice before one frame is once
+      last = word;
+    }
+    if (!this.log.length || this.log[0][0] !== 0) switches.unshift('--mode none');
+    return `pixelwell-filter --size ${this.size.width}x${this.size.height} ${switches.join(' ')} recording.raw results.bgrx`;
+  }
+  showCommand() {
+    if (!this.size.width) return;
+    const command = this.command();
+    state.setCommand(command);
+    this.ui.showCommand(command);
+  }
+}
+
+/** Copied onto the run's prototype. */
+export const recordingMethods = Object.fromEntries(Object.getOwnPropertyNames(RunRecording.prototype)
+  .filter((name) => name !== 'constructor').map((name) => [name, RunRecording.prototype[name]]));
