@@ -88,10 +88,11 @@ async function saveDownloads(page, downloads, name) {
 }
 
 // Runs the page until done and saves both downloads; during(page), if given, looks on meanwhile.
-async function recordRun(context, url, name, during) {
+async function recordRun(context, url, name, during, init) {
   const page = await context.newPage();
   const downloads = {};
   page.on('download', (d) => { downloads[d.suggestedFilename()] = d; });
+  if (init) await page.addInitScript(init);
   await page.goto(url);
   const seen = during ? await during(page) : null;
   const state = await waitForState(page, ['done', 'error'], 120000);
