@@ -16,6 +16,7 @@ dask.distributed Client, or a scheduler's address ("tcp://host:8786"), runs them
 from __future__ import annotations
 
 import os
+import socket
 import time
 from dataclasses import dataclass, field
 from typing import List, Optional, Sequence, Tuple, Union
@@ -32,7 +33,8 @@ _VIDEO_CODECS = {"mp4": "mp4v", "avi": "MJPG"}
 class FileSummary:
     """What became of one input: its output, the frames written, their size (the size the
     core took: a video over 1280 is scaled down to fit), the mode switches that took effect,
-    the seconds its task took, and the errors (empty when the whole file went through)."""
+    the seconds its task took, the errors (empty when the whole file went through), and the
+    worker that ran it (host:process)."""
     input: str
     output: str
     frames: int = 0
@@ -41,6 +43,7 @@ class FileSummary:
     mode_changes: List[Tuple[int, Union[str, int]]] = field(default_factory=list)
     seconds: float = 0.0
     errors: List[str] = field(default_factory=list)
+    worker: str = ""
 
     @property
     def ok(self) -> bool:
@@ -58,7 +61,7 @@ def _filter_one(path: str, output: str, schedule: list, video: Optional[str]) ->
     import cv2
 
     start = time.perf_counter()
-    summary = FileSummary(path, output)
+    summary = FileSummary(path, output, worker=f"{socket.gethostname()}:{os.getpid()}")
     partial = output + ".part"
     capture = None
     writer = None
