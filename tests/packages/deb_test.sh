@@ -1,13 +1,24 @@
 #!/usr/bin/env bash
-# The .deb as a Linux user meets it: lintian finds no errors; `apt-get install ./the.deb` works;
-# the installed programs answer --version and filter a clip; `apt-get remove` takes it away.
-# This changes the machine: whatever the install added (the package and any dependency it
-# pulled in) is removed again on the way out, also when a check fails or the run is stopped.
+# The .debs as a Linux user meets them: lintian finds no errors; `apt-get install ./the.deb` works;
+# the installed programs answer --version and filter a clip; Debian's Python imports the module
+# of python3-pixelwell (when given) and filters the clip as pixelwell-filter does; `apt-get
+# remove` takes them away. This changes the machine: whatever the install added (the packages
+# and any dependency they pulled in) is removed again on the way out, also when a check fails or
+# the run is stopped.
 #
-#   deb_test.sh DIST/pixelwell_<version>_amd64.deb
+#   deb_test.sh DIST/pixelwell_<version>_amd64.deb [DIST/python3-pixelwell_<version>_amd64.deb]
 set -euo pipefail
-deb=$(realpath "${1:?usage: deb_test.sh PACKAGE.deb}")
+deb=$(realpath "${1:?usage: deb_test.sh PACKAGE.deb [PYTHON-PACKAGE.deb]}")
 [ -f "$deb" ] || { echo "deb_test: no package at $deb" >&2; exit 1; }
+debs=("$deb")
+packages=(pixelwell)
+python_deb=""
+if [ $# -ge 2 ]; then
+  python_deb=$(realpath "$2")
+  [ -f "$python_deb" ] || { echo "deb_test: no package at $python_deb" >&2; exit 1; }
+  debs+=("$python_deb")
+  packages+=(python3-pixelwell)
+fi
 version=$(dpkg-deb -f "$deb" Version)
 SUDO=""
 [ "$(id -u)" -eq 0 ] || SUDO=sudo
@@ -21,23 +32,29 @@ check() {   # check DESCRIPTION COMMAND...
   if "$@"; then echo "ok    $what"; else echo "FAIL  $what"; failures=$((failures + 1)); fi
 }
 
-echo "-- lintian $(basename "$deb")"
-if lintian --fail-on error --tag-display-limit 0 "$deb"; then
-  echo "ok    lintian reports no errors"
-else
-  echo "FAIL  lintian reports errors (E: lines above)"; failures=$((failures + 1))
-fi
+for package in "${debs[@]}"; do
+  echo "-- lintian $(basename "$package")"
+  if lintian --fail-on error --tag-display-limit 0 "$package"; then
+    echo "ok    lintian reports no errors in $(basename "$package")"
+  else
+    echo "FAIL  lintian reports errors in $(basename "$package") (E: lines above)"; failures=$((failures + 1))
+  fi
+done
 
-if present pixelwell; then
-  echo "deb_test: pixelwell is already installed here; not touching it (apt-get remove pixelwell first)" >&2
-  exit 1
-fi
+for package in "${packages[@]}"; do
+  if present "$package"; then
+    echo "deb_test: $package is already installed here; not touching it (apt-get remove $package first)" >&2
+    exit 1
+  fi
+done
 
 work=$(mktemp -d)
 # What the install is going to add, as apt plans it: the package and any dependency missing here.
 # Only these are removed again; packages that others install meanwhile are left alone.
-apt-get -s -q install "$deb" 2>/dev/null | awk '/^Inst /{print $2}' >"$work/planned"
-grep -qx pixelwell "$work/planned" || { echo "deb_test: apt-get plans no install of pixelwell from $deb" >&2; rm -rf "$work"; exit 1; }
+apt-get -s -q install "${debs[@]}" 2>/dev/null | awk '/^Inst /{print $2}' >"$work/planned"
+for package in "${packages[@]}"; do
+  grep -qx "$package" "$work/planned" || { echo "deb_test: apt-get plans no install of $package from ${debs[*]}" >&2; rm -rf "$work"; exit 1; }
+done
 echo "-- the install adds: $(tr '\n' ' ' <"$work/planned")"
 restore() {
   local rc=$? p left=()
@@ -48,8 +65,8 @@ restore() {
     local others
     others=$(apt-get -s -q remove "${left[@]}" 2>/dev/null | awk '/^Remv /{print $2}' | grep -vxF -f <(printf '%s\n' "${left[@]}") || true)
     if [ -n "$others" ]; then
-      echo "-- removing ${left[*]} would also remove $(echo $others); removing pixelwell only"
-      left=(pixelwell)
+      echo "-- removing ${left[*]} would also remove $(echo $others); removing ${packages[*]} only"
+      left=("${packages[@]}")
     fi
     echo "-- restoring the machine: apt-get remove ${left[*]}"
     apt_get remove "${left[@]}" >/dev/null 2>&1 || echo "deb_test: apt-get remove ${left[*]} failed" >&2
@@ -65,11 +82,11 @@ restore() {
 trap restore EXIT
 trap 'exit 130' INT TERM HUP
 
-echo "-- apt-get install $deb"
-if apt_get install "$deb" >"$work/install.log" 2>&1; then
-  echo "ok    apt-get install ./$(basename "$deb")"
+echo "-- apt-get install ${debs[*]}"
+if apt_get install "${debs[@]}" >"$work/install.log" 2>&1; then
+  echo "ok    apt-get install $(printf './%s ' "${debs[@]##*/}")"
 else
-  echo "FAIL  apt-get install ./$(basename "$deb"):"; cat "$work/install.log"; exit 1
+  echo "FAIL  apt-get install ${debs[*]}:"; cat "$work/install.log"; exit 1
 fi
 
 for program in pixelwell-filter pixelwell-clip pixelwell-live; do
@@ -92,13 +109,31 @@ check "pixelwell-live without a display names the installed manual" \
 check "the desktop entry and its icon are in place" \
   test -f /usr/share/applications/pixelwell-live.desktop -a -f /usr/share/icons/hicolor/32x32/apps/pixelwell-live.png
 
-echo "-- apt-get remove pixelwell"
-if apt_get remove pixelwell >"$work/remove.log" 2>&1; then
-  echo "ok    apt-get remove pixelwell"
+if [ -n "$python_deb" ]; then
+  # As a user types it, in a folder of their own, with nothing on PYTHONPATH.
+  check "Debian's Python imports pixelwell $version from /usr/lib/python3/dist-packages" \
+    bash -c 'cd "$1" && env -u PYTHONPATH /usr/bin/python3 -c "import pixelwell, sys; assert pixelwell.__version__ == sys.argv[1], pixelwell.__version__; assert pixelwell.__file__.startswith(\"/usr/lib/python3/dist-packages/pixelwell/\"), pixelwell.__file__" "$2"' _ "$work" "$version"
+  check "pixelwell.filter gives what pixelwell-filter gives on the clip (gray)" \
+    bash -c 'cd "$1" && env -u PYTHONPATH /usr/bin/python3 -c "
+import numpy as np, pixelwell
+clip = pixelwell.read_raw(\"clip.raw\", 64, 48)
+got = pixelwell.filter(clip, [\"gray\"])
+want = np.fromfile(\"gray.raw\", np.uint8).reshape(3, 48, 64, 4)[:, ::-1, :, :3]
+assert np.array_equal(got, want)
+help(pixelwell.Core)
+" >/dev/null' _ "$work"
+fi
+
+echo "-- apt-get remove ${packages[*]}"
+if apt_get remove "${packages[@]}" >"$work/remove.log" 2>&1; then
+  echo "ok    apt-get remove ${packages[*]}"
 else
-  echo "FAIL  apt-get remove pixelwell:"; cat "$work/remove.log"; failures=$((failures + 1))
+  echo "FAIL  apt-get remove ${packages[*]}:"; cat "$work/remove.log"; failures=$((failures + 1))
 fi
 check "no program of the package is left" \
   test ! -e /usr/bin/pixelwell-filter -a ! -e /usr/bin/pixelwell-clip -a ! -e /usr/bin/pixelwell-live
+if [ -n "$python_deb" ]; then
+  check "no file of the module is left" test ! -e /usr/lib/python3/dist-packages/pixelwell
+fi
 
 [ "$failures" -eq 0 ] || { echo "$failures check(s) failed"; exit 1; }

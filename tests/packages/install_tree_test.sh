@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # `cmake --install` of a Linux build into a temporary prefix: exactly the expected tree, the
-# programs run from it, the man pages read as pages and the desktop entry names the icon.
+# programs run from it, the man pages read as pages, the desktop entry names the icon, and
+# Debian's Python imports the installed module.
 #
 #   install_tree_test.sh BUILD_DIR
 set -euo pipefail
@@ -40,6 +41,17 @@ if [ -f "$build/live/pixelwell-live" ]; then
     share/man/man1/pixelwell-live.1.gz
   )
 fi
+# The Python module, where the build has it: where Debian's Python looks under a prefix other
+# than /usr (lib/python3.X/dist-packages; /usr/lib/python3/dist-packages under /usr).
+python_dir=""
+if [ -d "$build/python/pixelwell" ]; then
+  python_dir=lib/python$(/usr/bin/python3 -c 'import sys; print("%d.%d" % sys.version_info[:2])')/dist-packages
+  suffix=$(/usr/bin/python3 -c 'import sysconfig; print(sysconfig.get_config_var("EXT_SUFFIX"))')
+  for file in __init__.py _check.py batch.py _pixelwell.pyi py.typed "_pixelwell$suffix"; do
+    expected+=("$python_dir/pixelwell/$file")
+  done
+  expected+=(share/doc/python3-pixelwell/LICENSE)
+fi
 actual=$(cd "$prefix" && find . -type f -o -type l | sed 's|^\./||' | LC_ALL=C sort)
 want=$(printf '%s\n' "${expected[@]}" | LC_ALL=C sort)
 if [ "$actual" = "$want" ]; then
@@ -72,6 +84,15 @@ if [ -x "$prefix/bin/pixelwell-live" ]; then
   said=$(env -u DISPLAY -u WAYLAND_DISPLAY "$prefix/bin/pixelwell-live" --input test 2>&1 || true)
   check "pixelwell-live names the installed manual" \
     grep -qF "see $prefix/share/doc/pixelwell/docs/live.md or man pixelwell-live" <<<"$said"
+fi
+
+if [ -n "$python_dir" ]; then
+  check "Debian's Python imports the installed pixelwell $version and filters a frame" \
+    bash -c 'cd /tmp && PYTHONPATH="$1" /usr/bin/python3 -c "
+import pixelwell, sys
+assert pixelwell.__file__.startswith(sys.argv[1]) and pixelwell.__version__ == sys.argv[2]
+core = pixelwell.Core(8, 6); core.select(\"sobel-x\"); core.process(pixelwell.test_clip(8, 6, 1)[0])" "$1" "$2"' \
+    _ "$prefix/$python_dir" "$version"
 fi
 
 desktop="$prefix/share/applications/pixelwell-live.desktop"
