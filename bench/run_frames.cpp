@@ -1,7 +1,8 @@
 // Runs one mode through processFrame over the benchmarks' frames, for instruction counts
 // (scripts/count-instructions runs it under callgrind).
 // Eight frames first (the ring and the cut search settle), then the given number counted.
-// PIXELWELL_KERNELS caps the table as everywhere.
+// PIXELWELL_KERNELS caps the table as everywhere. The core is the Windows program's, 1280x1280;
+// PIXELWELL_CAPACITY=frame makes it the frame's size instead (the counts are the same).
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -39,7 +40,6 @@ int main(int argc, char** argv) {
         clip.emplace_back(static_cast<size_t>(width) * height * 3);
         simcam::renderPicture(simcam::Picture::MovingShapes, width, height, n, clip.back().data());
     }
-    // As the Windows program's core: capacity 1280x1280 (PIXELWELL_CAPACITY=frame: the frame's size).
     const char* capacity = std::getenv("PIXELWELL_CAPACITY");
     const bool frameSized = capacity && std::strcmp(capacity, "frame") == 0;
     Core core(frameSized ? FrameSize{width, height} : FrameSize{kMaxSide, kMaxSide});
