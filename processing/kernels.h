@@ -61,6 +61,32 @@ struct GrayTally {
     uint8_t maximum;
 };
 
+// Any 3x3 or 5x5 integer kernel whose sums over gray levels fit 16-bit lanes (|sum| <= 32767
+// for every neighbourhood), as KernelTable::convolveRow takes it: made once per frame by
+// planKernel. Lanes may wrap while the weighted gray levels are added up: the sum they end
+// with is the true one, which fits.
+struct KernelPlan {
+    int32_t size;          // 3 or 5
+    int32_t divisor;       // 1 .. 1000
+    int16_t weights[25];   // size x size, the row below first, each row left to right
+    // The truncating division for 2 <= divisor: |x| / divisor = (|x| x multiplier) >> 16 >>
+    // shift for 0 <= |x| <= 32767 (multiplier = ceil(2^(15 + L) / divisor), shift = L - 1,
+    // L = ceil(log2 divisor): the error of the multiplier stays below 2^L / 2^(15 + L) per
+    // unit of x, too little to cross an integer below 2^15).
+    uint16_t multiplier;
+    int32_t shift;
+    // The nonzero weights, each once, with the taps (a x size + b) that carry it: group g is
+    // taps[first[g]] .. taps[first[g + 1] - 1], of weight groupWeight[g] (the pixels of a group
+    // are added up, then multiplied once).
+    int32_t groups;
+    int16_t groupWeight[25];
+    uint8_t first[26];
+    uint8_t taps[25];
+};
+
+// The plan of a kernel given as size x size weights, the row below first; divisor 1 .. 1000.
+void planKernel(int32_t size, const int16_t* weights, int32_t divisor, KernelPlan& plan);
+
 // A 3x3 filter row (see KernelTable::convolve3x3Row).
 using Convolve3x3Row = void (*)(const uint8_t* below, const uint8_t* same, const uint8_t* above,
                                 const int16_t* weights, int divisor, int16_t* out, int width);
@@ -135,6 +161,9 @@ struct KernelTable {
     // columns (width entries) carries each column's sum of five rows from row to row: on return
     // it holds the window's; on entry, unless `fresh`, it must hold rows[0] .. rows[4]'s (the
     // last call's), so one row is added and one taken off instead of five summed.
+    // Any kernel of a plan, in 16-bit lanes. rows: plan->size of them, the row below first;
+    // writes the interior columns reach .. width-1-reach of `out` (reach = (size - 1) / 2).
+    void (*convolveRow)(const uint8_t* const* rows, const KernelPlan* plan, int16_t* out, int width);
     void (*lowPass5Row)(const uint8_t* const* rows, int16_t* columns, bool fresh, int16_t* out, int width);
     void (*highPass5Row)(const uint8_t* const* rows, int16_t* columns, bool fresh, int16_t* out, int width);
     void (*minimum3Row)(const uint8_t* below, const uint8_t* same, const uint8_t* above,
@@ -149,6 +178,8 @@ struct KernelTable {
     // --- the truncating divisions the filters use, exposed for their exhaustive test ----------
     void (*divide9Run)(const int16_t* in, int16_t* out, int count);
     void (*divide25Run)(const int16_t* in, int16_t* out, int count);
+    // The plan's division (truncating) of values -32767..32767.
+    void (*divideRun)(const int16_t* in, const KernelPlan* plan, int16_t* out, int count);
 };
 
 // The variants built into this program; null where the CPU or the build lacks them.

@@ -46,6 +46,7 @@ struct V {
     static R sub16(R a, R b) { return _mm256_sub_epi16(a, b); }
     static R mullo16(R a, R b) { return _mm256_mullo_epi16(a, b); }
     static R mulhi16(R a, R b) { return _mm256_mulhi_epi16(a, b); }
+    static R mulhiu16(R a, R b) { return _mm256_mulhi_epu16(a, b); }
     static R srai16(R a, int n) { return _mm256_srai_epi16(a, n); }
     static R srli16(R a, int n) { return _mm256_srli_epi16(a, n); }
     static R min16(R a, R b) { return _mm256_min_epi16(a, b); }

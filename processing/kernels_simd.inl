@@ -432,6 +432,74 @@ void convolve3x3Row(const uint8_t* below, const uint8_t* same, const uint8_t* ab
     convolve3x3For(weights, divisor)(below, same, above, weights, divisor, out, width);
 }
 
+// x / divisor truncated toward zero for -32767 <= x <= 32767, divisor >= 2 (see KernelPlan):
+// on |x|, then the sign put back ((q ^ s) - s negates q where s is -1).
+inline V::R divideByPlan(V::R x, V::R multiplier, int shift) {
+    const V::R sign = V::srai16(x, 15);
+    const V::R magnitude = V::sub16(V::xor_(x, sign), sign);
+    const V::R quotient = V::srli16(V::mulhiu16(magnitude, multiplier), shift);
+    return V::sub16(V::xor_(quotient, sign), sign);
+}
+
+// Any kernel of a plan: per output vector, each group's pixels added up and multiplied once by
+// their weight (or added or taken off for +-1), then divided. Whole vectors while the outputs
+// stay inside the interior, then one more ending at its last column (overlapping, the same
+// values), or the scalar kernel for interiors narrower than a vector.
+void convolveRow(const uint8_t* const* rows, const KernelPlan* plan, int16_t* out, int width) {
+    const int size = plan->size, reach = (size - 1) / 2;
+    const int interior = width - 2 * reach;
+    if (interior < V::kHalves) {
+        if (interior > 0) scalarKernels().convolveRow(rows, plan, out, width);
+        return;
+    }
+    // Each tap's row, moved left by the reach, in the order of the groups (tap k reads
+    // taps[k] + j), in locals: the vector stores may alias anything reached through the plan.
+    const uint8_t* taps[25];
+    int ends[25], weights[25];
+    V::R weight[25];
+    const int groups = plan->groups;
+    for (int g = 0; g < groups; ++g) {
+        ends[g] = plan->first[g + 1];
+        weights[g] = plan->groupWeight[g];
+        weight[g] = V::set16(weights[g]);
+    }
+    for (int k = 0; k < plan->first[groups]; ++k) {
+        const int t = plan->taps[k];
+        taps[k] = rows[t / size] + t % size - reach;
+    }
+    const bool divide = plan->divisor > 1;
+    const V::R multiplier = V::set16(static_cast<int16_t>(plan->multiplier));
+    const int shift = plan->shift;
+    auto block = [&](int j) {
+        V::R sum = V::zero();
+        int k = 0;
+        for (int g = 0; g < groups; ++g) {
+            V::R pixels = V::load16(taps[k++] + j);
+            for (; k < ends[g]; ++k) pixels = V::add16(pixels, V::load16(taps[k] + j));
+            if (weights[g] == 1)
+                sum = V::add16(sum, pixels);
+            else if (weights[g] == -1)
+                sum = V::sub16(sum, pixels);
+            else
+                sum = V::add16(sum, V::mullo16(pixels, weight[g]));
+        }
+        V::storeI16(out + j, divide ? divideByPlan(sum, multiplier, shift) : sum);
+    };
+    int j = reach;
+    for (; j + V::kHalves <= width - reach; j += V::kHalves) block(j);
+    if (j < width - reach) block(width - reach - V::kHalves);
+}
+
+void divideRun(const int16_t* in, const KernelPlan* plan, int16_t* out, int count) {
+    int k = 0;
+    if (plan->divisor > 1) {
+        const V::R multiplier = V::set16(static_cast<int16_t>(plan->multiplier));
+        for (; k + V::kHalves <= count; k += V::kHalves)
+            V::storeI16(out + k, divideByPlan(V::loadI16(in + k), multiplier, plan->shift));
+    }
+    if (k < count) scalarKernels().divideRun(in + k, plan, out + k, count - k);
+}
+
 // The lanes' range into the tally's, without a branch per lane (rows are short in small frames).
 inline void addRange(V::R low, V::R high, ValueTally* tally) {
     alignas(32) int16_t lows[V::kHalves], highs[V::kHalves];
@@ -891,6 +959,7 @@ KernelTable sharedVectorTable(const char* name) {
     t.tallyGrayRun = tallyGrayRun;
     t.convolve3x3Row = convolve3x3Row;
     t.convolve3x3For = convolve3x3For;
+    t.convolveRow = convolveRow;
     t.lowPass5Row = pass5Row<false>;
     t.highPass5Row = pass5Row<true>;
     t.minimum3Row = minimum3Row;
@@ -899,6 +968,7 @@ KernelTable sharedVectorTable(const char* name) {
     t.mean3Row = mean3Row;
     t.divide9Run = divide9Run;
     t.divide25Run = divide25Run;
+    t.divideRun = divideRun;
     return t;
 }
 

@@ -45,6 +45,7 @@ struct V {
     static R sub16(R a, R b) { return _mm_sub_epi16(a, b); }
     static R mullo16(R a, R b) { return _mm_mullo_epi16(a, b); }
     static R mulhi16(R a, R b) { return _mm_mulhi_epi16(a, b); }
+    static R mulhiu16(R a, R b) { return _mm_mulhi_epu16(a, b); }
     static R srai16(R a, int n) { return _mm_srai_epi16(a, n); }
     static R srli16(R a, int n) { return _mm_srli_epi16(a, n); }
     static R min16(R a, R b) { return _mm_min_epi16(a, b); }
