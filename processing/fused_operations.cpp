@@ -644,13 +644,8 @@ void fusedConvolution(Core& core, const uint8_t* frame, const ConvolutionKernel&
 }
 
 bool kernelFitsLanes(const ConvolutionKernel& kernel) {
-    int32_t positive = 0, negative = 0;
-    for (int32_t a = 0; a < kernel.size; ++a)
-        for (int32_t b = 0; b < kernel.size; ++b)
-            (kernel.weights[a][b] > 0 ? positive : negative) += kernel.weights[a][b];
     const Range values = kernelValueRange(kernel);
-    return 255 * positive <= INT16_MAX && -255 * negative <= INT16_MAX && values.minimum >= kFilterValueMin &&
-           values.maximum <= kFilterValueMax;
+    return values.minimum >= kFilterValueMin && values.maximum <= kFilterValueMax;
 }
 
 void wideConvolution(Core& core, const uint8_t* frame, const ConvolutionKernel& kernel, uint8_t* slot) {

@@ -44,9 +44,9 @@ void fusedGray(Core& core, const uint8_t* frame, uint8_t* slot);
 // Gray conversion, filter, normalisation, stretch and display, for any valid kernel: in 16-bit
 // lanes where they hold the kernel's sums and values (kernelFitsLanes), else wideConvolution.
 void fusedConvolution(Core& core, const uint8_t* frame, const ConvolutionKernel& kernel, uint8_t* slot);
-// Whether every sum of the kernel over gray levels fits 16 bits and every value (after the
-// divisor) lies within kFilterValueMin .. kFilterValueMax: what the single pass's lanes, tally
-// and tone map hold. True for the nine modes' kernels.
+// Whether every value of the kernel over gray levels (after the divisor) lies within
+// kFilterValueMin .. kFilterValueMax: what the single pass's 16-bit values, tally and tone map
+// hold (its sums may need 32 bits: KernelPlan). True for the nine modes' kernels.
 bool kernelFitsLanes(const ConvolutionKernel& kernel);
 // The same for kernels whose sums or values go beyond that, in 32-bit values.
 void wideConvolution(Core& core, const uint8_t* frame, const ConvolutionKernel& kernel, uint8_t* slot);

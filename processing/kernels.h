@@ -61,14 +61,15 @@ struct GrayTally {
     uint8_t maximum;
 };
 
-// Any 3x3 or 5x5 integer kernel whose sums over gray levels fit 16-bit lanes (|sum| <= 32767
-// for every neighbourhood), as KernelTable::convolveRow takes it: made once per frame by
-// planKernel. Lanes may wrap while the weighted gray levels are added up: the sum they end
-// with is the true one, which fits.
+// Any 3x3 or 5x5 integer kernel (weights -1000..1000) whose values over gray levels fit 16 bits,
+// as KernelTable::convolveRow takes it: made once per frame by planKernel. Where every sum fits
+// 16 bits too (|sum| <= 32767) it is added up in 16-bit lanes (which may wrap on the way: the
+// sum they end with is the true one); otherwise in 32-bit lanes, and divided there.
 struct KernelPlan {
     int32_t size;          // 3 or 5
     int32_t divisor;       // 1 .. 1000
     int16_t weights[25];   // size x size, the row below first, each row left to right
+    bool wideSums;         // some sum needs more than 16 bits
     // The truncating division for 2 <= divisor: |x| / divisor = (|x| x multiplier) >> 16 >>
     // shift for 0 <= |x| <= 32767 (multiplier = ceil(2^(15 + L) / divisor), shift = L - 1,
     // L = ceil(log2 divisor): the error of the multiplier stays below 2^L / 2^(15 + L) per
@@ -161,7 +162,7 @@ struct KernelTable {
     // columns (width entries) carries each column's sum of five rows from row to row: on return
     // it holds the window's; on entry, unless `fresh`, it must hold rows[0] .. rows[4]'s (the
     // last call's), so one row is added and one taken off instead of five summed.
-    // Any kernel of a plan, in 16-bit lanes. rows: plan->size of them, the row below first;
+    // Any kernel of a plan. rows: plan->size of them, the row below first;
     // writes the interior columns reach .. width-1-reach of `out` (reach = (size - 1) / 2).
     void (*convolveRow)(const uint8_t* const* rows, const KernelPlan* plan, int16_t* out, int width);
     void (*lowPass5Row)(const uint8_t* const* rows, int16_t* columns, bool fresh, int16_t* out, int width);
@@ -180,6 +181,8 @@ struct KernelTable {
     void (*divide25Run)(const int16_t* in, int16_t* out, int count);
     // The plan's division (truncating) of values -32767..32767.
     void (*divideRun)(const int16_t* in, const KernelPlan* plan, int16_t* out, int count);
+    // The same in 32-bit lanes, of values -6,375,000..6,375,000 (the kernel mode's sums).
+    void (*divideWideRun)(const int32_t* in, const KernelPlan* plan, int32_t* out, int count);
 };
 
 // The variants built into this program; null where the CPU or the build lacks them.

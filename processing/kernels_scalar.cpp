@@ -182,6 +182,10 @@ void divideRunScalar(const int16_t* in, const KernelPlan* plan, int16_t* out, in
     for (int k = 0; k < count; ++k) out[k] = static_cast<int16_t>(in[k] / plan->divisor);
 }
 
+void divideWideRunScalar(const int32_t* in, const KernelPlan* plan, int32_t* out, int count) {
+    for (int k = 0; k < count; ++k) out[k] = in[k] / plan->divisor;
+}
+
 void columnSums5(const uint8_t* const* rows, int16_t* columns, bool fresh, int width) {
     for (int j = 0; j < width; ++j)
         columns[j] = static_cast<int16_t>(fresh ? rows[1][j] + rows[2][j] + rows[3][j] + rows[4][j] + rows[5][j]
@@ -293,6 +297,7 @@ constexpr KernelTable kScalarTable{
     divide9RunScalar,
     divide25RunScalar,
     divideRunScalar,
+    divideWideRunScalar,
 };
 
 }  // namespace
@@ -311,6 +316,9 @@ void planKernel(int32_t size, const int16_t* weights, int32_t divisor, KernelPla
         plan.multiplier = static_cast<uint16_t>(((int64_t{1} << (15 + log)) + divisor - 1) / divisor);
         plan.shift = log - 1;
     }
+    int32_t positive = 0, negative = 0;
+    for (int32_t t = 0; t < taps; ++t) (weights[t] > 0 ? positive : negative) += weights[t];
+    plan.wideSums = 255 * positive > INT16_MAX || -255 * negative > INT16_MAX;
     int32_t placed = 0;
     for (int32_t t = 0; t < taps; ++t) {
         const int16_t w = weights[t];

@@ -441,10 +441,26 @@ inline V::R divideByPlan(V::R x, V::R multiplier, int shift) {
     return V::sub16(V::xor_(quotient, sign), sign);
 }
 
-// Any kernel of a plan: per output vector, each group's pixels added up and multiplied once by
-// their weight (or added or taken off for +-1), then divided. Whole vectors while the outputs
-// stay inside the interior, then one more ending at its last column (overlapping, the same
-// values), or the scalar kernel for interiors narrower than a vector.
+// x / divisor truncated toward zero in 32-bit lanes, for |x| < 2^23 and 1 <= divisor <= 1000:
+// |x| is exact as a float, and so is every q x divisor below 2^24; the float quotient, rounded
+// twice by at most 2^-24 of itself, lies within 1 / divisor of the true one, so its truncation is
+// off by one at most, and the exact remainder puts it right.
+inline V::R divideWide(V::R x, V::F inverse, V::F divisor) {
+    const V::R sign = V::srai32(x, 31);
+    const V::F magnitude = V::toFloat(V::sub32(V::xor_(x, sign), sign));
+    V::R quotient = V::truncate(V::mulF(magnitude, inverse));
+    const V::F rest = V::subF(magnitude, V::mulF(V::toFloat(quotient), divisor));
+    quotient = V::sub32(quotient, V::cmpgeF(rest, divisor));  // one too low: the mask is -1
+    quotient = V::add32(quotient, V::cmpltF(rest, V::setF(0.0f)));  // one too high
+    return V::sub32(V::xor_(quotient, sign), sign);
+}
+
+// Any kernel of a plan: per output vector, each group's pixels added up (at most 25 x 255, in
+// 16-bit lanes), then weighed: in 16-bit lanes where every sum fits them (multiplied once, or
+// added or taken off for +-1), else two groups at a time into 32-bit lanes (pmaddwd), divided
+// there and packed back. Whole vectors while the outputs stay inside the interior, then one more
+// ending at its last column (overlapping, the same values), or the scalar kernel for interiors
+// narrower than a vector.
 void convolveRow(const uint8_t* const* rows, const KernelPlan* plan, int16_t* out, int width) {
     const int size = plan->size, reach = (size - 1) / 2;
     const int interior = width - 2 * reach;
@@ -463,6 +479,14 @@ void convolveRow(const uint8_t* const* rows, const KernelPlan* plan, int16_t* ou
         weights[g] = plan->groupWeight[g];
         weight[g] = V::set16(weights[g]);
     }
+    // Two groups' weights side by side, as pmaddwd pairs the lanes of two sums (the second of
+    // an odd count weighs a sum of zeros).
+    V::R pairs[13];
+    for (int g = 0; g < groups; g += 2) {
+        const int next = g + 1 < groups ? weights[g + 1] : 0;
+        pairs[g / 2] = V::set32(static_cast<int32_t>(static_cast<uint32_t>(static_cast<uint16_t>(weights[g])) |
+                                                     static_cast<uint32_t>(static_cast<uint16_t>(next)) << 16));
+    }
     for (int k = 0; k < plan->first[groups]; ++k) {
         const int t = plan->taps[k];
         taps[k] = rows[t / size] + t % size - reach;
@@ -470,12 +494,18 @@ void convolveRow(const uint8_t* const* rows, const KernelPlan* plan, int16_t* ou
     const bool divide = plan->divisor > 1;
     const V::R multiplier = V::set16(static_cast<int16_t>(plan->multiplier));
     const int shift = plan->shift;
+    const V::F divisor = V::setF(static_cast<float>(plan->divisor));
+    const V::F inverse = V::setF(1.0f / static_cast<float>(plan->divisor));
+    auto groupSum = [&](int g, int& k, int j) {
+        V::R pixels = V::load16(taps[k++] + j);
+        for (; k < ends[g]; ++k) pixels = V::add16(pixels, V::load16(taps[k] + j));
+        return pixels;
+    };
     auto block = [&](int j) {
         V::R sum = V::zero();
         int k = 0;
         for (int g = 0; g < groups; ++g) {
-            V::R pixels = V::load16(taps[k++] + j);
-            for (; k < ends[g]; ++k) pixels = V::add16(pixels, V::load16(taps[k] + j));
+            const V::R pixels = groupSum(g, k, j);
             if (weights[g] == 1)
                 sum = V::add16(sum, pixels);
             else if (weights[g] == -1)
@@ -485,9 +515,40 @@ void convolveRow(const uint8_t* const* rows, const KernelPlan* plan, int16_t* ou
         }
         V::storeI16(out + j, divide ? divideByPlan(sum, multiplier, shift) : sum);
     };
+    auto wideBlock = [&](int j) {
+        V::R low = V::zero(), high = V::zero();
+        int k = 0;
+        for (int g = 0; g < groups; g += 2) {
+            const V::R first = groupSum(g, k, j);
+            const V::R second = g + 1 < groups ? groupSum(g + 1, k, j) : V::zero();
+            low = V::add32(low, V::madd16(V::unpacklo16(first, second), pairs[g / 2]));
+            high = V::add32(high, V::madd16(V::unpackhi16(first, second), pairs[g / 2]));
+        }
+        if (divide) {
+            low = divideWide(low, inverse, divisor);
+            high = divideWide(high, inverse, divisor);
+        }
+        V::storeI16(out + j, V::packs32(low, high));  // the values fit 16 bits
+    };
     int j = reach;
-    for (; j + V::kHalves <= width - reach; j += V::kHalves) block(j);
-    if (j < width - reach) block(width - reach - V::kHalves);
+    if (plan->wideSums) {
+        for (; j + V::kHalves <= width - reach; j += V::kHalves) wideBlock(j);
+        if (j < width - reach) wideBlock(width - reach - V::kHalves);
+    } else {
+        for (; j + V::kHalves <= width - reach; j += V::kHalves) block(j);
+        if (j < width - reach) block(width - reach - V::kHalves);
+    }
+}
+
+void divideWideRun(const int32_t* in, const KernelPlan* plan, int32_t* out, int count) {
+    const V::F divisor = V::setF(static_cast<float>(plan->divisor));
+    const V::F inverse = V::setF(1.0f / static_cast<float>(plan->divisor));
+    int k = 0;
+    for (; k + V::kWords <= count; k += V::kWords) {
+        const V::R x = V::loadI32(in + k);
+        V::storeI32(out + k, divideWide(x, inverse, divisor));
+    }
+    if (k < count) scalarKernels().divideWideRun(in + k, plan, out + k, count - k);
 }
 
 void divideRun(const int16_t* in, const KernelPlan* plan, int16_t* out, int count) {
@@ -969,6 +1030,7 @@ KernelTable sharedVectorTable(const char* name) {
     t.divide9Run = divide9Run;
     t.divide25Run = divide25Run;
     t.divideRun = divideRun;
+    t.divideWideRun = divideWideRun;
     return t;
 }
 

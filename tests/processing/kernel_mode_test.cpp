@@ -142,8 +142,8 @@ TEST(KernelMode, RandomKernelsDrawThePlainResultThroughEveryTable) {
     std::mt19937 random(2024);
     const int32_t sizes[][2] = {{1, 1}, {3, 3}, {4, 6}, {5, 5}, {7, 9}, {17, 5}, {33, 31}, {174, 20}, {640, 480}};
     // Small kernels fit the lanes; larger ones take the 32-bit path.
-    const int32_t scales[][2] = {{1, 1}, {2, 16}, {8, 9}, {40, 1000}, {200, 3}, {1000, 1}, {1000, 1000}};
-    int fitted = 0, wide = 0;
+    const int32_t scales[][2] = {{1, 1}, {2, 16}, {8, 9}, {40, 1000}, {300, 1000}, {200, 3}, {1000, 1}, {1000, 1000}};
+    int fitted = 0, wide = 0, wideSums = 0;
     for (const auto& size : sizes) {
         const bool large = size[0] * size[1] > 100000;
         if (large && kSanitized) continue;
@@ -155,6 +155,11 @@ TEST(KernelMode, RandomKernelsDrawThePlainResultThroughEveryTable) {
                     const ConvolutionKernel kernel = randomKernel(random, kernelSize, scale[0], scale[1]);
                     ASSERT_TRUE(validKernel(kernel)) << kernelText(kernel);
                     (kernelFitsLanes(kernel) ? fitted : wide) += 1;
+                    int32_t positive = 0, negative = 0;
+                    for (int32_t a = 0; a < kernelSize; ++a)
+                        for (int32_t b = 0; b < kernelSize; ++b)
+                            (kernel.weights[a][b] > 0 ? positive : negative) += kernel.weights[a][b];
+                    if (kernelFitsLanes(kernel) && std::max(positive, -negative) * 255 > INT16_MAX) ++wideSums;
                     auto choose = [&](Core& c) {
                         setKernel(c, kernel);
                         selectKernelMode(c);
@@ -169,6 +174,7 @@ TEST(KernelMode, RandomKernelsDrawThePlainResultThroughEveryTable) {
     }
     EXPECT_GT(fitted, 20);
     EXPECT_GT(wide, 20);
+    EXPECT_GT(wideSums, 10);  // values in 16 bits from sums beyond them
 }
 
 // Random plans, row by row, against the scalar row at every width of a few groups.
@@ -179,8 +185,10 @@ TEST(KernelMode, ConvolveRowEqualsTheScalarRow) {
         for (int width = 1; width <= 200; ++width) {
             if (kSanitized && width > 70 && width < 190) continue;
             for (int32_t size : {3, 5}) {
-                ConvolutionKernel k = randomKernel(random, size, width % 3 == 0 ? 16 : 3, width % 2 ? 1 : 1000);
-                if (!kernelFitsLanes(k)) k.divisor = 1000;  // the plan's lanes need |sum| <= 32767
+                // Sums in 16 bits, and wider ones (up to the largest weights) whose values fit.
+                ConvolutionKernel k = randomKernel(random, size, width % 3 == 0 ? 16 : width % 3 == 1 ? 1000 : 3,
+                                                   width % 2 ? 1 : 1000);
+                if (!kernelFitsLanes(k)) k.divisor = 1000;
                 if (!kernelFitsLanes(k)) k = randomKernel(random, size, 1, 7);
                 int16_t weights[25];
                 for (int32_t a = 0; a < size; ++a)
@@ -214,6 +222,30 @@ TEST(KernelMode, LaneDivisionTruncatesForEveryDivisorAndValue) {
             if (want == got) continue;
             for (size_t k = 0; k < in.size(); ++k)
                 ASSERT_EQ(want[k], got[k]) << table->name << ": " << in[k] << " / " << divisor;
+        }
+    }
+}
+
+// The 32-bit lanes' division: every divisor, over the values around each multiple of it (where
+// a quotient steps) up to the largest sums, and fixed-seed random values.
+TEST(KernelMode, WideLaneDivisionTruncatesForEveryDivisor) {
+    const int32_t largest = 25 * kMaxKernelWeight * 255;
+    std::mt19937 random(7);
+    for (const KernelTable* table : everyTable()) {
+        for (int32_t divisor = 1; divisor <= kMaxKernelDivisor; divisor += kSanitized ? 37 : 1) {
+            std::vector<int32_t> in;
+            for (int32_t q = largest / divisor; q >= 0; q -= 1 + q / 64)
+                for (int32_t d = -1; d <= 1; ++d)
+                    for (int32_t sign : {1, -1}) in.push_back(sign * std::min(largest, q * divisor + d));
+            for (int k = 0; k < 2000; ++k) in.push_back(static_cast<int32_t>(random() % (2 * largest + 1)) - largest);
+            in.push_back(largest);
+            in.push_back(-largest);
+            KernelPlan plan;
+            planKernel(3, std::vector<int16_t>(9, 1).data(), divisor, plan);
+            std::vector<int32_t> got(in.size());
+            table->divideWideRun(in.data(), &plan, got.data(), static_cast<int>(in.size()));
+            for (size_t k = 0; k < in.size(); ++k)
+                ASSERT_EQ(got[k], in[k] / divisor) << table->name << ": " << in[k] << " / " << divisor;
         }
     }
 }
