@@ -69,7 +69,16 @@ struct KernelPlan {
     int32_t size;          // 3 or 5
     int32_t divisor;       // 1 .. 1000
     int16_t weights[25];   // size x size, the row below first, each row left to right
-    bool wideSums;         // some sum needs more than 16 bits
+    bool wideSums;         // some sum needs more than 16 bits, and they are not all of the next kind
+    // Every weight >= 0, every sum <= 65535 and the divisor 2^shift (a Gaussian / 16 or / 256):
+    // the sums fit unsigned 16-bit lanes, and the division is a shift.
+    bool unsignedShift;
+    // Weights that are a column of weights times a row of them (w[a][b] = column[a] x row[b],
+    // a Gaussian, a box, a Sobel): summed in 16 bits by columns first, then across (16-bit lanes
+    // wrap alike either way, and the sum they end with is the true one).
+    bool separable;
+    int16_t column[5];  // by row, the row below first
+    int16_t row[5];     // by column, left to right
     // The truncating division for 2 <= divisor: |x| / divisor = (|x| x multiplier) >> 16 >>
     // shift for 0 <= |x| <= 32767 (multiplier = ceil(2^(15 + L) / divisor), shift = L - 1,
     // L = ceil(log2 divisor): the error of the multiplier stays below 2^L / 2^(15 + L) per

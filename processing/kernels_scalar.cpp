@@ -1,7 +1,9 @@
 // The scalar row kernels: every formula written out plainly, in the order and with the
 // truncation the operations define. The vector kernels must return exactly these bytes.
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
+#include <numeric>
 #include <utility>
 
 #include "frame_store.h"
@@ -319,6 +321,31 @@ void planKernel(int32_t size, const int16_t* weights, int32_t divisor, KernelPla
     int32_t positive = 0, negative = 0;
     for (int32_t t = 0; t < taps; ++t) (weights[t] > 0 ? positive : negative) += weights[t];
     plan.wideSums = 255 * positive > INT16_MAX || -255 * negative > INT16_MAX;
+    plan.unsignedShift = plan.wideSums && negative == 0 && 255 * positive <= UINT16_MAX && divisor == (1 << log);
+    if (plan.unsignedShift) plan.wideSums = false;
+    // A column times a row: the first nonzero row, divided by the greatest common divisor of its
+    // weights, is the row; each row of weights must then be a whole multiple of it.
+    int32_t first = 0;
+    while (first < size && std::all_of(weights + first * size, weights + first * size + size, [](int16_t w) { return w == 0; }))
+        ++first;
+    if (first < size) {
+        int32_t common = 0, pivot = -1;
+        for (int32_t b = 0; b < size; ++b) {
+            common = std::gcd(common, static_cast<int32_t>(weights[first * size + b]));
+            if (pivot < 0 && weights[first * size + b] != 0) pivot = b;
+        }
+        if (weights[first * size + pivot] < 0) common = -common;
+        bool separable = true;
+        for (int32_t b = 0; b < size; ++b) plan.row[b] = static_cast<int16_t>(weights[first * size + b] / common);
+        for (int32_t a = 0; a < size && separable; ++a) {
+            const int32_t w = weights[a * size + pivot];
+            separable = w % plan.row[pivot] == 0;
+            plan.column[a] = static_cast<int16_t>(separable ? w / plan.row[pivot] : 0);
+            for (int32_t b = 0; b < size && separable; ++b)
+                separable = weights[a * size + b] == plan.column[a] * plan.row[b];
+        }
+        plan.separable = separable;
+    }
     int32_t placed = 0;
     for (int32_t t = 0; t < taps; ++t) {
         const int16_t w = weights[t];

@@ -455,29 +455,20 @@ inline V::R divideWide(V::R x, V::F inverse, V::F divisor) {
     return V::sub32(V::xor_(quotient, sign), sign);
 }
 
-// Any kernel of a plan: per output vector, each group's pixels added up (at most 25 x 255, in
-// 16-bit lanes), then weighed: in 16-bit lanes where every sum fits them (multiplied once, or
-// added or taken off for +-1), else two groups at a time into 32-bit lanes (pmaddwd), divided
-// there and packed back. Whole vectors while the outputs stay inside the interior, then one more
-// ending at its last column (overlapping, the same values), or the scalar kernel for interiors
-// narrower than a vector.
-void convolveRow(const uint8_t* const* rows, const KernelPlan* plan, int16_t* out, int width) {
+// Sums beyond 16 bits: per output vector, each group's pixels added up (at most 25 x 255, in
+// 16-bit lanes), then two groups at a time weighed into 32-bit lanes (pmaddwd), divided there and
+// packed back. Whole vectors while the outputs stay inside the interior, then one more ending at
+// its last column (overlapping, the same values); interiors at least one vector wide.
+void convolveWideRow(const uint8_t* const* rows, const KernelPlan* plan, int16_t* out, int width) {
     const int size = plan->size, reach = (size - 1) / 2;
-    const int interior = width - 2 * reach;
-    if (interior < V::kHalves) {
-        if (interior > 0) scalarKernels().convolveRow(rows, plan, out, width);
-        return;
-    }
     // Each tap's row, moved left by the reach, in the order of the groups (tap k reads
     // taps[k] + j), in locals: the vector stores may alias anything reached through the plan.
     const uint8_t* taps[25];
     int ends[25], weights[25];
-    V::R weight[25];
     const int groups = plan->groups;
     for (int g = 0; g < groups; ++g) {
         ends[g] = plan->first[g + 1];
         weights[g] = plan->groupWeight[g];
-        weight[g] = V::set16(weights[g]);
     }
     // Two groups' weights side by side, as pmaddwd pairs the lanes of two sums (the second of
     // an odd count weighs a sum of zeros).
@@ -492,28 +483,12 @@ void convolveRow(const uint8_t* const* rows, const KernelPlan* plan, int16_t* ou
         taps[k] = rows[t / size] + t % size - reach;
     }
     const bool divide = plan->divisor > 1;
-    const V::R multiplier = V::set16(static_cast<int16_t>(plan->multiplier));
-    const int shift = plan->shift;
     const V::F divisor = V::setF(static_cast<float>(plan->divisor));
     const V::F inverse = V::setF(1.0f / static_cast<float>(plan->divisor));
     auto groupSum = [&](int g, int& k, int j) {
         V::R pixels = V::load16(taps[k++] + j);
         for (; k < ends[g]; ++k) pixels = V::add16(pixels, V::load16(taps[k] + j));
         return pixels;
-    };
-    auto block = [&](int j) {
-        V::R sum = V::zero();
-        int k = 0;
-        for (int g = 0; g < groups; ++g) {
-            const V::R pixels = groupSum(g, k, j);
-            if (weights[g] == 1)
-                sum = V::add16(sum, pixels);
-            else if (weights[g] == -1)
-                sum = V::sub16(sum, pixels);
-            else
-                sum = V::add16(sum, V::mullo16(pixels, weight[g]));
-        }
-        V::storeI16(out + j, divide ? divideByPlan(sum, multiplier, shift) : sum);
     };
     auto wideBlock = [&](int j) {
         V::R low = V::zero(), high = V::zero();
@@ -531,12 +506,109 @@ void convolveRow(const uint8_t* const* rows, const KernelPlan* plan, int16_t* ou
         V::storeI16(out + j, V::packs32(low, high));  // the values fit 16 bits
     };
     int j = reach;
-    if (plan->wideSums) {
-        for (; j + V::kHalves <= width - reach; j += V::kHalves) wideBlock(j);
-        if (j < width - reach) wideBlock(width - reach - V::kHalves);
+    for (; j + V::kHalves <= width - reach; j += V::kHalves) wideBlock(j);
+    if (j < width - reach) wideBlock(width - reach - V::kHalves);
+}
+
+// Sums in 16-bit lanes: every tap multiplied and added, the taps unrolled (a zero weight adds
+// nothing), then divided, or shifted for the unsigned sums of a power-of-two divisor.
+// 5x5: each row is widened to 16 bits once (on the stack), not once for each of its five taps.
+template <int kSize>
+void convolveTaps16(const uint8_t* const* rows, const KernelPlan* plan, int16_t* out, int width) {
+    constexpr int kTaps = kSize * kSize, kReach = kSize / 2;
+    constexpr bool kWiden = kSize == 5;
+    alignas(64) int16_t widened[kWiden ? kSize : 1][kWiden ? kMaxSide + 64 : 1];
+    const uint8_t* row[kSize];
+    const int16_t* wideRow[kSize];
+    for (int a = 0; a < kSize; ++a) {
+        row[a] = rows[a] - kReach;
+        if constexpr (kWiden) {
+            int k = 0;
+            for (; k + V::kHalves <= width; k += V::kHalves) V::storeI16(widened[a] + k, V::load16(rows[a] + k));
+            if (k < width) V::storeI16(widened[a] + width - V::kHalves, V::load16(rows[a] + width - V::kHalves));
+            wideRow[a] = widened[a] - kReach;
+        }
+    }
+    auto tap = [&](int a, int b, int j) {
+        if constexpr (kWiden)
+            return V::loadI16(wideRow[a] + b + j);
+        else
+            return V::load16(row[a] + b + j);
+    };
+    // Zero weights are left out: the same branches every block, which the CPU foresees.
+    V::R weight[kTaps];
+    bool used[kTaps];
+    for (int t = 0; t < kTaps; ++t) {
+        weight[t] = V::set16(plan->weights[t]);
+        used[t] = plan->weights[t] != 0;
+    }
+    const bool divide = plan->divisor > 1 && !plan->unsignedShift;
+    const bool shiftDown = plan->unsignedShift && plan->divisor > 1;
+    const V::R multiplier = V::set16(static_cast<int16_t>(plan->multiplier));
+    const int shift = plan->shift, log = plan->shift + 1;
+    auto block = [&](int j) {
+        V::R sum = V::zero();
+#pragma GCC unroll 25
+        for (int t = 0; t < kTaps; ++t)
+            if (used[t]) sum = V::add16(sum, V::mullo16(tap(t / kSize, t % kSize, j), weight[t]));
+        if (divide) sum = divideByPlan(sum, multiplier, shift);
+        if (shiftDown) sum = V::srli16(sum, log);
+        V::storeI16(out + j, sum);
+    };
+    int j = kReach;
+    for (; j + V::kHalves <= width - kReach; j += V::kHalves) block(j);
+    if (j < width - kReach) block(width - kReach - V::kHalves);
+}
+
+// Separable weights in 16-bit lanes: each column's value over the rows (stored on the stack, the
+// last vector overlapping the one before), then the outputs across the columns' values.
+template <int kSize>
+void convolveSeparable16(const uint8_t* const* rows, const KernelPlan* plan, int16_t* out, int width) {
+    constexpr int kReach = kSize / 2;
+    alignas(64) int16_t columnValues[kMaxSide + 64];
+    V::R column[kSize], across[kSize];
+    for (int a = 0; a < kSize; ++a) {
+        column[a] = V::set16(plan->column[a]);
+        across[a] = V::set16(plan->row[a]);
+    }
+    const uint8_t* row[kSize];
+    for (int a = 0; a < kSize; ++a) row[a] = rows[a];
+    auto columnBlock = [&](int k) {
+        V::R sum = V::mullo16(V::load16(row[0] + k), column[0]);
+        for (int a = 1; a < kSize; ++a) sum = V::add16(sum, V::mullo16(V::load16(row[a] + k), column[a]));
+        V::storeI16(columnValues + k, sum);
+    };
+    const int last = width - V::kHalves;
+    for (int k = 0; k < last; k += V::kHalves) columnBlock(k);
+    columnBlock(last);
+    const bool divide = plan->divisor > 1 && !plan->unsignedShift;
+    const bool shiftDown = plan->unsignedShift && plan->divisor > 1;
+    const V::R multiplier = V::set16(static_cast<int16_t>(plan->multiplier));
+    const int shift = plan->shift, log = plan->shift + 1;
+    auto block = [&](int j) {
+        V::R sum = V::mullo16(V::loadI16(columnValues + j - kReach), across[0]);
+        for (int b = 1; b < kSize; ++b) sum = V::add16(sum, V::mullo16(V::loadI16(columnValues + j - kReach + b), across[b]));
+        if (divide) sum = divideByPlan(sum, multiplier, shift);
+        if (shiftDown) sum = V::srli16(sum, log);
+        V::storeI16(out + j, sum);
+    };
+    int j = kReach;
+    for (; j + V::kHalves <= width - kReach; j += V::kHalves) block(j);
+    if (j < width - kReach) block(width - kReach - V::kHalves);
+}
+
+void convolveRow(const uint8_t* const* rows, const KernelPlan* plan, int16_t* out, int width) {
+    const int reach = (plan->size - 1) / 2;
+    if (width - 2 * reach < V::kHalves || width > kMaxSide) {
+        if (width - 2 * reach > 0) scalarKernels().convolveRow(rows, plan, out, width);
+    } else if (plan->wideSums) {
+        convolveWideRow(rows, plan, out, width);
+    } else if (plan->separable) {
+        (plan->size == 3 ? convolveSeparable16<3> : convolveSeparable16<5>)(rows, plan, out, width);
+    } else if (plan->size == 3) {
+        convolveTaps16<3>(rows, plan, out, width);
     } else {
-        for (; j + V::kHalves <= width - reach; j += V::kHalves) block(j);
-        if (j < width - reach) block(width - reach - V::kHalves);
+        convolveTaps16<5>(rows, plan, out, width);
     }
 }
 

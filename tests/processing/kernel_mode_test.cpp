@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cmath>
 #include <cstring>
 #include <random>
 #include <string>
@@ -129,7 +130,20 @@ TEST(KernelMode, PresetsDrawWhatTheirModesDraw) {
 // to `divisor`.
 ConvolutionKernel randomKernel(std::mt19937& random, int32_t size, int32_t largest, int32_t divisor) {
     ConvolutionKernel k{size, 1 + static_cast<int32_t>(random() % divisor), {}};
-    const int32_t kind = random() % 3;
+    const int32_t kind = random() % 5;
+    if (kind >= 3) {
+        // A column times a row (separable), of weights >= 0 with a power-of-two divisor for kind 4.
+        int32_t column[5], row[5];
+        const int32_t reach = std::max(1, static_cast<int32_t>(std::sqrt(static_cast<double>(largest))));
+        for (int32_t a = 0; a < size; ++a) {
+            column[a] = static_cast<int32_t>(random() % (2 * reach + 1)) - (kind == 4 ? 0 : reach);
+            row[a] = static_cast<int32_t>(random() % (2 * reach + 1)) - (kind == 4 ? 0 : reach);
+        }
+        for (int32_t a = 0; a < size; ++a)
+            for (int32_t b = 0; b < size; ++b) k.weights[a][b] = std::clamp(column[a] * row[b], -1000, 1000);
+        if (kind == 4) k.divisor = 1 << (random() % 10);
+        return k;
+    }
     for (int32_t a = 0; a < size; ++a)
         for (int32_t b = 0; b < size; ++b) {
             const auto w = static_cast<int32_t>(random() % (2 * largest + 1)) - largest;
@@ -143,23 +157,41 @@ TEST(KernelMode, RandomKernelsDrawThePlainResultThroughEveryTable) {
     const int32_t sizes[][2] = {{1, 1}, {3, 3}, {4, 6}, {5, 5}, {7, 9}, {17, 5}, {33, 31}, {174, 20}, {640, 480}};
     // Small kernels fit the lanes; larger ones take the 32-bit path.
     const int32_t scales[][2] = {{1, 1}, {2, 16}, {8, 9}, {40, 1000}, {300, 1000}, {200, 3}, {1000, 1}, {1000, 1000}};
-    int fitted = 0, wide = 0, wideSums = 0;
+    int fitted = 0, wide = 0, wideSums = 0, separable = 0, unsignedShift = 0;
     for (const auto& size : sizes) {
         const bool large = size[0] * size[1] > 100000;
         if (large && kSanitized) continue;
         std::vector<Bytes> frames = framesOf(size[0], size[1], random());
         if (large) frames.resize(2);
+        // Named ones first: Gaussians whose unsigned sums need all 16 bits, a box whose sums need more.
+        const ConvolutionKernel named[] = {
+            {5, 256, {{1, 4, 6, 4, 1}, {4, 16, 24, 16, 4}, {6, 24, 36, 24, 6}, {4, 16, 24, 16, 4}, {1, 4, 6, 4, 1}}},
+            {3, 256, {{16, 32, 16}, {32, 64, 32}, {16, 32, 16}}},
+            {5, 250, {{10, 10, 10, 10, 10}, {10, 10, 10, 10, 10}, {10, 10, 10, 10, 10}, {10, 10, 10, 10, 10}, {10, 10, 10, 10, 10}}},
+            {3, 2, {{-3, 0, 3}, {-10, 0, 10}, {-3, 0, 3}}}};
         for (const auto& scale : scales)
             for (int32_t kernelSize : {3, 5})
                 for (int round = 0; round < (large ? 1 : 3); ++round) {
-                    const ConvolutionKernel kernel = randomKernel(random, kernelSize, scale[0], scale[1]);
+                    const size_t pick = (&scale - scales) * 6 + (kernelSize == 5) * 3 + round;
+                    const ConvolutionKernel kernel = pick < std::size(named) ? named[pick]
+                                                                              : randomKernel(random, kernelSize, scale[0], scale[1]);
                     ASSERT_TRUE(validKernel(kernel)) << kernelText(kernel);
                     (kernelFitsLanes(kernel) ? fitted : wide) += 1;
                     int32_t positive = 0, negative = 0;
-                    for (int32_t a = 0; a < kernelSize; ++a)
-                        for (int32_t b = 0; b < kernelSize; ++b)
+                    for (int32_t a = 0; a < kernel.size; ++a)
+                        for (int32_t b = 0; b < kernel.size; ++b)
                             (kernel.weights[a][b] > 0 ? positive : negative) += kernel.weights[a][b];
                     if (kernelFitsLanes(kernel) && std::max(positive, -negative) * 255 > INT16_MAX) ++wideSums;
+                    int16_t flat[25];
+                    for (int32_t a = 0; a < kernel.size; ++a)
+                        for (int32_t b = 0; b < kernel.size; ++b)
+                            flat[kernel.size * a + b] = static_cast<int16_t>(kernel.weights[kernel.size - 1 - a][b]);
+                    KernelPlan plan;
+                    planKernel(kernel.size, flat, kernel.divisor, plan);
+                    if (kernelFitsLanes(kernel)) {
+                        separable += plan.separable && !plan.wideSums;
+                        unsignedShift += plan.unsignedShift;
+                    }
                     auto choose = [&](Core& c) {
                         setKernel(c, kernel);
                         selectKernelMode(c);
@@ -175,6 +207,8 @@ TEST(KernelMode, RandomKernelsDrawThePlainResultThroughEveryTable) {
     EXPECT_GT(fitted, 20);
     EXPECT_GT(wide, 20);
     EXPECT_GT(wideSums, 10);  // values in 16 bits from sums beyond them
+    EXPECT_GT(separable, 10);
+    EXPECT_GT(unsignedShift, 5);
 }
 
 // Random plans, row by row, against the scalar row at every width of a few groups.
