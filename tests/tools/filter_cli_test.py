@@ -437,6 +437,7 @@ def readme_filter_examples():
     """The shell blocks of the filter's page that run the filter."""
     with open(FILTER_DOC, encoding="utf-8") as f:
         page = f.read()
+    page = page.split("## Your own kernel, every stage, and pictures")[0]  # its blocks: filter_kernel_test.py
     return [b for b in re.findall(r"```sh\n(.*?)```", page, re.S) if "build/native/tools/pixelwell-filter" in b]
 
 

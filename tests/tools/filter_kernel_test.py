@@ -3,6 +3,7 @@
 here (not the core), every usage error exits 2 with one line and nothing written, and pictures
 go in and come out upright, equal to the raw path."""
 import os
+import re
 import resource
 import subprocess
 import tempfile
@@ -315,6 +316,44 @@ class Pictures(Scratch):
         self.assertEqual(result.returncode, 1, result.stderr)
         self.assertIn("cannot write out.png at frame 0: File too large", result.stderr.decode())
         self.assertFalse(os.path.exists(self.path("out.png")))
+
+
+class StudentWalkthrough(Scratch):
+    """docs/filter.md's walk through checking one's own Sobel filter, pasted as it stands."""
+
+    def blocks(self):
+        with open(os.path.join(os.path.dirname(__file__), "..", "..", "docs", "filter.md"), encoding="utf-8") as f:
+            page = f.read()
+        section = page.split("## Checking your own Sobel filter, stage by stage")[1].split("\n## ")[0]
+        shell = re.findall(r"```sh\n(.*?)```", section, re.S)
+        python = re.findall(r"```python\n(.*?)```", section, re.S)
+        self.assertEqual((len(shell), len(python)), (2, 1))
+        return shell, python[0]
+
+    def run_walkthrough(self, script):
+        tools = self.path("build/native/tools")
+        os.makedirs(tools, exist_ok=True)
+        if not os.path.exists(os.path.join(tools, "pixelwell-filter")):
+            os.symlink(FILTER, os.path.join(tools, "pixelwell-filter"))
+        shell, _ = self.blocks()
+        with open(self.path("check_sobel.py"), "w") as f:
+            f.write(script)
+        env = dict(os.environ, PATH="/usr/bin:" + os.environ["PATH"])  # Debian's python3, with numpy
+        for block in shell:
+            done = subprocess.run(["bash", "-e", "-c", block], cwd=self.dir, env=env, capture_output=True, text=True)
+            self.assertEqual(done.returncode, 0, block + done.stderr)
+        return done.stdout
+
+    def test_the_walkthrough_runs_and_finds_a_slip(self):
+        photo = picture(61, 47, 1, 4)[0]  # a smooth picture with noise, as a photo
+        Image.fromarray(photo[..., ::-1].copy()).save(self.path("photo.jpg"), quality=90)
+        _, script = self.blocks()
+        said = self.run_walkthrough(script)
+        self.assertEqual(said, f"gray: all {61 * 47} pixels equal\nvalues: all {61 * 47} pixels equal\n")
+        slip = script.replace("- gray[:-2, :-2] - 2 * gray[1:-1, :-2]", "- gray[:-2, :-2] - gray[1:-1, :-2]")
+        self.assertNotEqual(slip, script)
+        said = self.run_walkthrough(slip)
+        self.assertRegex(said, r"^gray: all 2867 pixels equal\nvalues: \d+ pixels differ, the first at row 1, column 1: ")
 
 
 if __name__ == "__main__":
