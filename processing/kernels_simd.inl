@@ -461,8 +461,8 @@ inline V::R divideWide(V::R x, V::F inverse, V::F divisor) {
 // its last column (overlapping, the same values); interiors at least one vector wide.
 void convolveWideRow(const uint8_t* const* rows, const KernelPlan* plan, int16_t* out, int width) {
     const int size = plan->size, reach = (size - 1) / 2;
-    // Each tap's row, moved left by the reach, in the order of the groups (tap k reads
-    // taps[k] + j), in locals: the vector stores may alias anything reached through the plan.
+    // Each tap's row and column offset, in the order of the groups, in locals: the vector stores
+    // may alias anything reached through the plan.
     const uint8_t* taps[25];
     int ends[25], weights[25];
     const int groups = plan->groups;
@@ -480,14 +480,15 @@ void convolveWideRow(const uint8_t* const* rows, const KernelPlan* plan, int16_t
     }
     for (int k = 0; k < plan->first[groups]; ++k) {
         const int t = plan->taps[k];
-        taps[k] = rows[t / size] + t % size - reach;
+        taps[k] = rows[t / size] + t % size;
     }
     const bool divide = plan->divisor > 1;
     const V::F divisor = V::setF(static_cast<float>(plan->divisor));
     const V::F inverse = V::setF(1.0f / static_cast<float>(plan->divisor));
+    // Output j's window starts at column j - reach (never before the row).
     auto groupSum = [&](int g, int& k, int j) {
-        V::R pixels = V::load16(taps[k++] + j);
-        for (; k < ends[g]; ++k) pixels = V::add16(pixels, V::load16(taps[k] + j));
+        V::R pixels = V::load16(taps[k++] + (j - reach));
+        for (; k < ends[g]; ++k) pixels = V::add16(pixels, V::load16(taps[k] + (j - reach)));
         return pixels;
     };
     auto wideBlock = [&](int j) {
@@ -521,19 +522,20 @@ void convolveTaps16(const uint8_t* const* rows, const KernelPlan* plan, int16_t*
     const uint8_t* row[kSize];
     const int16_t* wideRow[kSize];
     for (int a = 0; a < kSize; ++a) {
-        row[a] = rows[a] - kReach;
+        row[a] = rows[a];
         if constexpr (kWiden) {
             int k = 0;
             for (; k + V::kHalves <= width; k += V::kHalves) V::storeI16(widened[a] + k, V::load16(rows[a] + k));
             if (k < width) V::storeI16(widened[a] + width - V::kHalves, V::load16(rows[a] + width - V::kHalves));
-            wideRow[a] = widened[a] - kReach;
+            wideRow[a] = widened[a];
         }
     }
+    // Output j's window starts at column j - kReach (never before the row).
     auto tap = [&](int a, int b, int j) {
         if constexpr (kWiden)
-            return V::loadI16(wideRow[a] + b + j);
+            return V::loadI16(wideRow[a] + (j - kReach) + b);
         else
-            return V::load16(row[a] + b + j);
+            return V::load16(row[a] + (j - kReach) + b);
     };
     // Zero weights are left out: the same branches every block, which the CPU foresees.
     V::R weight[kTaps];
