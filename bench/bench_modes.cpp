@@ -12,6 +12,7 @@
 #include "bench_frames.h"
 #include "dispatcher.h"
 #include "kernels.h"
+#include "operations.h"
 #include "test_picture.h"
 
 namespace pixelwell::bench {
@@ -44,6 +45,40 @@ void runMode(benchmark::State& state, int32_t mode, int32_t width, int32_t heigh
     lendSurface(core, benchSurface());
     setFrameGeometry(core, width, height);
     selectProcessingMode(core, mode);
+    const auto length = static_cast<int32_t>(clip.frames[0].size());
+    size_t n = 0;
+    for (int k = 0; k < 8; ++k) processFrame(core, clip.frames[n++ % 8].data(), length);
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(processFrame(core, clip.frames[n++ % 8].data(), length));
+        benchmark::ClobberMemory();
+    }
+    state.SetBytesProcessed(state.iterations() * int64_t{length});
+    state.SetLabel(core.kernels->name);
+}
+
+// Kernels of the kernel mode: custom ones whose values stay within +-2040 (the single pass in
+// 16-bit lanes, or 32-bit sums for the Gaussian 5x5), and ones whose values go beyond.
+struct BenchKernel {
+    const char* name;
+    ConvolutionKernel kernel;
+};
+const BenchKernel kBenchKernels[] = {
+    {"sharpen3", {3, 1, {{0, -1, 0}, {-1, 5, -1}, {0, -1, 0}}}},
+    {"emboss3", {3, 1, {{-2, -1, 0}, {-1, 1, 1}, {0, 1, 2}}}},
+    {"gauss3", {3, 16, {{1, 2, 1}, {2, 4, 2}, {1, 2, 1}}}},
+    {"diagonal5", {5, 3, {{2, 1, 0, 0, 0}, {1, 2, 1, 0, 0}, {0, 1, 0, -1, 0}, {0, 0, -1, -2, -1}, {0, 0, 0, -1, -2}}}},
+    {"gauss5", {5, 256, {{1, 4, 6, 4, 1}, {4, 16, 24, 16, 4}, {6, 24, 36, 24, 6}, {4, 16, 24, 16, 4}, {1, 4, 6, 4, 1}}}},
+    {"large3", {3, 1, {{-100, -200, -100}, {0, 0, 0}, {100, 200, 100}}}},
+    {"large5", {5, 7, {{900, -1000, 0, 3, 7}, {0, 0, 0, 0, 0}, {5, 5, 5, 5, 5}, {-1000, -1000, 0, 1000, 1000}, {1, 2, 3, 4, 5}}}},
+};
+
+void runKernel(benchmark::State& state, ConvolutionKernel kernel, int32_t width, int32_t height) {
+    const Clip& clip = clipOf(width, height);
+    Core core({kMaxSide, kMaxSide}, SurfaceSource::Lent);
+    lendSurface(core, benchSurface());
+    setFrameGeometry(core, width, height);
+    setKernel(core, kernel);
+    selectKernelMode(core);
     const auto length = static_cast<int32_t>(clip.frames[0].size());
     size_t n = 0;
     for (int k = 0; k < 8; ++k) processFrame(core, clip.frames[n++ % 8].data(), length);
@@ -93,6 +128,10 @@ int main(int argc, char** argv) {
                                          size[0], size[1])
                 ->Unit(benchmark::kMillisecond);
         }
+        for (const BenchKernel& k : kBenchKernels)
+            benchmark::RegisterBenchmark((std::string("kernel/") + k.name + suffix).c_str(), runKernel, k.kernel,
+                                         size[0], size[1])
+                ->Unit(benchmark::kMillisecond);
     }
     registerPassBenchmarks();
 #ifdef PIXELWELL_BENCH_OPENCV

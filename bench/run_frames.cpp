@@ -3,13 +3,17 @@
 // Eight frames first (the ring and the cut search settle), then the given number counted.
 // PIXELWELL_KERNELS caps the table as everywhere. The core is the Windows program's, 1280x1280;
 // PIXELWELL_CAPACITY=frame makes it the frame's size instead (the counts are the same).
+// MODE may be the kernel mode's kernel: kernel=ROWS or kernel=ROWS:DIVISOR (ROWS as --kernel
+// takes them).
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "dispatcher.h"
 #include "fused_operations.h"
+#include "kernel_syntax.h"
 #include "kernels.h"
 #include "test_picture.h"
 
@@ -23,14 +27,26 @@ __attribute__((noinline)) void countedFrames(pixelwell::Core& core, const std::v
 int main(int argc, char** argv) {
     using namespace pixelwell;
     if (argc != 5) {
-        std::fprintf(stderr, "usage: %s MODE WIDTH HEIGHT FRAMES\n", argv[0]);
+        std::fprintf(stderr, "usage: %s MODE|kernel=ROWS[:DIVISOR] WIDTH HEIGHT FRAMES\n", argv[0]);
         return 2;
     }
     int32_t mode = 0;
     for (const ModeInfo& info : ModeTable)
         if (std::strcmp(info.name, argv[1]) == 0) mode = info.id;
+    ConvolutionKernel kernel{3, 1, {}};
+    const bool kernelMode = std::strncmp(argv[1], "kernel=", 7) == 0;
+    if (kernelMode) {
+        std::string text = argv[1] + 7, error;
+        const size_t colon = text.find(':');
+        if (colon != std::string::npos) kernel.divisor = std::atoi(text.c_str() + colon + 1);
+        if (!parseKernelRows(text.substr(0, colon), kernel, error) || !validKernel(kernel)) {
+            std::fprintf(stderr, "%s: bad kernel %s: %s\n", argv[0], argv[1], error.c_str());
+            return 2;
+        }
+        mode = kModeKernel;
+    }
     const int32_t width = std::atoi(argv[2]), height = std::atoi(argv[3]), frames = std::atoi(argv[4]);
-    if (!modeSelectsOperation(mode) || width < 1 || height < 1 || width > kMaxSide || height > kMaxSide ||
+    if ((!kernelMode && !modeSelectsOperation(mode)) || width < 1 || height < 1 || width > kMaxSide || height > kMaxSide ||
         frames < 1) {
         std::fprintf(stderr, "%s: no such mode, or a size or frame count out of range\n", argv[0]);
         return 2;
@@ -44,7 +60,12 @@ int main(int argc, char** argv) {
     const bool frameSized = capacity && std::strcmp(capacity, "frame") == 0;
     Core core(frameSized ? FrameSize{width, height} : FrameSize{kMaxSide, kMaxSide});
     setFrameGeometry(core, width, height);
-    selectProcessingMode(core, mode);
+    if (kernelMode) {
+        setKernel(core, kernel);
+        selectKernelMode(core);
+    } else {
+        selectProcessingMode(core, mode);
+    }
     const auto length = static_cast<int32_t>(clip[0].size());
     for (int32_t n = 0; n < 8; ++n) processFrame(core, clip[n].data(), length);
     const CutValues cutsBefore = core.LastCutValues;

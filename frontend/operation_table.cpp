@@ -93,7 +93,8 @@ std::string keyMap() {
         text += position % 2 == 0 ? std::string(columns < 36 ? 36 - columns : 1, ' ') : "\n";
     }
     if (kPositions % 2 == 1) text += "\n";
-    return text;
+    // The kernel mode, which the menu does not hold.
+    return text + "  k  kernel: your own kernel (--kernel; Laplacian B's without it)\n";
 }
 
 std::string operationKeys(size_t columns) {

@@ -28,7 +28,7 @@ int positionForKey(int key);
 // "グレイ表示 gray" (with Japanese) or "gray".
 std::string operationTitle(const Operation& operation, bool japanese);
 
-// The key map, as printed at start and by h.
+// The key map, as printed at start and by h: the operations, then k for the kernel mode.
 std::string keyMap();
 
 // Every operation's key and name on lines of at most `columns`, each line starting with two

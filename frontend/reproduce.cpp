@@ -8,6 +8,7 @@
 #include <unistd.h>
 #endif
 
+#include "kernel_syntax.h"
 #include "schedule.h"
 
 namespace pixelwell {
@@ -57,10 +58,23 @@ std::string filterProgram() {
 
 std::string reproduceCommand(const std::string& filter, int width, int height, const Selections& selections,
                              uint64_t frames, const std::string& recording) {
+    bool kernelMode = false;
+    for (const auto& [at, choice] : selections) kernelMode = kernelMode || (at < frames && choice.kind == ModeSwitch::kKernelMode);
     std::string modes;
-    for (const auto& [at, mode] : selections) {
+    for (const auto& [at, choice] : selections) {
         if (at >= frames) continue;
-        modes += " --mode " + pixelwell::modeName(mode);
+        switch (choice.kind) {
+            case ModeSwitch::kMode: modes += " --mode " + modeName(choice.mode); break;
+            case ModeSwitch::kKernelMode: modes += std::string(" --mode ") + kKernelModeName; break;
+            case ModeSwitch::kKernel:
+                if (!kernelMode) continue;
+                modes += " --kernel " + kernelRows(choice.kernel);
+                break;
+            case ModeSwitch::kDivisor:
+                if (!kernelMode || (at == 0 && choice.kernel.divisor == 1)) continue;
+                modes += " --divisor " + std::to_string(choice.kernel.divisor);
+                break;
+        }
         if (at > 0) modes += "@" + std::to_string(at);
     }
     return filter + " --size " + std::to_string(width) + "x" + std::to_string(height) +

@@ -7,10 +7,13 @@
 #include <utility>
 #include <vector>
 
+#include "schedule.h"
+
 namespace pixelwell {
 
-// (before frame, mode) for every choice made, in the order made.
-using Selections = std::vector<std::pair<uint64_t, int32_t>>;
+// (before frame, choice) for every choice made, in the order made: modes, and the kernel mode's
+// kernel and divisor (give the kernel in use at frame 0 where the kernel mode may be chosen).
+using Selections = std::vector<std::pair<uint64_t, ModeSwitch>>;
 
 // The text as one shell word: unchanged when it holds only plain characters, else in single
 // quotes (a quote inside as '\''); a name with a control character (a newline) as $'...', so
@@ -23,6 +26,8 @@ std::string filterProgram();
 
 // "FILTER --size WxH --mode ... -- RECORDING OUT". Choices at or after `frames` are left out:
 // the recording never reached them. With none chosen, "--mode none": the filter wants a mode.
+// Kernels and divisors are given only where the kernel mode was chosen (the filter refuses them
+// otherwise), a divisor of 1 at frame 0 not at all (it is the default).
 std::string reproduceCommand(const std::string& filter, int width, int height, const Selections& selections,
                              uint64_t frames, const std::string& recording);
 

@@ -7,6 +7,8 @@
 #include <iterator>
 #include <vector>
 
+#include "kernel_syntax.h"
+
 namespace pixelwell {
 
 namespace {
@@ -22,14 +24,16 @@ bool equalIgnoringCase(std::string_view a, std::string_view b) {
 // Names that contain the typed text, or are within two edits of it.
 std::string closestNames(std::string_view typed) {
     std::string names;
-    for (const ModeInfo& info : ModeTable) {
-        const std::string_view name = info.name;
+    std::vector<std::string_view> all;
+    for (const ModeInfo& info : ModeTable) all.push_back(info.name);
+    all.push_back(kKernelModeName);
+    for (const std::string_view name : all) {
         bool contains = false;
         for (size_t at = 0; !typed.empty() && at + typed.size() <= name.size() && !contains; ++at)
             contains = equalIgnoringCase(name.substr(at, typed.size()), typed);
         if (contains || editDistance(typed, name) <= 2) {
             if (!names.empty()) names += ", ";
-            names += info.name;
+            names += name;
         }
     }
     return names;
@@ -105,17 +109,94 @@ const ModeInfo* findModeById(int32_t id) {
     return nullptr;
 }
 
-bool addModeSwitch(std::string_view text, ModeSchedule& schedule, std::string& error) {
+ModeSwitch ModeSwitch::kernelMode() {
+    ModeSwitch choice(kModeKernel);
+    choice.kind = kKernelMode;
+    return choice;
+}
+
+ModeSwitch ModeSwitch::kernelWeights(const ConvolutionKernel& kernel) {
+    ModeSwitch choice;
+    choice.kind = kKernel;
+    choice.kernel = kernel;
+    return choice;
+}
+
+ModeSwitch ModeSwitch::kernelDivisor(int32_t divisor) {
+    ModeSwitch choice;
+    choice.kind = kDivisor;
+    choice.kernel.divisor = divisor;
+    return choice;
+}
+
+bool ModeSwitch::operator==(const ModeSwitch& other) const {
+    if (kind != other.kind) return false;
+    switch (kind) {
+        case kMode:
+        case kKernelMode: return mode == other.mode;
+        case kDivisor: return kernel.divisor == other.kernel.divisor;
+        case kKernel:
+            for (int32_t a = 0; a < 5; ++a)
+                for (int32_t b = 0; b < 5; ++b)
+                    if (kernel.weights[a][b] != other.kernel.weights[a][b]) return false;
+            return kernel.size == other.kernel.size;
+    }
+    return false;
+}
+
+namespace {
+
+// "VALUE" or "VALUE@K" of an option: the value, and K (0 without one).
+bool splitFrame(std::string_view text, const char* option, std::string_view& value, uint64_t& frame,
+                std::string& error) {
     const size_t at = text.find('@');
-    const std::string_view name = text.substr(0, at);
+    value = text.substr(0, at);
+    frame = 0;
+    if (at == std::string_view::npos) return true;
+    int64_t k = 0;
+    if (!parseInteger(text.substr(at + 1), 0, INT64_MAX, k)) {
+        error = std::string("bad ") + option + " " + std::string(text) + ": after @ comes a frame index (0, 1, 2, ...)";
+        return false;
+    }
+    frame = static_cast<uint64_t>(k);
+    return true;
+}
+
+}  // namespace
+
+bool addKernelSwitch(std::string_view text, ModeSchedule& schedule, std::string& error) {
+    std::string_view rows;
     uint64_t frame = 0;
-    if (at != std::string_view::npos) {
-        int64_t k = 0;
-        if (!parseInteger(text.substr(at + 1), 0, INT64_MAX, k)) {
-            error = "bad --mode " + std::string(text) + ": after @ comes a frame index (0, 1, 2, ...)";
-            return false;
-        }
-        frame = static_cast<uint64_t>(k);
+    if (!splitFrame(text, "--kernel", rows, frame, error)) return false;
+    ConvolutionKernel kernel{3, 1, {}};
+    if (!parseKernelRows(rows, kernel, error)) {
+        error = "bad --kernel " + std::string(rows) + ": " + error;
+        return false;
+    }
+    schedule.emplace(frame, ModeSwitch::kernelWeights(kernel));
+    return true;
+}
+
+bool addDivisorSwitch(std::string_view text, ModeSchedule& schedule, std::string& error) {
+    std::string_view number;
+    uint64_t frame = 0;
+    if (!splitFrame(text, "--divisor", number, frame, error)) return false;
+    int32_t divisor = 1;
+    if (!parseKernelDivisor(number, divisor, error)) {
+        error = "bad --divisor " + std::string(number) + ": " + error;
+        return false;
+    }
+    schedule.emplace(frame, ModeSwitch::kernelDivisor(divisor));
+    return true;
+}
+
+bool addModeSwitch(std::string_view text, ModeSchedule& schedule, std::string& error) {
+    std::string_view name;
+    uint64_t frame = 0;
+    if (!splitFrame(text, "--mode", name, frame, error)) return false;
+    if (equalIgnoringCase(name, kKernelModeName)) {
+        schedule.emplace(frame, ModeSwitch::kernelMode());
+        return true;
     }
     if (name.empty()) {
         error = "bad --mode " + std::string(text) + ": a mode name or number comes first (--list-modes lists them)";
@@ -138,10 +219,54 @@ bool addModeSwitch(std::string_view text, ModeSchedule& schedule, std::string& e
     return true;
 }
 
+void applyModeSwitch(Core& core, const ModeSwitch& choice) {
+    ConvolutionKernel kernel = core.Kernel;
+    switch (choice.kind) {
+        case ModeSwitch::kMode: selectProcessingMode(core, choice.mode); break;
+        case ModeSwitch::kKernelMode: selectKernelMode(core); break;
+        case ModeSwitch::kKernel:
+            kernel.size = choice.kernel.size;
+            std::copy(&choice.kernel.weights[0][0], &choice.kernel.weights[0][0] + 25, &kernel.weights[0][0]);
+            setKernel(core, kernel);
+            break;
+        case ModeSwitch::kDivisor:
+            kernel.divisor = choice.kernel.divisor;
+            setKernel(core, kernel);
+            break;
+    }
+}
+
 void applyModeSwitches(Core& core, const ModeSchedule& schedule, uint64_t frame) {
     const auto [first, last] = schedule.equal_range(frame);
-    for (auto it = first; it != last; ++it) selectProcessingMode(core, it->second);
+    for (auto it = first; it != last; ++it) applyModeSwitch(core, it->second);
 }
+
+namespace {
+
+bool holds(const ModeSchedule& schedule, ModeSwitch::Kind kind) {
+    return std::any_of(schedule.begin(), schedule.end(), [&](const auto& entry) { return entry.second.kind == kind; });
+}
+
+// The option that makes the choice, as typed ("--mode gray", "--kernel 0,1,0/1,-4,1/0,1,0").
+std::string optionOf(const ModeSwitch& choice) {
+    switch (choice.kind) {
+        case ModeSwitch::kMode: return "--mode " + modeName(choice.mode);
+        case ModeSwitch::kKernelMode: return std::string("--mode ") + kKernelModeName;
+        case ModeSwitch::kKernel: return "--kernel " + kernelRows(choice.kernel);
+        case ModeSwitch::kDivisor: return "--divisor " + std::to_string(choice.kernel.divisor);
+    }
+    return "";
+}
+
+std::string nameOf(const ModeSwitch& choice) {
+    return choice.kind == ModeSwitch::kKernelMode ? std::string(kKernelModeName) : modeName(choice.mode);
+}
+
+}  // namespace
+
+bool choosesKernelMode(const ModeSchedule& schedule) { return holds(schedule, ModeSwitch::kKernelMode); }
+bool setsKernel(const ModeSchedule& schedule) { return holds(schedule, ModeSwitch::kKernel); }
+bool setsDivisor(const ModeSchedule& schedule) { return holds(schedule, ModeSwitch::kDivisor); }
 
 std::string modeName(int32_t id) {
     const ModeInfo* info = findModeById(id);
@@ -153,7 +278,11 @@ std::string modeLabel(int32_t id) {
     return info ? std::string(info->name) + " (" + std::to_string(id) + ")" : std::to_string(id);
 }
 
-std::vector<std::string> scheduleNotes(const ModeSchedule& schedule) {
+std::vector<std::string> scheduleNotes(const ModeSchedule& full) {
+    // Only the choices of a mode: kernels and divisors are notes of no one's.
+    ModeSchedule schedule;
+    for (const auto& [frame, choice] : full)
+        if (choice.choosesMode()) schedule.emplace(frame, choice);
     std::vector<std::string> notes;
     if (!schedule.empty() && schedule.begin()->first > 0) {
         const uint64_t first = schedule.begin()->first;
@@ -166,15 +295,15 @@ std::vector<std::string> scheduleNotes(const ModeSchedule& schedule) {
         const auto last = schedule.upper_bound(it->first);
         if (std::next(it) != last) {
             std::string names;
-            for (auto at = it; at != last; ++at) names += (names.empty() ? "" : ", ") + modeName(at->second);
+            for (auto at = it; at != last; ++at) names += (names.empty() ? "" : ", ") + nameOf(at->second);
             notes.push_back("modes " + names + " all before frame " + std::to_string(it->first) + ": " +
-                            modeName(std::prev(last)->second) + " takes effect");
+                            nameOf(std::prev(last)->second) + " takes effect");
         }
         it = last;
     }
-    for (const auto& [frame, mode] : schedule) {
-        if (modeSelectsOperation(mode)) continue;
-        std::string note = "mode " + modeLabel(mode) + " selects no operation";
+    for (const auto& [frame, choice] : schedule) {
+        if (choice.kind == ModeSwitch::kKernelMode || modeSelectsOperation(choice.mode)) continue;
+        std::string note = "mode " + modeLabel(choice.mode) + " selects no operation";
         if (frame > 0) note += " (from frame " + std::to_string(frame) + ")";
         notes.push_back(note + ": frames are counted and stored, nothing is drawn");
     }
@@ -184,7 +313,7 @@ std::vector<std::string> scheduleNotes(const ModeSchedule& schedule) {
 std::vector<std::string> unreachedNotes(const ModeSchedule& schedule, uint64_t frames) {
     std::vector<std::string> notes;
     for (auto it = schedule.lower_bound(frames); it != schedule.end(); ++it)
-        notes.push_back("--mode " + modeName(it->second) + "@" + std::to_string(it->first) +
+        notes.push_back(optionOf(it->second) + "@" + std::to_string(it->first) +
                         " was never reached: the input held " + std::to_string(frames) +
                         (frames == 1 ? " frame" : " frames"));
     return notes;

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "dispatcher.h"
+#include "operations.h"
 
 namespace pixelwell {
 
@@ -38,8 +39,25 @@ bool parseInteger(std::string_view text, int64_t low, int64_t high, int64_t& val
 // "WxH" (or "WXH") with W and H from 1 to maxSide.
 bool parseFrameSize(std::string_view text, int32_t maxSide, int32_t& width, int32_t& height);
 
-// Frame index -> modes chosen before that frame, in the order given.
-using ModeSchedule = std::multimap<uint64_t, int32_t>;
+// One choice made before a frame: a mode by identifier (as the menu command), the kernel mode
+// (by its name only), or the kernel mode's kernel (its size and weights) or divisor.
+struct ModeSwitch {
+    enum Kind : uint8_t { kMode, kKernelMode, kKernel, kDivisor };
+    ModeSwitch() = default;
+    ModeSwitch(int32_t mode) : mode(mode) {}  // NOLINT: a mode is the common choice
+    static ModeSwitch kernelMode();
+    static ModeSwitch kernelWeights(const ConvolutionKernel& kernel);
+    static ModeSwitch kernelDivisor(int32_t divisor);
+    bool choosesMode() const { return kind == kMode || kind == kKernelMode; }
+    bool operator==(const ModeSwitch& other) const;
+
+    Kind kind = kMode;
+    int32_t mode = kModeNone;              // kMode: the identifier; kKernelMode: kModeKernel
+    ConvolutionKernel kernel{3, 1, {}};    // kKernel: size and weights; kDivisor: divisor
+};
+
+// Frame index -> choices made before that frame, in the order given.
+using ModeSchedule = std::multimap<uint64_t, ModeSwitch>;
 
 // The mode of that name, ignoring case; nullptr when there is none.
 const ModeInfo* findModeByName(std::string_view name);
@@ -47,13 +65,27 @@ const ModeInfo* findModeByName(std::string_view name);
 // The mode's table entry by identifier; nullptr for a number the menu does not hold.
 const ModeInfo* findModeById(int32_t id);
 
-// Parses "M" or "M@K" into the schedule. M is a name or any 32-bit decimal integer, K a
-// 0-based frame index. On failure returns false and says why in error (for an unknown
-// name, the closest names and a pointer to --list-modes).
+// Parses "M" or "M@K" into the schedule. M is a name ("kernel" for the kernel mode) or any
+// 32-bit decimal integer, K a 0-based frame index. On failure returns false and says why in
+// error (for an unknown name, the closest names and a pointer to --list-modes).
 bool addModeSwitch(std::string_view text, ModeSchedule& schedule, std::string& error);
 
-// Chooses, in the core, every mode scheduled before frame `frame`, in the order given.
+// The same for "ROWS[@K]" (the kernel, see kernel_syntax.h) and "N[@K]" (the divisor); the
+// error starts "bad --kernel ROWS: " or "bad --divisor N: ".
+bool addKernelSwitch(std::string_view text, ModeSchedule& schedule, std::string& error);
+bool addDivisorSwitch(std::string_view text, ModeSchedule& schedule, std::string& error);
+
+// Makes, in the core, every choice scheduled before frame `frame`, in the order given.
 void applyModeSwitches(Core& core, const ModeSchedule& schedule, uint64_t frame);
+void applyModeSwitch(Core& core, const ModeSwitch& choice);
+
+// What a schedule holds of the kernel mode: a choice of it, and kernels or divisors.
+bool choosesKernelMode(const ModeSchedule& schedule);
+bool setsKernel(const ModeSchedule& schedule);
+bool setsDivisor(const ModeSchedule& schedule);
+
+// The name the kernel mode is chosen by.
+constexpr const char* kKernelModeName = "kernel";
 
 // The mode's name ("gray"), or the bare number for one the menu does not hold.
 std::string modeName(int32_t id);

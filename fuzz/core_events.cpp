@@ -45,7 +45,7 @@ constexpr int kMaxEvents = 256;
 // What the run delivered, printed at exit when PIXELWELL_FUZZ_STATS is set (scripts/fuzz).
 struct Tally {
     uint64_t frames, drawn, fullFrames, bigGeometry, zeroOrNegative, shortFrames, longFrames,
-        beyondSlot, noSurface, modeSelections, otherModes;
+        beyondSlot, noSurface, modeSelections, otherModes, kernels;
 } g_tally;
 
 void printTally() {
@@ -54,13 +54,13 @@ void printTally() {
                  "event tally: %llu frames (%llu drawn, %llu full 1280x1280), %llu with a geometry "
                  "beyond 1280, %llu of length 0 or less, %llu shorter and %llu longer than the "
                  "geometry needs (%llu beyond a ring slot), %llu without a surface; %llu mode "
-                 "selections (%llu of identifiers outside the table)\n",
+                 "selections (%llu of identifiers outside the table), %llu kernels set\n",
                  (unsigned long long)t.frames, (unsigned long long)t.drawn,
                  (unsigned long long)t.fullFrames, (unsigned long long)t.bigGeometry,
                  (unsigned long long)t.zeroOrNegative, (unsigned long long)t.shortFrames,
                  (unsigned long long)t.longFrames, (unsigned long long)t.beyondSlot,
                  (unsigned long long)t.noSurface, (unsigned long long)t.modeSelections,
-                 (unsigned long long)t.otherModes);
+                 (unsigned long long)t.otherModes, (unsigned long long)t.kernels);
 }
 
 [[noreturn]] void fail(const char* format, ...) {
@@ -161,20 +161,23 @@ void checkOutside(int32_t width, int32_t height) {
 #endif
 }
 
+// `mode` is the operation: kModeKernel only while the kernel mode is chosen.
 bool grayMode(int32_t mode) {
     return mode == kModeGray || (mode >= kModeLaplacianA && mode <= kModeMean) ||
-           mode == kModeBinarize;
+           mode == kModeBinarize || mode == kModeKernel;
 }
 bool rankMode(int32_t mode) { return mode >= kModeMinimum && mode <= kModeMean; }
 // Border width of the convolution modes; 0 for every other mode.
-int32_t convolutionReach(int32_t mode) {
+int32_t convolutionReach(int32_t mode, const ConvolutionKernel& kernel) {
+    if (mode == kModeKernel) return kernel.size / 2;
     if (mode == kModeLowPass5 || mode == kModeHighPass5) return 2;
     return mode >= kModeLaplacianA && mode <= kModeHighPass3 ? 1 : 0;
 }
 
 // Checks the frame region after a frame: untouched when nothing was to be drawn; otherwise every
 // pixel written with a zero fourth byte, and what the mode promises about colour and borders.
-void checkRegion(int32_t width, int32_t height, bool drawn, int32_t mode, const uint8_t* frame) {
+void checkRegion(int32_t width, int32_t height, bool drawn, int32_t mode, const ConvolutionKernel& kernel,
+                 const uint8_t* frame) {
     if (!drawn) {
         for (int32_t i = 0; i < height; ++i) {
             const uint8_t* row = regionRow(i, height);
@@ -184,7 +187,7 @@ void checkRegion(int32_t width, int32_t height, bool drawn, int32_t mode, const 
         }
         return;
     }
-    const int32_t reach = convolutionReach(mode);
+    const int32_t reach = convolutionReach(mode, kernel);
     int32_t borderLevel = -1;
     for (int32_t i = 0; i < height; ++i) {
         const uint8_t* p = regionRow(i, height);
@@ -293,15 +296,42 @@ private:
         setFrameGeometry(core_, size.width, size.height);
     }
 
+    // A kernel from the input: small weights, or any up to the limits (beyond the lanes' values),
+    // or now and then one beyond them, which must be refused and change nothing.
+    void setKernelFromInput(bool choose) {
+        ConvolutionKernel kernel{in_.byte() % 2 ? 5 : 3, 1, {}};
+        const uint8_t scale = in_.byte() % 4;
+        for (int32_t a = 0; a < kernel.size; ++a)
+            for (int32_t b = 0; b < kernel.size; ++b) {
+                const int32_t raw = static_cast<int8_t>(in_.byte());
+                kernel.weights[a][b] = scale == 0 ? raw % 3 : scale == 1 ? raw : raw * 1000 / 128;
+            }
+        kernel.divisor = 1 + static_cast<int32_t>(in_.u16() % kMaxKernelDivisor);
+        const bool refused = scale == 3 && in_.byte() % 4 == 0;
+        if (refused) kernel.weights[0][0] = kMaxKernelWeight + 1;
+        const ConvolutionKernel before = core_.Kernel;
+        ++g_tally.kernels;
+        if (setKernel(core_, kernel) == refused) fail("a kernel was %s", refused ? "taken beyond the limits" : "refused");
+        if (refused && std::memcmp(&before, &core_.Kernel, sizeof before) != 0) fail("a refused kernel changed the kernel");
+        if (choose) {
+            selectKernelMode(core_);
+            if (!kernelModeChosen(core_)) fail("the kernel mode was chosen but is not");
+        }
+    }
+
     void chooseMode() {
         int32_t mode;
-        const uint8_t kind = in_.byte() % 8;
+        const uint8_t kind = in_.byte() % 10;
+        if (kind >= 8) {
+            setKernelFromInput(kind == 8);
+            return;
+        }
         if (kind < 5)
             mode = ModeTable[in_.byte() % kModeCount].id;
         else if (kind == 5)
             mode = in_.byte() % 2 ? kModeDiff : kModeSimpleDiff;
         else if (kind == 6)
-            mode = 1399 + in_.byte() % 54;  // every identifier around the table, gaps included
+            mode = 1399 + in_.byte() % 64;  // every identifier around the table, gaps and kModeKernel included
         else
             mode = static_cast<int32_t>(in_.u32());
         const int32_t pendingBefore = core_.ReferencePending;
@@ -309,6 +339,7 @@ private:
         g_tally.otherModes += modeSelectsOperation(mode) || mode == kModeNone ? 0 : 1;
         selectProcessingMode(core_, mode);
         if (core_.ProcessingMode != mode) fail("mode %d selected, %d set", mode, core_.ProcessingMode);
+        if (kernelModeChosen(core_)) fail("mode %d selected, the kernel mode still chosen", mode);
         const bool reference = mode == kModeSimpleDiff || mode == kModeDiff;
         if (core_.ReferencePending != (reference ? 1 : pendingBefore))
             fail("selecting mode %d left ReferencePending %d", mode, core_.ReferencePending);
@@ -361,7 +392,9 @@ private:
         fillFrame(frame.get(), bytes);
 
         Core& core = core_;
-        const int32_t mode = core.ProcessingMode;
+        // The operation: the kernel mode's kModeKernel only while it is chosen.
+        const int32_t mode = kernelModeChosen(core) ? kModeKernel : core.ProcessingMode == kModeKernel ? kModeNone
+                                                                                                 : core.ProcessingMode;
         const int32_t pendingBefore = core.ReferencePending;
         const uint32_t counterBefore = core.FrameCounter;
         const bool region = surfacePresent_ && drawable;
@@ -370,7 +403,7 @@ private:
 
         const bool repaint = processFrame(core, frame.get(), static_cast<int32_t>(length));
 
-        if (repaint != modeSelectsOperation(mode))
+        if (repaint != (mode == kModeKernel || modeSelectsOperation(mode)))
             fail("mode %d answered repaint %d", mode, repaint);
         if (core.FrameCounter != counterBefore + 1u) fail("frame counter did not advance by one");
         const auto stored = static_cast<size_t>(std::min<int64_t>(bytes, kSlotBytes));
@@ -404,7 +437,7 @@ private:
             const bool drawn = repaint && length >= need;
             g_tally.drawn += drawn ? 1 : 0;
             g_tally.fullFrames += drawn && need == kSlotBytes ? 1 : 0;
-            checkRegion(size.width, size.height, drawn, mode, frame.get());
+            checkRegion(size.width, size.height, drawn, mode, core.Kernel, frame.get());
             checkOutside(size.width, size.height);
             closeRegion(size.width, size.height);
         } else {

@@ -29,6 +29,15 @@ def frame(kind=6, *args, pattern=1, seed=12345):
     return bytes([8, kind, *args, pattern]) + struct.pack("<I", seed)
 
 
+def kernel(rows, divisor=1, scale=1, choose=True, refused=False):
+    """The kernel mode's kernel (rows as -128..127, read as is for scale 1), chosen or only set."""
+    size = len(rows)
+    weights = [w for row in rows for w in row]
+    data = bytes([3, 8 if choose else 9, 1 if size == 5 else 0, scale]) + bytes(w & 0xFF for w in weights)
+    data += struct.pack("<H", divisor - 1)
+    return data + (bytes([0 if refused else 1]) if scale == 3 else b"")
+
+
 RESELECT = bytes([6])
 
 
@@ -58,6 +67,12 @@ seeds = {
                   surface(True) + frame(),
     "odd-identifiers": geometry(5, 4) + any_mode(1410) + frame() + any_mode(1452) + frame() +
                        any_mode(-1) + frame() + any_mode(1399) + frame(),
+    "kernel-mode": geometry(17, 11) + kernel([[0, -1, 0], [-1, 5, -1], [0, -1, 0]]) + frame() +
+                   kernel([[1, 2, 1], [2, 4, 2], [1, 2, 1]], 16, choose=False) + frame(pattern=2) +
+                   kernel([[100, -127, 5, 0, 0]] * 5, 7, scale=3) + frame() +
+                   kernel([[127] * 3] * 3, 3, scale=3, refused=True) + frame(pattern=2) +
+                   mode(1412) + frame() + any_mode(1460) + frame() +
+                   geometry(4, 4) + kernel([[1] * 5] * 5, 25) + frame(),
     "temporal": geometry(11, 6) + b"".join(frame(seed=s) for s in range(9)) + mode(1405) +
                 frame() + mode(1404) + frame() + mode(1403) + frame() + mode(1406) + frame(),
 }

@@ -29,6 +29,7 @@ std::string footer() {
     return "Keys (in either window):\n"
            "  -> or n, <- or p   next / previous operation in menu order (wraps through none)\n" +
            pixelwell::operationKeys(92) + R"(  space freeze / go on   . one frame on (frozen)   r new reference (simple-diff, diff)
+  k the kernel mode: --kernel's kernel (Laplacian B's without it)
   s save both pictures   h key map   q or Esc quit
 While frozen, another operation shows the held frame through it, as it would have shown it had
 it been chosen just before that frame.
@@ -113,6 +114,11 @@ int parseOptions(int argc, char** argv, Options& options) {
     app.add_option("--mode", options.modes, "mode name or number, optionally @K: chosen before frame K")
         ->type_name("M[@K]")
         ->allow_extra_args(false);
+    app.add_option("--kernel", options.kernel,
+                   "the kernel mode's kernel (key k): rows from the top split by /, entries by , "
+                   "(3x3 or 5x5, weights -1000 to 1000; default Laplacian B's, -1,-1,-1/-1,8,-1/-1,-1,-1)")
+        ->type_name("ROWS");
+    app.add_option("--divisor", options.divisor, "the kernel mode's divisor, 1 to 1000 (default 1)")->type_name("N");
     app.add_option_function<std::string>(
            "--frames",
            numberFrom<int64_t>("--frames", 1, INT64_MAX, "a whole number from 1 to 9223372036854775807",
@@ -147,6 +153,7 @@ int parseOptions(int argc, char** argv, Options& options) {
            "--list-modes",
            [] {
                for (const ModeInfo& info : ModeTable) std::printf("%d %-12s %s\n", info.id, info.name, info.description);
+               std::printf("%-4s %-12s %s\n", "-", pixelwell::kKernelModeName, "your own kernel (--kernel ROWS, --divisor N)");
                throw CLI::Success();
            },
            "list the modes (number, name, what it shows) and exit")

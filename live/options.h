@@ -16,6 +16,8 @@ struct Options {
     std::string input;
     std::string size = "640x480";
     std::vector<std::string> modes;
+    std::string kernel;   // the kernel mode's, ROWS as pixelwell-filter takes them; "" for Laplacian B's
+    std::string divisor;  // "" for 1
     int64_t frames = 0;  // 0: no limit
     std::string record;
     std::string saveDir = ".";

@@ -31,6 +31,12 @@ void Processor::select(int32_t mode) {
     selectProcessingMode(core_, mode);
 }
 
+void Processor::selectKernel() { selectKernelMode(core_); }
+
+bool Processor::setKernel(const ConvolutionKernel& kernel) { return pixelwell::setKernel(core_, kernel); }
+
+bool Processor::kernelMode() const { return kernelModeChosen(core_); }
+
 bool Processor::applySchedule(const ModeSchedule& schedule, uint64_t frame) {
     applyModeSwitches(core_, schedule, frame);
     return schedule.count(frame) > 0;
@@ -41,7 +47,7 @@ int32_t Processor::mode() const {
 }
 
 bool Processor::rerun(int32_t mode) {
-    if (processed_ == 0 || !modeSelectsOperation(mode)) return false;
+    if (processed_ == 0 || (mode != kModeKernel && !modeSelectsOperation(mode))) return false;
     if (rerun_) {
         *rerun_ = core_;  // the copy's buffers are reused
     } else {

@@ -33,11 +33,16 @@ public:
 
     // Chooses an operation as its menu command does (a reference mode takes a new reference).
     void select(int32_t mode);
+    // The kernel mode, with the core's kernel; and that kernel (valid, see setKernel).
+    void selectKernel();
+    bool setKernel(const pixelwell::ConvolutionKernel& kernel);
+    const pixelwell::ConvolutionKernel& kernel() const { return core_.Kernel; }
+    bool kernelMode() const;
     // Every choice the schedule makes before frame `frame`, in order; true when any was made.
     bool applySchedule(const pixelwell::ModeSchedule& schedule, uint64_t frame);
     int32_t mode() const;
 
-    // The held frame (the last processed) through `mode`, on a copy of the core as it stood when
+    // The held frame (the last processed) through `mode` (kModeKernel: the kernel mode), on a copy of the core as it stood when
     // that frame came: the averages and differences show what they would have shown had `mode`
     // been chosen before it, and the run itself (its count, ring and reference) does not move.
     // The result window shows the copy's picture until the next frame. False, nothing drawn,

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <filesystem>
 
+#include "kernel_syntax.h"
 #include "operation_table.h"
 
 namespace live {
@@ -59,6 +60,18 @@ int Session::start() {
             return kExitCannotStart;
         }
     }
+    // The kernel mode's kernel (key k, --mode kernel): --kernel's, else Laplacian B's.
+    pixelwell::ConvolutionKernel kernel = processor_.kernel();
+    std::string error;
+    if (!options_.kernel.empty() && !pixelwell::parseKernelRows(options_.kernel, kernel, error)) {
+        say("bad --kernel " + options_.kernel + ": " + error);
+        return kExitCannotStart;
+    }
+    if (!options_.divisor.empty() && !pixelwell::parseKernelDivisor(options_.divisor, kernel.divisor, error)) {
+        say("bad --divisor " + options_.divisor + ": " + error);
+        return kExitCannotStart;
+    }
+    processor_.setKernel(kernel);
     saveAt_.insert(options_.saveAt.begin(), options_.saveAt.end());
     std::error_code failure;
     if (!std::filesystem::is_directory(options_.saveDir, failure)) {
@@ -121,6 +134,9 @@ int Session::start() {
     std::fflush(stdout);
     // The operations chosen before frame 0, on the trackbar and in the titles from the start.
     processor_.applySchedule(schedule_, 0);
+    // The kernel first: the reproducing command gives it where the kernel mode was chosen.
+    selections_.emplace_back(0, pixelwell::ModeSwitch::kernelWeights(processor_.kernel()));
+    selections_.emplace_back(0, pixelwell::ModeSwitch::kernelDivisor(processor_.kernel().divisor));
     for (const auto& [frame, mode] : schedule_)
         if (frame == 0) selections_.emplace_back(0, mode);
     windows_.setTrackbar(std::max(0, pixelwell::positionOfMode(processor_.mode())));

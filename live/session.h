@@ -57,6 +57,8 @@ private:
     void onNewSize(int width, int height);
     int showFrame(const cv::Mat& frame);
     void choose(int position, const char* how);
+    void chooseKernel();
+    void showChoice();
     void handleKeys(const std::vector<int>& keys);
     void handleKey(int key);
     void poll(int delay);

@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "frames.h"
+#include "kernel_syntax.h"
 #include "operation_table.h"
 #include "session.h"
 #include "snapshots.h"
@@ -237,9 +238,23 @@ void Session::choose(int position, const char* how) {
     noteSelections();
     std::printf("%s: %s\n", how, pixelwell::operationTitle(operation, true).c_str());
     windows_.setTrackbar(position);
+    showChoice();
+}
+
+// The kernel mode has no place in the menu: the trackbar goes to none's place.
+void Session::chooseKernel() {
+    processor_.selectKernel();
+    selections_.emplace_back(frames_, pixelwell::ModeSwitch::kernelMode());
+    noteSelections();
+    std::printf("key: kernel %s\n", pixelwell::kernelOptions(processor_.kernel()).c_str());
+    windows_.setTrackbar(0);
+    showChoice();
+}
+
+void Session::showChoice() {
     if ((frozen_ || still_) && frames_ > 0) {
         // The held frame through the new operation: shown, not recorded, not counted.
-        if (processor_.rerun(operation.id)) {
+        if (processor_.rerun(processor_.mode())) {
             processor_.compose(result_);
             windows_.showResult(result_);
             resultNote_ = "frame " + std::to_string(frames_ - 1) + " again";
@@ -285,6 +300,8 @@ void Session::handleKey(int key) {
             say("r takes a new reference in simple-diff (d) and diff (e) only");
         else
             choose(current, "new reference");
+    } else if (key == 'k') {
+        chooseKernel();
     } else if (key == 's') {
         save(frames_ - 1);  // a failure is said; the viewer goes on, and the run ends with 1
     } else if (const int position = pixelwell::positionForKey(key & 0xffff); position >= 0) {
@@ -325,6 +342,10 @@ void Session::updateTitles(bool force) {
     else if (frozen_)
         facts.holding = "frozen (space goes on, . steps)";
     facts.mode = processor_.mode();
+    if (processor_.kernelMode()) {
+        const pixelwell::ConvolutionKernel& kernel = processor_.kernel();
+        facts.kernel = pixelwell::kernelRows(kernel) + (kernel.divisor != 1 ? " / " + std::to_string(kernel.divisor) : "");
+    }
     facts.msPerFrame = processingShown_;
     facts.resultNote = resultNote_;
     windows_.setTitles(facts);

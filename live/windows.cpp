@@ -90,8 +90,9 @@ void Windows::setTitles(const TitleFacts& facts) {
     if (!facts.holding.empty()) viewer += " - " + facts.holding;
     cv::setWindowTitle(kViewerWindow, viewer);
     std::string title = std::string(kResultWindow) + " - ";
-    if (const int position = pixelwell::positionOfMode(facts.mode); position > 0) {
-        title += pixelwell::operationTitle(pixelwell::operationAt(position), japanese_);
+    if (const int position = pixelwell::positionOfMode(facts.mode); position > 0 || !facts.kernel.empty()) {
+        title += facts.kernel.empty() ? pixelwell::operationTitle(pixelwell::operationAt(position), japanese_)
+                                      : "kernel " + facts.kernel;
         if (facts.msPerFrame > 0) {
             std::snprintf(numbers, sizeof numbers, " - %.2f ms/frame", facts.msPerFrame);
             title += numbers;

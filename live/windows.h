@@ -19,6 +19,7 @@ struct TitleFacts {
     double stalledFor = 0;    // seconds without a frame, once that counts as a stall
     std::string holding;      // why frames are held back (frozen, the recording waits), or empty
     int32_t mode = 0;
+    std::string kernel;       // the kernel mode's kernel ("-1,-1,-1/-1,8,-1/-1,-1,-1 / 9") while it is chosen
     double msPerFrame = 0;
     std::string resultNote;   // what the result shows instead of the live frame, or empty
 };

@@ -62,6 +62,40 @@ const ConvolutionKernel* kernelForMode(int32_t mode) {
     }
 }
 
+int32_t modeOfKernel(const ConvolutionKernel& kernel) {
+    for (int32_t mode : {1411, 1412, 1413, 1421, 1422, 1431, 1432, 1433, 1434}) {
+        const ConvolutionKernel& k = *kernelForMode(mode);
+        if (k.size != kernel.size || k.divisor != kernel.divisor) continue;
+        bool same = true;
+        for (int32_t a = 0; a < k.size; ++a)
+            for (int32_t b = 0; b < k.size; ++b) same = same && k.weights[a][b] == kernel.weights[a][b];
+        if (same) return mode;
+    }
+    return 0;
+}
+
+bool validKernel(const ConvolutionKernel& kernel) {
+    if (kernel.size != 3 && kernel.size != 5) return false;
+    if (kernel.divisor < 1 || kernel.divisor > kMaxKernelDivisor) return false;
+    for (int32_t a = 0; a < 5; ++a)
+        for (int32_t b = 0; b < 5; ++b) {
+            const int32_t w = kernel.weights[a][b];
+            if (a >= kernel.size || b >= kernel.size ? w != 0 : w < -kMaxKernelWeight || w > kMaxKernelWeight)
+                return false;
+        }
+    return true;
+}
+
+Range kernelValueRange(const ConvolutionKernel& kernel) {
+    // The sum is largest where the positive weights see 255 and the negative ones 0, and the
+    // other way round; the truncating quotient grows with the sum.
+    int32_t positive = 0, negative = 0;
+    for (int32_t a = 0; a < kernel.size; ++a)
+        for (int32_t b = 0; b < kernel.size; ++b)
+            (kernel.weights[a][b] > 0 ? positive : negative) += kernel.weights[a][b];
+    return {negative * 255 / kernel.divisor, positive * 255 / kernel.divisor};
+}
+
 Range convolveGrayPlane(Core& core, const ConvolutionKernel& kernel) {
     Range range{1, 0};
     int32_t width, height;

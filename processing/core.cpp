@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "kernels.h"
+#include "operations.h"
 
 #if defined(__has_feature)
 #if __has_feature(address_sanitizer)
@@ -214,7 +215,10 @@ void resetCore(Core& core) {
     core.RingSumsStamp.valid = false;
     core.ReferencePending = 1;
     core.ProcessingMode = 1400;
-    core.LastDelivered = {0, 1400, 0};
+    core.KernelModeChosen = false;
+    core.Kernel = *kernelForMode(1412);
+    core.LastKernel = core.Kernel;
+    core.LastDelivered = {0, 1400, 0, false};
     core.ReferenceTakenAt = 0;
     core.LastCutValues = {0, 0, 0, 0, 0, 0, 0, 0};
     core.LastMedian = {0, 0, 0};

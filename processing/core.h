@@ -99,12 +99,30 @@ struct RingSumStamp {
 constexpr int32_t remainderByte(int32_t p) { return p / 64 * 32 + p % 32; }
 constexpr int32_t remainderShift(int32_t p) { return p % 64 < 32 ? 0 : 4; }
 
+// One filter: its size (3 or 5), integer weights and divisor. The nine convolution modes have
+// theirs built in; the kernel mode takes any within the limits below.
+struct ConvolutionKernel {
+    int32_t size;           // 3 or 5
+    int32_t divisor;        // 1, 9 or 25 for the nine; 1..kMaxKernelDivisor for the kernel mode
+    int32_t weights[5][5];  // [row][column]; row 0 is the line above on screen (i + reach)
+};
+// The kernel mode's limits: any sum of a 5x5 kernel over gray levels then fits 32 bits
+// (25 x 1000 x 255 = 6,375,000).
+constexpr int32_t kMaxKernelWeight = 1000;
+constexpr int32_t kMaxKernelDivisor = 1000;
+
+// The identifier ProcessingMode holds while the kernel mode is chosen. The kernel mode is
+// chosen by selectKernelMode alone: this number, chosen as any other (a typed one), selects no
+// operation.
+constexpr int32_t kModeKernel = 1460;
+
 // The last frame handed to the per-frame entry. No operation reads it: it lets the explanation
 // of a frame say what the operation used.
 struct DeliveredFrame {
     uint32_t frame;
     int32_t mode;
     int32_t length;
+    bool kernelMode;  // processed in the kernel mode (mode is then kModeKernel)
 };
 
 // The filter values of the last filtered frame's two ranked values, which give the stretch's
@@ -167,6 +185,10 @@ struct CoreRecords {
     uint32_t FrameCounter = 0;
     int32_t ReferencePending = 1;
     int32_t ProcessingMode = 1400;
+    // The kernel mode: chosen (only while ProcessingMode is kModeKernel, so that choosing any
+    // mode leaves it), and its kernel, Laplacian B's until another is set.
+    bool KernelModeChosen = false;
+    ConvolutionKernel Kernel{3, 1, {{-1, -1, -1}, {-1, 8, -1}, {-1, -1, -1}}};
     // Pixels of the bottom-up 32-bit surface the operations draw into (its own, or lent); null
     // while there is none, and then nothing is drawn.
     uint8_t* DisplaySurface = nullptr;
@@ -178,7 +200,10 @@ struct CoreRecords {
 
     // What the explanation reports: the last frame handed in, and the FrameCounter of the frame
     // the ReferenceFrame was taken from (0: none since start).
-    DeliveredFrame LastDelivered{0, 1400, 0};
+    DeliveredFrame LastDelivered{0, 1400, 0, false};
+    // The kernel the last frame in the kernel mode was processed with (a kernel set since does
+    // not change what that frame was).
+    ConvolutionKernel LastKernel{3, 1, {{-1, -1, -1}, {-1, 8, -1}, {-1, -1, -1}}};
     uint32_t ReferenceTakenAt = 0;
     // Where the cut and median searches start (the speed depends on them, never a picture).
     CutValues LastCutValues{0, 0, 0, 0, 0, 0, 0, 0};

@@ -44,6 +44,20 @@ bool modeSelectsOperation(int32_t mode) {
 void selectProcessingMode(Core& core, int32_t mode) {
     if (mode == kModeSimpleDiff || mode == kModeDiff) core.ReferencePending = 1;
     core.ProcessingMode = mode;
+    core.KernelModeChosen = false;
+}
+
+void selectKernelMode(Core& core) {
+    core.ProcessingMode = kModeKernel;
+    core.KernelModeChosen = true;
+}
+
+bool kernelModeChosen(const Core& core) { return core.KernelModeChosen && core.ProcessingMode == kModeKernel; }
+
+bool setKernel(Core& core, const ConvolutionKernel& kernel) {
+    if (!validKernel(kernel)) return false;
+    core.Kernel = kernel;
+    return true;
 }
 
 void storeFrame(Core& core, const uint8_t* frame, int32_t length, int32_t slot) {
@@ -55,6 +69,12 @@ void storeFrame(Core& core, const uint8_t* frame, int32_t length, int32_t slot) 
 }
 
 namespace {
+
+// The kernel the operation `op` filters with: a convolution mode's, the core's for the kernel
+// mode, or null.
+const ConvolutionKernel* kernelOf(const Core& core, int32_t op) {
+    return op == kModeKernel ? &core.Kernel : kernelForMode(op);
+}
 
 // True when the buffer holds every byte the current geometry reads.
 bool frameComplete(const Core& core, int32_t length) {
@@ -69,7 +89,7 @@ bool frameComplete(const Core& core, int32_t length) {
 // filters about 3% faster at 640x480 and 7% at 1280x1280, gray, the rank filters and the
 // binarisation 5-18%; the same bytes as storeFrame.
 bool storesAroundCaches(int32_t mode) {
-    return kernelForMode(mode) != nullptr || mode == kModeSimpleDiff || mode == kModeDiff || mode == kModeGray ||
+    return kernelForMode(mode) != nullptr || mode == kModeKernel || mode == kModeSimpleDiff || mode == kModeDiff || mode == kModeGray ||
            (mode >= kModeMinimum && mode <= kModeMean) || mode == kModeBinarize;
 }
 
@@ -88,7 +108,7 @@ void streamFrame(Core& core, const uint8_t* frame, int32_t length, int32_t slot)
 }
 
 bool needsGrayPlane(int32_t mode) {
-    return mode == kModeGray || (mode >= kModeLaplacianA && mode <= kModeMean);
+    return mode == kModeGray || (mode >= kModeLaplacianA && mode <= kModeMean) || mode == kModeKernel;
 }
 
 }  // namespace
@@ -114,7 +134,7 @@ void runPlain(Core& core, int32_t mode, const uint8_t* frame, int32_t length, in
         case kModeMean: filterMean3x3(core); break;
         case kModeBinarize: binarizeFrame(core, frame); break;
         default:
-            if (const ConvolutionKernel* kernel = kernelForMode(mode)) runConvolution(core, *kernel);
+            if (const ConvolutionKernel* kernel = kernelOf(core, mode)) runConvolution(core, *kernel);
             break;
     }
 }
@@ -154,7 +174,7 @@ void runFused(Core& core, int32_t mode, const uint8_t* frame, int32_t length, in
         case kModeMean: fusedRankFilter(core, frame, mode, store); break;
         case kModeBinarize: fusedBinarize(core, frame, store); break;
         default:
-            if (const ConvolutionKernel* kernel = kernelForMode(mode)) fusedConvolution(core, frame, *kernel, store);
+            if (const ConvolutionKernel* kernel = kernelOf(core, mode)) fusedConvolution(core, frame, *kernel, store);
             break;
     }
 }
@@ -162,10 +182,14 @@ void runFused(Core& core, int32_t mode, const uint8_t* frame, int32_t length, in
 bool handleFrame(Core& core, const uint8_t* frame, int32_t length, bool plain) {
     const uint32_t counter = ++core.FrameCounter;
     const auto slot = static_cast<int32_t>(counter & 7u);
-    const int32_t mode = core.ProcessingMode;
-    const bool selected = modeSelectsOperation(mode);
+    // The operation: kModeKernel only while the kernel mode is chosen; that number chosen as any
+    // other selects nothing, as none does.
+    const bool kernelMode = kernelModeChosen(core);
+    const int32_t mode = kernelMode ? kModeKernel : core.ProcessingMode == kModeKernel ? kModeNone : core.ProcessingMode;
+    const bool selected = kernelMode || modeSelectsOperation(mode);
     const bool complete = frameComplete(core, length);
-    core.LastDelivered = {counter, mode, length};
+    core.LastDelivered = {counter, core.ProcessingMode, length, kernelMode};
+    if (kernelMode) core.LastKernel = core.Kernel;
     // The bytes the operation reads (only a drawable geometry's product is taken: others may overflow).
     const int32_t drawn = complete ? core.FrameGeometry.width * core.FrameGeometry.height * 3 : 0;
 
@@ -215,7 +239,10 @@ bool reprocessLastFrame(Core& copy, int32_t mode, const uint8_t* frame, int32_t 
     // the slot it already fills; the 8-frame average's sums then count that slot afresh.
     --copy.FrameCounter;
     copy.RingSumsStamp.valid = false;
-    selectProcessingMode(copy, mode);
+    if (mode == kModeKernel)
+        selectKernelMode(copy);
+    else
+        selectProcessingMode(copy, mode);
     return processFrame(copy, frame, length);
 }
 

@@ -52,6 +52,15 @@ bool modeSelectsOperation(int32_t mode);
 // two reference modes.
 void selectProcessingMode(Core& core, int32_t mode);
 
+// Chooses the kernel mode (it has no menu command and no identifier of its own): the core's
+// Kernel runs through the convolution modes' procedure from the next frame on.
+void selectKernelMode(Core& core);
+// True while the kernel mode is the chosen one.
+bool kernelModeChosen(const Core& core);
+// Sets the kernel mode's kernel (size, weights and divisor), used from the next frame on; false,
+// and nothing changed, for a kernel validKernel refuses.
+bool setKernel(Core& core, const ConvolutionKernel& kernel);
+
 // Copies the first length bytes of the frame into a ring slot (at most one slot's worth).
 void storeFrame(Core& core, const uint8_t* frame, int32_t length, int32_t slot);
 
@@ -67,6 +76,7 @@ bool processFramePlain(Core& core, const uint8_t* frame, int32_t length);
 // if that mode had been chosen just before the frame came (the ring as it then stood, the frame
 // going into its own slot again, a reference mode taking it as the reference). What a frozen
 // view shows when another operation is chosen; the core it was copied from does not move.
+// kModeKernel here means the kernel mode, with the copy's Kernel.
 bool reprocessLastFrame(Core& copy, int32_t mode, const uint8_t* frame, int32_t length);
 
 }  // namespace pixelwell

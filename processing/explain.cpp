@@ -47,16 +47,17 @@ bool explainFrame(Core& core, Explanation& out) {
     out = Explanation{};
     out.frame = core.LastDelivered.frame;
     out.mode = core.LastDelivered.mode;
+    out.kernelMode = core.LastDelivered.kernelMode;
     out.range = {1, 0};
     out.cutLow = out.cutHigh = out.threshold = -1;
     for (int32_t level = 0; level <= 255; ++level) out.levels[level] = static_cast<uint8_t>(level);
-    out.kernel = kernelForMode(out.mode);
+    out.kernel = out.kernelMode ? &core.LastKernel : kernelForMode(out.mode);
     out.frameCount = framesCombined(out.mode);
     for (int32_t n = 0; n < out.frameCount; ++n) out.frames[n] = static_cast<int64_t>(out.frame) - n;
     out.reference = core.ReferenceTakenAt;
 
     int32_t width, height;
-    out.drawn = out.frame > 0 && modeSelectsOperation(out.mode) && drawableGeometry(core, width, height) &&
+    out.drawn = out.frame > 0 && (out.kernelMode || modeSelectsOperation(out.mode)) && drawableGeometry(core, width, height) &&
                 core.LastDelivered.length >= width * height * 3;
     if (!out.drawn) return false;
     out.width = width;

@@ -13,10 +13,11 @@ namespace pixelwell {
 struct Explanation {
     uint32_t frame;   // FrameCounter of the frame explained (0: none processed yet)
     int32_t mode;     // the mode it was processed in
+    bool kernelMode;  // processed in the kernel mode (mode is then kModeKernel)
     int32_t width;
     int32_t height;
     bool drawn;       // the operation drew it: a whole frame of a size that can be drawn
-    const ConvolutionKernel* kernel;  // the filter's kernel, or null
+    const ConvolutionKernel* kernel;  // the filter's kernel (the kernel mode's as it was then), or null
 
     // Filters: their values' range; binarisation: the gray levels' range ({1, 0}: none).
     Range range;

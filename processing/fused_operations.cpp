@@ -415,17 +415,26 @@ void fusedConvolution(Core& core, const uint8_t* frame, const ConvolutionKernel&
     CutValues& lastCuts = core.LastCutValues;
     int16_t* const filterValues = core.scratch.FilterValues.data();
     int16_t* const columnSums = core.scratch.ColumnSums.data();
+    if (!kernelFitsLanes(kernel)) {
+        wideConvolution(core, frame, kernel, slot);
+        return;
+    }
     const int32_t reach = (kernel.size - 1) / 2;
     // The 5x5 filters also keep the row below their window, which leaves their column sums.
     const int32_t span = reach == 1 ? 3 : 6;
+    // The nine modes' kernels have rows of their own; any other goes through a plan.
+    const int32_t preset = modeOfKernel(kernel);
     // Rows below first; the kernel's first row is the line above.
-    int16_t weights[9];
-    if (reach == 1)
-        for (int32_t a = 0; a < 3; ++a)
-            for (int32_t b = 0; b < 3; ++b) weights[3 * a + b] = static_cast<int16_t>(kernel.weights[2 - a][b]);
-    const bool highPass5 = reach == 2 && kernel.weights[2][2] != 1;
-    const Convolve3x3Row convolve3x3 = reach == 1 ? kernels.convolve3x3For(weights, kernel.divisor) : nullptr;
-    const auto pass5 = highPass5 ? kernels.highPass5Row : kernels.lowPass5Row;
+    int16_t weights[25];
+    for (int32_t a = 0; a < kernel.size; ++a)
+        for (int32_t b = 0; b < kernel.size; ++b)
+            weights[kernel.size * a + b] = static_cast<int16_t>(kernel.weights[kernel.size - 1 - a][b]);
+    KernelPlan plan{};
+    if (preset == 0) planKernel(kernel.size, weights, kernel.divisor, plan);
+    const auto convolveRow = kernels.convolveRow;
+    const Convolve3x3Row convolve3x3 =
+        reach == 1 && preset != 0 ? kernels.convolve3x3For(weights, kernel.divisor) : nullptr;
+    const auto pass5 = preset == 1434 ? kernels.highPass5Row : kernels.lowPass5Row;
 
     // Counts below values around the last frame's two ranked values (see below): where they
     // have stayed put for eight frames, just the two thresholds that pin each where it was;
@@ -490,7 +499,9 @@ void fusedConvolution(Core& core, const uint8_t* frame, const ConvolutionKernel&
         out[0] = out[width - 1] = 0;  // border columns
         if (reach == 2) out[1] = out[width - 2] = 0;
         const uint8_t* const* rows = gray.window(i + reach);  // rows i + reach - span + 1 .. i + reach
-        if (reach == 1)
+        if (preset == 0)
+            convolveRow(rows + (span - kernel.size), &plan, out, width);  // the window's rows
+        else if (reach == 1)
             convolve3x3(rows[0], rows[1], rows[2], weights, kernel.divisor, out, width);
         else
             pass5(rows, columnSums, i == reach, out, width);
@@ -630,6 +641,19 @@ void fusedConvolution(Core& core, const uint8_t* frame, const ConvolutionKernel&
         }
         toneRow(filterValues + static_cast<size_t>(i) * width + reach, &inside, pixels + 4 * reach, interiorWidth);
     }
+}
+
+bool kernelFitsLanes(const ConvolutionKernel& kernel) {
+    const Range values = kernelValueRange(kernel);
+    return values.minimum >= kFilterValueMin && values.maximum <= kFilterValueMax;
+}
+
+void wideConvolution(Core& core, const uint8_t* frame, const ConvolutionKernel& kernel, uint8_t* slot) {
+    int32_t width, height;
+    if (!drawableGeometry(core, width, height)) return;
+    if (slot) core.kernels->streamBytes(frame, slot, width * height * 3);
+    fillGrayPlane(core, frame);
+    runConvolution(core, kernel);
 }
 
 void fusedRankFilter(Core& core, const uint8_t* frame, int32_t mode, uint8_t* slot) {

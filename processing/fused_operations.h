@@ -41,8 +41,15 @@ void fusedDifference(Core& core, const uint8_t* frame, int32_t length, uint8_t* 
 // The gray-based operations, given a ring slot, store the frame into it as their gray rows
 // read it (null: stored already).
 void fusedGray(Core& core, const uint8_t* frame, uint8_t* slot);
-// Gray conversion, filter, normalisation, stretch and display.
+// Gray conversion, filter, normalisation, stretch and display, for any valid kernel: in 16-bit
+// lanes where they hold the kernel's sums and values (kernelFitsLanes), else wideConvolution.
 void fusedConvolution(Core& core, const uint8_t* frame, const ConvolutionKernel& kernel, uint8_t* slot);
+// Whether every value of the kernel over gray levels (after the divisor) lies within
+// kFilterValueMin .. kFilterValueMax: what the single pass's 16-bit values, tally and tone map
+// hold (its sums may need 32 bits: KernelPlan). True for the nine modes' kernels.
+bool kernelFitsLanes(const ConvolutionKernel& kernel);
+// The same for kernels whose sums or values go beyond that, in 32-bit values.
+void wideConvolution(Core& core, const uint8_t* frame, const ConvolutionKernel& kernel, uint8_t* slot);
 // Modes 1441..1444.
 void fusedRankFilter(Core& core, const uint8_t* frame, int32_t mode, uint8_t* slot);
 void fusedBinarize(Core& core, const uint8_t* frame, uint8_t* slot);

@@ -61,6 +61,42 @@ struct GrayTally {
     uint8_t maximum;
 };
 
+// Any 3x3 or 5x5 integer kernel (weights -1000..1000) whose values over gray levels fit 16 bits,
+// as KernelTable::convolveRow takes it: made once per frame by planKernel. Where every sum fits
+// 16 bits too (|sum| <= 32767) it is added up in 16-bit lanes (which may wrap on the way: the
+// sum they end with is the true one); otherwise in 32-bit lanes, and divided there.
+struct KernelPlan {
+    int32_t size;          // 3 or 5
+    int32_t divisor;       // 1 .. 1000
+    int16_t weights[25];   // size x size, the row below first, each row left to right
+    bool wideSums;         // some sum needs more than 16 bits, and they are not all of the next kind
+    // Every weight >= 0, every sum <= 65535 and the divisor 2^shift (a Gaussian / 16 or / 256):
+    // the sums fit unsigned 16-bit lanes, and the division is a shift.
+    bool unsignedShift;
+    // Weights that are a column of weights times a row of them (w[a][b] = column[a] x row[b],
+    // a Gaussian, a box, a Sobel): summed in 16 bits by columns first, then across (16-bit lanes
+    // wrap alike either way, and the sum they end with is the true one).
+    bool separable;
+    int16_t column[5];  // by row, the row below first
+    int16_t row[5];     // by column, left to right
+    // The truncating division for 2 <= divisor: |x| / divisor = (|x| x multiplier) >> 16 >>
+    // shift for 0 <= |x| <= 32767 (multiplier = ceil(2^(15 + L) / divisor), shift = L - 1,
+    // L = ceil(log2 divisor): the error of the multiplier stays below 2^L / 2^(15 + L) per
+    // unit of x, too little to cross an integer below 2^15).
+    uint16_t multiplier;
+    int32_t shift;
+    // The nonzero weights, each once, with the taps (a x size + b) that carry it: group g is
+    // taps[first[g]] .. taps[first[g + 1] - 1], of weight groupWeight[g] (the pixels of a group
+    // are added up, then multiplied once).
+    int32_t groups;
+    int16_t groupWeight[25];
+    uint8_t first[26];
+    uint8_t taps[25];
+};
+
+// The plan of a kernel given as size x size weights, the row below first; divisor 1 .. 1000.
+void planKernel(int32_t size, const int16_t* weights, int32_t divisor, KernelPlan& plan);
+
 // A 3x3 filter row (see KernelTable::convolve3x3Row).
 using Convolve3x3Row = void (*)(const uint8_t* below, const uint8_t* same, const uint8_t* above,
                                 const int16_t* weights, int divisor, int16_t* out, int width);
@@ -135,6 +171,9 @@ struct KernelTable {
     // columns (width entries) carries each column's sum of five rows from row to row: on return
     // it holds the window's; on entry, unless `fresh`, it must hold rows[0] .. rows[4]'s (the
     // last call's), so one row is added and one taken off instead of five summed.
+    // Any kernel of a plan. rows: plan->size of them, the row below first;
+    // writes the interior columns reach .. width-1-reach of `out` (reach = (size - 1) / 2).
+    void (*convolveRow)(const uint8_t* const* rows, const KernelPlan* plan, int16_t* out, int width);
     void (*lowPass5Row)(const uint8_t* const* rows, int16_t* columns, bool fresh, int16_t* out, int width);
     void (*highPass5Row)(const uint8_t* const* rows, int16_t* columns, bool fresh, int16_t* out, int width);
     void (*minimum3Row)(const uint8_t* below, const uint8_t* same, const uint8_t* above,
@@ -149,6 +188,10 @@ struct KernelTable {
     // --- the truncating divisions the filters use, exposed for their exhaustive test ----------
     void (*divide9Run)(const int16_t* in, int16_t* out, int count);
     void (*divide25Run)(const int16_t* in, int16_t* out, int count);
+    // The plan's division (truncating) of values -32767..32767.
+    void (*divideRun)(const int16_t* in, const KernelPlan* plan, int16_t* out, int count);
+    // The same in 32-bit lanes, of values -6,375,000..6,375,000 (the kernel mode's sums).
+    void (*divideWideRun)(const int32_t* in, const KernelPlan* plan, int32_t* out, int count);
 };
 
 // The variants built into this program; null where the CPU or the build lacks them.

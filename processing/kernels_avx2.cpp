@@ -46,6 +46,7 @@ struct V {
     static R sub16(R a, R b) { return _mm256_sub_epi16(a, b); }
     static R mullo16(R a, R b) { return _mm256_mullo_epi16(a, b); }
     static R mulhi16(R a, R b) { return _mm256_mulhi_epi16(a, b); }
+    static R mulhiu16(R a, R b) { return _mm256_mulhi_epu16(a, b); }
     static R srai16(R a, int n) { return _mm256_srai_epi16(a, n); }
     static R srli16(R a, int n) { return _mm256_srli_epi16(a, n); }
     static R min16(R a, R b) { return _mm256_min_epi16(a, b); }
@@ -72,6 +73,23 @@ struct V {
     static R packus16(R a, R b) { return _mm256_packus_epi16(a, b); }
     static R packs16(R a, R b) { return _mm256_packs_epi16(a, b); }
     static R subs16(R a, R b) { return _mm256_subs_epi16(a, b); }
+    // These two and packs32 work within each 128-bit half: unpacked and packed again, the
+    // lanes come back in order.
+    static R unpacklo16(R a, R b) { return _mm256_unpacklo_epi16(a, b); }
+    static R unpackhi16(R a, R b) { return _mm256_unpackhi_epi16(a, b); }
+    static R packs32(R a, R b) { return _mm256_packs_epi32(a, b); }
+    static R loadI32(const int32_t* p) { return _mm256_loadu_si256(reinterpret_cast<const R*>(p)); }
+    static void storeI32(int32_t* p, R v) { _mm256_storeu_si256(reinterpret_cast<R*>(p), v); }
+    static R srai32(R a, int n) { return _mm256_srai_epi32(a, n); }
+    static R sub32(R a, R b) { return _mm256_sub_epi32(a, b); }
+    using F = __m256;
+    static F setF(float v) { return _mm256_set1_ps(v); }
+    static F toFloat(R a) { return _mm256_cvtepi32_ps(a); }
+    static R truncate(F a) { return _mm256_cvttps_epi32(a); }
+    static F mulF(F a, F b) { return _mm256_mul_ps(a, b); }
+    static F subF(F a, F b) { return _mm256_sub_ps(a, b); }
+    static R cmpgeF(F a, F b) { return _mm256_castps_si256(_mm256_cmp_ps(a, b, _CMP_GE_OQ)); }
+    static R cmpltF(F a, F b) { return _mm256_castps_si256(_mm256_cmp_ps(a, b, _CMP_LT_OQ)); }
     // Byte lookup in a table of 16, held in each 128-bit lane.
     static R table16(const int8_t* p) {
         return _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));

@@ -1,7 +1,9 @@
 // The scalar row kernels: every formula written out plainly, in the order and with the
 // truncation the operations define. The vector kernels must return exactly these bytes.
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
+#include <numeric>
 #include <utility>
 
 #include "frame_store.h"
@@ -168,6 +170,24 @@ void convolve3x3RowScalar(const uint8_t* below, const uint8_t* same, const uint8
     }
 }
 
+void convolveRowScalar(const uint8_t* const* rows, const KernelPlan* plan, int16_t* out, int width) {
+    const int reach = (plan->size - 1) / 2;
+    for (int j = reach; j < width - reach; ++j) {
+        int32_t sum = 0;
+        for (int a = 0; a < plan->size; ++a)
+            for (int b = 0; b < plan->size; ++b) sum += plan->weights[plan->size * a + b] * rows[a][j - reach + b];
+        out[j] = static_cast<int16_t>(plan->divisor == 1 ? sum : sum / plan->divisor);  // truncates
+    }
+}
+
+void divideRunScalar(const int16_t* in, const KernelPlan* plan, int16_t* out, int count) {
+    for (int k = 0; k < count; ++k) out[k] = static_cast<int16_t>(in[k] / plan->divisor);
+}
+
+void divideWideRunScalar(const int32_t* in, const KernelPlan* plan, int32_t* out, int count) {
+    for (int k = 0; k < count; ++k) out[k] = in[k] / plan->divisor;
+}
+
 void columnSums5(const uint8_t* const* rows, int16_t* columns, bool fresh, int width) {
     for (int j = 0; j < width; ++j)
         columns[j] = static_cast<int16_t>(fresh ? rows[1][j] + rows[2][j] + rows[3][j] + rows[4][j] + rows[5][j]
@@ -269,6 +289,7 @@ constexpr KernelTable kScalarTable{
     tallyGrayRunScalar,
     convolve3x3RowScalar,
     convolve3x3ForScalar,
+    convolveRowScalar,
     lowPass5RowScalar,
     highPass5RowScalar,
     minimum3RowScalar,
@@ -277,10 +298,66 @@ constexpr KernelTable kScalarTable{
     mean3RowScalar,
     divide9RunScalar,
     divide25RunScalar,
+    divideRunScalar,
+    divideWideRunScalar,
 };
 
 }  // namespace
 
 const KernelTable& scalarKernels() { return kScalarTable; }
+
+void planKernel(int32_t size, const int16_t* weights, int32_t divisor, KernelPlan& plan) {
+    plan = KernelPlan{};
+    plan.size = size;
+    plan.divisor = divisor;
+    const int32_t taps = size * size;
+    std::copy(weights, weights + taps, plan.weights);
+    int32_t log = 0;  // ceil(log2 divisor)
+    while ((1 << log) < divisor) ++log;
+    if (divisor >= 2) {
+        plan.multiplier = static_cast<uint16_t>(((int64_t{1} << (15 + log)) + divisor - 1) / divisor);
+        plan.shift = log - 1;
+    }
+    int32_t positive = 0, negative = 0;
+    for (int32_t t = 0; t < taps; ++t) (weights[t] > 0 ? positive : negative) += weights[t];
+    plan.wideSums = 255 * positive > INT16_MAX || -255 * negative > INT16_MAX;
+    plan.unsignedShift = plan.wideSums && negative == 0 && 255 * positive <= UINT16_MAX && divisor == (1 << log);
+    if (plan.unsignedShift) plan.wideSums = false;
+    // A column times a row: the first nonzero row, divided by the greatest common divisor of its
+    // weights, is the row; each row of weights must then be a whole multiple of it.
+    int32_t first = 0;
+    while (first < size && std::all_of(weights + first * size, weights + first * size + size, [](int16_t w) { return w == 0; }))
+        ++first;
+    if (first < size) {
+        int32_t common = 0, pivot = -1;
+        for (int32_t b = 0; b < size; ++b) {
+            common = std::gcd(common, static_cast<int32_t>(weights[first * size + b]));
+            if (pivot < 0 && weights[first * size + b] != 0) pivot = b;
+        }
+        if (weights[first * size + pivot] < 0) common = -common;
+        bool separable = true;
+        for (int32_t b = 0; b < size; ++b) plan.row[b] = static_cast<int16_t>(weights[first * size + b] / common);
+        for (int32_t a = 0; a < size && separable; ++a) {
+            const int32_t w = weights[a * size + pivot];
+            separable = w % plan.row[pivot] == 0;
+            plan.column[a] = static_cast<int16_t>(separable ? w / plan.row[pivot] : 0);
+            for (int32_t b = 0; b < size && separable; ++b)
+                separable = weights[a * size + b] == plan.column[a] * plan.row[b];
+        }
+        plan.separable = separable;
+    }
+    int32_t placed = 0;
+    for (int32_t t = 0; t < taps; ++t) {
+        const int16_t w = weights[t];
+        if (w == 0 || std::find(plan.groupWeight, plan.groupWeight + plan.groups, w) != plan.groupWeight + plan.groups)
+            continue;
+        plan.groupWeight[plan.groups] = w;
+        plan.first[plan.groups] = static_cast<uint8_t>(placed);
+        for (int32_t u = t; u < taps; ++u)
+            if (weights[u] == w) plan.taps[placed++] = static_cast<uint8_t>(u);
+        ++plan.groups;
+    }
+    plan.first[plan.groups] = static_cast<uint8_t>(placed);
+}
 
 }  // namespace pixelwell

@@ -432,6 +432,209 @@ void convolve3x3Row(const uint8_t* below, const uint8_t* same, const uint8_t* ab
     convolve3x3For(weights, divisor)(below, same, above, weights, divisor, out, width);
 }
 
+// x / divisor truncated toward zero for -32767 <= x <= 32767, divisor >= 2 (see KernelPlan):
+// on |x|, then the sign put back ((q ^ s) - s negates q where s is -1).
+inline V::R divideByPlan(V::R x, V::R multiplier, int shift) {
+    const V::R sign = V::srai16(x, 15);
+    const V::R magnitude = V::sub16(V::xor_(x, sign), sign);
+    const V::R quotient = V::srli16(V::mulhiu16(magnitude, multiplier), shift);
+    return V::sub16(V::xor_(quotient, sign), sign);
+}
+
+// x / divisor truncated toward zero in 32-bit lanes, for |x| < 2^23 and 1 <= divisor <= 1000:
+// |x| is exact as a float, and so is every q x divisor below 2^24; the float quotient, rounded
+// twice by at most 2^-24 of itself, lies within 1 / divisor of the true one, so its truncation is
+// off by one at most, and the exact remainder puts it right.
+inline V::R divideWide(V::R x, V::F inverse, V::F divisor) {
+    const V::R sign = V::srai32(x, 31);
+    const V::F magnitude = V::toFloat(V::sub32(V::xor_(x, sign), sign));
+    V::R quotient = V::truncate(V::mulF(magnitude, inverse));
+    const V::F rest = V::subF(magnitude, V::mulF(V::toFloat(quotient), divisor));
+    quotient = V::sub32(quotient, V::cmpgeF(rest, divisor));  // one too low: the mask is -1
+    quotient = V::add32(quotient, V::cmpltF(rest, V::setF(0.0f)));  // one too high
+    return V::sub32(V::xor_(quotient, sign), sign);
+}
+
+// Sums beyond 16 bits: per output vector, each group's pixels added up (at most 25 x 255, in
+// 16-bit lanes), then two groups at a time weighed into 32-bit lanes (pmaddwd), divided there and
+// packed back. Whole vectors while the outputs stay inside the interior, then one more ending at
+// its last column (overlapping, the same values); interiors at least one vector wide.
+void convolveWideRow(const uint8_t* const* rows, const KernelPlan* plan, int16_t* out, int width) {
+    const int size = plan->size, reach = (size - 1) / 2;
+    // Each tap's row and column offset, in the order of the groups, in locals: the vector stores
+    // may alias anything reached through the plan.
+    const uint8_t* taps[25];
+    int ends[25], weights[25];
+    const int groups = plan->groups;
+    for (int g = 0; g < groups; ++g) {
+        ends[g] = plan->first[g + 1];
+        weights[g] = plan->groupWeight[g];
+    }
+    // Two groups' weights side by side, as pmaddwd pairs the lanes of two sums (the second of
+    // an odd count weighs a sum of zeros).
+    V::R pairs[13];
+    for (int g = 0; g < groups; g += 2) {
+        const int next = g + 1 < groups ? weights[g + 1] : 0;
+        pairs[g / 2] = V::set32(static_cast<int32_t>(static_cast<uint32_t>(static_cast<uint16_t>(weights[g])) |
+                                                     static_cast<uint32_t>(static_cast<uint16_t>(next)) << 16));
+    }
+    for (int k = 0; k < plan->first[groups]; ++k) {
+        const int t = plan->taps[k];
+        taps[k] = rows[t / size] + t % size;
+    }
+    const bool divide = plan->divisor > 1;
+    const V::F divisor = V::setF(static_cast<float>(plan->divisor));
+    const V::F inverse = V::setF(1.0f / static_cast<float>(plan->divisor));
+    // Output j's window starts at column j - reach (never before the row).
+    auto groupSum = [&](int g, int& k, int j) {
+        V::R pixels = V::load16(taps[k++] + (j - reach));
+        for (; k < ends[g]; ++k) pixels = V::add16(pixels, V::load16(taps[k] + (j - reach)));
+        return pixels;
+    };
+    auto wideBlock = [&](int j) {
+        V::R low = V::zero(), high = V::zero();
+        int k = 0;
+        for (int g = 0; g < groups; g += 2) {
+            const V::R first = groupSum(g, k, j);
+            const V::R second = g + 1 < groups ? groupSum(g + 1, k, j) : V::zero();
+            low = V::add32(low, V::madd16(V::unpacklo16(first, second), pairs[g / 2]));
+            high = V::add32(high, V::madd16(V::unpackhi16(first, second), pairs[g / 2]));
+        }
+        if (divide) {
+            low = divideWide(low, inverse, divisor);
+            high = divideWide(high, inverse, divisor);
+        }
+        V::storeI16(out + j, V::packs32(low, high));  // the values fit 16 bits
+    };
+    int j = reach;
+    for (; j + V::kHalves <= width - reach; j += V::kHalves) wideBlock(j);
+    if (j < width - reach) wideBlock(width - reach - V::kHalves);
+}
+
+// Sums in 16-bit lanes: every tap multiplied and added, the taps unrolled (a zero weight adds
+// nothing), then divided, or shifted for the unsigned sums of a power-of-two divisor.
+// 5x5: each row is widened to 16 bits once (on the stack), not once for each of its five taps.
+template <int kSize>
+void convolveTaps16(const uint8_t* const* rows, const KernelPlan* plan, int16_t* out, int width) {
+    constexpr int kTaps = kSize * kSize, kReach = kSize / 2;
+    constexpr bool kWiden = kSize == 5;
+    alignas(64) int16_t widened[kWiden ? kSize : 1][kWiden ? kMaxSide + 64 : 1];
+    const uint8_t* row[kSize];
+    const int16_t* wideRow[kSize];
+    for (int a = 0; a < kSize; ++a) {
+        row[a] = rows[a];
+        if constexpr (kWiden) {
+            int k = 0;
+            for (; k + V::kHalves <= width; k += V::kHalves) V::storeI16(widened[a] + k, V::load16(rows[a] + k));
+            if (k < width) V::storeI16(widened[a] + width - V::kHalves, V::load16(rows[a] + width - V::kHalves));
+            wideRow[a] = widened[a];
+        }
+    }
+    // Output j's window starts at column j - kReach (never before the row).
+    auto tap = [&](int a, int b, int j) {
+        if constexpr (kWiden)
+            return V::loadI16(wideRow[a] + (j - kReach) + b);
+        else
+            return V::load16(row[a] + (j - kReach) + b);
+    };
+    // Zero weights are left out: the same branches every block, which the CPU foresees.
+    V::R weight[kTaps];
+    bool used[kTaps];
+    for (int t = 0; t < kTaps; ++t) {
+        weight[t] = V::set16(plan->weights[t]);
+        used[t] = plan->weights[t] != 0;
+    }
+    const bool divide = plan->divisor > 1 && !plan->unsignedShift;
+    const bool shiftDown = plan->unsignedShift && plan->divisor > 1;
+    const V::R multiplier = V::set16(static_cast<int16_t>(plan->multiplier));
+    const int shift = plan->shift, log = plan->shift + 1;
+    auto block = [&](int j) {
+        V::R sum = V::zero();
+#pragma GCC unroll 25
+        for (int t = 0; t < kTaps; ++t)
+            if (used[t]) sum = V::add16(sum, V::mullo16(tap(t / kSize, t % kSize, j), weight[t]));
+        if (divide) sum = divideByPlan(sum, multiplier, shift);
+        if (shiftDown) sum = V::srli16(sum, log);
+        V::storeI16(out + j, sum);
+    };
+    int j = kReach;
+    for (; j + V::kHalves <= width - kReach; j += V::kHalves) block(j);
+    if (j < width - kReach) block(width - kReach - V::kHalves);
+}
+
+// Separable weights in 16-bit lanes: each column's value over the rows (stored on the stack, the
+// last vector overlapping the one before), then the outputs across the columns' values.
+template <int kSize>
+void convolveSeparable16(const uint8_t* const* rows, const KernelPlan* plan, int16_t* out, int width) {
+    constexpr int kReach = kSize / 2;
+    alignas(64) int16_t columnValues[kMaxSide + 64];
+    V::R column[kSize], across[kSize];
+    for (int a = 0; a < kSize; ++a) {
+        column[a] = V::set16(plan->column[a]);
+        across[a] = V::set16(plan->row[a]);
+    }
+    const uint8_t* row[kSize];
+    for (int a = 0; a < kSize; ++a) row[a] = rows[a];
+    auto columnBlock = [&](int k) {
+        V::R sum = V::mullo16(V::load16(row[0] + k), column[0]);
+        for (int a = 1; a < kSize; ++a) sum = V::add16(sum, V::mullo16(V::load16(row[a] + k), column[a]));
+        V::storeI16(columnValues + k, sum);
+    };
+    const int last = width - V::kHalves;
+    for (int k = 0; k < last; k += V::kHalves) columnBlock(k);
+    columnBlock(last);
+    const bool divide = plan->divisor > 1 && !plan->unsignedShift;
+    const bool shiftDown = plan->unsignedShift && plan->divisor > 1;
+    const V::R multiplier = V::set16(static_cast<int16_t>(plan->multiplier));
+    const int shift = plan->shift, log = plan->shift + 1;
+    auto block = [&](int j) {
+        V::R sum = V::mullo16(V::loadI16(columnValues + j - kReach), across[0]);
+        for (int b = 1; b < kSize; ++b) sum = V::add16(sum, V::mullo16(V::loadI16(columnValues + j - kReach + b), across[b]));
+        if (divide) sum = divideByPlan(sum, multiplier, shift);
+        if (shiftDown) sum = V::srli16(sum, log);
+        V::storeI16(out + j, sum);
+    };
+    int j = kReach;
+    for (; j + V::kHalves <= width - kReach; j += V::kHalves) block(j);
+    if (j < width - kReach) block(width - kReach - V::kHalves);
+}
+
+void convolveRow(const uint8_t* const* rows, const KernelPlan* plan, int16_t* out, int width) {
+    const int reach = (plan->size - 1) / 2;
+    if (width - 2 * reach < V::kHalves || width > kMaxSide) {
+        if (width - 2 * reach > 0) scalarKernels().convolveRow(rows, plan, out, width);
+    } else if (plan->wideSums) {
+        convolveWideRow(rows, plan, out, width);
+    } else if (plan->separable) {
+        (plan->size == 3 ? convolveSeparable16<3> : convolveSeparable16<5>)(rows, plan, out, width);
+    } else if (plan->size == 3) {
+        convolveTaps16<3>(rows, plan, out, width);
+    } else {
+        convolveTaps16<5>(rows, plan, out, width);
+    }
+}
+
+void divideWideRun(const int32_t* in, const KernelPlan* plan, int32_t* out, int count) {
+    const V::F divisor = V::setF(static_cast<float>(plan->divisor));
+    const V::F inverse = V::setF(1.0f / static_cast<float>(plan->divisor));
+    int k = 0;
+    for (; k + V::kWords <= count; k += V::kWords) {
+        const V::R x = V::loadI32(in + k);
+        V::storeI32(out + k, divideWide(x, inverse, divisor));
+    }
+    if (k < count) scalarKernels().divideWideRun(in + k, plan, out + k, count - k);
+}
+
+void divideRun(const int16_t* in, const KernelPlan* plan, int16_t* out, int count) {
+    int k = 0;
+    if (plan->divisor > 1) {
+        const V::R multiplier = V::set16(static_cast<int16_t>(plan->multiplier));
+        for (; k + V::kHalves <= count; k += V::kHalves)
+            V::storeI16(out + k, divideByPlan(V::loadI16(in + k), multiplier, plan->shift));
+    }
+    if (k < count) scalarKernels().divideRun(in + k, plan, out + k, count - k);
+}
+
 // The lanes' range into the tally's, without a branch per lane (rows are short in small frames).
 inline void addRange(V::R low, V::R high, ValueTally* tally) {
     alignas(32) int16_t lows[V::kHalves], highs[V::kHalves];
@@ -891,6 +1094,7 @@ KernelTable sharedVectorTable(const char* name) {
     t.tallyGrayRun = tallyGrayRun;
     t.convolve3x3Row = convolve3x3Row;
     t.convolve3x3For = convolve3x3For;
+    t.convolveRow = convolveRow;
     t.lowPass5Row = pass5Row<false>;
     t.highPass5Row = pass5Row<true>;
     t.minimum3Row = minimum3Row;
@@ -899,6 +1103,8 @@ KernelTable sharedVectorTable(const char* name) {
     t.mean3Row = mean3Row;
     t.divide9Run = divide9Run;
     t.divide25Run = divide25Run;
+    t.divideRun = divideRun;
+    t.divideWideRun = divideWideRun;
     return t;
 }
 

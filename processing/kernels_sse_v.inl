@@ -45,6 +45,7 @@ struct V {
     static R sub16(R a, R b) { return _mm_sub_epi16(a, b); }
     static R mullo16(R a, R b) { return _mm_mullo_epi16(a, b); }
     static R mulhi16(R a, R b) { return _mm_mulhi_epi16(a, b); }
+    static R mulhiu16(R a, R b) { return _mm_mulhi_epu16(a, b); }
     static R srai16(R a, int n) { return _mm_srai_epi16(a, n); }
     static R srli16(R a, int n) { return _mm_srli_epi16(a, n); }
     static R min16(R a, R b) { return _mm_min_epi16(a, b); }
@@ -71,6 +72,22 @@ struct V {
     static R packus16(R a, R b) { return _mm_packus_epi16(a, b); }
     static R packs16(R a, R b) { return _mm_packs_epi16(a, b); }
     static R subs16(R a, R b) { return _mm_subs_epi16(a, b); }
+    static R unpacklo16(R a, R b) { return _mm_unpacklo_epi16(a, b); }
+    static R unpackhi16(R a, R b) { return _mm_unpackhi_epi16(a, b); }
+    static R packs32(R a, R b) { return _mm_packs_epi32(a, b); }
+    static R loadI32(const int32_t* p) { return _mm_loadu_si128(reinterpret_cast<const R*>(p)); }
+    static void storeI32(int32_t* p, R v) { _mm_storeu_si128(reinterpret_cast<R*>(p), v); }
+    static R srai32(R a, int n) { return _mm_srai_epi32(a, n); }
+    static R sub32(R a, R b) { return _mm_sub_epi32(a, b); }
+    // Single floats, four to a register.
+    using F = __m128;
+    static F setF(float v) { return _mm_set1_ps(v); }
+    static F toFloat(R a) { return _mm_cvtepi32_ps(a); }
+    static R truncate(F a) { return _mm_cvttps_epi32(a); }
+    static F mulF(F a, F b) { return _mm_mul_ps(a, b); }
+    static F subF(F a, F b) { return _mm_sub_ps(a, b); }
+    static R cmpgeF(F a, F b) { return _mm_castps_si128(_mm_cmpge_ps(a, b)); }
+    static R cmpltF(F a, F b) { return _mm_castps_si128(_mm_cmplt_ps(a, b)); }
 #ifdef __SSSE3__
     static R table16(const int8_t* p) { return _mm_loadu_si128(reinterpret_cast<const R*>(p)); }
     static R shuffle8(R table, R index) { return _mm_shuffle_epi8(table, index); }

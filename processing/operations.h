@@ -54,17 +54,19 @@ bool buildStretchTable(Core& core, int32_t pixelCount);
 void buildMedianTable(Core& core, int32_t pixelCount);
 
 // --- convolution ----------------------------------------------------------------------------
-struct ConvolutionKernel {
-    int32_t size;               // 3 or 5
-    int32_t divisor;            // 1, 9 or 25
-    int32_t weights[5][5];      // [row][column]; row 0 is the line above on screen (i + reach)
-};
-
 // ResultPlane <- the kernel over the GrayPlane, border cells 0; the range of interior values
 // ({1, 0} when there is none).
 Range convolveGrayPlane(Core& core, const ConvolutionKernel& kernel);
 // The kernel of a convolution mode (1411..1434), or null.
 const ConvolutionKernel* kernelForMode(int32_t mode);
+// The convolution mode whose kernel this is (size, the weights within it, divisor), or 0.
+int32_t modeOfKernel(const ConvolutionKernel& kernel);
+// True for a kernel the kernel mode takes: size 3 or 5, weights within +-kMaxKernelWeight (those
+// outside the size 0), divisor 1..kMaxKernelDivisor.
+bool validKernel(const ConvolutionKernel& kernel);
+// The smallest and largest filter value (after the divisor) the kernel can give over gray
+// levels 0..255.
+Range kernelValueRange(const ConvolutionKernel& kernel);
 // convolveGrayPlane followed by normalizeResultPlane.
 void runConvolution(Core& core, const ConvolutionKernel& kernel);
 

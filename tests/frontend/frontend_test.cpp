@@ -13,6 +13,7 @@
 
 #include "core.h"
 #include "frames.h"
+#include "kernel_syntax.h"
 #include "reproduce.h"
 #include "schedule.h"
 
@@ -77,6 +78,81 @@ TEST(Reproduce, TheCommandAndTheCutOfNAMEtxtRunAsWritten) {
         EXPECT_EQ(fs::file_size(path), 24u) << line;
         EXPECT_EQ(notes.substr(notes.rfind('\n', notes.size() - 2) + 1), command + "\n");
     }
+}
+
+TEST(Reproduce, TheKernelIsGivenOnlyWhereTheKernelModeWasChosen) {
+    using pixelwell::ModeSwitch;
+    pixelwell::ConvolutionKernel sharpen{3, 1, {{0, -1, 0}, {-1, 5, -1}, {0, -1, 0}}};
+    pixelwell::ConvolutionKernel blur{3, 16, {{1, 2, 1}, {2, 4, 2}, {1, 2, 1}}};
+    const pixelwell::Selections chosen = {{0, ModeSwitch::kernelWeights(sharpen)}, {0, ModeSwitch::kernelDivisor(1)},
+                                          {0, pixelwell::kModeGray},           {4, ModeSwitch::kernelMode()},
+                                          {6, ModeSwitch::kernelWeights(blur)}, {6, ModeSwitch::kernelDivisor(16)}};
+    EXPECT_EQ(pixelwell::reproduceCommand("f", 4, 2, chosen, 9, "r.raw"),
+              "f --size 4x2 --kernel 0,-1,0/-1,5,-1/0,-1,0 --mode gray --mode kernel@4 --kernel 1,2,1/2,4,2/1,2,1@6 "
+              "--divisor 16@6 -- r.raw OUT");
+    // Never chosen within the recording: no kernel, which the filter would refuse.
+    EXPECT_EQ(pixelwell::reproduceCommand("f", 4, 2, chosen, 4, "r.raw"), "f --size 4x2 --mode gray -- r.raw OUT");
+}
+
+TEST(Kernels, RowsAreReadAndWrittenAndEveryFaultIsNamedByRowAndEntry) {
+    pixelwell::ConvolutionKernel k{3, 7, {}};
+    std::string error;
+    ASSERT_TRUE(pixelwell::parseKernelRows("1,2,3,4,5/6,7,8,9,10/-1,-2,-3,-4,-5/0,0,0,0,0/1000,-1000,0,0,1", k, error));
+    EXPECT_EQ(k.size, 5);
+    EXPECT_EQ(k.divisor, 7);  // left as it was
+    EXPECT_EQ(k.weights[4][1], -1000);
+    EXPECT_EQ(pixelwell::kernelRows(k), "1,2,3,4,5/6,7,8,9,10/-1,-2,-3,-4,-5/0,0,0,0,0/1000,-1000,0,0,1");
+    const std::pair<const char*, const char*> bad[] = {
+        {"", "no rows"},
+        {"1,2,3", "1 row;"},
+        {"1,2,3/4,5,6/7,8,9/1,2,3", "4 rows;"},
+        {"1,2,3/4,5/7,8,9", "row 2 has 2 entries"},
+        {"1,2,3/4,5,6/7,8,9,", "row 3 has 4 entries"},
+        {"1,2,3/4,5,6/7,,9", "row 3, entry 2 is empty"},
+        {"1,2,3/4, 5,6/7,8,9", "row 2, entry 2 is \" 5\", not a whole number"},
+        {"1.5,2,3/4,5,6/7,8,9", "row 1, entry 1 is \"1.5\""},
+        {"1,2,3/4,5,6/7,8,1001", "row 3, entry 3 is 1001; weights go from -1000 to 1000"},
+        {"1,2,3/4,5,6/7,8,99999999999999999999", "row 3, entry 3 is \"99999999999999999999\", not a whole number"},
+    };
+    for (const auto& [text, said] : bad) {
+        pixelwell::ConvolutionKernel before{3, 1, {{9}}};
+        pixelwell::ConvolutionKernel kernel = before;
+        EXPECT_FALSE(pixelwell::parseKernelRows(text, kernel, error)) << text;
+        EXPECT_NE(error.find(said), std::string::npos) << text << ": " << error;
+        EXPECT_EQ(kernel.weights[0][0], 9) << "changed by a refused kernel: " << text;
+    }
+    int32_t divisor = 0;
+    EXPECT_TRUE(pixelwell::parseKernelDivisor("1000", divisor, error));
+    EXPECT_EQ(divisor, 1000);
+    for (const char* text : {"0", "1001", "-3", "2.5", "", "x"}) EXPECT_FALSE(pixelwell::parseKernelDivisor(text, divisor, error)) << text;
+    // The presets are the nine filters' kernels, and read back as themselves.
+    ASSERT_EQ(pixelwell::kernelPresets().size(), 9u);
+    for (const pixelwell::KernelPreset& preset : pixelwell::kernelPresets()) {
+        pixelwell::ConvolutionKernel read{0, preset.kernel->divisor, {}};
+        ASSERT_TRUE(pixelwell::parseKernelRows(pixelwell::kernelRows(*preset.kernel), read, error));
+        EXPECT_EQ(pixelwell::modeOfKernel(read), preset.mode) << preset.name;
+    }
+}
+
+TEST(Kernels, AScheduleSetsTheKernelAndDivisorAtTheirFrames) {
+    pixelwell::ModeSchedule schedule;
+    std::string error;
+    ASSERT_TRUE(pixelwell::addModeSwitch("KERNEL@2", schedule, error));
+    ASSERT_TRUE(pixelwell::addKernelSwitch("1,0,-1/2,0,-2/1,0,-1", schedule, error));
+    ASSERT_TRUE(pixelwell::addDivisorSwitch("4@3", schedule, error));
+    EXPECT_FALSE(pixelwell::addDivisorSwitch("4@", schedule, error));
+    EXPECT_NE(error.find("bad --divisor 4@: after @ comes a frame index"), std::string::npos) << error;
+    EXPECT_FALSE(pixelwell::addKernelSwitch("1,0/2,0", schedule, error));
+    EXPECT_EQ(error.rfind("bad --kernel 1,0/2,0: 2 rows", 0), 0u) << error;
+    pixelwell::Core core({8, 8});
+    for (uint64_t frame = 0; frame < 4; ++frame) pixelwell::applyModeSwitches(core, schedule, frame);
+    EXPECT_TRUE(pixelwell::kernelModeChosen(core));
+    EXPECT_EQ(core.Kernel.weights[1][0], 2);
+    EXPECT_EQ(core.Kernel.divisor, 4);
+    EXPECT_TRUE(pixelwell::choosesKernelMode(schedule) && pixelwell::setsKernel(schedule) &&
+                pixelwell::setsDivisor(schedule));
+    EXPECT_EQ(pixelwell::unreachedNotes(schedule, 3),
+              std::vector<std::string>{"--divisor 4@3 was never reached: the input held 3 frames"});
 }
 
 TEST(Reproduce, NoChoiceIsNone) {

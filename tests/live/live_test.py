@@ -156,7 +156,9 @@ def png_bgr(path):
 
 # The schedule: a temporal mode (average4), a reference mode chosen twice (the second time takes
 # a new reference, as r does), the frame difference, a filter and a rank filter.
-SCHEDULE = ["normal", "average4@4", "diff@11", "diff@19", "frame-diff@24", "sobel-x@28", "median3@34"]
+# Then the kernel mode, with a kernel and divisor of its own.
+SCHEDULE = ["normal", "average4@4", "diff@11", "diff@19", "frame-diff@24", "sobel-x@28", "median3@34", "kernel@37"]
+KERNEL = ["--kernel", "2,1,0/1,0,-1/0,-1,-2", "--divisor", "3"]
 EXACT_FRAMES = 40
 
 
@@ -165,7 +167,7 @@ def test_exact(ctx):
     pictures = ctx.path("pictures")
     os.makedirs(pictures)
     record = ctx.path("record.raw")
-    args = ["--input", video, "--fps", "0", "--record", record, "--save-dir", pictures]
+    args = ["--input", video, "--fps", "0", "--record", record, "--save-dir", pictures] + KERNEL
     for mode in SCHEDULE:
         args += ["--mode", mode]
     args += ["--save-at", ",".join(str(k) for k in range(EXACT_FRAMES))]
@@ -180,7 +182,7 @@ def test_exact(ctx):
     check(recorded == clip_bottom_up, "recorded frames differ from the clip's frames bottom-up")
 
     reference = ctx.path("filter.bgrx")
-    filter_args = [ctx.filter, "--size", f"{WIDTH}x{HEIGHT}"]
+    filter_args = [ctx.filter, "--size", f"{WIDTH}x{HEIGHT}"] + KERNEL
     for mode in SCHEDULE:
         filter_args += ["--mode", mode]
     subprocess.run(filter_args + ["--", record, reference], check=True)
@@ -194,6 +196,10 @@ def test_exact(ctx):
     words = said.group(1).split()
     check(words[-2:] == ["--", record], f"the printed command does not end with its record: {said.group(1)}")
     check(os.path.samefile(words[0], ctx.filter), f"the printed command names {words[0]}, not {ctx.filter}")
+    check("--mode kernel@37 " in said.group(1) and " ".join(KERNEL) in said.group(1),
+          f"the printed command lacks the kernel: {said.group(1)}")
+    notes = open(record + ".txt").read()
+    check(said.group(1) in notes, f"{record}.txt lacks the command with the kernel: {notes}")
     printed = ctx.path("printed.bgrx")
     done = subprocess.run(words[:-1] + [record, printed], capture_output=True, text=True)
     check(done.returncode == 0 and done.stderr == "", f"the printed command: {done.returncode} {done.stderr}")
@@ -359,11 +365,14 @@ def test_gui(ctx):
             # Every operation's key, as the key map printed at start gives it.
             keymap = re.findall(r"(?:^|\s{2,})(\S)  ([a-z0-9-]+)(?: \(([^)]+)\))?",
                                 open(ctx.path("gui.out")).read().split("\n\n")[0])
-            check(len(keymap) == 24 and sorted(entry[2] for entry in keymap if entry[2]) == sorted(labels),
-                  f"key map: {keymap}")
+            check(len(keymap) == 25 and sorted(entry[2] for entry in keymap if entry[2]) == sorted(labels) and
+                  keymap[-1][:2] == ("k", "kernel"), f"key map: {keymap}")
             names = {"-": "minus", "+": "plus"}
             for typed, name, label in keymap:
                 key(result, names.get(typed, typed))
+                if name == "kernel":  # Laplacian B's kernel, as no --kernel was given
+                    wait_for("the kernel mode after k", shows(result, "kernel -1,-1,-1/-1,8,-1/-1,-1,-1"))
+                    continue
                 wait_for(f"{name} after {typed}", shows(result, f"{label} {name}") if label else
                          lambda: " - none:" in xdotool("getwindowname", result))
 

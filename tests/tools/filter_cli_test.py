@@ -359,8 +359,8 @@ class NewcomersMistakes(Scratch):
             ("clip.mkv", b"\x1a\x45\xdf\xa3\x9f\x42\x86\x81", "a Matroska/WebM video"),
             ("clip.avi", b"RIFF\x10\0\0\0AVI LIST", "an AVI video"),
             ("clip.y4m", b"YUV4MPEG2 W5 H3 F30:1", "a Y4M video"),
-            ("shot.png", b"\x89PNG\r\n\x1a\n\0\0\0\rIHDR", "a PNG picture"),
-            ("shot.jpg", b"\xff\xd8\xff\xe0\0\x10JFIF", "a JPEG picture"),
+            ("shot.raw", b"\x89PNG\r\n\x1a\n\0\0\0\rIHDR", "a PNG picture"),  # named *.png, read as one
+            ("shot", b"\xff\xd8\xff\xe0\0\x10JFIF", "a JPEG picture"),
             ("my clip.mp4", b"\0\0\0\x18ftypmp42", "an MP4/MOV video"),
         ]
         for name, start, kind in cases:
@@ -395,8 +395,8 @@ class Help(unittest.TestCase):
         self.assertEqual(result.returncode, 0)
         text = result.stdout.decode()
         for what, pattern in (
-                ("--size is required", r"--size WxH REQUIRED"),
-                ("--mode is required", r"--mode M\[@K\] REQUIRED"),
+                ("--size and --mode are required", r"--size \(for raw frames\) and --mode \(or --kernel\)\nare required"),
+                ("--size and --mode take values", r"--size WxH .*\n  --mode M\[@K\] "),
                 ("what defaults to 0 is K", r"K counts from 0 and defaults to 0"),
                 ("--top-down with ffmpeg", r"Use --top-down with ffmpeg"),
                 ("the testing group holds --length and --full-surface",
@@ -437,6 +437,7 @@ def readme_filter_examples():
     """The shell blocks of the filter's page that run the filter."""
     with open(FILTER_DOC, encoding="utf-8") as f:
         page = f.read()
+    page = page.split("## Your own kernel, every stage, and pictures")[0]  # its blocks: filter_kernel_test.py
     return [b for b in re.findall(r"```sh\n(.*?)```", page, re.S) if "build/native/tools/pixelwell-filter" in b]
 
 
@@ -519,8 +520,9 @@ class Processing(unittest.TestCase):
         result = run(["--list-modes"])
         self.assertEqual(result.returncode, 0)
         lines = result.stdout.decode().splitlines()
-        self.assertEqual(len(lines), 24)
-        ids = [int(line.split()[0]) for line in lines]
+        self.assertEqual(len(lines), 25)
+        self.assertEqual(lines[24].split()[:2], ["-", "kernel"])  # by name only
+        ids = [int(line.split()[0]) for line in lines[:24]]
         self.assertEqual(ids[0], 1400)
         self.assertEqual(sorted(ids[1:]), list(range(1401, 1410)) + [1411, 1412, 1413, 1421, 1422,
                          1431, 1432, 1433, 1434, 1441, 1442, 1443, 1444, 1451])
@@ -581,7 +583,8 @@ class Processing(unittest.TestCase):
         clip = RAMP * 3
         for name in names:
             with self.subTest(mode=name):
-                result = run(["--size", "5x3", "--mode", name], clip)
+                kernel = ["--kernel", "1,2,1/0,0,0/-1,-2,-1"] if name == "kernel" else []
+                result = run(["--size", "5x3", "--mode", name] + kernel, clip)
                 self.assertEqual(result.returncode, 0)
                 self.assertEqual(len(result.stdout), 3 * 60)
                 self.assertTrue(all(result.stdout[k] == 0 for k in range(3, len(result.stdout), 4)))
