@@ -56,15 +56,17 @@ std::string filterProgram() {
 }
 
 std::string reproduceCommand(const std::string& filter, int width, int height, const Selections& selections,
-                             uint64_t frames, const std::string& recording) {
-    std::string modes;
+                             uint64_t frames, const std::string& recording, const std::string& output) {
+    std::string modes, last;
     for (const auto& [at, mode] : selections) {
         if (at >= frames) continue;
-        modes += " --mode " + pixelwell::modeName(mode);
-        if (at > 0) modes += "@" + std::to_string(at);
+        std::string word = " --mode " + pixelwell::modeName(mode);
+        if (at > 0) word += "@" + std::to_string(at);
+        if (word != last) modes += word;
+        last = word;
     }
     return filter + " --size " + std::to_string(width) + "x" + std::to_string(height) +
-           (modes.empty() ? " --mode none" : modes) + " -- " + shellQuoted(recording) + " OUT";
+           (modes.empty() ? " --mode none" : modes) + " -- " + shellQuoted(recording) + " " + shellQuoted(output);
 }
 
 std::string recordingNotes(const std::string& command, int width, int height, const std::string& recording) {
