@@ -3,7 +3,7 @@
 // its plain path, and every surface must equal what the native pixelwell-filter writes with the
 // scalar table. And the frozen view's re-runs: the last frame run again in each mode equals the
 // filter with that mode chosen before it, and the live run then goes on as if none had run.
-// The entry's own passes too: a page's 32-bit pixels (R,G,B,A or B,G,R,A, top-down) and a
+// Every operation at once, as the grid's cells run it. The entry's own passes too: a page's 32-bit pixels (R,G,B,A or B,G,R,A, top-down) and a
 // camera's I420 frames into the core's bottom-up B,G,R, and the result as the worker draws and
 // records it.
 // Usage: node core_equivalence.js SITE_DIR   (env PIXELWELL_FILTER, PIXELWELL_CLIP)
@@ -150,6 +150,52 @@ function conversionChecks(m, variant) {
   return failures;
 }
 
+// The grid: one core per mode at once, every cell equal to the filter in its mode on the same
+// frames; then the single view's core back, as at its start. And the largest grid (24 cells of
+// 320x480), in turn with the single view and a re-run, fits the module's fixed memory.
+function gridChecks(m, variant, c, frames, modes) {
+  let failures = 0;
+  const frameBytes = c.width * c.height * 3, outBytes = c.width * c.height * 4;
+  m._pw_grid_start(c.width, c.height, modes.length);
+  modes.forEach(({ mode }, i) => m._pw_grid_select(i, mode));
+  const got = modes.map(() => Buffer.alloc(outBytes * c.frames));
+  for (let n = 0; n < c.frames; ++n) {
+    m.HEAPU8.set(frames.subarray(n * frameBytes, (n + 1) * frameBytes), m._pw_frame());
+    m._pw_grid_process();
+    m._pw_grid_read_results();
+    got.forEach((out, i) => out.set(m.HEAPU8.subarray(m._pw_grid_results() + i * outBytes, m._pw_grid_results() + (i + 1) * outBytes), n * outBytes));
+  }
+  m._pw_grid_stop();
+  modes.forEach(({ name }, i) => {
+    if (!got[i].equals(nativeOnce(c, [name], frames))) {
+      console.error(`FAIL ${variant}: the grid's ${name} cell differs from the filter at ${c.width}x${c.height}`);
+      ++failures;
+    }
+  });
+  const single = run(m, c, 1421, frames, false);
+  if (!single.equals(nativeOnce(c, ['sobel-x'], frames))) {
+    console.error(`FAIL ${variant}: after the grid, the single view's core differs from the filter`);
+    ++failures;
+  }
+  try {
+    for (let round = 0; round < 3; ++round) {
+      m._pw_set_size(1280, 720);
+      m._pw_select_mode(1421);
+      m._pw_process();
+      m._pw_process();
+      m._pw_rerun(1433);
+      if (!m._pw_grid_start(320, 480, 24)) throw new Error('refused');
+      m._pw_grid_process();
+      m._pw_grid_read_results();
+      m._pw_grid_stop();
+    }
+  } catch (error) {
+    console.error(`FAIL ${variant}: the largest grid in turn with the single view: ${error.message || error}`);
+    ++failures;
+  }
+  return failures;
+}
+
 (async () => {
   const builds = { simd: await loadModule(site, 'simd'), scalar: await loadModule(site, 'scalar') };
   const tables = Object.fromEntries(Object.entries(builds).map(([k, m]) => [k, m.UTF8ToString(m._pw_kernels())]));
@@ -185,6 +231,13 @@ function conversionChecks(m, variant) {
     console.log(`${c.picture} ${c.width}x${c.height}, ${c.frames} frames: every mode compared`);
     if (c.picture !== 'noise') continue;  // one odd size says as much: each re-run copies 71 MB of records
     const modes = [...Array(m0._pw_positions()).keys()].map((p) => ({ mode: m0._pw_position_mode(p), name: m0.UTF8ToString(m0._pw_position_name(p)) }));
+    for (const [variant, m] of Object.entries(builds)) {
+      const cells = modes.filter((op) => op.name !== 'none');
+      const failed = gridChecks(m, variant, c, frames, cells);
+      failures += failed;
+      checked += cells.length + 1;
+      console.log(`${variant}, ${c.picture} ${c.width}x${c.height}: the grid's ${cells.length} cells ${failed ? 'FAILED' : 'equal the filter'}, and the largest grid fits`);
+    }
     for (const [variant, m] of Object.entries(builds)) {
       const failed = rerunChecks(m, c, frames, modes);
       failures += failed;
