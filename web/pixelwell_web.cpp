@@ -142,6 +142,20 @@ EMSCRIPTEN_KEEPALIVE void pw_use_scalar_kernels() {
     page::restoreSingleCore();
 }
 
+// The stream starts over with the table named (scalar, sse2, ssse3 or wasm: the node test runs
+// each this build has), and so does every core made from now on; false, and nothing changed,
+// for one the build lacks.
+EMSCRIPTEN_KEEPALIVE int pw_use_kernels(const char* name) {
+    for (const KernelTable* table : {&scalarKernels(), sse2Kernels(), ssse3Kernels(), wasmKernels()}) {
+        if (table && std::strcmp(table->name, name) == 0) {
+            Table = table;
+            page::restoreSingleCore();
+            return 1;
+        }
+    }
+    return 0;
+}
+
 EMSCRIPTEN_KEEPALIVE uint8_t* pw_frame() { return Frame; }
 EMSCRIPTEN_KEEPALIVE uint8_t* pw_source_rgba() { return SourceRgba; }
 EMSCRIPTEN_KEEPALIVE uint8_t* pw_result_rgba() { return ResultRgba; }

@@ -20,6 +20,7 @@ export class Run {
     this.frames = 0;           // processed since the run (or the recording) started
     this.serial = 0;           // frames processed and re-runs since the page started, for the panel
     this.log = [];             // mode switches as applied: [frame, mode]
+    this.logStart = 0;         // the frame the core the log describes started at (a view's change makes a new one)
     this.scheduled = false;    // the URL's schedule, which belongs to the run it started only
     this.recording = null;     // while recording: { frames, room } as the last frame left them
     this.mode = core.none;     // the live mode, as chosen or scheduled last
@@ -37,6 +38,7 @@ export class Run {
     this.fits = new Map();     // the processed size of each source size seen, as the module says
     this.commandText = '';     // the reproducing command(s) shown
     this.commandShown = Promise.resolve();
+    this.sizeWait = Promise.resolve();  // a frame taken while its size is asked of the module
     setInterval(() => this.checkStall(), 1000);
     document.addEventListener('visibilitychange', () => this.onVisibility());
   }
@@ -59,7 +61,7 @@ export class Run {
   /** A source chosen after the run ended starts a new, ordinary run. */
   renew() {
     if (!this.ended) return;
-    Object.assign(this, { ended: false, automated: false, limit: Infinity, scheduled: false, frames: 0, log: [] });
+    Object.assign(this, { ended: false, automated: false, limit: Infinity, scheduled: false, frames: 0, log: [], logStart: 0 });
     this.generation += 1;
     this.logMode(this.mode);
     state.setEnded(null);
@@ -92,6 +94,7 @@ export class Run {
   async end(why, message) {
     if (this.ended) return;
     this.ended = true;
+    await this.sizeWait;  // a frame taken while its size was asked goes through first
     state.setEnded(why);
     if (message) this.ui.error(message);
     this.stopSource();
@@ -163,7 +166,11 @@ export class Run {
       return true;
     }
     const size = this.sizeFor(input);
-    if (!size) return this.waitForSize(input);
+    return size ? this.take(input, size) : this.waitForSize(input);
+  }
+
+  // A frame taken, at its size: through the pipeline, unless its size ends the run.
+  take(input, size) {
     if (!this.acceptSize(size, input)) return false;
     const schedule = this.scheduled && this.frames > 0 && this.view !== 'grid' ? this.frames : -1;
     const generation = this.generation;

@@ -17,11 +17,12 @@ class RunViews {
   waitForSize(input) {
     this.busy = true;
     this.busyGeneration = this.generation;
-    this.prepareSize(input).then(() => {
+    this.sizeWait = this.prepareSize(input).then(() => {
       this.busy = false;
-      if (this.onFrame(input) !== false) return;
+      const size = this.sizeFor(input);  // (another view meanwhile: asked again)
+      if ((size ? this.take(input, size) : this.onFrame(input)) !== false) return;
       if (input.frame) input.frame.close();
-      const held = this.held;  // not taken (ended, paused, frozen): nor is what waited behind it, in its turn
+      const held = this.held;  // not taken: what waited behind it goes in its turn
       this.held = null;
       if (held && this.onFrame(held) === false && held.frame) held.frame.close();
     }, (error) => {
@@ -68,9 +69,9 @@ class RunViews {
     state.setView(view);
     showView(view);
     this.scheduled = false;  // the URL's schedule belongs to the view it started
-    if (view === 'grid') {
-      this.log = [];
-    } else {
+    this.log = [];
+    this.logStart = this.frames;  // each view's cores start anew
+    if (view !== 'grid') {
       this.pipeline.call('gridStop');
       this.select(mode === null ? this.mode : mode);
       this.ui.syncMenu(this.mode);
@@ -97,7 +98,7 @@ class RunViews {
     const { width, height } = this.size;
     const wanted = this.view === 'grid'
       ? this.core.operations.filter((op) => op.id !== this.core.none).map((op) => ({ log: [[0, op.id]], output: `results-${op.name}.bgrx` }))
-      : [{ log: this.log, output: 'results.bgrx' }];
+      : [{ log: this.log.map(([at, mode]) => [at - this.logStart, mode]).filter(([at]) => at >= 0), output: 'results.bgrx' }];
     const commands = await this.pipeline.call('commands', width, height, frames, wanted);
     this.commandText = commands.join('\n');
     state.setCommand(this.commandText);

@@ -26,7 +26,7 @@ class RunRecording {
     this.pipeline.call('release');
     this.pending = null;
     this.pipeline.call('reset');
-    Object.assign(this, { frames: 0, log: [], scheduled: false });
+    Object.assign(this, { frames: 0, log: [], logStart: 0, scheduled: false });
     this.generation += 1;  // a frame on its way belongs to what came before
     if (this.source && this.source.rewind) this.source.rewind();
     this.select(mode);
