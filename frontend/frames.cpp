@@ -71,12 +71,18 @@ void surfaceRegionRgba(const Core& core, int32_t width, int32_t height, uint8_t*
     }
 }
 
-FrameSize fitWithin(int32_t width, int32_t height, int32_t side) {
-    if (width <= side && height <= side) return {width, height};
-    auto scaled = [&](int64_t shortSide, int64_t longSide) {
-        return static_cast<int32_t>(std::max<int64_t>(1, (shortSide * side + longSide / 2) / longSide));
+FrameSize fitWithin(int32_t width, int32_t height, int32_t side) { return fitWithin(width, height, {side, side}); }
+
+FrameSize fitWithin(int32_t width, int32_t height, FrameSize box) {
+    if (width <= box.width && height <= box.height) return {width, height};
+    // other x side / along, to the nearest pixel: the other side at the scale that takes `along` to `side`.
+    auto scaled = [](int64_t other, int64_t side, int64_t along) {
+        return static_cast<int32_t>(std::max<int64_t>(1, (other * side + along / 2) / along));
     };
-    return width >= height ? FrameSize{side, scaled(height, width)} : FrameSize{scaled(width, height), side};
+    // The width reaches the box first where width / height >= box.width / box.height.
+    return int64_t{width} * box.height >= int64_t{height} * box.width
+               ? FrameSize{box.width, scaled(height, box.width, width)}
+               : FrameSize{scaled(width, box.height, height), box.height};
 }
 
 }  // namespace pixelwell

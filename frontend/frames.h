@@ -32,5 +32,8 @@ void surfaceRegionRgba(const Core& core, int32_t width, int32_t height, uint8_t*
 // becomes `side`, the other is rounded to the nearest pixel (at least 1). A frame that fits is
 // left as it is. The page and pixelwell-live scale by this one rule.
 FrameSize fitWithin(int32_t width, int32_t height, int32_t side = kMaxSide);
+// The same rule within a box of box.width x box.height: the side that reaches the box first
+// takes its length, the other is rounded to the nearest pixel (at least 1).
+FrameSize fitWithin(int32_t width, int32_t height, FrameSize box);
 
 }  // namespace pixelwell

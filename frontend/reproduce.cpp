@@ -57,28 +57,31 @@ std::string filterProgram() {
 }
 
 std::string reproduceCommand(const std::string& filter, int width, int height, const Selections& selections,
-                             uint64_t frames, const std::string& recording) {
+                             uint64_t frames, const std::string& recording, const std::string& output) {
     bool kernelMode = false;
     for (const auto& [at, choice] : selections) kernelMode = kernelMode || (at < frames && choice.kind == ModeSwitch::kKernelMode);
-    std::string modes;
+    std::string modes, last;
     for (const auto& [at, choice] : selections) {
         if (at >= frames) continue;
+        std::string word;
         switch (choice.kind) {
-            case ModeSwitch::kMode: modes += " --mode " + modeName(choice.mode); break;
-            case ModeSwitch::kKernelMode: modes += std::string(" --mode ") + kKernelModeName; break;
+            case ModeSwitch::kMode: word = " --mode " + modeName(choice.mode); break;
+            case ModeSwitch::kKernelMode: word = std::string(" --mode ") + kKernelModeName; break;
             case ModeSwitch::kKernel:
                 if (!kernelMode) continue;
-                modes += " --kernel " + kernelRows(choice.kernel);
+                word = " --kernel " + kernelRows(choice.kernel);
                 break;
             case ModeSwitch::kDivisor:
                 if (!kernelMode || (at == 0 && choice.kernel.divisor == 1)) continue;
-                modes += " --divisor " + std::to_string(choice.kernel.divisor);
+                word = " --divisor " + std::to_string(choice.kernel.divisor);
                 break;
         }
-        if (at > 0) modes += "@" + std::to_string(at);
+        if (at > 0) word += "@" + std::to_string(at);
+        if (word != last) modes += word;
+        last = word;
     }
     return filter + " --size " + std::to_string(width) + "x" + std::to_string(height) +
-           (modes.empty() ? " --mode none" : modes) + " -- " + shellQuoted(recording) + " OUT";
+           (modes.empty() ? " --mode none" : modes) + " -- " + shellQuoted(recording) + " " + shellQuoted(output);
 }
 
 std::string recordingNotes(const std::string& command, int width, int height, const std::string& recording) {

@@ -24,12 +24,14 @@ std::string shellQuoted(const std::string& text);
 // quoted; "pixelwell-filter" when neither is found.
 std::string filterProgram();
 
-// "FILTER --size WxH --mode ... -- RECORDING OUT". Choices at or after `frames` are left out:
-// the recording never reached them. With none chosen, "--mode none": the filter wants a mode.
-// Kernels and divisors are given only where the kernel mode was chosen (the filter refuses them
-// otherwise), a divisor of 1 at frame 0 not at all (it is the default).
+// "FILTER --size WxH --mode ... -- RECORDING OUTPUT" (OUT: a word for the file to write, or the
+// name that the results were saved under, such as the page's results.bgrx). Choices at or after
+// `frames` are left out: the recording never reached them; the same choice twice in a row before
+// one frame is named once. With none chosen, "--mode none": the filter wants a mode. Kernels and
+// divisors are given only where the kernel mode was chosen (the filter refuses them otherwise), a
+// divisor of 1 at frame 0 not at all (it is the default).
 std::string reproduceCommand(const std::string& filter, int width, int height, const Selections& selections,
-                             uint64_t frames, const std::string& recording);
+                             uint64_t frames, const std::string& recording, const std::string& output = "OUT");
 
 // What NAME.txt beside a recording holds: what the recording is, how to cut one that ends
 // inside a frame, and the command (its last line, with OUT for the output).

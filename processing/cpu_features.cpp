@@ -52,6 +52,7 @@ const KernelTable& widestAllowed() {
     int widest = 3;
     for (int k = 0; cap && k < 4; ++k)
         if (std::strcmp(cap, kTableNames[k]) == 0) widest = k;
+    if (widest >= 3 && wasmKernels()) return *wasmKernels();
     if (widest >= 3 && avx2Kernels()) return *avx2Kernels();
     if (widest >= 2 && ssse3Kernels()) return *ssse3Kernels();
     if (widest >= 1 && sse2Kernels()) return *sse2Kernels();
@@ -96,6 +97,13 @@ const KernelTable* avx2KernelTable();
 
 const KernelTable* ssse3Kernels() { return cpuHasSsse3() ? ssse3KernelTable() : nullptr; }
 const KernelTable* avx2Kernels() { return cpuHasAvx2() ? avx2KernelTable() : nullptr; }
+
+#if defined(PIXELWELL_WASM_KERNELS)
+const KernelTable* wasmKernelTable();  // kernels_wasm.cpp
+const KernelTable* wasmKernels() { return wasmKernelTable(); }
+#else
+const KernelTable* wasmKernels() { return nullptr; }
+#endif
 
 const KernelTable& selectKernels() { return widestAllowed(); }
 

@@ -199,10 +199,11 @@ const KernelTable& scalarKernels();
 const KernelTable* sse2Kernels();
 const KernelTable* ssse3Kernels();  // SSSE3 and SSE4.1
 const KernelTable* avx2Kernels();
+const KernelTable* wasmKernels();   // WebAssembly SIMD128 builds: the SSSE3 kernels in SIMD128 where that is faster
 
-// The widest variant the CPU runs, unless the environment says otherwise: PIXELWELL_SCALAR=1
-// gives the scalar table, PIXELWELL_KERNELS=scalar|sse2|ssse3|avx2 caps it. A core takes it
-// when made without a table named.
+// The widest variant the CPU runs (in a WebAssembly SIMD128 build, wasm), unless the environment
+// says otherwise: PIXELWELL_SCALAR=1 gives the scalar table, PIXELWELL_KERNELS=scalar|sse2|ssse3|
+// avx2 caps it. A core takes it when made without a table named.
 const KernelTable& selectKernels();
 
 // The size in bytes of the CPU's largest data cache (the last level) as CPUID tells it, read

@@ -1,7 +1,8 @@
 // The 16-byte register wrapper `V` of the vector row kernels (kernels_simd.inl), shared by the
 // SSE2 and the SSSE3/SSE4.1 tables. Each includes it inside its own anonymous namespace and
 // is compiled with its own instruction set: where SSE4.1 is enabled the widening loads use
-// its zero-extending moves, otherwise SSE2 unpacks.
+// its zero-extending moves, otherwise SSE2 unpacks. The WebAssembly table (PIXELWELL_WASM_TABLE)
+// writes a few in SIMD128 where Emscripten's mapping of the SSE instruction takes several.
 
 struct V {
     using R = __m128i;
@@ -44,7 +45,16 @@ struct V {
     static R add16(R a, R b) { return _mm_add_epi16(a, b); }
     static R sub16(R a, R b) { return _mm_sub_epi16(a, b); }
     static R mullo16(R a, R b) { return _mm_mullo_epi16(a, b); }
+#ifdef PIXELWELL_WASM_TABLE
+    // Emscripten's multiply-high gathers the odd halves of the two widened products with a
+    // general shuffle; each product's top half, narrowed, is the same value (it fits in 16 bits).
+    static R mulhi16(R a, R b) {
+        return wasm_i16x8_narrow_i32x4(wasm_i32x4_shr(wasm_i32x4_extmul_low_i16x8(a, b), 16),
+                                       wasm_i32x4_shr(wasm_i32x4_extmul_high_i16x8(a, b), 16));
+    }
+#else
     static R mulhi16(R a, R b) { return _mm_mulhi_epi16(a, b); }
+#endif
     static R mulhiu16(R a, R b) { return _mm_mulhi_epu16(a, b); }
     static R srai16(R a, int n) { return _mm_srai_epi16(a, n); }
     static R srli16(R a, int n) { return _mm_srli_epi16(a, n); }
@@ -52,7 +62,17 @@ struct V {
     static R max16(R a, R b) { return _mm_max_epi16(a, b); }
     static R cmpgt16(R a, R b) { return _mm_cmpgt_epi16(a, b); }
     static R cmpgt8(R a, R b) { return _mm_cmpgt_epi8(a, b); }
+#ifdef PIXELWELL_WASM_TABLE
+    // Each 8-byte half's sum of |a - b| in its 64-bit lane, as psadbw gives it: Emscripten's
+    // version adds the bytes up in shifts; here two pairwise widening adds and one of the halves.
+    static R sad8(R a, R b) {
+        const v128_t d = wasm_v128_or(wasm_u8x16_sub_sat(a, b), wasm_u8x16_sub_sat(b, a));
+        const v128_t quads = wasm_u32x4_extadd_pairwise_u16x8(wasm_u16x8_extadd_pairwise_u8x16(d));
+        return wasm_i64x2_add(wasm_u64x2_shr(quads, 32), wasm_v128_and(quads, wasm_i64x2_splat(0xFFFFFFFF)));
+    }
+#else
     static R sad8(R a, R b) { return _mm_sad_epu8(a, b); }
+#endif
     static R add64(R a, R b) { return _mm_add_epi64(a, b); }
     static R madd16(R a, R b) { return _mm_madd_epi16(a, b); }
     static R add32(R a, R b) { return _mm_add_epi32(a, b); }

@@ -57,7 +57,7 @@ int32_t modeFromObject(const py::handle& mode) {
         if (text.find('@') == std::string::npos) {
             ModeSchedule schedule;
             std::string error;
-            if (addModeSwitch(text, schedule, error)) return schedule.begin()->second;
+            if (addModeSwitch(text, schedule, error)) return schedule.begin()->second.mode;
             // The filter's message, in this module's terms.
             const std::string cli = "bad --mode " + text + ": ";
             if (error.rfind(cli, 0) == 0) error = "unknown mode '" + text + "': " + error.substr(cli.size());
@@ -309,7 +309,8 @@ public:
     // (frame, mode) of each switch, in the order it takes effect.
     std::vector<std::pair<uint64_t, py::object>> switches() const {
         std::vector<std::pair<uint64_t, py::object>> out;
-        for (const auto& [frame, mode] : schedule_) out.emplace_back(frame, modeObject(mode));
+        for (const auto& [frame, choice] : schedule_)
+            if (choice.choosesMode()) out.emplace_back(frame, modeObject(choice.mode));
         return out;
     }
     std::vector<std::string> notes() const { return scheduleNotes(schedule_); }

@@ -64,7 +64,7 @@ export function readConfig(search) {
   }
   if (params.has('pipeline') && !['main', 'worker'].includes(params.get('pipeline')))
     errors.push(`pipeline=${params.get('pipeline')}: use main (frames on the page's main thread) or worker.`);
-  // Every operation at once (view=grid) needs a core per cell, which this version lacks.
+  // Every operation at once, a core per cell.
   config.gridAsked = params.get('view') === 'grid';
   if (params.has('view') && !['single', 'grid'].includes(params.get('view')))
     errors.push(`view=${params.get('view')}: use single (one operation) or grid (every operation at once).`);

@@ -196,6 +196,52 @@ export class Core extends CoreInfo {
     return modes;
   }
 
+  // --- the sizes frames are processed at, and the command that reproduces a recording ----------
+  // pixelwell-live's rules, from the module: the page keeps no copy of them.
+  sizeAt(at) { const i = at >> 2; return { width: this.m.HEAP32[i], height: this.m.HEAP32[i + 1] }; }
+  /** A frame of width x height as processed: within 1280x1280, keeping its shape. */
+  fitFrame(width, height) {
+    const fit = this.sizeAt(this.m._pw_fit_frame(width, height));
+    return { ...fit, scaled: fit.width !== width || fit.height !== height };
+  }
+  /** A grid cell's size for frames of width x height: cellWidth wide, keeping their shape. */
+  fitCell(width, height, cellWidth) { return this.sizeAt(this.m._pw_fit_cell(width, height, cellWidth)); }
+  /** The pixelwell-filter command for a recording: log [[before frame, mode], ...]; frames < 0: all. */
+  reproduceCommand(width, height, log, frames, recording, output) {
+    const m = this.m;
+    const pairs = m._malloc(Math.max(1, log.length) * 8);
+    log.forEach(([at, mode], i) => { m.HEAP32[(pairs >> 2) + 2 * i] = at; m.HEAP32[(pairs >> 2) + 2 * i + 1] = mode; });
+    const text = (t) => { const n = m.lengthBytesUTF8(t) + 1, at = m._malloc(n); m.stringToUTF8(t, at, n); return at; };
+    const names = [text(recording), text(output)];
+    const command = m.UTF8ToString(m._pw_reproduce_command(width, height, pairs, log.length, frames, ...names));
+    for (const at of [pairs, ...names]) m._free(at);
+    return command;
+  }
+
+  // --- the grid: a core per cell, each in its own mode ------------------------------------------
+  /** Cores for width x height frames, one per mode, in that mode; the single view's set aside. */
+  gridStart(width, height, modes) {
+    if (!this.m._pw_grid_start(width, height, modes.length)) return false;
+    modes.forEach((mode, i) => this.m._pw_grid_select(i, mode));
+    this.width = width;
+    this.height = height;
+    this.cells = modes.length;
+    return true;
+  }
+  /** The single view's core back (at its start), the grid's given up. */
+  gridStop() { this.m._pw_grid_stop(); this.cells = 0; }
+  /** Every cell back to its start, in its mode. */
+  gridReset() { this.m._pw_grid_reset(); }
+  /** The frame through every cell; gridImage(i) is then cell i's view. */
+  gridProcess() { this.m._pw_grid_process(); }
+  gridImage(i) { return this.image(this.m._pw_grid_rgba() + i * this.width * this.height * 4); }
+  /** Copies of every cell's result, as pixelwell-filter writes them. */
+  gridResults() {
+    this.m._pw_grid_read_results();
+    const bytes = this.width * this.height * 4, at = this.m._pw_grid_results();
+    return Array.from({ length: this.cells }, (_, i) => this.heap.slice(at + i * bytes, at + (i + 1) * bytes));
+  }
+
   // --- the teaching panel and the frozen view ----------------------------------------------------
   /** A copy of the explanation of the last frame processed (slow: not on every frame). */
   explain() {

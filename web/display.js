@@ -26,7 +26,7 @@ export class Display {
     this.on = true;
     document.body.classList.add('fullscreen');
     state.setFullscreen(true);
-    const figure = $('result-figure');
+    const figure = document.body.classList.contains('grid') ? $('grid') : $('result-figure');
     if (figure.requestFullscreen && !document.fullscreenElement) figure.requestFullscreen().catch(() => {});
   }
   leave() {

@@ -81,6 +81,7 @@ export class Panel {
 
   /** Reads the explanation of the last frame processed into the panel, when there is a new one. */
   async refresh(force) {
+    if (this.run.view === 'grid') return;  // hidden: the grid's cells are no one core
     if (!force && this.serial === this.run.serial) return;
     this.serial = this.run.serial;
     const EX = this.EX, b = await this.run.pipeline.call('explain');

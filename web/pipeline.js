@@ -5,6 +5,8 @@
 import { Processor } from './processor.js';
 
 const $ = (id) => document.getElementById(id);
+// The grid's canvases, one per operation in the menu's order (grid.js makes them).
+const cellCanvases = () => [...document.querySelectorAll('#grid canvas')];
 
 /** Whether this browser can run the worker pipeline. */
 export function workerPossible() {
@@ -40,6 +42,8 @@ export class MainPipeline {
   }
   /** The same, handing over what can be moved (a VideoFrame): here nothing moves. */
   send(op, args) { return this.call(op, ...args); }
+  /** The grid's canvases, made once the operations are known (grid.js), to the processor. */
+  adoptCells() { return this.call('adoptCells', cellCanvases()); }
 }
 
 /** The processor in a worker, reached by messages. */
@@ -68,6 +72,11 @@ export class WorkerPipeline {
     const source = $('source-view').transferControlToOffscreen();
     const result = $('result-view').transferControlToOffscreen();
     return this.send('start', [{ build, source, result }], [source, result]);
+  }
+  /** The grid's canvases, made once the operations are known (grid.js), handed to the worker. */
+  adoptCells() {
+    const cells = cellCanvases().map((canvas) => canvas.transferControlToOffscreen());
+    return this.send('adoptCells', [cells], cells);
   }
 
   call(op, ...args) { return this.send(op, args); }

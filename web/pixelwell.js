@@ -16,6 +16,7 @@ import { openCamera } from './camera.js';
 import { removeStaleRecordings } from './recording.js';
 import { Display } from './display.js';
 import { keepOffline } from './offline.js';
+import { buildGrid, showView } from './grid.js';
 
 const $ = (id) => document.getElementById(id);
 
@@ -54,7 +55,11 @@ async function main() {
   if (note) ui.note('build', note);
   keepOffline((text) => ui.note('update', text));
   if (config.errors.length) { ui.fail(config.errors.join('\n')); return; }
-  if (config.gridAsked) ui.note('view', 'view=grid: every operation at once is not in this version yet; one operation is shown.');
+  // The grid's cells, whose canvases go where the core runs; a click shows one operation alone.
+  buildGrid(core, (mode) => run && run.choose(mode));
+  await pipeline.adoptCells();
+  showView('single');
+  if (config.gridAsked && config.modes.length) ui.note('view', 'view=grid runs every operation at once: the mode= schedule is not used.');
 
   // A schedule the filter would refuse is refused with the filter's reason; the run goes on.
   let scheduleOk = true;
@@ -72,6 +77,7 @@ async function main() {
   const views = new Views();
   run = new Run({ core, pipeline, views, ui, panel: null });
   window.pixelwellSamples = () => views.samples;  // each frame's times, for scripts/bench-web
+  if (config.gridAsked) run.setView('grid');
   const panel = new Panel(core, run);
   run.panel = panel;
   let loop = config.loop;
@@ -126,6 +132,7 @@ async function main() {
   $('previous').addEventListener('click', () => ui.step(run, -1));
   $('next').addEventListener('click', () => ui.step(run, 1));
   $('fullscreen').addEventListener('click', () => display.toggle());
+  $('grid-button').addEventListener('click', () => run.toggleView());
   ui.setTextSize(config.textSize);
   ui.showLoop(loop);
   if (config.size) ui.showSize(`${config.size.width}x${config.size.height}`);
@@ -175,7 +182,7 @@ async function main() {
   setInterval(() => panel.refresh(false), 250);
 
   // --- the URL's run -------------------------------------------------------------------------------
-  run.start(config, scheduleOk);
+  run.start(config, scheduleOk && !config.gridAsked);
   ui.syncMenu(run.mode);
   removeStaleRecordings().catch(() => {});
   if (config.source === 'test') openTest('');

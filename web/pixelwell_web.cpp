@@ -1,6 +1,7 @@
 // The page's entry into the core: frames go in and results come out through fixed buffers in
 // the module's memory, which the page reads and writes in place. The page only moves pixels
-// between these buffers and its canvases; every operation runs here, in the core.
+// between these buffers and its canvases; every operation runs here, in the core. The grid's
+// cells, the scaling rule and the reproducing command are in grid_entry.cpp.
 #include <emscripten/emscripten.h>
 #ifdef __wasm_simd128__
 #include <wasm_simd128.h>
@@ -20,6 +21,7 @@
 #include "fused_operations.h"
 #include "kernels.h"
 #include "messages.h"
+#include "page_entry.h"
 #include "schedule.h"
 #include "operation_table.h"
 #include "operations.h"
@@ -33,8 +35,10 @@ namespace {
 constexpr int32_t kPixels = kMaxSide * kMaxSide;
 
 alignas(64) uint8_t Surface[kSurfaceBytes];
-// The page's stream: capacity 1280x1280, drawing into Surface.
-Core WebCore({kMaxSide, kMaxSide}, SurfaceSource::Lent);
+// The table the page's cores are made with.
+const KernelTable* Table = &selectKernels();
+// The page's stream in the single view: capacity 1280x1280, drawing into Surface.
+Core WebCore({kMaxSide, kMaxSide}, *Table, SurfaceSource::Lent);
 // While the view is frozen and another operation was chosen: a copy of WebCore that ran the held
 // frame through it, and whose surface the views show (see pw_rerun).
 std::optional<Core> Rerun;
@@ -58,30 +62,8 @@ bool validSize(int32_t width, int32_t height) {
     return width >= 1 && height >= 1 && width <= kMaxSide && height <= kMaxSide;
 }
 
-// ResultRgba <- the surface's region of the core shown, in SIMD where the build has it.
-void resultToRgba() {
-    const Core& core = shownCore();
-    const size_t rowBytes = static_cast<size_t>(Width) * 4;
-    for (int32_t i = 0; i < Height; ++i) {
-        const uint8_t* row = surfaceRow(core, i, Height);
-        uint8_t* rgba = ResultRgba + static_cast<size_t>(Height - 1 - i) * rowBytes;
-        int32_t x = 0;
-#ifdef __wasm_simd128__
-        const v128_t opaque = wasm_i32x4_splat(static_cast<int32_t>(0xff000000u));
-        for (; x + 4 <= Width; x += 4) {
-            const v128_t bgrx = wasm_v128_load(row + 4 * x);
-            const v128_t rgb = wasm_i8x16_shuffle(bgrx, bgrx, 2, 1, 0, 3, 6, 5, 4, 7, 10, 9, 8, 11, 14, 13, 12, 15);
-            wasm_v128_store(rgba + 4 * x, wasm_v128_or(wasm_v128_andnot(rgb, opaque), opaque));
-        }
-#endif
-        for (; x < Width; ++x) {
-            rgba[4 * x] = row[4 * x + 2];
-            rgba[4 * x + 1] = row[4 * x + 1];
-            rgba[4 * x + 2] = row[4 * x];
-            rgba[4 * x + 3] = 255;  // the surface's fourth byte is no alpha
-        }
-    }
-}
+// ResultRgba <- the surface's region of the core shown.
+void resultToRgba() { page::regionToRgba(shownCore(), Width, Height, ResultRgba); }
 
 // Result and ResultRgba from the surface's region of the core shown.
 void readSurface() {
@@ -91,22 +73,87 @@ void readSurface() {
 
 }  // namespace
 
+namespace pixelwell::page {
+
+uint8_t* frameBuffer() { return Frame; }
+int32_t frameWidth() { return Width; }
+int32_t frameHeight() { return Height; }
+bool setFrameSize(int32_t width, int32_t height) {
+    if (!validSize(width, height)) return false;
+    Width = width;
+    Height = height;
+    return true;
+}
+const KernelTable& pageKernels() { return *Table; }
+
+void setSingleCoreAside() {
+    ShowingRerun = false;
+    Rerun.reset();
+    WebCore = Core({1, 1}, *Table, SurfaceSource::Lent);
+    lendSurface(WebCore, Surface);
+}
+void restoreSingleCore() {
+    ShowingRerun = false;
+    Rerun.reset();
+    WebCore = Core({kMaxSide, kMaxSide}, *Table, SurfaceSource::Lent);
+    lendSurface(WebCore, Surface);
+    std::memset(Surface, 0, sizeof Surface);
+}
+
+void regionToRgba(const Core& core, int32_t width, int32_t height, uint8_t* out) {
+    const size_t rowBytes = static_cast<size_t>(width) * 4;
+    for (int32_t i = 0; i < height; ++i) {
+        const uint8_t* row = surfaceRow(core, i, height);
+        uint8_t* rgba = out + static_cast<size_t>(height - 1 - i) * rowBytes;
+        int32_t x = 0;
+#ifdef __wasm_simd128__
+        const v128_t opaque = wasm_i32x4_splat(static_cast<int32_t>(0xff000000u));
+        for (; x + 4 <= width; x += 4) {
+            const v128_t bgrx = wasm_v128_load(row + 4 * x);
+            const v128_t rgb = wasm_i8x16_shuffle(bgrx, bgrx, 2, 1, 0, 3, 6, 5, 4, 7, 10, 9, 8, 11, 14, 13, 12, 15);
+            wasm_v128_store(rgba + 4 * x, wasm_v128_or(wasm_v128_andnot(rgb, opaque), opaque));
+        }
+#endif
+        for (; x < width; ++x) {
+            rgba[4 * x] = row[4 * x + 2];
+            rgba[4 * x + 1] = row[4 * x + 1];
+            rgba[4 * x + 2] = row[4 * x];
+            rgba[4 * x + 3] = 255;  // the surface's fourth byte is no alpha
+        }
+    }
+}
+
+}  // namespace pixelwell::page
+
 extern "C" {
 
 EMSCRIPTEN_KEEPALIVE const char* pw_version() { return PIXELWELL_VERSION; }
 
 EMSCRIPTEN_KEEPALIVE int pw_init() {
     lendSurface(WebCore, Surface);
-    const char* name = WebCore.kernels->name;
+    const char* name = Table->name;
     return name[0] == 's' && name[1] == 'c' ? 0 : 1;  // "scalar" or a vector table
 }
-EMSCRIPTEN_KEEPALIVE const char* pw_kernels() { return WebCore.kernels->name; }
-// A core's table is its own for life: the stream starts over with the scalar one.
+EMSCRIPTEN_KEEPALIVE const char* pw_kernels() { return Table->name; }
+// A core's table is its own for life: the stream starts over with the scalar one (and so does
+// every core made from now on).
 EMSCRIPTEN_KEEPALIVE void pw_use_scalar_kernels() {
-    ShowingRerun = false;
-    Rerun.reset();
-    WebCore = Core({kMaxSide, kMaxSide}, scalarKernels(), SurfaceSource::Lent);
-    lendSurface(WebCore, Surface);
+    Table = &scalarKernels();
+    page::restoreSingleCore();
+}
+
+// The stream starts over with the table named (scalar, sse2, ssse3 or wasm: the node test runs
+// each this build has), and so does every core made from now on; false, and nothing changed,
+// for one the build lacks.
+EMSCRIPTEN_KEEPALIVE int pw_use_kernels(const char* name) {
+    for (const KernelTable* table : {&scalarKernels(), sse2Kernels(), ssse3Kernels(), wasmKernels()}) {
+        if (table && std::strcmp(table->name, name) == 0) {
+            Table = table;
+            page::restoreSingleCore();
+            return 1;
+        }
+    }
+    return 0;
 }
 
 EMSCRIPTEN_KEEPALIVE uint8_t* pw_frame() { return Frame; }
@@ -116,12 +163,7 @@ EMSCRIPTEN_KEEPALIVE uint8_t* pw_result() { return Result; }
 EMSCRIPTEN_KEEPALIVE uint8_t* pw_surface() { return Surface; }
 
 // The size of the frames to come; false (and nothing changed) outside 1..1280.
-EMSCRIPTEN_KEEPALIVE int pw_set_size(int32_t width, int32_t height) {
-    if (!validSize(width, height)) return 0;
-    Width = width;
-    Height = height;
-    return 1;
-}
+EMSCRIPTEN_KEEPALIVE int pw_set_size(int32_t width, int32_t height) { return page::setFrameSize(width, height) ? 1 : 0; }
 
 // Every record back to its start, and the surface all zero, as a fresh program has them.
 EMSCRIPTEN_KEEPALIVE void pw_reset() {

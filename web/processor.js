@@ -2,8 +2,10 @@
 // thread where the browser lacks what the worker needs): the frame read once into the module's
 // memory at the size the core processes, processed, both views drawn, and the recording kept.
 // Every call takes and returns plain data (frames, blobs, numbers), so that the worker can
-// answer it by message as well as the main thread in place.
+// answer it by message as well as the main thread in place. In the grid, every operation's core
+// processes the frame at the cells' size and each cell's canvas shows its core.
 import { Recorder } from './recording.js';
+import { gridMethods } from './grid_processor.js';
 
 function makeCanvas() {
   return typeof document !== 'undefined' ? document.createElement('canvas') : new OffscreenCanvas(1, 1);
@@ -38,15 +40,20 @@ export class Processor {
     this.grabContext = this.grab.getContext('2d', { willReadFrequently: true, colorSpace: 'srgb', alpha: false });
     this.events = events;
     this.recorder = null;
+    this.cells = [];    // the grid's canvases and their contexts (adoptCells)
+    this.grid = false;  // the grid runs: frames go through every cell's core
   }
 
   resize(width, height) {
+    if (this.grid) return;  // the cells' size is the grid's (gridStart)
     this.core.setSize(width, height);
     fit(this.source, width, height);
     fit(this.result, width, height);
   }
+  /** The size a frame of width x height is processed at in the single view. */
+  fit(width, height) { return this.core.fitFrame(width, height); }
   select(mode) { this.core.select(mode); }
-  reset() { this.core.reset(); }
+  reset() { if (this.grid) this.core.gridReset(); else this.core.reset(); }
   scheduleClear() { this.core.scheduleClear(); }
   scheduleAdd(text) { return this.core.scheduleAdd(text); }
   /** The modes scheduled before this frame, chosen now; and the mode they leave. */
@@ -61,7 +68,8 @@ export class Processor {
     try {
       const core = this.core;
       let recordFull = null;
-      if (this.recorder && !this.recorder.closed && !this.recorder.fits(core.width * core.height * 7)) {
+      const pair = core.width * core.height * (this.grid ? 3 + 4 * this.cells.length : 7);  // a frame and its results
+      if (this.recorder && !this.recorder.closed && !this.recorder.fits(pair)) {
         const refused = { full: this.recorder.full, frames: this.recorder.frames };
         if (automated) return { processed: false, refused };
         this.recorder.closed = true;  // the page stops the recording: this frame is not in it
@@ -71,17 +79,27 @@ export class Processor {
       const started = performance.now();
       const view = await this.read(input);
       const captured = performance.now();
-      if (this.direct) core.processOnly(); else core.process();
-      const processed = performance.now();
-      if (!view) this.sourceContext.drawImage(input.frame, 0, 0, core.width, core.height);
-      else this.sourceContext.putImageData(view, 0, 0);
-      if (this.direct) core.resultToRgba();
-      this.resultContext.putImageData(core.resultImage(), 0, 0);
+      let processed;
+      if (this.grid) {
+        core.gridProcess();
+        processed = performance.now();
+        this.drawCells();
+      } else {
+        if (this.direct) core.processOnly(); else core.process();
+        processed = performance.now();
+        if (!view) this.sourceContext.drawImage(input.frame, 0, 0, core.width, core.height);
+        else this.sourceContext.putImageData(view, 0, 0);
+        if (this.direct) core.resultToRgba();
+        this.resultContext.putImageData(core.resultImage(), 0, 0);
+      }
       const drawn = performance.now();
       const recorder = this.recorder && !this.recorder.closed ? this.recorder : null;
       if (recorder) {
-        if (this.direct) core.readResult();
-        recorder.add(core.frameBytes(), core.resultBytes());
+        if (this.grid) recorder.add([core.frameBytes(), ...core.gridResults()]);
+        else {
+          if (this.direct) core.readResult();
+          recorder.add([core.frameBytes(), core.resultBytes()]);
+        }
       }
       return { processed: true, times: { started, captured, processed, drawn }, applied, mode: core.mode(), recordFull,
                recorded: recorder ? recorder.frames : 0, room: recorder ? recorder.roomFrames() : Infinity };
@@ -125,23 +143,30 @@ export class Processor {
   }
   /** The live records back after re-runs, and the view from them. */
   release() {
+    if (this.grid) return;
     this.core.release();
     if (this.core.width) this.resultContext.putImageData(this.core.resultImage(), 0, 0);
   }
   explain() { return this.core.explain(); }
 
   // --- the recording ---------------------------------------------------------------------------
-  /** From the next frame on; limit in bytes (Infinity: as much as the storage allows). */
-  recordStart(limit) {
-    const recorder = new Recorder(limit);
+  /** From the next frame on; limit in bytes (Infinity: as much as the storage allows); grid:
+   *  the cells' results, one file each. */
+  recordStart(limit, grid) {
+    const names = grid ? this.cellModes().map((op) => `results-${op.name}.bgrx`) : ['results.bgrx'];
+    const recorder = new Recorder(limit, ['recording.raw', ...names]);
     recorder.onFull = () => { if (this.recorder === recorder) this.events('full', { frames: recorder.frames }); };
     this.recorder = recorder;
   }
-  /** Stops the recording: { frames, raw, results }, the downloads' contents. */
+  /** The commands that reproduce the recording: [{ log, output }] each with its results' name. */
+  commands(width, height, frames, wanted) {
+    return wanted.map(({ log, output }) => this.core.reproduceCommand(width, height, log, frames, 'recording.raw', output));
+  }
+  /** Stops the recording: { frames, files: [{ name, blob }] }, the downloads. */
   async recordStop() {
     const recorder = this.recorder;
     this.recorder = null;
-    if (!recorder) return { frames: 0, raw: new Blob([]), results: new Blob([]) };
+    if (!recorder) return { frames: 0, files: [] };
     const kept = await recorder.finish();
     recorder.dispose();
     return kept;
@@ -150,11 +175,14 @@ export class Processor {
   // --- pictures of the views -----------------------------------------------------------------
   /** Both views as PNG blobs, for Snapshot. */
   async snapshot() { return { viewer: await blobOf(this.source), result: await blobOf(this.result) }; }
-  /** A view's pixels as shown (source or result), for tests that read the page back. */
+  /** A view's pixels as shown (source, result, or a grid cell's number), for tests that read the page back. */
   pixels(which) {
-    const canvas = which === 'source' ? this.source : this.result;
-    const context = which === 'source' ? this.sourceContext : this.resultContext;
+    const cell = typeof which === 'number' ? this.cells[which] : null;
+    const canvas = cell ? cell.canvas : which === 'source' ? this.source : this.result;
+    const context = cell ? cell.context : which === 'source' ? this.sourceContext : this.resultContext;
     const image = context.getImageData(0, 0, canvas.width, canvas.height);
     return { width: image.width, height: image.height, data: image.data };
   }
 }
+
+Object.assign(Processor.prototype, gridMethods);

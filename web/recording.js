@@ -1,7 +1,8 @@
-// The recording: every processed frame and its result, written as they come to the Origin
-// Private File System (memory only where the browser has none), and handed over as the two
-// downloads recording.raw and results.bgrx. The files go in segments of a few megabytes whose
-// frames are also kept in memory until the segment is closed: when the storage quota runs out,
+// The recording: every processed frame and its results, written as they come to the Origin
+// Private File System (memory only where the browser has none), and handed over as the
+// downloads recording.raw and results.bgrx (in the grid, results-NAME.bgrx for each cell). The
+// files go in segments of a few megabytes whose frames are also kept in memory until the
+// segment is closed: when the storage quota runs out,
 // the closed segments and the frames in memory are kept, and frames that come before the run
 // stops the recording join them there, so that no frame processed is missing.
 const kSegmentBytes = 16 << 20;  // frames and results per segment file, at most
@@ -39,21 +40,28 @@ export async function removeStaleRecordings() {
 }
 
 export class Recorder {
-  /** limitBytes: frames and results at most (Infinity: as much as the storage quota allows). */
-  constructor(limitBytes) {
+  /**
+   * names: the downloads, one part of each frame to each (recording.raw, then the results: one
+   * file, or one per grid cell); limitBytes: all of them at most (Infinity: as much as the
+   * storage quota allows).
+   */
+  constructor(limitBytes, names) {
     this.limitBytes = limitBytes;
+    this.names = names;
     this.frames = 0;          // frames handed to add()
     this.kept = 0;            // frames written (or in memory)
     this.bytes = 0;
     this.full = false;        // the storage refused a write: nothing more is taken
     this.onFull = () => {};
     this.room = limitBytes;  // until the storage says how much it has
-    this.pair = 0;            // bytes of one frame and its result
+    this.pair = 0;            // bytes of one frame's parts
     this.chain = this.prepare().catch(() => { this.folder = null; });
-    this.segments = [];       // closed: {raw, results}, each a File or, in memory, an array of bytes
+    this.segments = [];       // closed: one part list per file, each a File or, in memory, an array of bytes
     this.open = null;         // the segment being written
-    this.unclosed = { raw: [], results: [] };  // its frames, until it is closed
+    this.unclosed = this.emptyParts();  // its frames, until it is closed
   }
+
+  emptyParts() { return this.names.map(() => []); }
 
   /** Finds where to write and how much room there is; frames added meanwhile wait for it. */
   async prepare() {
@@ -84,48 +92,47 @@ export class Recorder {
   /** Frames there is still room for (by the same estimate). */
   roomFrames() { return this.pair ? Math.max(0, Math.floor((this.room - this.bytes) / this.pair)) : Infinity; }
 
-  /** Keeps one frame and its result (copies, written in the order given). */
-  add(frame, result) {
+  /** Keeps one frame's parts, one for each file (copies, written in the order given). */
+  add(parts) {
     if (this.full) return;
     if (!this.pair) {
-      this.pair = frame.length + result.length;
+      this.pair = parts.reduce((sum, part) => sum + part.length, 0);
       this.segmentFrames = Math.max(1, Math.min(kSegmentFrames, Math.floor(kSegmentBytes / this.pair)));
     }
     this.frames += 1;
     this.bytes += this.pair;
     this.chain = this.chain.then(async () => {
       if (!this.folder || this.full) {
-        this.inMemory(frame, result);
+        this.inMemory(parts);
         return;
       }
       try {
         if (!this.open) {
           const n = String(this.segments.length).padStart(6, '0');
-          const raw = await this.dir.getFileHandle(`raw-${n}`, { create: true });
-          const results = await this.dir.getFileHandle(`results-${n}`, { create: true });
-          this.open = { rawHandle: raw, resultsHandle: results, raw: await raw.createWritable(),
-                        results: await results.createWritable(), frames: 0 };
+          const handles = [];
+          for (let k = 0; k < this.names.length; ++k) handles.push(await this.dir.getFileHandle(`part${k}-${n}`, { create: true }));
+          const writers = [];
+          for (const handle of handles) writers.push(await handle.createWritable());
+          this.open = { handles, writers, frames: 0 };
         }
-        this.unclosed.raw.push(frame);
-        this.unclosed.results.push(result);
-        await this.open.raw.write(frame);
-        await this.open.results.write(result);
+        parts.forEach((part, k) => this.unclosed[k].push(part));
+        for (let k = 0; k < parts.length; ++k) await this.open.writers[k].write(parts[k]);
         this.open.frames += 1;
         if (this.open.frames === this.segmentFrames) await this.closeSegment();
       } catch (error) {
         // The storage is full, or refuses to go on: the open segment's frames stay in memory,
         // with what follows.
         if (this.open) {
-          this.open.raw.abort().catch(() => {});
-          this.open.results.abort().catch(() => {});
+          for (const writer of this.open.writers) writer.abort().catch(() => {});
           this.open = null;
         }
-        const { raw, results } = this.unclosed;
-        this.unclosed = { raw: [], results: [] };
-        this.memory = { raw, results };
+        const unclosed = this.unclosed;
+        this.unclosed = this.emptyParts();
+        this.memory = unclosed;
         this.segments.push(this.memory);
-        this.kept += raw.length;
-        if (raw.length === 0 || raw[raw.length - 1] !== frame) this.inMemory(frame, result);
+        this.kept += unclosed[0].length;
+        const first = unclosed[0];
+        if (first.length === 0 || first[first.length - 1] !== parts[0]) this.inMemory(parts);
         if (!error || error.name !== 'QuotaExceededError') {
           // Not the quota (a folder removed under it, a storage that failed): the recording
           // goes on in memory, within what memory allows, rather than ending as if full.
@@ -142,27 +149,27 @@ export class Recorder {
     });
   }
 
-  inMemory(frame, result) {
+  inMemory(parts) {
     if (!this.memory) {
-      this.memory = { raw: [], results: [] };
+      this.memory = this.emptyParts();
       this.segments.push(this.memory);
     }
-    this.memory.raw.push(frame);
-    this.memory.results.push(result);
+    parts.forEach((part, k) => this.memory[k].push(part));
     this.kept += 1;
   }
 
   async closeSegment() {
     const open = this.open;
     this.open = null;
-    await open.raw.close();
-    await open.results.close();
-    this.segments.push({ raw: await open.rawHandle.getFile(), results: await open.resultsHandle.getFile() });
+    for (const writer of open.writers) await writer.close();
+    const files = [];
+    for (const handle of open.handles) files.push(await handle.getFile());
+    this.segments.push(files);
     this.kept += open.frames;
-    this.unclosed = { raw: [], results: [] };
+    this.unclosed = this.emptyParts();
   }
 
-  /** Writes what is left; resolves to { frames, raw, results } (the downloads' contents). */
+  /** Writes what is left; resolves to { frames, files: [{ name, blob }] } (the downloads). */
   async finish() {
     this.chain = this.chain.then(async () => {
       if (!this.open) return;
@@ -172,13 +179,14 @@ export class Recorder {
         this.full = true;
         this.open = null;
         this.segments.push(this.unclosed);
-        this.kept += this.unclosed.raw.length;
+        this.kept += this.unclosed[0].length;
       }
     });
     await this.chain;
-    const raw = new Blob(this.segments.flatMap((s) => (Array.isArray(s.raw) ? s.raw : [s.raw])), { type: 'application/octet-stream' });
-    const results = new Blob(this.segments.flatMap((s) => (Array.isArray(s.results) ? s.results : [s.results])), { type: 'application/octet-stream' });
-    return { frames: this.kept, raw, results };
+    const files = this.names.map((name, k) => ({
+      name, blob: new Blob(this.segments.flatMap((s) => (Array.isArray(s[k]) ? s[k] : [s[k]])), { type: 'application/octet-stream' }),
+    }));
+    return { frames: this.kept, files };
   }
 
   /** After the hand-over: the files are left for the browser to read, and removed by the next

@@ -4,8 +4,8 @@
 // Frames go through the pipeline (pipeline.js) one at a time; one that comes while one is on its
 // way waits for it, and is dropped only when a newer one comes meanwhile.
 import * as state from './state.js';
-import { processedSize } from './views.js';
 import { recordingMethods } from './run_recording.js';
+import { viewMethods } from './run_grid.js';
 
 const kStallMs = 5000;         // a source that delivers nothing this long is taken as lost
 const kRecordLimit = 2 ** 30;  // record=1: bytes of frames and results at most
@@ -20,6 +20,7 @@ export class Run {
     this.frames = 0;           // processed since the run (or the recording) started
     this.serial = 0;           // frames processed and re-runs since the page started, for the panel
     this.log = [];             // mode switches as applied: [frame, mode]
+    this.logStart = 0;         // the frame the core the log describes started at (a view's change makes a new one)
     this.scheduled = false;    // the URL's schedule, which belongs to the run it started only
     this.recording = null;     // while recording: { frames, room } as the last frame left them
     this.mode = core.none;     // the live mode, as chosen or scheduled last
@@ -32,6 +33,12 @@ export class Run {
     this.steps = 0;            // frames still to process while frozen ('.')
     this.pending = null;       // the mode chosen while frozen, live from the next frame on
     this.paused = false;       // the page is hidden
+    this.view = 'single';      // or grid: every operation at once (run_grid.js)
+    this.grid = null;          // the grid's cells: { source, size, probeMs }, once its first frame came
+    this.fits = new Map();     // the processed size of each source size seen, as the module says
+    this.commandText = '';     // the reproducing command(s) shown
+    this.commandShown = Promise.resolve();
+    this.sizeWait = Promise.resolve();  // a frame taken while its size is asked of the module
     setInterval(() => this.checkStall(), 1000);
     document.addEventListener('visibilitychange', () => this.onVisibility());
   }
@@ -54,7 +61,7 @@ export class Run {
   /** A source chosen after the run ended starts a new, ordinary run. */
   renew() {
     if (!this.ended) return;
-    Object.assign(this, { ended: false, automated: false, limit: Infinity, scheduled: false, frames: 0, log: [] });
+    Object.assign(this, { ended: false, automated: false, limit: Infinity, scheduled: false, frames: 0, log: [], logStart: 0 });
     this.generation += 1;
     this.logMode(this.mode);
     state.setEnded(null);
@@ -87,11 +94,13 @@ export class Run {
   async end(why, message) {
     if (this.ended) return;
     this.ended = true;
+    await this.sizeWait;  // a frame taken while its size was asked goes through first
     state.setEnded(why);
     if (message) this.ui.error(message);
     this.stopSource();
     this.views.showMeans();
     if (this.recording) await this.stopRecording('end');
+    await this.commandShown;
     state.setState('done');
   }
 
@@ -156,9 +165,14 @@ export class Run {
       this.held = input;
       return true;
     }
-    const size = processedSize(input.width, input.height, this.core.maxSide);
+    const size = this.sizeFor(input);
+    return size ? this.take(input, size) : this.waitForSize(input);
+  }
+
+  // A frame taken, at its size: through the pipeline, unless its size ends the run.
+  take(input, size) {
     if (!this.acceptSize(size, input)) return false;
-    const schedule = this.scheduled && this.frames > 0 ? this.frames : -1;
+    const schedule = this.scheduled && this.frames > 0 && this.view !== 'grid' ? this.frames : -1;
     const generation = this.generation;
     this.busy = true;
     this.busyGeneration = generation;
@@ -209,9 +223,7 @@ export class Run {
     this.pipeline.call('resize', size.width, size.height);
     state.setSize(size.width, size.height);
     state.setScaledFrom(size.scaled ? `${input.width}x${input.height}` : null);
-    this.ui.note('scale', size.scaled
-      ? `${input.width}x${input.height} is over 1280x1280 (${this.core.texts.tooLarge.replace('\n', '')}): frames are scaled down to ${size.width}x${size.height}, and processed and recorded at that size.`
-      : '');
+    this.ui.note('scale', this.sizeNote(size, input));
     this.showCommand();
     return true;
   }
@@ -239,8 +251,10 @@ export class Run {
     this.logMode(mode);
   }
 
-  /** Chosen as the menu command chooses it (the reference modes take a new reference). */
+  /** Chosen as the menu command chooses it (the reference modes take a new reference); in the
+   *  grid, the single view of that operation. */
   choose(mode) {
+    if (this.view === 'grid') { this.setView('single', mode); return; }
     this.ui.syncMenu(mode);
     if (this.frozen && this.steps === 0) {
       // Shown on the frame held, from the core as it stood before it; live from the next frame.
@@ -283,4 +297,4 @@ export class Run {
   }
 }
 
-Object.assign(Run.prototype, recordingMethods);
+Object.assign(Run.prototype, recordingMethods, viewMethods);

@@ -1,13 +1,13 @@
-// The run's recording and the command that reproduces it: started by the URL (record=1) or
-// the Record button, kept where the core runs, stopped at the end, at a limit or by the button,
-// and handed over as the two downloads. Methods of the run (run.js), kept here by topic.
+// The run's recording: started by the URL (record=1) or the Record button, kept where the core
+// runs, stopped at the end, at a limit or by the button, and handed over as the downloads
+// (recording.raw and the results). Methods of the run (run.js), kept here by topic.
 import * as state from './state.js';
 import { download } from './recording.js';
 
 class RunRecording {
   // --- recording -----------------------------------------------------------------------------------
   startRecorder(limit) {
-    this.pipeline.call('recordStart', limit);
+    this.pipeline.call('recordStart', limit, this.view === 'grid');
     this.recording = { frames: 0, room: Infinity };
     this.ui.showRecording(true);
   }
@@ -26,7 +26,7 @@ class RunRecording {
     this.pipeline.call('release');
     this.pending = null;
     this.pipeline.call('reset');
-    Object.assign(this, { frames: 0, log: [], scheduled: false });
+    Object.assign(this, { frames: 0, log: [], logStart: 0, scheduled: false });
     this.generation += 1;  // a frame on its way belongs to what came before
     if (this.source && this.source.rewind) this.source.rewind();
     this.select(mode);
@@ -44,10 +44,17 @@ class RunRecording {
     state.setRecording(null, null);
     this.ui.note('record', 'Saving the recording…');
     const kept = await this.pipeline.call('recordStop');
-    download('recording.raw', kept.raw);
-    download('results.bgrx', kept.results);
+    for (const [k, file] of kept.files.entries()) {
+      // Browsers refuse a burst of downloads from one page (Chromium keeps ten): the grid's come one by one.
+      if (k > 0 && kept.files.length > 2) await new Promise((resolve) => setTimeout(resolve, 150));
+      download(file.name, file.blob);
+    }
+    await this.updateCommand(kept.frames);
     const full = why === 'full' && !this.ended ? ' The storage for recordings (the browser\'s quota for this page) is full: the recording stopped there, and the page goes on.' : '';
-    this.ui.note('record', `Saved ${kept.frames} frames: recording.raw and results.bgrx.${full} ${this.command()}`);
+    const saved = kept.files.length > 2
+      ? `recording.raw and ${kept.files.length - 1} results-NAME.bgrx, one per cell, NAME its mode.${full} The commands that reproduce them are below.`
+      : `recording.raw and results.bgrx.${full} ${this.commandText}`;
+    this.ui.note('record', `Saved ${kept.frames} frames: ${saved}`);
   }
 
   recordingText() {
@@ -58,26 +65,6 @@ class RunRecording {
     const seconds = Math.round(room / 30);
     this.ui.note('room', room < 30 * 30 ? `The recording nears its limit: room for about ${room} more frames (${seconds} s at 30 fps).` : '');
     return `recording ${frames} frames, room for about ${room} more (${seconds} s at 30 fps)`;
-  }
-
-  // --- the reproducing command ---------------------------------------------------------------------
-  command() {
-    const switches = [];
-    let last = '';
-    for (const [k, mode] of this.log) {
-      const name = this.core.modeName(mode);
-      const word = `--mode ${k ? name + '@' + k : name}`;
-      if (word !== last) switches.push(word);  // the same mode twice before one frame is once
-      last = word;
-    }
-    if (!this.log.length || this.log[0][0] !== 0) switches.unshift('--mode none');
-    return `pixelwell-filter --size ${this.size.width}x${this.size.height} ${switches.join(' ')} recording.raw results.bgrx`;
-  }
-  showCommand() {
-    if (!this.size.width) return;
-    const command = this.command();
-    state.setCommand(command);
-    this.ui.showCommand(command);
   }
 }
 

@@ -1,16 +1,9 @@
-// The size frames are processed at, and the line of figures under the views (fps, times,
-// dropped frames), with their means on the root's dataset for benchmarks. The views
-// themselves are drawn where the core runs (processor.js).
+// The line of figures under the views (fps, times, dropped frames), with their means on the
+// root's dataset for benchmarks. The views themselves are drawn where the core runs
+// (processor.js); the size frames are processed at is the module's rule (run_grid.js).
 import * as state from './state.js';
 
 const $ = (id) => document.getElementById(id);
-
-/** The size a frame is processed at: within max x max, keeping the aspect ratio. */
-export function processedSize(width, height, max) {
-  if (width <= max && height <= max) return { width, height, scaled: false };
-  const scale = Math.min(max / width, max / height);
-  return { width: Math.max(1, Math.floor(width * scale)), height: Math.max(1, Math.floor(height * scale)), scaled: true };
-}
 
 const kSamples = 4096;  // the last frames' times kept for benchmarks (medians)
 

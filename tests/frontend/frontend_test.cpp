@@ -4,7 +4,9 @@
 
 #include <stdlib.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -159,6 +161,16 @@ TEST(Reproduce, NoChoiceIsNone) {
     EXPECT_EQ(pixelwell::reproduceCommand("f", 4, 2, {}, 3, "r.raw"), "f --size 4x2 --mode none -- r.raw OUT");
 }
 
+// The page's command names the results it saved, and a choice made twice before one frame once.
+TEST(Reproduce, TheOutputIsNamedAndARepeatedChoiceSaidOnce) {
+    using pixelwell::kModeGray;
+    EXPECT_EQ(pixelwell::reproduceCommand("pixelwell-filter", 320, 240, {{0, kModeGray}, {0, kModeGray}, {4, kModeGray}}, 9,
+                                          "recording.raw", "results.bgrx"),
+              "pixelwell-filter --size 320x240 --mode gray --mode gray@4 -- recording.raw results.bgrx");
+    EXPECT_EQ(pixelwell::reproduceCommand("f", 2, 2, {{0, pixelwell::kModeSobelX}}, 1, "r.raw", "results-sobel x.bgrx"),
+              "f --size 2x2 --mode sobel-x -- r.raw 'results-sobel x.bgrx'");
+}
+
 // ---------------------------------------------------------------------------------------------
 // Misspelt options, as both programs answer them
 
@@ -175,7 +187,7 @@ TEST(Options, AMisspeltOptionIsNamedWithTheClosest) {
 
 TEST(Frames, ConversionsGoBothWaysOverOddSizes) {
     std::mt19937 random(5);
-    for (const auto [w, h] : {std::pair{1, 1}, {3, 5}, {641, 479}}) {
+    for (const auto& [w, h] : {std::pair{1, 1}, {3, 5}, {641, 479}}) {
         std::vector<uint8_t> bgr(size_t(w) * h * 3);
         for (auto& b : bgr) b = static_cast<uint8_t>(random());
         std::vector<uint8_t> rgba(size_t(w) * h * 4), back(bgr.size()), flipped(bgr.size()), twice(bgr.size());
@@ -231,6 +243,42 @@ TEST(Frames, LargeFramesFitWithin1280KeepingTheirShape) {
     EXPECT_TRUE(is(fitWithin(4000, 3), 1280, 1));
     EXPECT_TRUE(is(fitWithin(100000, 1), 1280, 1));
     EXPECT_TRUE(is(fitWithin(1281, 1281), 1280, 1280));
+}
+
+// The page's grid cells: within a box of another shape, the side that reaches it first takes
+// its length; over many sizes the result lies in the box, keeps the shape to the nearest pixel,
+// never grows, and a square box gives what the square rule gives.
+TEST(Frames, FramesFitWithinABoxKeepingTheirShape) {
+    using pixelwell::fitWithin;
+    const pixelwell::FrameSize box{320, 480};
+    auto is = [](pixelwell::FrameSize s, int w, int h) { return s.width == w && s.height == h; };
+    EXPECT_TRUE(is(fitWithin(640, 480, box), 320, 240));
+    EXPECT_TRUE(is(fitWithin(1280, 720, box), 320, 180));
+    EXPECT_TRUE(is(fitWithin(720, 1280, box), 270, 480));
+    EXPECT_TRUE(is(fitWithin(160, 120, box), 160, 120));
+    EXPECT_TRUE(is(fitWithin(1, 4000, box), 1, 480));
+    for (int w = 1; w <= 1300; w += 7) {
+        for (int h = 1; h <= 1300; h += 11) {
+            const pixelwell::FrameSize s = fitWithin(w, h, box);
+            ASSERT_TRUE(s.width >= 1 && s.height >= 1 && s.width <= std::min(w, box.width) && s.height <= std::min(h, box.height))
+                << w << "x" << h << " gave " << s.width << "x" << s.height;
+            if (w <= box.width && h <= box.height) {
+                ASSERT_TRUE(is(s, w, h));
+            } else if (int64_t{w} * box.height >= int64_t{h} * box.width) {  // wider than the box: its width
+                ASSERT_EQ(s.width, box.width) << w << "x" << h;
+                if (s.height > 1) {  // the height to the nearest pixel of h x 320 / w
+                    ASSERT_LE(std::abs(2 * (int64_t{s.height} * w - int64_t{h} * box.width)), w) << w << "x" << h;
+                }
+            } else {
+                ASSERT_EQ(s.height, box.height) << w << "x" << h;
+                if (s.width > 1) {
+                    ASSERT_LE(std::abs(2 * (int64_t{s.width} * h - int64_t{w} * box.height)), h) << w << "x" << h;
+                }
+            }
+            const pixelwell::FrameSize square = fitWithin(w, h, pixelwell::FrameSize{300, 300});
+            ASSERT_TRUE(is(square, fitWithin(w, h, 300).width, fitWithin(w, h, 300).height));
+        }
+    }
 }
 
 }  // namespace

@@ -59,19 +59,6 @@ std::string slurp(const std::string& path) {
     return text.str();
 }
 
-// Runs the command with bash, as people type it, and returns what it printed.
-std::string run(const std::string& command) {
-    std::string out;
-    std::string quoted = "'";
-    for (char c : command) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    FILE* pipe = popen(("bash -c " + quoted + "'").c_str(), "r");
-    if (!pipe) return out;
-    char buffer[4096];
-    for (size_t got; (got = fread(buffer, 1, sizeof buffer, pipe)) > 0;) out.append(buffer, got);
-    pclose(pipe);
-    return out;
-}
-
 // ---------------------------------------------------------------------------------------------
 // The pace clock
 

@@ -1,7 +1,7 @@
 // The page in Debian's Chromium, headless, driven through playwright-core: the camera path from
 // Chromium's fake capture device, the test picture, every operation by keyboard and the errors
-// (run_checks.js), the teaching panel (here), the faults found by hand (page_checks.js) and the
-// classroom's devices (device_checks.js). Whatever it starts (server, browsers) it stops, also
+// (run_checks.js), the teaching panel (here), the faults found by hand (page_checks.js), every
+// operation at once (grid_checks.js) and the classroom's devices (device_checks.js). Whatever it starts (server, browsers) it stops, also
 // when a check fails.
 // Usage: node browser.test.js SITE_DIR   (env PIXELWELL_FILTER, PIXELWELL_CLIP; CHROMIUM optional)
 const { serve, launchChromium } = require('./chromium');
@@ -279,6 +279,8 @@ const { serverChecks, cameraRun, testPictureRun, keyboardRun, errorRuns } = runs
   await checks.sizes(camera, url);
   await checks.files(camera, url);
   await checks.quota(camera, url);
+  const grid = require('./grid_checks')({ check, waitForState, reproduce, work });
+  await timed('grid', async () => { await grid.gridRecorded(camera, url); await grid.gridClicks(camera, url); });
   const devices = require('./device_checks')({ check, work, toStop });
   await timed('offline', () => devices.offline(camera, site));
   await timed('full screen, front/back, phones', async () => {

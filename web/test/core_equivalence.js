@@ -1,9 +1,10 @@
 // Both WebAssembly builds against the native program: for every mode, the frames the kernel
 // tests use (the generated pictures, odd and full sizes) go through each build's fast path and
-// its plain path, and every surface must equal what the native pixelwell-filter writes with the
-// scalar table. And the frozen view's re-runs: the last frame run again in each mode equals the
+// its plain path, and through every other table of the SIMD build (the native kernel tests
+// cannot run these), and every surface must equal what the native pixelwell-filter writes with
+// the scalar table. And the frozen view's re-runs: the last frame run again in each mode equals the
 // filter with that mode chosen before it, and the live run then goes on as if none had run.
-// The entry's own passes too: a page's 32-bit pixels (R,G,B,A or B,G,R,A, top-down) and a
+// Every operation at once, as the grid's cells run it. The entry's own passes too: a page's 32-bit pixels (R,G,B,A or B,G,R,A, top-down) and a
 // camera's I420 frames into the core's bottom-up B,G,R, and the result as the worker draws and
 // records it.
 // Usage: node core_equivalence.js SITE_DIR   (env PIXELWELL_FILTER, PIXELWELL_CLIP)
@@ -150,11 +151,62 @@ function conversionChecks(m, variant) {
   return failures;
 }
 
+// The grid: one core per mode at once, every cell equal to the filter in its mode on the same
+// frames; then the single view's core back, as at its start. And the largest grid (24 cells of
+// 320x480), in turn with the single view and a re-run, fits the module's fixed memory.
+function gridChecks(m, variant, c, frames, modes) {
+  let failures = 0;
+  const frameBytes = c.width * c.height * 3, outBytes = c.width * c.height * 4;
+  m._pw_grid_start(c.width, c.height, modes.length);
+  modes.forEach(({ mode }, i) => m._pw_grid_select(i, mode));
+  const got = modes.map(() => Buffer.alloc(outBytes * c.frames));
+  for (let n = 0; n < c.frames; ++n) {
+    m.HEAPU8.set(frames.subarray(n * frameBytes, (n + 1) * frameBytes), m._pw_frame());
+    m._pw_grid_process();
+    m._pw_grid_read_results();
+    got.forEach((out, i) => out.set(m.HEAPU8.subarray(m._pw_grid_results() + i * outBytes, m._pw_grid_results() + (i + 1) * outBytes), n * outBytes));
+  }
+  m._pw_grid_stop();
+  modes.forEach(({ name }, i) => {
+    if (!got[i].equals(nativeOnce(c, [name], frames))) {
+      console.error(`FAIL ${variant}: the grid's ${name} cell differs from the filter at ${c.width}x${c.height}`);
+      ++failures;
+    }
+  });
+  const single = run(m, c, 1421, frames, false);
+  if (!single.equals(nativeOnce(c, ['sobel-x'], frames))) {
+    console.error(`FAIL ${variant}: after the grid, the single view's core differs from the filter`);
+    ++failures;
+  }
+  try {
+    for (let round = 0; round < 3; ++round) {
+      m._pw_set_size(1280, 720);
+      m._pw_select_mode(1421);
+      m._pw_process();
+      m._pw_process();
+      m._pw_rerun(1433);
+      if (!m._pw_grid_start(320, 480, 24)) throw new Error('refused');
+      m._pw_grid_process();
+      m._pw_grid_read_results();
+      m._pw_grid_stop();
+    }
+  } catch (error) {
+    console.error(`FAIL ${variant}: the largest grid in turn with the single view: ${error.message || error}`);
+    ++failures;
+  }
+  return failures;
+}
+
 (async () => {
+  let failures = 0, checked = 0;
   const builds = { simd: await loadModule(site, 'simd'), scalar: await loadModule(site, 'scalar') };
   const tables = Object.fromEntries(Object.entries(builds).map(([k, m]) => [k, m.UTF8ToString(m._pw_kernels())]));
   console.log(`kernel tables: simd build ${tables.simd}, scalar build ${tables.scalar}`);
-  let failures = 0, checked = 0;
+  const variants = [{ variant: 'simd', m: builds.simd, table: 'wasm', paths: [false, true] },
+    { variant: 'simd (ssse3 table)', m: builds.simd, table: 'ssse3', paths: [false] },
+    { variant: 'simd (sse2 table)', m: builds.simd, table: 'sse2', paths: [false] },
+    { variant: 'scalar', m: builds.scalar, table: 'scalar', paths: [false, true] }];
+  if (tables.simd !== 'wasm') { console.error(`FAIL the SIMD build runs the ${tables.simd} table, not its own (wasm)`); failures += 1; }
   for (const [variant, m] of Object.entries(builds)) {
     const failed = conversionChecks(m, variant);
     failures += failed;
@@ -164,27 +216,38 @@ function conversionChecks(m, variant) {
     const frames = execFileSync(clip, ['--width', c.width, '--height', c.height, '--frames', c.frames,
       '--picture', c.picture], { maxBuffer: 1 << 30 });
     const m0 = builds.simd;
-    for (let p = 0; p < m0._pw_positions(); ++p) {
-      const mode = m0._pw_position_mode(p);
-      const name = m0.UTF8ToString(m0._pw_position_name(p));
-      const expected = native(c, String(mode), frames);
-      for (const [variant, m] of Object.entries(builds)) {
-        for (const plain of [false, true]) {
+    const expected = [...Array(m0._pw_positions()).keys()].map((p) => native(c, String(m0._pw_position_mode(p)), frames));
+    // The SIMD build's own table (wasm) and the scalar build, fast and plain paths; the SIMD
+    // build's SSE tables as Emscripten maps them, fast path, where the frames are small.
+    for (const { variant, m, table, paths } of variants) {
+      if (table !== 'wasm' && table !== 'scalar' && c.width * c.height > 640 * 480) continue;
+      m._pw_use_kernels(table);
+      for (let p = 0; p < m0._pw_positions(); ++p) {
+        const mode = m0._pw_position_mode(p), name = m0.UTF8ToString(m0._pw_position_name(p));
+        for (const plain of paths) {
           const got = run(m, c, mode, frames, plain);
           ++checked;
-          if (!got.equals(expected)) {
-            const at = got.findIndex((b, i) => b !== expected[i]);
+          if (!got.equals(expected[p])) {
+            const at = got.findIndex((b, i) => b !== expected[p][i]);
             const frameAt = Math.floor(at / (c.width * c.height * 4));
             console.error(`FAIL ${variant}${plain ? ' plain' : ''} ${name} ${c.picture} ${c.width}x${c.height}: ` +
-              `first differing byte ${at} (frame ${frameAt}): ${got[at]} instead of ${expected[at]}`);
+              `first differing byte ${at} (frame ${frameAt}): ${got[at]} instead of ${expected[p][at]}`);
             ++failures;
           }
         }
       }
+      m._pw_use_kernels(m === builds.simd ? 'wasm' : 'scalar');
     }
     console.log(`${c.picture} ${c.width}x${c.height}, ${c.frames} frames: every mode compared`);
     if (c.picture !== 'noise') continue;  // one odd size says as much: each re-run copies 71 MB of records
     const modes = [...Array(m0._pw_positions()).keys()].map((p) => ({ mode: m0._pw_position_mode(p), name: m0.UTF8ToString(m0._pw_position_name(p)) }));
+    for (const [variant, m] of Object.entries(builds)) {
+      const cells = modes.filter((op) => op.name !== 'none');
+      const failed = gridChecks(m, variant, c, frames, cells);
+      failures += failed;
+      checked += cells.length + 1;
+      console.log(`${variant}, ${c.picture} ${c.width}x${c.height}: the grid's ${cells.length} cells ${failed ? 'FAILED' : 'equal the filter'}, and the largest grid fits`);
+    }
     for (const [variant, m] of Object.entries(builds)) {
       const failed = rerunChecks(m, c, frames, modes);
       failures += failed;

@@ -108,7 +108,7 @@ module.exports = (h) => {
     await page.keyboard.press('.');
     await page.waitForFunction(() => Number(document.documentElement.dataset.frames) === 1);
     const first = (await dataset(page)).filterCommand;
-    check(/--size 160x120 --mode gray recording/.test(first), `mode=gray: the command names it once (${first})`);
+    check(/--size 160x120 --mode gray -- recording/.test(first), `mode=gray: the command names it once (${first})`);
     await page.keyboard.press(' ');
     await page.waitForFunction(() => Number(document.documentElement.dataset.frames) >= 5);
     await page.keyboard.press('b');
@@ -117,7 +117,7 @@ module.exports = (h) => {
     const freeze = await page.evaluate(() => document.getElementById('freeze').textContent);
     await page.waitForFunction(() => Number(document.documentElement.dataset.frames) >= 40);
     const recording = await page.evaluate(() => ({ mode: document.getElementById('mode').selectedOptions[0].textContent, command: document.documentElement.dataset.filterCommand }));
-    check(/laplacian-b/.test(recording.mode) && /--size 160x120 --mode laplacian-b recording\.raw/.test(recording.command),
+    check(/laplacian-b/.test(recording.mode) && /--size 160x120 --mode laplacian-b -- recording\.raw/.test(recording.command),
       `Record starts from what is shown, the URL's schedule left behind ("${recording.mode}", ${recording.command})`);
     await page.click('#record');
     const dir = await h.saveDownloads(page, downloads, 'record-view');
