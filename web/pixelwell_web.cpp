@@ -350,7 +350,7 @@ EMSCRIPTEN_KEEPALIVE int pw_schedule_apply(uint32_t frame) {
 EMSCRIPTEN_KEEPALIVE int32_t pw_schedule_at(uint32_t frame, int i) {
     auto [at, end] = Schedule.equal_range(frame);
     for (; at != end && i > 0; ++at, --i) {}
-    return at == end ? 0 : at->second;
+    return at == end ? 0 : at->second.mode;
 }
 EMSCRIPTEN_KEEPALIVE const char* pw_message() { return Message.c_str(); }
 // The mode's name ("gray"), or the bare number.
