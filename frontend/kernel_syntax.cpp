@@ -96,6 +96,26 @@ const std::vector<KernelPreset>& kernelPresets() {
     return presets;
 }
 
+const std::vector<KernelPreset>& moreKernelPresets() {
+    static const ConvolutionKernel kernels[] = {
+        {3, 16, {{1, 2, 1}, {2, 4, 2}, {1, 2, 1}}},
+        {5, 256, {{1, 4, 6, 4, 1}, {4, 16, 24, 16, 4}, {6, 24, 36, 24, 6}, {4, 16, 24, 16, 4}, {1, 4, 6, 4, 1}}},
+        {3, 1, {{-1, 0, 1}, {-1, 0, 1}, {-1, 0, 1}}},
+        {3, 1, {{1, 1, 1}, {0, 0, 0}, {-1, -1, -1}}},
+        {3, 1, {{0, 1, 2}, {-1, 0, 1}, {-2, -1, 0}}},
+        {3, 1, {{-2, -1, 0}, {-1, 0, 1}, {0, 1, 2}}},
+        {3, 1, {{0, -1, 0}, {-1, 5, -1}, {0, -1, 0}}},
+        {3, 1, {{-2, -1, 0}, {-1, 1, 1}, {0, 1, 2}}},
+    };
+    static const std::vector<KernelPreset> presets = {
+        {kModeNone, "gaussian3", &kernels[0]}, {kModeNone, "gaussian5", &kernels[1]},
+        {kModeNone, "prewitt-x", &kernels[2]}, {kModeNone, "prewitt-y", &kernels[3]},
+        {kModeNone, "sobel-45", &kernels[4]},  {kModeNone, "sobel-135", &kernels[5]},
+        {kModeNone, "sharpen", &kernels[6]},   {kModeNone, "emboss", &kernels[7]},
+    };
+    return presets;
+}
+
 std::string kernelOptions(const ConvolutionKernel& kernel) {
     std::string options = "--kernel " + kernelRows(kernel);
     if (kernel.divisor != 1) options += " --divisor " + std::to_string(kernel.divisor);

@@ -32,6 +32,11 @@ struct KernelPreset {
 };
 const std::vector<KernelPreset>& kernelPresets();
 
+// Kernels a class starts from beyond the nine (mode kModeNone: none is a mode): the Gaussians
+// 3x3 (1-2-1 / 16) and 5x5 (1-4-6-4-1 / 256), Prewitt X and Y, the two diagonal Sobels,
+// sharpen and emboss. The page offers them after the nine; the filter's --help lists them.
+const std::vector<KernelPreset>& moreKernelPresets();
+
 // "--kernel ROWS" and, unless it is 1, " --divisor N": the options that give the kernel.
 std::string kernelOptions(const ConvolutionKernel& kernel);
 

@@ -72,6 +72,12 @@ std::string kernelHelp() {
         std::snprintf(line, sizeof line, "  %-12s --kernel %s\n", preset.name, kernelOptions(*preset.kernel).substr(9).c_str());
         text += line;
     }
+    text += "More kernels to start from (the page offers them too):\n";
+    for (const KernelPreset& preset : moreKernelPresets()) {
+        char line[160];
+        std::snprintf(line, sizeof line, "  %-12s --kernel %s\n", preset.name, kernelOptions(*preset.kernel).substr(9).c_str());
+        text += line;
+    }
     return text;
 }
 

@@ -19,6 +19,8 @@ export const kTextSizes = ['normal', 'large', 'larger'];
  * @property {?string} camera     camera=N as given (checked against the devices when opening)
  * @property {?{width:number,height:number}} size   size=WxH, null when not given
  * @property {string[]} modes     every mode=M[@K], in order
+ * @property {?string} kernel     kernel=ROWS[@K], the kernel mode's kernel in pixelwell-filter's syntax
+ * @property {?string} divisor    divisor=N[@K]; either without mode= starts in the kernel mode
  * @property {?number} frames     frames=N
  * @property {boolean} record     record=1
  * @property {boolean} scalar     simd=0
@@ -37,7 +39,7 @@ export function readConfig(search) {
   const errors = [];
   const config = {
     source: 'camera', media: '', camera: params.has('camera') ? params.get('camera') : null, size: null,
-    modes: params.getAll('mode'), frames: null, record: params.get('record') === '1', scalar: params.get('simd') === '0',
+    modes: params.getAll('mode'), kernel: params.get('kernel'), divisor: params.get('divisor'), frames: null, record: params.get('record') === '1', scalar: params.get('simd') === '0',
     pipeline: params.get('pipeline') === 'main' ? 'main' : 'worker',
     frozen: params.get('frozen') === '1', loop: params.get('loop') !== '0', textSize: 'normal', automated: false, errors,
   };

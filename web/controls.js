@@ -47,6 +47,7 @@ export class Controls {
     const op = this.core.operation(mode);
     $('mode').value = op ? String(op.id) : '';
     $('result-title').textContent = `${this.core.texts.result} ${this.core.title(mode)}`;
+    if (this.onMode) this.onMode(mode);
   }
 
   /** The operation delta places after the one shown, round the list (the buttons, ← →, a swipe). */

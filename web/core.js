@@ -63,7 +63,8 @@ export async function loadCore(scalar) {
 
 /** What the module says of itself (pw_page_info, its version and build), as plain data. */
 export function describe(m, build) {
-  return { build, version: m.UTF8ToString(m._pw_version()), ...JSON.parse(m.UTF8ToString(m._pw_page_info())) };
+  return { build, version: m.UTF8ToString(m._pw_version()), ...JSON.parse(m.UTF8ToString(m._pw_page_info())),
+           presets: JSON.parse(m.UTF8ToString(m._pw_kernel_presets())) };
 }
 
 /** The operations, texts and layouts, wherever the module runs. */
@@ -79,6 +80,10 @@ export class CoreInfo {
     this.explainLayout = info.explain;
     /** The program's own texts: control, result, tooLarge, noDevice, formatError. */
     this.texts = info.texts;
+    /** The kernel mode's identifier on the page (its last operation), and the kernels offered:
+     *  {name, rows, divisor, mode} (mode: the filter's name for the nine, '' for the others). */
+    this.kernelMode = info.kernelMode;
+    this.presets = info.presets;
   }
 
   /** The operation of a mode, or null when the menu has none. */
@@ -107,11 +112,17 @@ export class Core extends CoreInfo {
     this.height = 0;
   }
 
-  // The module's own answers where it has them.
-  position(mode) { return this.m._pw_position_of_mode(mode); }
+  // The module's own answers where it has them (the kernel mode is the page's list's own).
+  position(mode) { const p = this.m._pw_position_of_mode(mode); return p >= 0 ? p : super.position(mode); }
   operationForKey(key) {
     const p = this.m._pw_position_for_key(key.charCodeAt(0));
-    return p >= 0 ? this.operations[p] : null;
+    return p >= 0 ? this.operations[p] : super.operationForKey(key);
+  }
+  /** Calls fn with the texts in the module's memory (freed after). */
+  withTexts(texts, fn) {
+    const m = this.m;
+    const at = texts.map((t) => { const n = m.lengthBytesUTF8(t) + 1, a = m._malloc(n); m.stringToUTF8(t, a, n); return a; });
+    try { return fn(...at); } finally { for (const a of at) m._free(a); }
   }
   modeName(mode) { return this.m.UTF8ToString(this.m._pw_mode_name(mode)); }
 
@@ -179,21 +190,49 @@ export class Core extends CoreInfo {
   // --- the mode schedule, as pixelwell-filter's --mode takes it -------------------------------
   scheduleClear() { this.m._pw_schedule_clear(); }
   /** Adds "M" or "M@K"; returns null, or the reason it was refused. */
-  scheduleAdd(text) {
-    const m = this.m;
-    const bytes = m.lengthBytesUTF8(text) + 1;
-    const buffer = m._malloc(bytes);
-    m.stringToUTF8(text, buffer, bytes);
-    const ok = m._pw_schedule_add(buffer);
-    m._free(buffer);
-    return ok ? null : m.UTF8ToString(m._pw_message());
+  scheduleAdd(text, what = 'mode') {
+    const add = { mode: '_pw_schedule_add', kernel: '_pw_schedule_add_kernel', divisor: '_pw_schedule_add_divisor' }[what];
+    const ok = this.withTexts([text], (at) => this.m[add](at));
+    return ok ? null : this.m.UTF8ToString(this.m._pw_message());
   }
-  /** Chooses the modes scheduled before this frame; returns them in order. */
+  /** Makes the choices scheduled before this frame; returns them in order, as the run logs them
+   *  (a mode's number as the menu chooses it; 'k ROWS', 'd N', or 't N' for a typed number). */
   scheduleApply(frame) {
     const count = this.m._pw_schedule_apply(frame);
-    const modes = [];
-    for (let i = 0; i < count; ++i) modes.push(this.m._pw_schedule_at(frame, i));
-    return modes;
+    const choices = [];
+    for (let i = 0; i < count; ++i) {
+      const entry = this.m.UTF8ToString(this.m._pw_schedule_entry(frame, i));
+      choices.push(entry.startsWith('m ') ? Number(entry.slice(2)) : entry);
+    }
+    return choices;
+  }
+
+  // --- the kernel mode's kernel, its stages and the inspector ----------------------------------
+  /** The kernel in use: { rows, divisor }. */
+  kernel() { return { rows: this.m.UTF8ToString(this.m._pw_kernel_rows()), divisor: this.m._pw_kernel_divisor() }; }
+  /** ROWS and the divisor's text from the next frame on: { ok, kernel } or, refused (the kernel
+   *  in use stays), { ok: false, message, row, entry } (row, entry from 1; 0: none; divisor: true). */
+  setKernel(rows, divisor) {
+    const taken = this.withTexts([rows, String(divisor)], (r, d) => this.m._pw_kernel_set(r, d));
+    if (taken === 1) return { ok: true, kernel: this.kernel() };
+    const at = this.m._pw_kernel_error_cell() >> 2;
+    return { ok: false, message: this.m.UTF8ToString(this.m._pw_message()), row: this.m.HEAP32[at], entry: this.m.HEAP32[at + 1],
+             divisor: taken === -1, kernel: this.kernel() };
+  }
+  /** "divisor = sum of weights" for the kernel in use (1 when the sum is 0). */
+  sumDivisor() { return this.m._pw_kernel_sum_divisor(); }
+  /** A stage of the frame shown (gray, values, levels) as a picture; null when it has none. */
+  stage(name) {
+    if (!this.m._pw_stage(['gray', 'values', 'levels'].indexOf(name))) return null;
+    const i = this.m._pw_stage_info() >> 2, H = this.m.HEAP32;
+    return { image: this.image(this.m._pw_stage_rgba()), min: H[i], max: H[i + 1], largest: H[i + 2], filtered: H[i + 3] === 1 };
+  }
+  /** Every stage at a pixel of the frame shown (x, y from the top left). */
+  inspect(x, y) {
+    const i = this.m._pw_inspect(x, y) >> 2, H = this.m.HEAP32;
+    if (!H[i]) return null;
+    return { x, y, gray: H[i + 1] ? H[i + 3] : null, value: H[i + 2] ? H[i + 4] : null, level: H[i + 2] ? H[i + 5] : null,
+             result: [H[i + 6], H[i + 7], H[i + 8]] };
   }
 
   // --- the sizes frames are processed at, and the command that reproduces a recording ----------
@@ -206,16 +245,11 @@ export class Core extends CoreInfo {
   }
   /** A grid cell's size for frames of width x height: cellWidth wide, keeping their shape. */
   fitCell(width, height, cellWidth) { return this.sizeAt(this.m._pw_fit_cell(width, height, cellWidth)); }
-  /** The pixelwell-filter command for a recording: log [[before frame, mode], ...]; frames < 0: all. */
+  /** The pixelwell-filter command for a recording: log [[before frame, choice], ...] (a mode's
+   *  number, or 'k ROWS', 'd N', 't N' as scheduleApply gives them); frames < 0: all. */
   reproduceCommand(width, height, log, frames, recording, output) {
-    const m = this.m;
-    const pairs = m._malloc(Math.max(1, log.length) * 8);
-    log.forEach(([at, mode], i) => { m.HEAP32[(pairs >> 2) + 2 * i] = at; m.HEAP32[(pairs >> 2) + 2 * i + 1] = mode; });
-    const text = (t) => { const n = m.lengthBytesUTF8(t) + 1, at = m._malloc(n); m.stringToUTF8(t, at, n); return at; };
-    const names = [text(recording), text(output)];
-    const command = m.UTF8ToString(m._pw_reproduce_command(width, height, pairs, log.length, frames, ...names));
-    for (const at of [pairs, ...names]) m._free(at);
-    return command;
+    const lines = log.map(([at, choice]) => `${at} ${choice}`).join('\n');
+    return this.withTexts([lines, recording, output], (l, r, o) => this.m.UTF8ToString(this.m._pw_reproduce_command(width, height, l, frames, r, o)));
   }
 
   // --- the grid: a core per cell, each in its own mode ------------------------------------------

@@ -5,11 +5,13 @@
 
 #include <cstdint>
 #include <cstring>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "dispatcher.h"
 #include "frames.h"
+#include "kernel_syntax.h"
 #include "page_entry.h"
 #include "reproduce.h"
 
@@ -64,7 +66,10 @@ EMSCRIPTEN_KEEPALIVE int pw_grid_start(int32_t width, int32_t height, int32_t co
     CellHeight = height;
     page::setFrameSize(width, height);
     Cells.reserve(count);
-    for (int32_t i = 0; i < count; ++i) Cells.emplace_back(FrameSize{width, height}, page::pageKernels());
+    for (int32_t i = 0; i < count; ++i) {
+        Cells.emplace_back(FrameSize{width, height}, page::pageKernels());
+        Cells.back().Kernel = page::singleCore().Kernel;  // the kernel cell's: the page's kernel
+    }
     CellRgba.assign(count * cellPixels() * 4, 0);
     CellResults.assign(count * cellPixels() * 4, 0);
     return 1;
@@ -80,16 +85,18 @@ EMSCRIPTEN_KEEPALIVE void pw_grid_stop() {
 
 // As the menu command chooses it, in one cell.
 EMSCRIPTEN_KEEPALIVE void pw_grid_select(int32_t cell, int32_t mode) {
-    if (cell >= 0 && cell < static_cast<int32_t>(Cells.size())) selectProcessingMode(Cells[cell], mode);
+    if (cell >= 0 && cell < static_cast<int32_t>(Cells.size())) page::chooseMode(Cells[cell], mode);
 }
 
 // Every cell back to its start in the mode it had, its surface all zero.
 EMSCRIPTEN_KEEPALIVE void pw_grid_reset() {
     for (Core& core : Cells) {
-        const int32_t mode = core.ProcessingMode;
+        const int32_t mode = kernelModeChosen(core) ? kModeKernel : core.ProcessingMode;
+        const ConvolutionKernel kernel = core.Kernel;
         resetCore(core);
+        core.Kernel = kernel;
         zeroSurface(core);
-        selectProcessingMode(core, mode);
+        page::chooseMode(core, mode);
     }
 }
 
@@ -121,13 +128,39 @@ EMSCRIPTEN_KEEPALIVE double pw_grid_bytes() {
 
 // --- the reproducing command ----------------------------------------------------------------
 // The pixelwell-filter command for a recording of width x height frames named `recording`, whose
-// results were saved as `output`, with `count` choices as (before frame, mode) pairs at `pairs`
-// in the order made; choices at or after `frames` left out (negative: none left out).
-EMSCRIPTEN_KEEPALIVE const char* pw_reproduce_command(int32_t width, int32_t height, const int32_t* pairs, int32_t count,
-                                                      double frames, const char* recording, const char* output) {
+// results were saved as `output`, with the choices in `log`, one a line in the order made:
+// "K N" the mode N as the menu chooses it before frame K (N 1460: the kernel mode), "K t N" a
+// typed number that selects nothing, "K k ROWS" a kernel, "K d N" a divisor; choices at or after
+// `frames` left out (negative: none left out). A line the page did not make is skipped.
+EMSCRIPTEN_KEEPALIVE const char* pw_reproduce_command(int32_t width, int32_t height, const char* log, double frames,
+                                                      const char* recording, const char* output) {
     Selections selections;
-    for (int32_t i = 0; i < count; ++i)
-        selections.emplace_back(static_cast<uint64_t>(static_cast<uint32_t>(pairs[2 * i])), pairs[2 * i + 1]);
+    std::istringstream lines(log);
+    std::string line, error;
+    while (std::getline(lines, line)) {
+        std::istringstream words(line);
+        uint64_t at = 0;
+        std::string kind, value;
+        if (!(words >> at >> kind)) continue;
+        words >> value;
+        ModeSwitch choice;
+        int64_t number = 0;
+        if (kind == "k") {
+            ConvolutionKernel kernel{3, 1, {}};
+            if (!parseKernelRows(value, kernel, error)) continue;
+            choice = ModeSwitch::kernelWeights(kernel);
+        } else if (kind == "d") {
+            if (!parseInteger(value, 1, kMaxKernelDivisor, number)) continue;
+            choice = ModeSwitch::kernelDivisor(static_cast<int32_t>(number));
+        } else if (kind == "t") {
+            if (!parseInteger(value, INT32_MIN, INT32_MAX, number)) continue;
+            choice = ModeSwitch(static_cast<int32_t>(number));
+        } else {
+            if (!parseInteger(kind, INT32_MIN, INT32_MAX, number)) continue;
+            choice = number == kModeKernel ? ModeSwitch::kernelMode() : ModeSwitch(static_cast<int32_t>(number));
+        }
+        selections.emplace_back(at, choice);
+    }
     const uint64_t reached = frames < 0 ? UINT64_MAX : static_cast<uint64_t>(frames);
     Command = reproduceCommand("pixelwell-filter", width, height, selections, reached, recording, output);
     return Command.c_str();

@@ -4,8 +4,10 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "core.h"
+#include "schedule.h"
 
 namespace pixelwell::page {
 
@@ -21,6 +23,15 @@ const KernelTable& pageKernels();
 // again, at its start, when the grid ends.
 void setSingleCoreAside();
 void restoreSingleCore();
+
+// The single view's core, and the core its views show (a frozen view's copy after a re-run).
+Core& singleCore();
+Core& shownCore();
+// The URL's schedule, and the text of the last refusal (pw_message()).
+ModeSchedule& schedule();
+std::string& message();
+// As the menu command chooses a mode, in any of the page's cores; kModeKernel: the kernel mode.
+void chooseMode(Core& core, int32_t mode);
 
 // The surface's width x height region of a core as a canvas's pixels (R,G,B,A, top-down), in
 // SIMD where the build has it.

@@ -116,5 +116,6 @@ export class Panel {
     if (!frame) lines.push('No frame processed yet / まだフレームがありません');
     $('panel-numbers').textContent = lines.join('\n');
     $('panel-frames').textContent = this.framesText(b);
+    if (this.run.kernelView) this.run.kernelView.inspect();  // the inspected point on this frame
   }
 }

@@ -9,6 +9,7 @@ import * as state from './state.js';
 import { Controls } from './controls.js';
 import { Views } from './views.js';
 import { Panel } from './panel.js';
+import { KernelView } from './kernel_view.js';
 import { Run } from './run.js';
 import { snapshot } from './chart.js';
 import { testSource, mediaSource, chosenFileSource, kAcceptedFiles } from './sources.js';
@@ -62,12 +63,17 @@ async function main() {
   if (config.gridAsked && config.modes.length) ui.note('view', 'view=grid runs every operation at once: the mode= schedule is not used.');
 
   // A schedule the filter would refuse is refused with the filter's reason; the run goes on.
+  // kernel= and divisor= as the filter's --kernel and --divisor; without mode= they choose the
+  // kernel mode, as --kernel alone does.
   let scheduleOk = true;
   pipeline.call('scheduleClear');
-  for (const text of config.modes) {
-    const reason = await pipeline.call('scheduleAdd', text);
+  const kernelAsked = config.kernel !== null || config.divisor !== null;
+  const schedule = [...config.modes.map((text) => ['mode', text]), ...(kernelAsked && !config.modes.length ? [['mode', 'kernel']] : []),
+    ...(config.kernel !== null ? [['kernel', config.kernel]] : []), ...(config.divisor !== null ? [['divisor', config.divisor]] : [])];
+  for (const [what, text] of schedule) {
+    const reason = await pipeline.call('scheduleAdd', text, what);
     if (reason) {
-      ui.error(`mode=${text}: ${reason}. The run goes on in the default mode, ${core.modeName(core.none)}.`);
+      ui.error(`${what}=${text}: ${reason}. The run goes on in the default mode, ${core.modeName(core.none)}.`);
       pipeline.call('scheduleClear');
       scheduleOk = false;
       break;
@@ -80,6 +86,9 @@ async function main() {
   if (config.gridAsked) run.setView('grid');
   const panel = new Panel(core, run);
   run.panel = panel;
+  run.kernelNow = await pipeline.call('kernel');
+  run.kernelView = new KernelView(core, run, pipeline);
+  ui.onMode = (mode) => run.kernelView.modeShown(mode);
   let loop = config.loop;
 
   // --- sources -----------------------------------------------------------------------------------

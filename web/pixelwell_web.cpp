@@ -85,17 +85,31 @@ bool setFrameSize(int32_t width, int32_t height) {
     return true;
 }
 const KernelTable& pageKernels() { return *Table; }
+Core& singleCore() { return WebCore; }
+Core& shownCore() { return ::shownCore(); }
+ModeSchedule& schedule() { return Schedule; }
+std::string& message() { return Message; }
+void chooseMode(Core& core, int32_t mode) {
+    if (mode == kModeKernel) selectKernelMode(core);
+    else selectProcessingMode(core, mode);
+}
 
+// The kernel the page's user chose outlives the core it was set in (the grid's kernel cell
+// starts with it, and so does the single view after the grid).
 void setSingleCoreAside() {
     ShowingRerun = false;
     Rerun.reset();
+    const ConvolutionKernel kernel = WebCore.Kernel;
     WebCore = Core({1, 1}, *Table, SurfaceSource::Lent);
+    WebCore.Kernel = kernel;
     lendSurface(WebCore, Surface);
 }
 void restoreSingleCore() {
     ShowingRerun = false;
     Rerun.reset();
+    const ConvolutionKernel kernel = WebCore.Kernel;
     WebCore = Core({kMaxSide, kMaxSide}, *Table, SurfaceSource::Lent);
+    WebCore.Kernel = kernel;
     lendSurface(WebCore, Surface);
     std::memset(Surface, 0, sizeof Surface);
 }
@@ -165,14 +179,18 @@ EMSCRIPTEN_KEEPALIVE uint8_t* pw_surface() { return Surface; }
 // The size of the frames to come; false (and nothing changed) outside 1..1280.
 EMSCRIPTEN_KEEPALIVE int pw_set_size(int32_t width, int32_t height) { return page::setFrameSize(width, height) ? 1 : 0; }
 
-// Every record back to its start, and the surface all zero, as a fresh program has them.
+// Every record back to its start, and the surface all zero, as a fresh program has them; the
+// kernel mode's kernel stays the one the page's user chose.
 EMSCRIPTEN_KEEPALIVE void pw_reset() {
     ShowingRerun = false;
+    const ConvolutionKernel kernel = WebCore.Kernel;
     resetCore(WebCore);
+    WebCore.Kernel = kernel;
     std::memset(Surface, 0, sizeof Surface);
 }
 
-EMSCRIPTEN_KEEPALIVE void pw_select_mode(int32_t mode) { selectProcessingMode(WebCore, mode); }
+// As the menu command chooses it; kModeKernel chooses the kernel mode (the page's own entry).
+EMSCRIPTEN_KEEPALIVE void pw_select_mode(int32_t mode) { page::chooseMode(WebCore, mode); }
 EMSCRIPTEN_KEEPALIVE int32_t pw_mode() { return WebCore.ProcessingMode; }
 
 }  // extern "C"
@@ -498,7 +516,11 @@ EMSCRIPTEN_KEEPALIVE const char* pw_page_info() {
         j += ",\"takesReference\":";
         j += op.id == kModeSimpleDiff || op.id == kModeDiff ? "true}" : "false}";
     }
-    j += "],\"explain\":{";
+    // The kernel mode, which the program's menu does not hold: last, with pixelwell-live's key.
+    j += ",{\"id\":" + std::to_string(kModeKernel) + ",\"name\":";
+    appendJsonString(j, kKernelModeName);
+    j += ",\"label\":\"\u30ab\u30fc\u30cd\u30eb\",\"key\":\"k\",\"family\":\"filter\",\"takesReference\":false}";
+    j += "],\"kernelMode\":" + std::to_string(kModeKernel) + ",\"explain\":{";
     const std::pair<const char*, int32_t> fields[] = {
         {"drawn", kExDrawn}, {"frame", kExFrame}, {"mode", kExMode}, {"width", kExWidth},
         {"height", kExHeight}, {"min", kExMin}, {"max", kExMax}, {"counted", kExCounted},

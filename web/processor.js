@@ -42,6 +42,7 @@ export class Processor {
     this.recorder = null;
     this.cells = [];    // the grid's canvases and their contexts (adoptCells)
     this.grid = false;  // the grid runs: frames go through every cell's core
+    this.stage = 'result';  // what the result view shows of its frames
   }
 
   resize(width, height) {
@@ -55,9 +56,33 @@ export class Processor {
   select(mode) { this.core.select(mode); }
   reset() { if (this.grid) this.core.gridReset(); else this.core.reset(); }
   scheduleClear() { this.core.scheduleClear(); }
-  scheduleAdd(text) { return this.core.scheduleAdd(text); }
+  scheduleAdd(text, what) { return this.core.scheduleAdd(text, what); }
   /** The modes scheduled before this frame, chosen now; and the mode they leave. */
-  scheduleApply(frame) { return { modes: this.core.scheduleApply(frame), mode: this.core.mode() }; }
+  scheduleApply(frame) { return { modes: this.core.scheduleApply(frame), mode: this.core.mode(), kernel: this.core.kernel() }; }
+
+  // --- the kernel mode's kernel, the stage the result view shows, the inspector -----------------
+  /** The kernel from the next frame on (Core.setKernel's answer). */
+  setKernel(rows, divisor) { return this.core.setKernel(rows, divisor); }
+  kernel() { return this.core.kernel(); }
+  sumDivisor() { return this.core.sumDivisor(); }
+  /** The result view shows this stage of its frames (result, gray, values or levels), from now. */
+  showStage(stage) { this.stage = stage; return this.core.width && !this.grid ? this.drawResult() : null; }
+  /** The result view from the frame shown: its stage where the frame has it, else the result.
+   *  Returns { stage } as drawn, with the values' range and largest magnitude. */
+  drawResult() {
+    const core = this.core;
+    if (this.stage && this.stage !== 'result') {
+      const made = core.stage(this.stage);
+      if (made) {
+        this.resultContext.putImageData(made.image, 0, 0);
+        return { stage: this.stage, min: made.min, max: made.max, largest: made.largest, filtered: made.filtered };
+      }
+    }
+    if (this.direct) core.resultToRgba();
+    this.resultContext.putImageData(core.resultImage(), 0, 0);
+    return { stage: 'result' };
+  }
+  inspect(x, y) { return this.core.width && !this.grid ? this.core.inspect(x, y) : null; }
 
   /**
    * One frame: input is {test: n}, {frame: VideoFrame} or {image: a canvas image source}, with
@@ -79,7 +104,7 @@ export class Processor {
       const started = performance.now();
       const view = await this.read(input);
       const captured = performance.now();
-      let processed;
+      let processed, shown = null;
       if (this.grid) {
         core.gridProcess();
         processed = performance.now();
@@ -89,8 +114,7 @@ export class Processor {
         processed = performance.now();
         if (!view) this.sourceContext.drawImage(input.frame, 0, 0, core.width, core.height);
         else this.sourceContext.putImageData(view, 0, 0);
-        if (this.direct) core.resultToRgba();
-        this.resultContext.putImageData(core.resultImage(), 0, 0);
+        shown = this.drawResult();
       }
       const drawn = performance.now();
       const recorder = this.recorder && !this.recorder.closed ? this.recorder : null;
@@ -101,7 +125,8 @@ export class Processor {
           recorder.add([core.frameBytes(), core.resultBytes()]);
         }
       }
-      return { processed: true, times: { started, captured, processed, drawn }, applied, mode: core.mode(), recordFull,
+      return { processed: true, times: { started, captured, processed, drawn }, applied, mode: core.mode(), recordFull, shown,
+               kernel: applied.length ? core.kernel() : null,
                recorded: recorder ? recorder.frames : 0, room: recorder ? recorder.roomFrames() : Infinity };
     } finally {
       if (input.frame) input.frame.close();
@@ -138,14 +163,13 @@ export class Processor {
   /** The last frame processed again in another mode, shown; false when there is none yet. */
   rerun(mode) {
     if (!this.core.rerun(mode)) return false;
-    this.resultContext.putImageData(this.core.resultImage(), 0, 0);
-    return true;
+    return this.drawResult();
   }
   /** The live records back after re-runs, and the view from them. */
   release() {
     if (this.grid) return;
     this.core.release();
-    if (this.core.width) this.resultContext.putImageData(this.core.resultImage(), 0, 0);
+    if (this.core.width) this.drawResult();
   }
   explain() { return this.core.explain(); }
 

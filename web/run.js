@@ -6,6 +6,7 @@
 import * as state from './state.js';
 import { recordingMethods } from './run_recording.js';
 import { viewMethods } from './run_grid.js';
+import { kernelMethods } from './run_kernel.js';
 
 const kStallMs = 5000;         // a source that delivers nothing this long is taken as lost
 const kRecordLimit = 2 ** 30;  // record=1: bytes of frames and results at most
@@ -39,6 +40,8 @@ export class Run {
     this.commandText = '';     // the reproducing command(s) shown
     this.commandShown = Promise.resolve();
     this.sizeWait = Promise.resolve();  // a frame taken while its size is asked of the module
+    this.kernelNow = null;     // the kernel mode's kernel in use: { rows, divisor } (run_kernel.js)
+    this.kernelView = null;    // the panel's kernel editor, stage selector and inspector
     setInterval(() => this.checkStall(), 1000);
     document.addEventListener('visibilitychange', () => this.onVisibility());
   }
@@ -48,9 +51,10 @@ export class Run {
   start(config, scheduleOk) {
     this.automated = config.automated;
     this.limit = config.frames === null ? Infinity : config.frames;
-    this.scheduled = scheduleOk && config.modes.length > 0;
+    this.scheduled = scheduleOk && (config.modes.length > 0 || config.kernel !== null || config.divisor !== null);
+    this.logKernelNow();  // the kernel in use from frame 0, should the kernel mode be chosen
     if (this.scheduled) {  // the list and titles name it before the first frame
-      this.pipeline.call('scheduleApply', 0).then((r) => this.scheduleApplied(0, r.modes, r.mode));
+      this.pipeline.call('scheduleApply', 0).then((r) => this.scheduleApplied(0, r.modes, r.mode, r.kernel));
     }
     if (config.frozen) this.setFrozen(true);
     if (config.record) this.startRecorder(kRecordLimit);
@@ -63,6 +67,7 @@ export class Run {
     if (!this.ended) return;
     Object.assign(this, { ended: false, automated: false, limit: Infinity, scheduled: false, frames: 0, log: [], logStart: 0 });
     this.generation += 1;
+    this.logKernelNow();
     this.logMode(this.mode);
     state.setEnded(null);
     state.setState('running');
@@ -193,7 +198,7 @@ export class Run {
         : `The recording reached its limit of 1 GiB after ${r.refused.frames} frames: saved as it is.`;
       this.end('record-limit', message);
     } else if (generation === this.generation) {
-      if (r.applied.length) this.scheduleApplied(schedule, r.applied, r.mode);
+      if (r.applied.length) this.scheduleApplied(schedule, r.applied, r.mode, r.kernel);
       this.frames += 1;
       if (this.steps > 0) this.steps -= 1;
       if (this.recording) Object.assign(this.recording, { frames: r.recorded, room: r.room });
@@ -201,6 +206,7 @@ export class Run {
     }
     if (r.processed) {
       this.serial += 1;
+      if (r.shown && this.kernelView) this.kernelView.stageShown(r.shown);
       state.setFrames(this.frames);
       if (this.frozen) this.panel.refresh(true);  // a step: its numbers at once
       this.views.count(r.times, this.frames, this.size, this.recordingText());
@@ -230,9 +236,10 @@ export class Run {
 
   // --- modes ---------------------------------------------------------------------------------------
   // The URL's schedule chose modes before this frame; mode: the one they leave.
-  scheduleApplied(frame, modes, mode) {
-    for (const m of modes) this.log.push([frame, m]);
+  scheduleApplied(frame, modes, mode, kernel) {
+    for (const m of modes) if (typeof m === 'string' && 'kd'.includes(m[0])) this.logChoice(frame, m); else this.log.push([frame, m]);
     if (!modes.length) return;
+    if (kernel) this.kernelChanged(kernel, null);
     this.mode = mode;
     this.ui.syncMenu(mode);
     this.showCommand();
@@ -297,4 +304,4 @@ export class Run {
   }
 }
 
-Object.assign(Run.prototype, recordingMethods, viewMethods);
+Object.assign(Run.prototype, recordingMethods, viewMethods, kernelMethods);

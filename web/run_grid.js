@@ -71,6 +71,7 @@ class RunViews {
     this.scheduled = false;  // the URL's schedule belongs to the view it started
     this.log = [];
     this.logStart = this.frames;  // each view's cores start anew
+    this.logKernelNow();
     if (view !== 'grid') {
       this.pipeline.call('gridStop');
       this.select(mode === null ? this.mode : mode);
@@ -97,7 +98,7 @@ class RunViews {
     if (!this.size.width) return;
     const { width, height } = this.size;
     const wanted = this.view === 'grid'
-      ? this.core.operations.filter((op) => op.id !== this.core.none).map((op) => ({ log: [[0, op.id]], output: `results-${op.name}.bgrx` }))
+      ? this.core.operations.filter((op) => op.id !== this.core.none).map((op) => ({ log: this.cellLog(op.id), output: `results-${op.name}.bgrx` }))
       : [{ log: this.log.map(([at, mode]) => [at - this.logStart, mode]).filter(([at]) => at >= 0), output: 'results.bgrx' }];
     const commands = await this.pipeline.call('commands', width, height, frames, wanted);
     this.commandText = commands.join('\n');
@@ -105,6 +106,11 @@ class RunViews {
     this.ui.showCommand(this.commandText);
   }
   showCommand() { this.commandShown = this.updateCommand(); }
+  // A cell's choices: its mode (the kernel cell's with the kernel it started with).
+  cellLog(mode) {
+    const k = this.kernelNow;
+    return mode === this.core.kernelMode && k ? [[0, mode], [0, `k ${k.rows}`], [0, `d ${k.divisor}`]] : [[0, mode]];
+  }
 }
 
 /** Copied onto the run's prototype. */

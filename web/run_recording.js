@@ -28,6 +28,7 @@ class RunRecording {
     this.pipeline.call('reset');
     Object.assign(this, { frames: 0, log: [], logStart: 0, scheduled: false });
     this.generation += 1;  // a frame on its way belongs to what came before
+    this.logKernelNow();
     if (this.source && this.source.rewind) this.source.rewind();
     this.select(mode);
     this.startRecorder(Infinity);
