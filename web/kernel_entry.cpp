@@ -22,11 +22,11 @@ using namespace pixelwell;
 
 namespace {
 
-constexpr int32_t kPixels = kMaxSide * kMaxSide;
-// A stage, top-down: 1 or 4 bytes a pixel, as copyStage writes it.
-alignas(64) int32_t StageBytes[kPixels];
-// The stage as the view shows it (R,G,B,A, top-down).
-alignas(64) uint8_t StageRgba[kPixels * 4];
+// A stage, top-down: 1 or 4 bytes a pixel, as copyStage writes it, in the result's room (the
+// module's memory is fixed, and holds a frozen view's copy of the core besides); and the stage
+// as the result view shows it (R,G,B,A, top-down), in place of the result's picture.
+int32_t* stageBytes() { return reinterpret_cast<int32_t*>(page::resultRoom()); }
+uint8_t* stageRgba() { return page::resultRgba(); }
 // What pw_stage and pw_inspect tell besides the picture (see there).
 int32_t StageInfo[4];
 int32_t Inspected[9];
@@ -142,15 +142,15 @@ EMSCRIPTEN_KEEPALIVE int pw_stage(int which) {
     const Stage stage = which == 0 ? Stage::Gray : which == 1 ? Stage::Values : Stage::Levels;
     if (!stagesOfShown(stages) || (stage != Stage::Gray && !stages.filtered)) return 0;
     const int32_t pixels = stages.width * stages.height;
-    copyStage(page::shownCore(), stages, stage, true, reinterpret_cast<uint8_t*>(StageBytes));
+    copyStage(page::shownCore(), stages, stage, true, reinterpret_cast<uint8_t*>(stageBytes()));
     int64_t largest = 0;
     if (stage == Stage::Values)
-        for (int32_t p = 0; p < pixels; ++p) largest = std::max<int64_t>(largest, std::abs(static_cast<int64_t>(StageBytes[p])));
-    const auto* levels = reinterpret_cast<const uint8_t*>(StageBytes);
+        for (int32_t p = 0; p < pixels; ++p) largest = std::max<int64_t>(largest, std::abs(static_cast<int64_t>(stageBytes()[p])));
+    const auto* levels = reinterpret_cast<const uint8_t*>(stageBytes());
     for (int32_t p = 0; p < pixels; ++p) {
-        uint8_t* out = StageRgba + 4 * static_cast<size_t>(p);
+        uint8_t* out = stageRgba() + 4 * static_cast<size_t>(p);
         if (stage == Stage::Values) {
-            const int64_t v = StageBytes[p];
+            const int64_t v = stageBytes()[p];
             const auto level = static_cast<uint8_t>(largest ? (255 * std::abs(v) + largest / 2) / largest : 0);
             out[0] = v > 0 ? level : 0;
             out[1] = 0;
@@ -166,7 +166,7 @@ EMSCRIPTEN_KEEPALIVE int pw_stage(int which) {
     StageInfo[3] = stages.filtered;
     return 1;
 }
-EMSCRIPTEN_KEEPALIVE uint8_t* pw_stage_rgba() { return StageRgba; }
+EMSCRIPTEN_KEEPALIVE uint8_t* pw_stage_rgba() { return stageRgba(); }
 EMSCRIPTEN_KEEPALIVE int32_t* pw_stage_info() { return StageInfo; }
 
 // Every stage at one pixel (x from the left, y from the top) of the frame shown: at
@@ -180,14 +180,14 @@ EMSCRIPTEN_KEEPALIVE int32_t* pw_inspect(int32_t x, int32_t y) {
     const int32_t p = y * width + x;
     FrameStages stages;
     if (stagesOfShown(stages) && stages.width == width && stages.height == height) {
-        auto* bytes = reinterpret_cast<uint8_t*>(StageBytes);
+        auto* bytes = reinterpret_cast<uint8_t*>(stageBytes());
         Inspected[1] = 1;
         copyStage(page::shownCore(), stages, Stage::Gray, true, bytes);
         Inspected[3] = bytes[p];
         if (stages.filtered) {
             Inspected[2] = 1;
             copyStage(page::shownCore(), stages, Stage::Values, true, bytes);
-            Inspected[4] = StageBytes[p];
+            Inspected[4] = stageBytes()[p];
             copyStage(page::shownCore(), stages, Stage::Levels, true, bytes);
             Inspected[5] = bytes[p];
         }

@@ -24,6 +24,11 @@ const KernelTable& pageKernels();
 void setSingleCoreAside();
 void restoreSingleCore();
 
+// The result view's picture (R,G,B,A, top-down: the result, or the stage shown instead), and the
+// result as pixelwell-filter writes it, which a stage's values may use as room meanwhile (the
+// recording reads the result anew for each frame). Both kMaxSide x kMaxSide x 4 bytes.
+uint8_t* resultRgba();
+uint8_t* resultRoom();
 // The single view's core, and the core its views show (a frozen view's copy after a re-run).
 Core& singleCore();
 Core& shownCore();

@@ -86,6 +86,8 @@ bool setFrameSize(int32_t width, int32_t height) {
 }
 const KernelTable& pageKernels() { return *Table; }
 Core& singleCore() { return WebCore; }
+uint8_t* resultRgba() { return ResultRgba; }
+uint8_t* resultRoom() { return Result; }
 Core& shownCore() { return ::shownCore(); }
 ModeSchedule& schedule() { return Schedule; }
 std::string& message() { return Message; }

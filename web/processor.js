@@ -121,7 +121,8 @@ export class Processor {
       if (recorder) {
         if (this.grid) recorder.add([core.frameBytes(), ...core.gridResults()]);
         else {
-          if (this.direct) core.readResult();
+          // Read anew: a stage shown (or the worker's way) leaves no result there.
+          core.readResult();
           recorder.add([core.frameBytes(), core.resultBytes()]);
         }
       }

@@ -240,6 +240,26 @@ function gridChecks(m, variant, c, frames, modes) {
     }
     console.log(`${c.picture} ${c.width}x${c.height}, ${c.frames} frames: every mode compared`);
     if (c.picture !== 'noise') continue;  // one odd size says as much: each re-run copies 71 MB of records
+    // The kernel mode as the page sets it (ROWS and divisor through the module's own syntax), a
+    // 5x5 whose values leave 16 bits, fast and plain paths of both builds, against the filter.
+    const rows = '1,-4,6,-4,1/-4,16,-24,16,-4/6,-24,900,-24,6/-4,16,-24,16,-4/1,-4,6,-4,1';
+    const expectedKernel = execFileSync(filter, ['--size', `${c.width}x${c.height}`, '--kernel', rows, '--divisor', '7'],
+      { input: frames, maxBuffer: 1 << 30, env: { ...process.env, PIXELWELL_SCALAR: '1' } });
+    for (const [variant, m] of Object.entries(builds)) {
+      const text = (t) => { const at = m._malloc(t.length + 1); m.stringToUTF8(t, at, t.length + 1); return at; };
+      const [r, d] = [text(rows), text('7')];
+      const taken = m._pw_kernel_set(r, d);
+      m._free(r); m._free(d);
+      for (const plain of [false, true]) {
+        const got = taken === 1 ? run(m, c, 1460, frames, plain) : Buffer.alloc(0);
+        ++checked;
+        if (!got.equals(expectedKernel)) {
+          console.error(`FAIL ${variant}${plain ? ' plain' : ''}: the kernel mode with --kernel ${rows} --divisor 7 (taken: ${taken}) differs from the filter`);
+          ++failures;
+        }
+      }
+      console.log(`${variant}, ${c.picture} ${c.width}x${c.height}: the kernel mode with a 5x5 of its own equals the filter`);
+    }
     const modes = [...Array(m0._pw_positions()).keys()].map((p) => ({ mode: m0._pw_position_mode(p), name: m0.UTF8ToString(m0._pw_position_name(p)) }));
     for (const [variant, m] of Object.entries(builds)) {
       const cells = modes.filter((op) => op.name !== 'none');
