@@ -1,7 +1,7 @@
 // The page in Debian's Chromium, headless, driven through playwright-core: the camera path from
 // Chromium's fake capture device, the test picture, every operation by keyboard and the errors
-// (run_checks.js), the teaching panel (here), the faults found by hand (page_checks.js), every
-// operation at once (grid_checks.js) and the classroom's devices (device_checks.js). Whatever it starts (server, browsers) it stops, also
+// (run_checks.js), the teaching panel (here), the kernel mode (kernel_checks.js), the faults found
+// by hand (page_checks.js), every operation at once (grid_checks.js) and the classroom's devices (device_checks.js). Whatever it starts (server, browsers) it stops, also
 // when a check fails.
 // Usage: node browser.test.js SITE_DIR   (env PIXELWELL_FILTER, PIXELWELL_CLIP; CHROMIUM optional)
 const { serve, launchChromium } = require('./chromium');
@@ -271,6 +271,8 @@ const { serverChecks, cameraRun, testPictureRun, keyboardRun, errorRuns } = runs
   });
   await keyboardRun(camera, url);
   await teachingRun(camera, url);
+  const kernel = require('./kernel_checks')({ check, waitForState, saveDownloads, filter });
+  await timed('kernel mode', () => kernel.kernelRun(camera, url));
   const checks = require('./page_checks')({ check, waitForState, recordRun, reproduce, dataset, saveDownloads, expectMessage: runs.expectMessage, media, timed });
   checks.makeMedia(media, clipFile);
   // The two checks that wait out the 5 s stall rule run side by side.

@@ -1,6 +1,6 @@
 // Every operation at once (view=grid), as a user meets it: the cells in the menu's order with its
 // labels, a 1920x1080 file scaled to the cells' size, record=1's downloads reproduced by the
-// commands the page shows for two temporal cells and one filter cell, a cell's view as
+// commands the page shows for two temporal cells, one filter cell and the kernel cell, a cell's view as
 // recorded, a click on a cell that shows it alone, and the button back to the grid.
 // Used by browser.test.js, which passes its helpers (h) and runs these on its browsers.
 const fs = require('fs');
@@ -19,7 +19,7 @@ module.exports = (h) => {
       .map((o) => /^(.*?) ?(\S+) \[.\]$/.exec(o.textContent).slice(1).join('|')));
     const cells = await page.evaluate(() => [...document.querySelectorAll('#grid figure')]
       .map((f) => `${f.querySelector('figcaption').firstChild.textContent}|${f.dataset.mode}`));
-    check(cells.length === 23 && cells.join(',') === menu.join(','),
+    check(cells.length === 24 && cells.join(',') === menu.join(','),
       `view=grid: ${cells.length} cells in #grid, in the menu's order with its labels and data-mode (${cells.map((c) => c.split('|')[1]).join(' ')})`);
     const state = await waitForState(page, ['done', 'error'], 120000);
     const names = cells.map((c) => c.split('|')[1]);
@@ -37,7 +37,7 @@ module.exports = (h) => {
       `record=1 in the grid: ${n} frames of 1920x1080 at the cells' ${w}x${ht}, recording.raw and ${names.length} results-NAME.bgrx, each whole (${whole}); ended ${state.ended}`);
     const commands = (state.filterCommand || '').split('\n');
     const sobel = names.indexOf('sobel-x');
-    for (const name of ['average8', 'frame-diff', 'sobel-x']) {
+    for (const name of ['average8', 'frame-diff', 'sobel-x', 'kernel']) {
       const command = commands.find((c) => c.includes(`--mode ${name} `)) || '';
       const ok = command.endsWith(`recording.raw results-${name}.bgrx`) && fs.existsSync(path.join(dir, `results-${name}.bgrx`)) &&
         reproduce(command.replace(` results-${name}.bgrx`, ' out.bgrx'), dir).equals(fs.readFileSync(path.join(dir, `results-${name}.bgrx`)));
