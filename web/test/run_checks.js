@@ -108,7 +108,7 @@ module.exports = (h) => {
     await waitForState(page, ['running']);
     const operations = await page.evaluate(() => [...document.querySelectorAll('#mode option')]
       .map((o) => ({ id: Number(o.value), key: /\[(.)\]$/.exec(o.textContent)[1], text: o.textContent })));
-    check(operations.length === 24, `the list holds none and the 23 operations (${operations.length})`);
+    check(operations.length === 25, `the list holds none, the 23 operations and the kernel mode (${operations.length})`);
     const shots = [];
     for (const op of operations) {
       await page.keyboard.press(op.key === '+' ? 'Shift+Equal' : op.key);
@@ -125,7 +125,7 @@ module.exports = (h) => {
     await page.keyboard.press('ArrowRight');
     await page.keyboard.press('ArrowRight');
     const right = await page.evaluate(() => Number(document.getElementById('mode').value));
-    check(left === 1443 && right === 1400, `← from mean3 gives median3 (${left}), → twice wraps round to none (${right})`);
+    check(left === 1444 && right === 1400, `← from the kernel mode gives mean3 (${left}), → twice wraps round to none (${right})`);
     await page.close();
     for (const s of shots) check(s.chosen === s.id, `key for ${s.text} chooses it (${s.chosen})`);
     // The screenshots read back: size, gray B=G=R, binarize only 0 and 255.
