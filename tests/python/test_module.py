@@ -18,8 +18,8 @@ def test_every_mode_equals_the_filter(filter_program, width, height):
     frames = 3 if width > 600 else 10
     clip = pixelwell.test_clip(width, height, frames, picture="noise" if width < 10 else "shapes")
     names = pixelwell.modes()
-    assert len(names) == 24 and names[0] == "none" and names[13] == "sobel-x"
-    for mode in names + [1410, -7]:
+    assert len(names) == 25 and names[0] == "none" and names[13] == "sobel-x" and names[-1] == "kernel"
+    for mode in names[:-1] + [1410, -7]:
         expected = run_filter(filter_program, clip, [mode])
         got = pixelwell.filter(clip, [mode])
         assert got.shape == clip.shape and got.dtype == np.uint8
