@@ -18,6 +18,9 @@ import pixelwell
 
 FILTERS = ["laplacian-a", "laplacian-b", "laplacian-c", "sobel-x", "sobel-y",
            "lowpass3", "highpass3", "lowpass5", "highpass5"]
+# The kernel mode runs with a kernel of its own: a 5x5 Gaussian, divided by 256.
+KERNEL = "1,4,6,4,1/4,16,24,16,4/6,24,36,24,6/4,16,24,16,4/1,4,6,4,1"
+KERNEL_DIVISOR = 256
 
 
 def best(rounds, run):
@@ -48,8 +51,11 @@ def main():
         clip.tofile(clip_path)
         slower = []
         for mode in pixelwell.modes():
-            python = best(args.rounds, lambda: pixelwell.filter(clip, [mode])) / n * 1e3
+            own = {"kernel": KERNEL, "divisor": KERNEL_DIVISOR} if mode == "kernel" else {}
+            python = best(args.rounds, lambda: pixelwell.filter(clip, [mode], **own)) / n * 1e3
             command = [args.filter, "--size", f"{width}x{height}", "--top-down", "--mode", mode, clip_path, out_path]
+            if own:
+                command[-2:-2] = ["--kernel", KERNEL, "--divisor", str(KERNEL_DIVISOR)]
             program = best(args.rounds, lambda: subprocess.run(command, check=True, stderr=subprocess.DEVNULL)) / n * 1e3
             print(f"{mode:<12} {python:>18.3f} {program:>26.3f} {program / python:>6.2f}")
             if python > program:

@@ -41,7 +41,9 @@ name: as --mode takes it; number: the menu command's identifier; label: the menu
 
 
 def mode_info(mode: Union[str, int]) -> ModeInfo:
-    """The mode's number, menu label, key and description, by name or number."""
+    """The mode's number, menu label, key and description, by name or number.
+
+    "kernel" (your own kernel) has no number (None) and no menu label (""); its key is k."""
     return ModeInfo(*_mode_entry(mode))
 
 
@@ -59,19 +61,21 @@ def _check_clip(frames: np.ndarray, what: str = "frames") -> None:
                          f"(pixelwell.fit_within({width}, {height}) gives the size to scale to)")
 
 
-def filter(frames: Union[np.ndarray, Iterable[np.ndarray]], schedule, kernel=None, divisor: int = 1,
+def filter(frames: Union[np.ndarray, Iterable[np.ndarray]], schedule, kernel=None, divisor=1,
            *, rgb: bool = False) -> Union[np.ndarray, Iterator[np.ndarray]]:
     """Runs frames through a schedule of modes, as pixelwell-filter --top-down does.
 
     schedule: a list like ["average4", "sobel-x@10"] in the syntax of pixelwell-filter
     --mode (a mode's name or number, then @K for the frame index before which it is chosen),
-    or one mode. Given an (N, height, width, 3) uint8 array, returns the results as one
-    array of the same shape; given any other iterable of frames, returns a generator that
-    yields each result as its frame comes (the first frame sets the size).
+    or one mode. "kernel" is the kernel mode, with kernel= (rows from the top, e.g.
+    [[0, -1, 0], [-1, 4, -1], [0, -1, 0]], or "0,-1,0/-1,4,-1/0,-1,0"; a list of "ROWS@K"
+    texts changes it before frame K) and divisor= (1 to 1000, or "N@K" texts), as --kernel
+    and --divisor take them; schedule=None with a kernel means ["kernel"]. Given an
+    (N, height, width, 3) uint8 array, returns the results as one array of the same shape;
+    given any other iterable of frames, returns a generator that yields each result as its
+    frame comes (the first frame sets the size).
     """
-    if kernel is not None or divisor != 1:
-        raise NotImplementedError("the kernel mode is not in this build of pixelwell")
-    plan = Schedule(schedule)
+    plan = Schedule(schedule, kernel, divisor)
     if isinstance(frames, np.ndarray):
         _check_clip(frames)
         count, height, width, _ = frames.shape

@@ -84,23 +84,23 @@ def check(student: Callable[[np.ndarray], np.ndarray], mode, frames: Iterable[np
     core gets (B, G, R; R, G, B with rgb=True), which it may change. For the temporal modes
     it keeps its own state between calls. What it returns is compared with that frame's
     stage from a fresh core running mode (a name, a number, or a schedule as
-    pixelwell.filter takes it): stage "result" is (height, width, 3) uint8, "gray" and
-    "levels" (height, width) uint8, "values" (height, width) int32.
+    pixelwell.filter takes it; "kernel" with kernel= and divisor= as there): stage
+    "result" is (height, width, 3) uint8, "gray" and "levels" (height, width) uint8,
+    "values" (height, width) int32, as Core.stage gives them. Every mode must have the
+    stage (ValueError naming the one that has not).
 
     Returns a CheckReport: equal, count, first (frame, row, column, expected, got) and diff.
     A returned value of the wrong shape or dtype is reported as such, and stops the check.
     """
     if stage not in _STAGES:
         raise ValueError(f"unknown stage '{stage}': one of {', '.join(_STAGES)}")
-    if kernel is not None or divisor != 1:
-        raise NotImplementedError("the kernel mode is not in this build of pixelwell")
+    plan = Schedule(mode, kernel, divisor)
     if stage != "result":
-        raise NotImplementedError(f"the {stage} stage is not in this build of pixelwell")
+        plan._require_stage(stage)
     if not callable(student):
         raise TypeError(f"student must be a function of one frame, not {type(student).__name__}")
-    plan = Schedule(mode)
-    mode_name = ", ".join(str(m) if isinstance(m, (str, int)) else str(m) for m in
-                          ([mode] if isinstance(mode, (str, int)) else list(mode)))
+    modes = ["kernel"] if mode is None else [mode] if isinstance(mode, (str, int)) else list(mode)
+    mode_name = ", ".join(str(m) for m in modes)
     core = None
     count = 0
     differing = 0
@@ -120,6 +120,8 @@ def check(student: Callable[[np.ndarray], np.ndarray], mode, frames: Iterable[np
         core._apply_schedule(plan, index)
         try:
             expected = core.process(frame, rgb=rgb)
+            if stage != "result":
+                expected = core.stage(stage)
         except (TypeError, ValueError) as error:
             raise type(error)(f"frame {index}: {error}") from None
         got = student(np.array(frame, copy=True, order="C"))

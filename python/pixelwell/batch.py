@@ -56,7 +56,8 @@ def _output_for(path: str, common: str, out_dir: str, video: Optional[str]) -> s
     return os.path.join(out_dir, stem + ("." + video if video else ".bgrx"))
 
 
-def _filter_one(path: str, output: str, schedule: list, video: Optional[str]) -> FileSummary:
+def _filter_one(path: str, output: str, schedule: list, video: Optional[str], kernel=None,
+                divisor=1) -> FileSummary:
     """One video through one core; every failure ends in the summary, none is raised."""
     import cv2
 
@@ -67,7 +68,7 @@ def _filter_one(path: str, output: str, schedule: list, video: Optional[str]) ->
     writer = None
     sink = None
     try:
-        plan = Schedule(schedule)
+        plan = Schedule(schedule, kernel, divisor)
         capture = cv2.VideoCapture(path)
         if not capture.isOpened():
             summary.errors.append(f"cannot read {path}: "
@@ -147,15 +148,14 @@ def filter_files(paths: Sequence[Union[str, os.PathLike]], schedule, out_dir: Un
                  workers: Optional[int] = None) -> List[FileSummary]:
     """Runs each video through the schedule as one Dask task; returns a FileSummary per file.
 
-    schedule is as pixelwell.filter takes it (["average4", "sobel-x@100"]). The outputs keep
+    schedule, kernel and divisor are as pixelwell.filter takes them (["average4",
+    "sobel-x@100"]; ["kernel"] with kernel=[[...]]). The outputs keep
     each input's path relative to the inputs' common folder, under out_dir; two inputs that
     would write the same output are refused (ValueError) before anything runs. client: None
     (a LocalCluster of `workers` processes, one per core by default, made and closed here), a
     dask.distributed Client, or a scheduler's address. A damaged file is reported in its
     summary and never stops the others.
     """
-    if kernel is not None or divisor != 1:
-        raise NotImplementedError("the kernel mode is not in this build of pixelwell")
     if video is not None and video not in _VIDEO_CODECS:
         raise ValueError(f"video is one of {', '.join(_VIDEO_CODECS)} (or None for .bgrx), not {video!r}")
     if isinstance(paths, (str, os.PathLike)):
@@ -163,8 +163,8 @@ def filter_files(paths: Sequence[Union[str, os.PathLike]], schedule, out_dir: Un
     inputs = [os.path.abspath(os.fspath(p)) for p in paths]
     if not inputs:
         return []
-    modes = list(schedule) if not isinstance(schedule, (str, int)) else [schedule]
-    Schedule(modes)  # a bad schedule is refused here, not once per file on the workers
+    modes = None if schedule is None else list(schedule) if not isinstance(schedule, (str, int)) else [schedule]
+    Schedule(modes, kernel, divisor)  # a bad schedule is refused here, not once per file on the workers
     out_dir = os.path.abspath(os.fspath(out_dir))
     common = os.path.commonpath([os.path.dirname(p) for p in inputs])
     outputs = [_output_for(p, common, out_dir, video) for p in inputs]
@@ -189,7 +189,7 @@ def filter_files(paths: Sequence[Union[str, os.PathLike]], schedule, out_dir: Un
     elif isinstance(client, str):
         client = own_client = Client(client)
     try:
-        futures = [client.submit(_filter_one, source, output, modes, video, pure=False)
+        futures = [client.submit(_filter_one, source, output, modes, video, kernel, divisor, pure=False)
                    for source, output in zip(inputs, outputs)]
         summaries = []
         for source, output, future in zip(inputs, outputs, futures):

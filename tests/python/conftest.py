@@ -25,3 +25,15 @@ def run_filter(program, clip, modes, *extra):
     done = subprocess.run(args, input=np.ascontiguousarray(clip).tobytes(), capture_output=True, check=False)
     assert done.returncode == 0, done.stderr.decode()
     return np.frombuffer(done.stdout, np.uint8).reshape(count, height, width, 4)
+
+
+def run_filter_stage(program, clip, args, stage):
+    """pixelwell-filter --top-down --stage STAGE over the clip, with the mode and kernel options
+    given: (N, H, W) uint8 or int32 (values), or (N, H, W, 4) for the result."""
+    count, height, width, _ = clip.shape
+    command = [program, "--size", f"{width}x{height}", "--top-down", "--stage", stage, *args]
+    done = subprocess.run(command, input=np.ascontiguousarray(clip).tobytes(), capture_output=True, check=False)
+    assert done.returncode == 0, done.stderr.decode()
+    if stage == "result":
+        return np.frombuffer(done.stdout, np.uint8).reshape(count, height, width, 4)
+    return np.frombuffer(done.stdout, "<i4" if stage == "values" else np.uint8).reshape(count, height, width)

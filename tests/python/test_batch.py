@@ -11,7 +11,9 @@ import pixelwell
 from conftest import run_filter
 from pixelwell.batch import filter_files
 
-SCHEDULE = ["average4", "sobel-x@3", "diff@5"]
+SCHEDULE = ["average4", "sobel-x@3", "diff@5", "kernel@6"]
+KERNEL = [[1, 0, -1], [2, 0, -2], [1, 0, -3]]  # from frame 6, divided by 3
+KERNEL_ARGS = ["--kernel", "1,0,-1/2,0,-2/1,0,-3", "--divisor", "3"]
 
 
 def write_video(path, width, height, frames, first):
@@ -49,7 +51,7 @@ def test_three_videos_on_two_workers(tmp_path, filter_program):
     missing = inputs / "gone.avi"
 
     out = tmp_path / "out"
-    summaries = filter_files([*videos, damaged, missing], SCHEDULE, out, workers=2)
+    summaries = filter_files([*videos, damaged, missing], SCHEDULE, out, workers=2, kernel=KERNEL, divisor=3)
     by_name = {os.path.basename(s.input): s for s in summaries}
     assert [os.path.basename(s.input) for s in summaries] == ["a.avi", "b.avi", "c.avi", "damaged.avi", "gone.avi"]
 
@@ -58,12 +60,12 @@ def test_three_videos_on_two_workers(tmp_path, filter_program):
         relative = path.relative_to(inputs).with_suffix(".bgrx")
         assert summary.output == str(out / relative)
         frames = decoded(path)
-        expected = run_filter(filter_program, frames, SCHEDULE)
+        expected = run_filter(filter_program, frames, SCHEDULE, *KERNEL_ARGS)
         written = np.fromfile(summary.output, np.uint8)
         assert written.size == expected.size, f"{path.name}: {summary}"
         assert np.array_equal(written.reshape(expected.shape), expected), path.name
         assert (summary.frames, summary.width, summary.height) == (len(frames), frames.shape[2], frames.shape[1])
-        assert summary.mode_changes == [(0, "average4"), (3, "sobel-x"), (5, "diff")]
+        assert summary.mode_changes == [(0, "average4"), (3, "sobel-x"), (5, "diff"), (6, "kernel")][:len(frames)]
         assert summary.seconds > 0
     assert by_name["a.avi"].ok and by_name["b.avi"].ok
     cut = by_name["c.avi"]
@@ -84,6 +86,8 @@ def test_refused_before_anything_runs(tmp_path):
         filter_files([tmp_path / "x.avi", tmp_path / "x.mp4"], ["gray"], tmp_path / "out")
     with pytest.raises(ValueError, match="no mode has that name"):
         filter_files([tmp_path / "x.avi"], ["grey"], tmp_path / "out")
+    with pytest.raises(ValueError, match="bad kernel: row 1, entry 1 is 1001"):
+        filter_files([tmp_path / "x.avi"], ["kernel"], tmp_path / "out", kernel=[[1001] * 3] * 3)
     with pytest.raises(ValueError, match="video is one of"):
         filter_files([tmp_path / "x.avi"], ["gray"], tmp_path / "out", video="webm")
     assert not (tmp_path / "out").exists()

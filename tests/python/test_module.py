@@ -8,7 +8,7 @@ import numpy as np
 import pytest
 
 import pixelwell
-from conftest import run_filter
+from conftest import run_filter, run_filter_stage
 
 SIZES = [(64, 48), (641, 479), (3, 5)]
 
@@ -18,8 +18,8 @@ def test_every_mode_equals_the_filter(filter_program, width, height):
     frames = 3 if width > 600 else 10
     clip = pixelwell.test_clip(width, height, frames, picture="noise" if width < 10 else "shapes")
     names = pixelwell.modes()
-    assert len(names) == 24 and names[0] == "none" and names[13] == "sobel-x"
-    for mode in names + [1410, -7]:
+    assert len(names) == 25 and names[0] == "none" and names[13] == "sobel-x" and names[-1] == "kernel"
+    for mode in names[:-1] + [1410, -7]:
         expected = run_filter(filter_program, clip, [mode])
         got = pixelwell.filter(clip, [mode])
         assert got.shape == clip.shape and got.dtype == np.uint8
@@ -46,6 +46,76 @@ def test_a_schedule_of_temporal_and_reference_modes(filter_program):
     odd = np.ascontiguousarray(clip[:, :, ::-2])
     assert np.array_equal(pixelwell.filter(clip[:, :, ::-2], schedule), pixelwell.filter(odd, schedule))
     assert pixelwell.Schedule(schedule).switches[:2] == [(0, "average8"), (3, "simple-diff")]
+
+
+def _rows(kernel):
+    """A kernel as pixelwell-filter --kernel takes it."""
+    return "/".join(",".join(str(int(w)) for w in row) for row in kernel)
+
+
+def _preset(mode):
+    """A filter's own kernel and divisor, as explain() gives them."""
+    core = pixelwell.Core(5, 5)
+    core.select(mode)
+    core.process(np.zeros((5, 5, 3), np.uint8))
+    e = core.explain()
+    return e["kernel"], e["divisor"]
+
+
+_random = np.random.default_rng(20240611)
+KERNELS = {
+    "sobel-x": None, "highpass3": None, "lowpass5": None,
+    "random-5x5": (_random.integers(-1000, 1001, (5, 5)), int(_random.integers(2, 1001))),
+    "random-3x3": (_random.integers(-9, 10, (3, 3)).tolist(), 7),
+}
+STAGES = ("result", "gray", "values", "levels")
+
+
+@pytest.mark.parametrize("name", KERNELS)
+def test_the_kernel_mode_and_its_stages_equal_the_filter(filter_program, name):
+    clip = pixelwell.test_clip(37, 23, 4, first=9)
+    kernel, divisor = KERNELS[name] or _preset(name)
+    given = _rows(kernel) if name == "highpass3" else kernel  # ROWS text, a list or an array
+    runs = [(["kernel"], {"kernel": given, "divisor": divisor},
+             ["--kernel", _rows(kernel), "--divisor", str(divisor)])]
+    if KERNELS[name] is None:
+        runs.append(([name], {}, ["--mode", name]))
+    shown = {}
+    for schedule, options, args in runs:
+        core = pixelwell.Core(37, 23)
+        core.select(*schedule, **options)
+        got = {stage: [] for stage in STAGES}
+        for frame in clip:
+            got["result"].append(core.process(frame, bgrx=True))
+            for stage in STAGES[1:]:
+                got[stage].append(core.stage(stage))
+        for stage in STAGES:
+            expected = run_filter_stage(filter_program, clip, args, stage)
+            assert np.array_equal(np.stack(got[stage]), expected), f"{schedule} {stage}"
+        assert got["values"][0].dtype == np.int32 and got["gray"][0].dtype == np.uint8
+        assert np.array_equal(pixelwell.filter(clip, schedule, **options), np.stack(got["result"])[..., :3])
+        e = core.explain()
+        assert e["mode"] == schedule[0] and e["kernel"] == np.asarray(kernel).tolist() and e["divisor"] == divisor
+        shown[schedule[0]] = np.stack(got["result"])
+    # A filter's own kernel in the kernel mode gives that filter's pictures.
+    if KERNELS[name] is None:
+        assert np.array_equal(shown["kernel"], shown[name])
+
+
+def test_a_schedule_with_kernels_changed_during_the_run(filter_program):
+    clip = pixelwell.test_clip(19, 13, 5, picture="noise")
+    schedule = ["median3", "kernel@1", "gray@4"]
+    kernel = ["0,1,0/1,-4,1/0,1,0@1", "1,2,3,2,1/0,0,0,0,0/-1,-2,-3,-2,-1/0,0,0,0,0/1,1,1,1,1@2"]
+    args = [a for m in schedule for a in ("--mode", m)] + [a for k in kernel for a in ("--kernel", k)]
+    args += ["--divisor", "7@3"]
+    expected = run_filter(filter_program, clip, [], *args)
+    assert np.array_equal(pixelwell.filter(clip, schedule, kernel=kernel, divisor=["7@3"]), expected[..., :3])
+    gray = run_filter_stage(filter_program, clip, args, "gray")
+    report = pixelwell.check(gray_of, schedule, clip, stage="gray", kernel=kernel, divisor=["7@3"])
+    assert report.equal, report
+    assert np.array_equal(gray, np.stack([gray_of(f) for f in clip]))
+    with pytest.raises(ValueError, match="mode median3 \\(1443\\) has no such stage"):
+        pixelwell.check(gray_of, schedule, clip, stage="values", kernel=kernel)
 
 
 def test_two_cores_on_two_threads_equal_each_alone():
@@ -151,6 +221,48 @@ def test_check_finds_a_one_pixel_slip_and_passes_an_exact_student():
         assert report.error.startswith("frame 0:")
 
 
+def kernel_values(frame, kernel, divisor):
+    """A kernel's filter values as a student writes them: rows from the top, so the kernel's top
+    row weighs the line above; the border stays 0; quotients truncated toward zero."""
+    gray = gray_of(frame).astype(np.int64)
+    k = np.asarray(kernel)
+    r, (height, width) = len(k) // 2, gray.shape
+    sums = np.zeros((height, width), np.int64)
+    for a in range(len(k)):
+        for b in range(len(k)):
+            sums[r:height - r, r:width - r] += k[a, b] * gray[a:height - 2 * r + a, b:width - 2 * r + b]
+    return (np.sign(sums) * (np.abs(sums) // divisor)).astype(np.int32)
+
+
+def test_check_finds_a_slip_in_a_stage_of_the_kernel_mode():
+    clip = pixelwell.test_clip(41, 29, 4)
+    kernel, divisor = [[1, 2, 1], [0, 0, 0], [-1, -3, -1]], 3  # not symmetric: rows upside down would show
+    options = {"kernel": kernel, "divisor": divisor}
+    assert pixelwell.check(lambda f: kernel_values(f, kernel, divisor), "kernel", clip, "values", **options).equal
+    assert pixelwell.check(gray_of, "kernel", clip, "gray", **options).equal
+    assert not pixelwell.check(lambda f: kernel_values(f, kernel[::-1], divisor), "kernel", clip, "values", **options)
+
+    calls = []
+
+    def slipped(frame):
+        calls.append(frame)
+        values = kernel_values(frame, kernel, divisor)
+        if len(calls) == 3:
+            values[11, 7] -= 1
+        return values
+
+    report = pixelwell.check(slipped, "kernel", clip, stage="values", **options)
+    expected = int(kernel_values(clip[2], kernel, divisor)[11, 7])
+    assert not report.equal and report.count == 1 and report.differing_frames == 1
+    assert report.first == pixelwell.Difference(2, 11, 7, expected, expected - 1)
+    assert list(zip(*np.nonzero(report.diff))) == [(11, 7)]
+    assert "(values of kernel); first at frame 2, row 11, column 7" in repr(report)
+    # The wrong dtype for a stage is reported, not raised.
+    report = pixelwell.check(lambda f: kernel_values(f, kernel, divisor).astype(np.int64), "kernel", clip, "values",
+                             **options)
+    assert report.error == "frame 0: your function returned (29, 41) int64, expected (29, 41) int32"
+
+
 def test_bad_input_is_refused_and_changes_nothing():
     clip = pixelwell.test_clip(64, 48, 12)
     plain = pixelwell.Core(64, 48)
@@ -188,6 +300,33 @@ def test_bad_input_is_refused_and_changes_nothing():
         (ValueError, "one frame?", lambda: pixelwell.filter(clip[0], ["gray"])),
         (ValueError, "frame 1: frame is 64x47", lambda: list(pixelwell.filter([clip[0], clip[1, 1:]], ["gray"]))),
         (ValueError, "unknown stage", lambda: pixelwell.check(lambda f: f, "gray", clip, stage="grey")),
+        # The kernel mode: a bad kernel or divisor, or one where no kernel mode takes it.
+        (ValueError, "bad kernel: 2 rows; a kernel has 3 or 5 rows", lambda: tried.select("kernel", kernel=[[1], [2]])),
+        (ValueError, "bad kernel: row 3 has 2 entries; a kernel of 3 rows has 3 in each",
+         lambda: tried.select("kernel", kernel=[[0, 0, 0], [0, 1, 0], [0, 1]])),
+        (ValueError, "bad kernel: row 2, entry 3 is 1001; weights go from -1000 to 1000",
+         lambda: tried.select("kernel", kernel=[[0, 0, 0], [0, 1, 1001], [0, 0, 0]])),
+        (ValueError, "row 1, entry 1 is -1001; weights", lambda: tried.select("kernel", kernel=np.full((5, 5), -1001))),
+        (ValueError, "row 2, entry 2 is 0.5, not a whole number",
+         lambda: tried.select("kernel", kernel=[[0, 0, 0], [0, 0.5, 0], [0, 0, 0]])),
+        (ValueError, "an array of float64", lambda: tried.select("kernel", kernel=np.ones((3, 3)))),
+        (ValueError, 'row 2, entry 2 is "x", not a whole number', lambda: tried.select("kernel", kernel="1,2,1/0,x,0/-1,-2,-1")),
+        (ValueError, "bad divisor: 0 is no divisor", lambda: tried.select("kernel", kernel=[[1] * 3] * 3, divisor=0)),
+        (ValueError, "bad divisor: 1001 is no divisor", lambda: tried.select("kernel", kernel=[[1] * 3] * 3, divisor=1001)),
+        (ValueError, "the kernel mode needs its kernel", lambda: tried.select("KERNEL")),
+        (ValueError, "kernel is for the kernel mode, not 'gray'", lambda: tried.select("gray", kernel=[[1] * 3] * 3)),
+        (ValueError, "divisor is for the kernel mode", lambda: tried.select(1421, divisor=9)),
+        (ValueError, "the kernel mode needs the kernel", lambda: pixelwell.filter(clip, ["kernel"])),
+        (ValueError, "kernel is for the kernel mode, which the schedule does not choose",
+         lambda: pixelwell.filter(clip, ["gray"], kernel=[[1] * 3] * 3)),
+        (ValueError, "kernel@2 comes before the first kernel (@3)",
+         lambda: pixelwell.filter(clip, ["gray", "kernel@2"], kernel=["0,1,0/1,-4,1/0,1,0@3"])),
+        (ValueError, "bad kernel 0,1,0/1,-4,1: 2 rows", lambda: pixelwell.filter(clip, ["kernel"], kernel=["0,1,0/1,-4,1@3"])),
+        (ValueError, "bad divisor", lambda: pixelwell.filter(clip, "kernel", kernel="0,1,0/1,-4,1/0,1,0", divisor=["9@x"])),
+        # The stages: one the last frame's mode has not, an unknown one.
+        (ValueError, "mode 'average8' has no values stage", lambda: tried.stage("values")),
+        (ValueError, "unknown stage 'grey'", lambda: tried.stage("grey")),
+        (ValueError, "mode invert (1402) has no such stage", lambda: pixelwell.check(lambda f: f, "invert", clip, "levels")),
     ]
     for index, (kind, said, call) in enumerate(bad_calls):
         with pytest.raises(kind) as raised:
@@ -243,6 +382,24 @@ def test_reset_explain_and_the_mode_table():
     for mode in ("none", "average8"):
         core.select(mode), fresh.select(mode)
         assert np.array_equal(core.process(clip[1]), fresh.process(clip[1]))
+    # The kernel mode: its name, kernel and divisor in explain(), and back to a numbered mode.
+    core.select("kernel", kernel="1,0,0,0,0/0,0,0,0,0/0,0,-2,0,0/0,0,0,0,0/0,0,0,0,1", divisor=5)
+    assert core.mode == "kernel" and core.stage("result").shape == (48, 64, 3)
+    with pytest.raises(ValueError, match="the last frame's mode 'average8' has no gray stage"):
+        core.stage("gray")
+    with pytest.raises(ValueError, match="no frame yet"):
+        pixelwell.Core(64, 48).stage("gray")
+    core.process(clip[2])
+    e = core.explain()
+    assert (e["mode"], e["divisor"], e["kernel"][2], len(e["kernel"])) == ("kernel", 5, [0, 0, -2, 0, 0], 5)
+    assert e["min"] <= e["max"] and sum(e["histogram"]) == 64 * 48
+    values = core.stage("values")  # the 5x5 kernel's border of two is 0; the range is the interior's
+    assert (values[2:-2, 2:-2].min(), values[2:-2, 2:-2].max()) == (e["min"], e["max"]) and not values[:2].any()
+    core.select("sobel-x")
+    assert core.mode == "sobel-x" and core.explain()["mode"] == "kernel"
+    kernel = pixelwell.mode_info("kernel")
+    assert (kernel.name, kernel.number, kernel.key) == ("kernel", None, "k") and pixelwell.mode_info("Kernel") == kernel
+    assert pixelwell.Schedule(["gray", "kernel@2"], "0,1,0/1,-4,1/0,1,0").switches == [(0, "gray"), (2, "kernel")]
     info = pixelwell.mode_info("sobel-x")
     assert (info.number, info.key) == (1421, "x") and info.label and pixelwell.mode_info(1409).name == "gray"
     with pytest.raises(ValueError):

@@ -1,5 +1,6 @@
 """The first-lesson notebook runs from top to bottom on Debian's Python, with the module under
-test: its check finds the planted slip and passes the fixed function."""
+test: its own kernel runs, and its check finds the planted slip at the right stage and passes
+the fixed functions."""
 import json
 import os
 import pathlib
@@ -33,7 +34,10 @@ def test_the_first_lesson_runs(tmp_path, monkeypatch):
             for o in c.outputs if "text/plain" in o.get("data", {})]
     reports = [s for s in said if s.startswith("<CheckReport")]
     assert len(reports) == 2, said
-    assert reports[0].startswith("<CheckReport: differs:") and "first at frame 0" in reports[0]
-    assert reports[1].startswith("<CheckReport: equal: all 12 frames")
+    # The slip is found in the first stage, gray; fixed, every stage and the picture are exact.
+    assert reports[0].startswith("<CheckReport: differs:") and "(gray of sobel-x); first at frame 0" in reports[0]
+    assert reports[1].startswith("<CheckReport: equal: all 3 frames give exactly the result of sobel-x")
+    printed = "".join(o.get("text", "") for c in notebook.cells if c.cell_type == "code" for o in c.outputs)
+    assert "gray: differs" in printed and "levels: equal" in printed and "mode kernel - kernel [[-2, -1, 0]" in printed
     pictures = sum("image/png" in o.get("data", {}) for c in notebook.cells if c.cell_type == "code" for o in c.outputs)
-    assert pictures == 4
+    assert pictures == 5
