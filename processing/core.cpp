@@ -20,6 +20,12 @@
 #ifdef PIXELWELL_ASAN
 #include <sanitizer/asan_interface.h>
 #endif
+// Large blocks straight from the system where it has mmap (but not under AddressSanitizer, whose
+// own calloc already maps them and keeps its checks around them).
+#if defined(__unix__) && !defined(__EMSCRIPTEN__) && !defined(PIXELWELL_ASAN)
+#define PIXELWELL_MAP_LARGE 1
+#include <sys/mman.h>
+#endif
 
 namespace pixelwell {
 
@@ -27,6 +33,31 @@ namespace {
 
 constexpr size_t kAlignment = 64;
 constexpr size_t kPage = 4096;
+constexpr size_t kMapped = size_t{1} << 20;  // blocks of this size and more are mapped
+
+// A zeroed block. glibc's calloc clears a freed large block again by hand once its threshold for
+// mapping has risen (after the first large free), which made every new core write all its bytes;
+// mapped pages are zero until touched, so a core costs only the pages its frames reach.
+void* zeroedBlock(size_t bytes) {
+#ifdef PIXELWELL_MAP_LARGE
+    if (bytes >= kMapped) {
+        void* block = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        return block == MAP_FAILED ? nullptr : block;
+    }
+#endif
+    return std::calloc(bytes, 1);
+}
+
+void freeBlock(void* block, size_t bytes) {
+#ifdef PIXELWELL_MAP_LARGE
+    if (bytes >= kMapped) {
+        if (block) munmap(block, bytes);
+        return;
+    }
+#endif
+    (void)bytes;
+    std::free(block);
+}
 
 }  // namespace
 
@@ -36,12 +67,12 @@ size_t AlignedBuffer<T>::slack() const {
     return pageOffset_ < 0 ? kAlignment - 1 : kPage - 1 + static_cast<size_t>(pageOffset_);
 }
 
-// calloc, not new and a fill: large blocks come as fresh zero pages, so a core costs only the
-// pages its frames touch (a 1280x1280 core holds 76 MB, of which small frames use little).
+// Zeroed blocks, not new and a fill: large blocks come as fresh zero pages, so a core costs only
+// the pages its frames touch (a 1280x1280 core holds 76 MB, of which small frames use little).
 template <typename T>
 AlignedBuffer<T>::AlignedBuffer(size_t count, int32_t pageOffset) : count_(count), pageOffset_(pageOffset) {
     if (count == 0) return;
-    block_ = std::calloc(count * sizeof(T) + slack(), 1);
+    block_ = zeroedBlock(count * sizeof(T) + slack());
     if (!block_) throw std::bad_alloc();
     const auto address = reinterpret_cast<uintptr_t>(block_);
     data_ = reinterpret_cast<T*>(pageOffset < 0 ? (address + kAlignment - 1) / kAlignment * kAlignment
@@ -86,7 +117,7 @@ AlignedBuffer<T>& AlignedBuffer<T>::operator=(AlignedBuffer&& other) noexcept {
 
 template <typename T>
 AlignedBuffer<T>::~AlignedBuffer() {
-    std::free(block_);
+    if (block_) freeBlock(block_, count_ * sizeof(T) + slack());
 }
 
 template <typename T>
