@@ -9,6 +9,7 @@
 #include "operation_table.h"
 #include "session.h"
 #include "snapshots.h"
+#include "texts.h"
 
 namespace live {
 
@@ -16,16 +17,6 @@ namespace {
 
 void say(const std::string& text) {
     std::fprintf(stderr, "pixelwell-live: %s\n", text.c_str());
-}
-
-std::string sizeText(int width, int height) {
-    return std::to_string(width) + "x" + std::to_string(height);
-}
-
-std::string secondsText(double seconds) {
-    char text[32];
-    std::snprintf(text, sizeof text, seconds < 10 ? "%.1f" : "%.0f", seconds);
-    return text;
 }
 
 std::string count(uint64_t frames) {

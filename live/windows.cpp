@@ -7,6 +7,7 @@
 
 #include "key_queue.h"
 #include "operation_table.h"
+#include "texts.h"
 
 namespace live {
 
@@ -15,16 +16,6 @@ namespace {
 constexpr char kViewerWindow[] = "Video Viewer";
 constexpr char kResultWindow[] = "Processing...";
 constexpr char kTrackbar[] = "operation";
-
-std::string sizeText(int width, int height) {
-    return std::to_string(width) + "x" + std::to_string(height);
-}
-
-std::string secondsText(double seconds) {
-    char text[32];
-    std::snprintf(text, sizeof text, seconds < 10 ? "%.1f" : "%.0f", seconds);
-    return text;
-}
 
 // The toolkits that draw UTF-8 window titles; the others get the English names only.
 bool titlesTakeJapanese() {

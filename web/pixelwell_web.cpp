@@ -312,16 +312,7 @@ EMSCRIPTEN_KEEPALIVE void pw_frame_from_bgra() { frameFromPixels<2, 1, 0>(); }
 // Frame <- frame n of the moving test picture, and SourceRgba <- the same for the source view.
 EMSCRIPTEN_KEEPALIVE void pw_test_picture(uint32_t n) {
     simcam::renderPicture(simcam::Picture::MovingShapes, Width, Height, n, Frame);
-    for (int32_t i = 0; i < Height; ++i) {
-        const uint8_t* bgr = Frame + static_cast<size_t>(i) * Width * 3;
-        uint8_t* rgba = SourceRgba + static_cast<size_t>(Height - 1 - i) * Width * 4;
-        for (int32_t x = 0; x < Width; ++x) {
-            rgba[4 * x] = bgr[3 * x + 2];
-            rgba[4 * x + 1] = bgr[3 * x + 1];
-            rgba[4 * x + 2] = bgr[3 * x];
-            rgba[4 * x + 3] = 255;
-        }
-    }
+    rgbaFromFrame(Frame, SourceRgba, Width, Height);
 }
 
 // Frame through the core as the capture callback hands it over; then Result and ResultRgba.

@@ -21,16 +21,6 @@
 namespace pixelwell::test {
 namespace {
 
-const int32_t kFilterModes[] = {kModeLaplacianA, kModeLaplacianB, kModeLaplacianC, kModeSobelX, kModeSobelY,
-                                kModeLowPass3,   kModeHighPass3,  kModeLowPass5,   kModeHighPass5};
-
-// The scalar table and each vector table the CPU runs.
-std::vector<const KernelTable*> everyTable() {
-    std::vector<const KernelTable*> tables{&scalarKernels()};
-    for (const KernelTable* t : {sse2Kernels(), ssse3Kernels(), avx2Kernels()})
-        if (t) tables.push_back(t);
-    return tables;
-}
 
 // The scalar table and the widest one the CPU runs. The estimates are the same code over every
 // table; under the sanitizers, where each case costs many times as much, the two ends of the

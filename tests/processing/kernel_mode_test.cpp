@@ -32,16 +32,6 @@ constexpr bool kSanitized = true;
 constexpr bool kSanitized = false;
 #endif
 
-const int32_t kPresetModes[] = {kModeLaplacianA, kModeLaplacianB, kModeLaplacianC, kModeSobelX, kModeSobelY,
-                                kModeLowPass3,   kModeHighPass3,  kModeLowPass5,   kModeHighPass5};
-
-// Every table this program has and the CPU runs, the scalar one first.
-std::vector<const KernelTable*> everyTable() {
-    std::vector<const KernelTable*> tables{&scalarKernels()};
-    for (const KernelTable* t : {sse2Kernels(), ssse3Kernels(), avx2Kernels()})
-        if (t) tables.push_back(t);
-    return tables;
-}
 
 // Frames of a size: camera-like ones, noise, and flat then random bytes.
 std::vector<Bytes> framesOf(int32_t width, int32_t height, uint32_t seed) {
@@ -102,7 +92,7 @@ TEST(KernelMode, PresetsDrawWhatTheirModesDraw) {
     for (const auto& size : sizes) {
         std::vector<Bytes> frames = framesOf(size[0], size[1], 5);
         if (size[0] > 100) frames.resize(2);  // a moving picture's two frames: the others are the small sizes' cases
-        for (const int32_t mode : kPresetModes) {
+        for (const int32_t mode : kFilterModes) {
             const ConvolutionKernel kernel = *kernelForMode(mode);
             for (const KernelTable* table : everyTable()) {
                 const std::string what = std::to_string(size[0]) + "x" + std::to_string(size[1]) + " mode " +

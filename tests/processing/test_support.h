@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "dispatcher.h"
+#include "kernels.h"
 #include "operations.h"
 
 namespace pixelwell::test {
@@ -27,6 +28,19 @@ Frame grayFrame(int32_t width, int32_t height, const std::function<int32_t(int32
 
 // The 23 operations' identifiers (every mode but none), and their names in test names.
 std::vector<int32_t> everyOperation();
+
+// The nine filters.
+inline constexpr int32_t kFilterModes[] = {kModeLaplacianA, kModeLaplacianB, kModeLaplacianC,
+                                           kModeSobelX,     kModeSobelY,     kModeLowPass3,
+                                           kModeHighPass3,  kModeLowPass5,   kModeHighPass5};
+
+// The scalar table, then each vector table this program has and the CPU runs.
+inline std::vector<const KernelTable*> everyTable() {
+    std::vector<const KernelTable*> tables{&scalarKernels()};
+    for (const KernelTable* t : {sse2Kernels(), ssse3Kernels(), avx2Kernels()})
+        if (t) tables.push_back(t);
+    return tables;
+}
 inline std::string modeParamName(const testing::TestParamInfo<int32_t>& info) { return std::to_string(info.param); }
 
 constexpr uint8_t kUntouched = 0xCD;  // the surface's contents before a test draws
