@@ -33,7 +33,9 @@ namespace {
 
 constexpr size_t kAlignment = 64;
 constexpr size_t kPage = 4096;
+#ifdef PIXELWELL_MAP_LARGE
 constexpr size_t kMapped = size_t{1} << 20;  // blocks of this size and more are mapped
+#endif
 
 // A zeroed block. glibc's calloc clears a freed large block again by hand once its threshold for
 // mapping has risen (after the first large free), which made every new core write all its bytes;

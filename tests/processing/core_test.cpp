@@ -284,7 +284,7 @@ TEST(CoreCapacity, CapacitiesAreTakenWithin1To1280) {
     EXPECT_EQ(Core({5000, 7}, SurfaceSource::Lent).capacity().height, 7);
 }
 
-#if defined(__GLIBC__)
+#if defined(__GLIBC__) && !defined(PIXELWELL_SANITIZED_ALLOCATOR)
 // The process's address space, in bytes.
 size_t mappedBytes() {
     std::ifstream statm("/proc/self/statm");
