@@ -459,7 +459,9 @@ inline V::R divideWide(V::R x, V::F inverse, V::F divisor) {
 // 16-bit lanes), then two groups at a time weighed into 32-bit lanes (pmaddwd), divided there and
 // packed back. Whole vectors while the outputs stay inside the interior, then one more ending at
 // its last column (overlapping, the same values); interiors at least one vector wide.
-void convolveWideRow(const uint8_t* const* rows, const KernelPlan* plan, int16_t* out, int width) {
+// kInt32: the values stored as 32-bit numbers (any size), else packed to 16 bits (they fit).
+template <bool kInt32, typename Out>
+void convolveWideRowAs(const uint8_t* const* rows, const KernelPlan* plan, Out* out, int width) {
     const int size = plan->size, reach = (size - 1) / 2;
     // Each tap's row and column offset, in the order of the groups, in locals: the vector stores
     // may alias anything reached through the plan.
@@ -504,11 +506,57 @@ void convolveWideRow(const uint8_t* const* rows, const KernelPlan* plan, int16_t
             low = divideWide(low, inverse, divisor);
             high = divideWide(high, inverse, divisor);
         }
-        V::storeI16(out + j, V::packs32(low, high));  // the values fit 16 bits
+        if constexpr (kInt32) {
+            V::storeI32(out + j, V::lowHalves(low, high));
+            V::storeI32(out + j + V::kWords, V::highHalves(low, high));
+        } else {
+            V::storeI16(out + j, V::packs32(low, high));  // the values fit 16 bits
+        }
     };
     int j = reach;
     for (; j + V::kHalves <= width - reach; j += V::kHalves) wideBlock(j);
     if (j < width - reach) wideBlock(width - reach - V::kHalves);
+}
+
+void convolveWideRow(const uint8_t* const* rows, const KernelPlan* plan, int16_t* out, int width) {
+    convolveWideRowAs<false>(rows, plan, out, width);
+}
+
+void convolveRow32(const uint8_t* const* rows, const KernelPlan* plan, int32_t* out, int width) {
+    const int reach = (plan->size - 1) / 2;
+    if (width - 2 * reach < V::kHalves || width > kMaxSide) {
+        if (width - 2 * reach > 0) scalarKernels().convolveRow32(rows, plan, out, width);
+        return;
+    }
+    convolveWideRowAs<true>(rows, plan, out, width);
+}
+
+// The level of each value before the stretch: t = v - minimum clamped to 0..range (which is the
+// level's clamp to 0..255), its float quotient 255 t / range (t is exact as a float; the
+// estimate is off by one at most), put right by comparing q x range with 255 t, both below
+// 2^32 as unsigned numbers (q <= 255, range < 2^24). Needs a 32-bit multiply (SSE4.1, AVX2).
+// Two vectors a step, taken in halves so that their packed levels come out in order.
+void levelRun(const int32_t* values, int count, int32_t minimum, int32_t range, int16_t* levels) {
+    int k = 0;
+    if constexpr (V::kHasMul32) {
+        const V::R low = V::set32(minimum), span = V::set32(range), sign = V::set32(INT32_MIN), one = V::set32(1);
+        const V::F scale = V::setF(255.0f / static_cast<float>(range));
+        auto level = [&](V::R v) {
+            const V::R t = V::min32(V::max32(V::sub32(v, low), V::zero()), span);
+            const V::R q = V::truncate(V::mulF(V::toFloat(t), scale));
+            const V::R product = V::mullo32(q, span);
+            const V::R target = V::xor_(V::sub32(V::slli32(t, 8), t), sign);  // 255 t, compared unsigned
+            // q - 1 where q x range > 255 t; q + 1 where not even (q + 1) x range > 255 t.
+            const V::R tooHigh = V::cmpgt32(V::xor_(product, sign), target);
+            const V::R highEnough = V::cmpgt32(V::xor_(V::add32(product, span), sign), target);
+            return V::add32(V::add32(q, tooHigh), V::add32(highEnough, one));
+        };
+        for (; k + V::kHalves <= count; k += V::kHalves) {
+            const V::R a = V::loadI32(values + k), b = V::loadI32(values + k + V::kWords);
+            V::storeI16(levels + k, V::packs32(level(V::lowHalves(a, b)), level(V::highHalves(a, b))));
+        }
+    }
+    if (k < count) scalarKernels().levelRun(values + k, count - k, minimum, range, levels + k);
 }
 
 // Sums in 16-bit lanes: every tap multiplied and added, the taps unrolled (a zero weight adds
@@ -1105,6 +1153,8 @@ KernelTable sharedVectorTable(const char* name) {
     t.divide25Run = divide25Run;
     t.divideRun = divideRun;
     t.divideWideRun = divideWideRun;
+    t.convolveRow32 = convolveRow32;
+    t.levelRun = levelRun;
     return t;
 }
 
