@@ -666,16 +666,11 @@ void wideConvolution(Core& core, const uint8_t* frame, const ConvolutionKernel& 
     GrayRows gray(core, frame, width, height, kernel.size, slot);
     const int32_t interiorWidth = std::max(0, width - 2 * reach);
     const int32_t lastRow = interiorWidth > 0 ? height - 1 - reach : reach - 1;
-    int32_t minimum = INT32_MAX, maximum = INT32_MIN;
-    for (int32_t i = reach; i <= lastRow; ++i) {
-        int32_t* out = values + static_cast<size_t>(i) * width;
-        kernels.convolveRow32(gray.window(i + reach), &plan, out, width);
-        for (int32_t j = reach; j < width - reach; ++j) {
-            minimum = std::min(minimum, out[j]);
-            maximum = std::max(maximum, out[j]);
-        }
-    }
+    int32_t bounds[2] = {INT32_MAX, INT32_MIN};
+    for (int32_t i = reach; i <= lastRow; ++i)
+        kernels.convolveRow32(gray.window(i + reach), &plan, values + static_cast<size_t>(i) * width, width, bounds);
     gray.storeRest(height);
+    const int32_t minimum = bounds[0], maximum = bounds[1];
 
     // Each value's level before the stretch, in FilterValues, counted as it is made; the levels
     // then go through toneRow with a map that takes a level as itself (minimum 0, range 255) and

@@ -188,13 +188,15 @@ void divideWideRunScalar(const int32_t* in, const KernelPlan* plan, int32_t* out
     for (int k = 0; k < count; ++k) out[k] = in[k] / plan->divisor;
 }
 
-void convolveRow32Scalar(const uint8_t* const* rows, const KernelPlan* plan, int32_t* out, int width) {
+void convolveRow32Scalar(const uint8_t* const* rows, const KernelPlan* plan, int32_t* out, int width, int32_t* bounds) {
     const int reach = (plan->size - 1) / 2;
     for (int j = reach; j < width - reach; ++j) {
         int32_t sum = 0;
         for (int a = 0; a < plan->size; ++a)
             for (int b = 0; b < plan->size; ++b) sum += plan->weights[plan->size * a + b] * rows[a][j - reach + b];
         out[j] = plan->divisor == 1 ? sum : sum / plan->divisor;  // truncates
+        bounds[0] = std::min(bounds[0], out[j]);
+        bounds[1] = std::max(bounds[1], out[j]);
     }
 }
 

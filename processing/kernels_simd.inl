@@ -460,8 +460,9 @@ inline V::R divideWide(V::R x, V::F inverse, V::F divisor) {
 // packed back. Whole vectors while the outputs stay inside the interior, then one more ending at
 // its last column (overlapping, the same values); interiors at least one vector wide.
 // kInt32: the values stored as 32-bit numbers (any size), else packed to 16 bits (they fit).
+// kInt32 also lowers and raises bounds[0] and bounds[1] to the values' smallest and largest.
 template <bool kInt32, typename Out>
-void convolveWideRowAs(const uint8_t* const* rows, const KernelPlan* plan, Out* out, int width) {
+void convolveWideRowAs(const uint8_t* const* rows, const KernelPlan* plan, Out* out, int width, int32_t* bounds) {
     const int size = plan->size, reach = (size - 1) / 2;
     // Each tap's row and column offset, in the order of the groups, in locals: the vector stores
     // may alias anything reached through the plan.
@@ -493,6 +494,7 @@ void convolveWideRowAs(const uint8_t* const* rows, const KernelPlan* plan, Out* 
         for (; k < ends[g]; ++k) pixels = V::add16(pixels, V::load16(taps[k] + (j - reach)));
         return pixels;
     };
+    V::R smallest = V::set32(INT32_MAX), largest = V::set32(INT32_MIN);
     auto wideBlock = [&](int j) {
         V::R low = V::zero(), high = V::zero();
         int k = 0;
@@ -507,6 +509,8 @@ void convolveWideRowAs(const uint8_t* const* rows, const KernelPlan* plan, Out* 
             high = divideWide(high, inverse, divisor);
         }
         if constexpr (kInt32) {
+            smallest = V::min32(smallest, V::min32(low, high));
+            largest = V::max32(largest, V::max32(low, high));
             V::storeI32(out + j, V::lowHalves(low, high));
             V::storeI32(out + j + V::kWords, V::highHalves(low, high));
         } else {
@@ -515,20 +519,29 @@ void convolveWideRowAs(const uint8_t* const* rows, const KernelPlan* plan, Out* 
     };
     int j = reach;
     for (; j + V::kHalves <= width - reach; j += V::kHalves) wideBlock(j);
-    if (j < width - reach) wideBlock(width - reach - V::kHalves);
+    if (j < width - reach) wideBlock(width - reach - V::kHalves);  // overlapping: the bounds hold
+    if constexpr (kInt32) {
+        alignas(64) int32_t lanes[2][V::kWords];
+        V::storeI32(lanes[0], smallest);
+        V::storeI32(lanes[1], largest);
+        for (int l = 0; l < V::kWords; ++l) {
+            bounds[0] = std::min(bounds[0], lanes[0][l]);
+            bounds[1] = std::max(bounds[1], lanes[1][l]);
+        }
+    }
 }
 
 void convolveWideRow(const uint8_t* const* rows, const KernelPlan* plan, int16_t* out, int width) {
-    convolveWideRowAs<false>(rows, plan, out, width);
+    convolveWideRowAs<false>(rows, plan, out, width, nullptr);
 }
 
-void convolveRow32(const uint8_t* const* rows, const KernelPlan* plan, int32_t* out, int width) {
+void convolveRow32(const uint8_t* const* rows, const KernelPlan* plan, int32_t* out, int width, int32_t* bounds) {
     const int reach = (plan->size - 1) / 2;
     if (width - 2 * reach < V::kHalves || width > kMaxSide) {
-        if (width - 2 * reach > 0) scalarKernels().convolveRow32(rows, plan, out, width);
+        if (width - 2 * reach > 0) scalarKernels().convolveRow32(rows, plan, out, width, bounds);
         return;
     }
-    convolveWideRowAs<true>(rows, plan, out, width);
+    convolveWideRowAs<true>(rows, plan, out, width, bounds);
 }
 
 // The level of each value before the stretch: t = v - minimum clamped to 0..range (which is the
@@ -551,9 +564,14 @@ void levelRun(const int32_t* values, int count, int32_t minimum, int32_t range, 
             const V::R highEnough = V::cmpgt32(V::xor_(V::add32(product, span), sign), target);
             return V::add32(V::add32(q, tooHigh), V::add32(highEnough, one));
         };
-        for (; k + V::kHalves <= count; k += V::kHalves) {
-            const V::R a = V::loadI32(values + k), b = V::loadI32(values + k + V::kWords);
-            V::storeI16(levels + k, V::packs32(level(V::lowHalves(a, b)), level(V::highHalves(a, b))));
+        auto block = [&](int at) {
+            const V::R a = V::loadI32(values + at), b = V::loadI32(values + at + V::kWords);
+            V::storeI16(levels + at, V::packs32(level(V::lowHalves(a, b)), level(V::highHalves(a, b))));
+        };
+        for (; k + V::kHalves <= count; k += V::kHalves) block(k);
+        if (k < count && count >= V::kHalves) {  // one more ending at the last value, overlapping
+            block(count - V::kHalves);
+            k = count;
         }
     }
     if (k < count) scalarKernels().levelRun(values + k, count - k, minimum, range, levels + k);

@@ -109,8 +109,14 @@ struct V {
 #else
     static constexpr bool kHasMul32 = false;
     static R mullo32(R a, R) { return a; }  // never called: levelRun stays scalar without SSE4.1
-    static R min32(R a, R) { return a; }
-    static R max32(R a, R) { return a; }
+    static R min32(R a, R b) {
+        const R bigger = _mm_cmpgt_epi32(a, b);
+        return _mm_or_si128(_mm_and_si128(bigger, b), _mm_andnot_si128(bigger, a));
+    }
+    static R max32(R a, R b) {
+        const R bigger = _mm_cmpgt_epi32(a, b);
+        return _mm_or_si128(_mm_and_si128(bigger, a), _mm_andnot_si128(bigger, b));
+    }
 #endif
     static R sub32(R a, R b) { return _mm_sub_epi32(a, b); }
     // Single floats, four to a register.

@@ -272,9 +272,15 @@ TEST(KernelMode, WideRowsAndLevelsEqualTheScalarOnes) {
                         b = static_cast<uint8_t>(width % 5 == 0 ? 255 : random() % 3 == 0 ? 255 * (random() & 1) : random());
                 const uint8_t* p[5] = {rows[0].data(), rows[1].data(), rows[2].data(), rows[3].data(), rows[4].data()};
                 std::vector<int32_t> want(width, 0x5A5A5A5A), got(width, 0x5A5A5A5A);
-                scalarKernels().convolveRow32(p, &plan, want.data(), width);
-                table->convolveRow32(p, &plan, got.data(), width);
+                // Bounds from before (of an earlier row) or none yet.
+                int32_t wantBounds[2] = {INT32_MAX, INT32_MIN};
+                if (width % 2) wantBounds[0] = wantBounds[1] = static_cast<int32_t>(random() % 2001) - 1000;
+                int32_t gotBounds[2] = {wantBounds[0], wantBounds[1]};
+                scalarKernels().convolveRow32(p, &plan, want.data(), width, wantBounds);
+                table->convolveRow32(p, &plan, got.data(), width, gotBounds);
                 ASSERT_EQ(want, got) << table->name << " width " << width << " kernel " << kernelText(k);
+                ASSERT_EQ(wantBounds[0], gotBounds[0]) << table->name << " width " << width << " kernel " << kernelText(k);
+                ASSERT_EQ(wantBounds[1], gotBounds[1]) << table->name << " width " << width << " kernel " << kernelText(k);
             }
         }
         for (int32_t range : {1, 2, 3, 254, 255, 256, 257, 4080, 65535, 1000003, 2 * largest - 1, 2 * largest}) {
