@@ -593,13 +593,14 @@ void convolveRow32(const uint8_t* const* rows, const KernelPlan* plan, int32_t* 
     // (the output reach + j reads it j further on), and their weights two by two as pmaddwd
     // takes them.
     const uint8_t* taps[25];
-    int16_t weights[26] = {};
-    int count = 0;
-    for (int t = 0; t < size * size; ++t)
-        if (plan->weights[t] != 0) {
-            taps[count] = rows[t / size] + t % size;
-            weights[count++] = plan->weights[t];
-        }
+    int16_t weights[26];
+    const int count = plan->first[plan->groups];  // the plan lists the nonzero taps by weight
+    for (int k = 0; k < count; ++k) {
+        const int t = plan->taps[k];
+        taps[k] = rows[t / size] + t % size;
+        weights[k] = plan->weights[t];
+    }
+    weights[count] = 0;
     if (count == 0) {  // no kernel of the mode's path, but the row is defined all the same
         scalarKernels().convolveRow32(rows, plan, out, width, bounds);
         return;

@@ -359,7 +359,8 @@ TEST(KernelMode, NegativeQuotientsTruncateTowardZero) {
     // One interior pixel, of gray 10: the centre weight -1 gives -10, and -10 / 9 is -1; -8 / 9 is 0.
     for (const auto& [gray, divisor, value] : {std::tuple{10, 9, -1}, std::tuple{8, 9, 0}, std::tuple{26, 25, -1},
                                                std::tuple{24, 25, 0}, std::tuple{250, 1000, 0}}) {
-        const Frame frame = grayFrame(3, 3, [&](int32_t i, int32_t j) { return i == 1 && j == 1 ? gray : 0; });
+        const int32_t centre = gray;  // a structured binding is no variable a C++17 lambda may capture (clang)
+        const Frame frame = grayFrame(3, 3, [&](int32_t i, int32_t j) { return i == 1 && j == 1 ? centre : 0; });
         for (const KernelTable* table : everyTable()) {
             Core core({3, 3}, *table);
             ASSERT_TRUE(setKernel(core, {3, divisor, {{0, 0, 0}, {0, -1, 0}, {0, 0, 0}}}));
