@@ -11,6 +11,7 @@
 // and thin wrappers over the integer instructions.
 
 #include <array>
+#include <type_traits>
 #include <utility>
 
 #include "frame_store.h"
@@ -646,55 +647,69 @@ void levelRun(const int32_t* values, int count, int32_t minimum, int32_t range, 
     if (k < count) scalarKernels().levelRun(values + k, count - k, minimum, range, levels + k);
 }
 
-// Sums in 16-bit lanes: every tap multiplied and added, the taps unrolled (a zero weight adds
-// nothing), then divided, or shifted for the unsigned sums of a power-of-two divisor.
-// 5x5: each row is widened to 16 bits once (on the stack), not once for each of its five taps.
-template <int kSize>
-void convolveTaps16(const uint8_t* const* rows, const KernelPlan* plan, int16_t* out, int width) {
-    constexpr int kTaps = kSize * kSize, kReach = kSize / 2;
-    constexpr bool kWiden = kSize == 5;
-    alignas(64) int16_t widened[kWiden ? kSize : 1][kWiden ? kMaxSide + 64 : 1];
-    const uint8_t* row[kSize];
-    const int16_t* wideRow[kSize];
-    for (int a = 0; a < kSize; ++a) {
-        row[a] = rows[a];
-        if constexpr (kWiden) {
-            int k = 0;
-            for (; k + V::kHalves <= width; k += V::kHalves) V::storeI16(widened[a] + k, V::load16(rows[a] + k));
-            if (k < width) V::storeI16(widened[a] + width - V::kHalves, V::load16(rows[a] + width - V::kHalves));
-            wideRow[a] = widened[a];
-        }
-    }
-    // Output j's window starts at column j - kReach (never before the row).
-    auto tap = [&](int a, int b, int j) {
-        if constexpr (kWiden)
-            return V::loadI16(wideRow[a] + (j - kReach) + b);
-        else
-            return V::load16(row[a] + (j - kReach) + b);
-    };
-    // Zero weights are left out: the same branches every block, which the CPU foresees.
-    V::R weight[kTaps];
-    bool used[kTaps];
-    for (int t = 0; t < kTaps; ++t) {
-        weight[t] = V::set16(plan->weights[t]);
-        used[t] = plan->weights[t] != 0;
-    }
+// Sums in 16-bit lanes: every nonzero tap multiplied and added, kTaps of them known when
+// compiled (no branch over the zero weights, no loop), then divided, or shifted for the
+// unsigned sums of a power-of-two divisor. Tap k is at taps[k] + j for the output reach + j:
+// byte rows (3x3) or rows widened to 16 bits (5x5).
+template <typename Pixel, int kTaps>
+void sumTaps16(const Pixel* const* taps, const V::R* weights, const KernelPlan* plan, int16_t* out, int count) {
     const bool divide = plan->divisor > 1 && !plan->unsignedShift;
     const bool shiftDown = plan->unsignedShift && plan->divisor > 1;
     const V::R multiplier = V::set16(static_cast<int16_t>(plan->multiplier));
     const int shift = plan->shift, log = plan->shift + 1;
+    auto tap = [&](int k, int j) {
+        if constexpr (sizeof(Pixel) == 2)
+            return V::loadI16(reinterpret_cast<const int16_t*>(taps[k]) + j);
+        else
+            return V::load16(reinterpret_cast<const uint8_t*>(taps[k]) + j);
+    };
     auto block = [&](int j) {
-        V::R sum = V::zero();
-#pragma GCC unroll 25
-        for (int t = 0; t < kTaps; ++t)
-            if (used[t]) sum = V::add16(sum, V::mullo16(tap(t / kSize, t % kSize, j), weight[t]));
+        V::R sum = V::mullo16(tap(0, j), weights[0]);
+        for (int k = 1; k < kTaps; ++k) sum = V::add16(sum, V::mullo16(tap(k, j), weights[k]));  // unrolled
         if (divide) sum = divideByPlan(sum, multiplier, shift);
         if (shiftDown) sum = V::srli16(sum, log);
         V::storeI16(out + j, sum);
     };
-    int j = kReach;
-    for (; j + V::kHalves <= width - kReach; j += V::kHalves) block(j);
-    if (j < width - kReach) block(width - kReach - V::kHalves);
+    int j = 0;
+    for (; j + V::kHalves <= count; j += V::kHalves) block(j);
+    if (j < count) block(count - V::kHalves);  // overlapping: the same values
+}
+
+template <typename Pixel, int... kCounts>
+constexpr auto sumTapsKernels(std::integer_sequence<int, kCounts...>) {
+    using Kernel = void (*)(const Pixel* const*, const V::R*, const KernelPlan*, int16_t*, int);
+    return std::array<Kernel, sizeof...(kCounts)>{sumTaps16<Pixel, kCounts + 1>...};
+}
+
+// Each tap widened as it is loaded: one instruction with AVX2. With 16-byte registers that
+// takes two, and a 5x5 of more than 20 taps widens its five rows once beforehand (on the stack).
+template <int kSize>
+void convolveTaps16(const uint8_t* const* rows, const KernelPlan* plan, int16_t* out, int width) {
+    constexpr int kReach = kSize / 2;
+    const int count = plan->first[plan->groups];  // the plan lists the nonzero taps by weight
+    if (count == 0) {  // all weights zero: all values zero
+        std::fill(out + kReach, out + width - kReach, int16_t{0});
+        return;
+    }
+    V::R weights[25];
+    for (int k = 0; k < count; ++k) weights[k] = V::set16(plan->weights[plan->taps[k]]);
+    if (kSize == 5 && V::kHalves == 8 && count > 20) {
+        alignas(64) int16_t widened[kSize][kMaxSide + 64];
+        for (int a = 0; a < kSize; ++a) {
+            int k = 0;
+            for (; k + V::kHalves <= width; k += V::kHalves) V::storeI16(widened[a] + k, V::load16(rows[a] + k));
+            if (k < width) V::storeI16(widened[a] + width - V::kHalves, V::load16(rows[a] + width - V::kHalves));
+        }
+        const int16_t* taps[25];
+        for (int k = 0; k < count; ++k) taps[k] = widened[plan->taps[k] / kSize] + plan->taps[k] % kSize;
+        static constexpr auto kKernels = sumTapsKernels<int16_t>(std::make_integer_sequence<int, kSize * kSize>{});
+        kKernels[count - 1](taps, weights, plan, out + kReach, width - 2 * kReach);
+        return;
+    }
+    const uint8_t* taps[25];
+    for (int k = 0; k < count; ++k) taps[k] = rows[plan->taps[k] / kSize] + plan->taps[k] % kSize;
+    static constexpr auto kKernels = sumTapsKernels<uint8_t>(std::make_integer_sequence<int, kSize * kSize>{});
+    kKernels[count - 1](taps, weights, plan, out + kReach, width - 2 * kReach);
 }
 
 // Separable weights in 16-bit lanes: each column's value over the rows (stored on the stack, the
