@@ -663,15 +663,32 @@ void sumTaps16(const Pixel* const* taps, const V::R* weights, const KernelPlan* 
         else
             return V::load16(reinterpret_cast<const uint8_t*>(taps[k]) + j);
     };
-    auto block = [&](int j) {
-        V::R sum = V::mullo16(tap(0, j), weights[0]);
-        for (int k = 1; k < kTaps; ++k) sum = V::add16(sum, V::mullo16(tap(k, j), weights[k]));  // unrolled
+    auto finish = [&](V::R sum, int j) {
         if (divide) sum = divideByPlan(sum, multiplier, shift);
         if (shiftDown) sum = V::srli16(sum, log);
         V::storeI16(out + j, sum);
     };
+    auto block = [&](int j) {
+        V::R sum = V::mullo16(tap(0, j), weights[0]);
+        for (int k = 1; k < kTaps; ++k) sum = V::add16(sum, V::mullo16(tap(k, j), weights[k]));  // unrolled
+        finish(sum, j);
+    };
+    // Two vectors a step: each tap's address loaded once for both.
+    auto twoBlocks = [&](int j) {
+        V::R sum = V::mullo16(tap(0, j), weights[0]), next = V::mullo16(tap(0, j + V::kHalves), weights[0]);
+        for (int k = 1; k < kTaps; ++k) {
+            sum = V::add16(sum, V::mullo16(tap(k, j), weights[k]));
+            next = V::add16(next, V::mullo16(tap(k, j + V::kHalves), weights[k]));
+        }
+        finish(sum, j);
+        finish(next, j + V::kHalves);
+    };
     int j = 0;
-    for (; j + V::kHalves <= count; j += V::kHalves) block(j);
+    for (; j + 2 * V::kHalves <= count; j += 2 * V::kHalves) twoBlocks(j);
+    if (j + V::kHalves <= count) {
+        block(j);
+        j += V::kHalves;
+    }
     if (j < count) block(count - V::kHalves);  // overlapping: the same values
 }
 
