@@ -11,7 +11,6 @@
 // and thin wrappers over the integer instructions.
 
 #include <array>
-#include <type_traits>
 #include <utility>
 
 #include "frame_store.h"
@@ -463,10 +462,7 @@ inline V::R divideWide(V::R x, V::F inverse, V::F divisor) {
 // 16-bit lanes), then two groups at a time weighed into 32-bit lanes (pmaddwd), divided there and
 // packed back. Whole vectors while the outputs stay inside the interior, then one more ending at
 // its last column (overlapping, the same values); interiors at least one vector wide.
-// kInt32: the values stored as 32-bit numbers (any size), else packed to 16 bits (they fit).
-// kInt32 also lowers and raises bounds[0] and bounds[1] to the values' smallest and largest.
-template <bool kInt32, typename Out>
-void convolveWideRowAs(const uint8_t* const* rows, const KernelPlan* plan, Out* out, int width, int32_t* bounds) {
+void convolveWideRow(const uint8_t* const* rows, const KernelPlan* plan, int16_t* out, int width) {
     const int size = plan->size, reach = (size - 1) / 2;
     // Each tap's row and column offset, in the order of the groups, in locals: the vector stores
     // may alias anything reached through the plan.
@@ -498,7 +494,6 @@ void convolveWideRowAs(const uint8_t* const* rows, const KernelPlan* plan, Out* 
         for (; k < ends[g]; ++k) pixels = V::add16(pixels, V::load16(taps[k] + (j - reach)));
         return pixels;
     };
-    V::R smallest = V::set32(INT32_MAX), largest = V::set32(INT32_MIN);
     auto wideBlock = [&](int j) {
         V::R low = V::zero(), high = V::zero();
         int k = 0;
@@ -512,35 +507,15 @@ void convolveWideRowAs(const uint8_t* const* rows, const KernelPlan* plan, Out* 
             low = divideWide(low, inverse, divisor);
             high = divideWide(high, inverse, divisor);
         }
-        if constexpr (kInt32) {
-            smallest = V::min32(smallest, V::min32(low, high));
-            largest = V::max32(largest, V::max32(low, high));
-            V::storeI32(out + j, V::lowHalves(low, high));
-            V::storeI32(out + j + V::kWords, V::highHalves(low, high));
-        } else {
-            V::storeI16(out + j, V::packs32(low, high));  // the values fit 16 bits
-        }
+        V::storeI16(out + j, V::packs32(low, high));  // the values fit 16 bits
     };
     int j = reach;
     for (; j + V::kHalves <= width - reach; j += V::kHalves) wideBlock(j);
-    if (j < width - reach) wideBlock(width - reach - V::kHalves);  // overlapping: the bounds hold
-    if constexpr (kInt32) {
-        alignas(64) int32_t lanes[2][V::kWords];
-        V::storeI32(lanes[0], smallest);
-        V::storeI32(lanes[1], largest);
-        for (int l = 0; l < V::kWords; ++l) {
-            bounds[0] = std::min(bounds[0], lanes[0][l]);
-            bounds[1] = std::max(bounds[1], lanes[1][l]);
-        }
-    }
+    if (j < width - reach) wideBlock(width - reach - V::kHalves);
 }
 
-void convolveWideRow(const uint8_t* const* rows, const KernelPlan* plan, int16_t* out, int width) {
-    convolveWideRowAs<false>(rows, plan, out, width, nullptr);
-}
-
-// The 32-bit rows as convolveWideRowAs makes them, but over the nonzero taps one by one, kTaps of
-// them known when compiled: the loops over groups of a runtime size cost more than the sums of a
+// convolveWideRow's sums as 32-bit values, but over the nonzero taps one by one, kTaps of them
+// known when compiled: the loops over groups of a runtime size cost more than the sums of a
 // group's taps save (for a 5x5 of 18 taps, 8 instructions a pixel instead of 20).
 template <int kTaps>
 void convolveTaps32(const uint8_t* const* taps, const V::R* pairs, int32_t divisorValue, int32_t* out, int count,
