@@ -651,9 +651,79 @@ bool kernelFitsLanes(const ConvolutionKernel& kernel) {
 void wideConvolution(Core& core, const uint8_t* frame, const ConvolutionKernel& kernel, uint8_t* slot) {
     int32_t width, height;
     if (!drawableGeometry(core, width, height)) return;
-    if (slot) core.kernels->streamBytes(frame, slot, width * height * 3);
-    fillGrayPlane(core, frame);
-    runConvolution(core, kernel);
+    const KernelTable& kernels = *core.kernels;
+    const int32_t reach = (kernel.size - 1) / 2;
+    int16_t weights[25];  // rows below first; the kernel's first row is the line above
+    for (int32_t a = 0; a < kernel.size; ++a)
+        for (int32_t b = 0; b < kernel.size; ++b)
+            weights[kernel.size * a + b] = static_cast<int16_t>(kernel.weights[kernel.size - 1 - a][b]);
+    KernelPlan plan{};
+    planKernel(kernel.size, weights, kernel.divisor, plan);
+
+    // The values, rows packed in the ResultPlane's memory (only the plain operations read the
+    // plane as a plane), and their range.
+    int32_t* const values = core.ResultPlane.data();
+    GrayRows gray(core, frame, width, height, kernel.size, slot);
+    const int32_t interiorWidth = std::max(0, width - 2 * reach);
+    const int32_t lastRow = interiorWidth > 0 ? height - 1 - reach : reach - 1;
+    int32_t bounds[2] = {INT32_MAX, INT32_MIN};
+    for (int32_t i = reach; i <= lastRow; ++i)
+        kernels.convolveRow32(gray.window(i + reach), &plan, values + static_cast<size_t>(i) * width, width, bounds);
+    gray.storeRest(height);
+    const int32_t minimum = bounds[0], maximum = bounds[1];
+
+    // Each value's level before the stretch, in FilterValues, counted as it is made; the levels
+    // then go through toneRow with a map that takes a level as itself (minimum 0, range 255) and
+    // stretches it. With no interior the plane is all zeros; with one value throughout, the
+    // values are drawn as they are (their low eight bits), the border as 0.
+    int16_t* const levels = core.scratch.FilterValues.data();
+    ToneMap map{};
+    map.range = 255;
+    map.high = 255;
+    int16_t borderLevel = 0;
+    if (lastRow >= reach && maximum > minimum) {
+        const int32_t range = maximum - minimum;
+        const auto counts = reinterpret_cast<ValueCountTables>(core.scratch.ValueCounts.data());
+        std::memset(counts[0], 0, 256 * sizeof counts[0][0]);
+        for (int32_t i = reach; i <= lastRow; ++i) {
+            const size_t first = static_cast<size_t>(i) * width + reach;
+            kernels.levelRun(values + first, interiorWidth, minimum, range, levels + first);
+            countRun(levels + first, interiorWidth, counts, 0);  // fewer instructions than countValues here
+        }
+        mergeCounts(counts, 0, 255);
+        const int32_t cells = width * height, interior = interiorWidth * (lastRow - reach + 1);
+        borderLevel = static_cast<int16_t>(levelOf(0, minimum, range));
+        counts[0][borderLevel] += cells - interior;
+        std::copy(counts[0], counts[0] + 256, core.Histogram.begin());
+        const StretchCuts cuts = stretchCuts(core, cells);
+        if (cuts.low < cuts.high) {
+            map.low = cuts.low;
+            map.high = cuts.high;
+        }
+    } else if (lastRow >= reach) {
+        for (int32_t i = reach; i <= lastRow; ++i)
+            std::fill_n(levels + static_cast<size_t>(i) * width + reach, interiorWidth,
+                        static_cast<int16_t>(static_cast<uint8_t>(minimum)));
+    }
+    map.rangeMultiplier = toneMultiplier(map.range);
+    map.stretchMultiplier = toneMultiplier(map.high - map.low);
+    map.bounded = true;
+
+    uint8_t border[8];
+    const int16_t borderLevels[2] = {borderLevel, borderLevel};
+    scalarKernels().toneRow(borderLevels, &map, border, 2);
+    uint8_t* borderRow = core.scratch.BorderLevels.data();
+    std::memset(borderRow, border[0], static_cast<size_t>(width));
+    const SurfaceRows surface = surfaceRows(core, height);
+    for (int32_t i = 0; i < std::min(reach, height); ++i) kernels.grayToSurfaceRow(borderRow, surface.row(i), width);
+    for (int32_t i = std::max(reach, lastRow + 1); i < height; ++i)
+        kernels.grayToSurfaceRow(borderRow, surface.row(i), width);
+    for (int32_t i = reach; i <= lastRow; ++i) {
+        uint8_t* pixels = surface.row(i);
+        std::memcpy(pixels, border, static_cast<size_t>(4 * reach));
+        std::memcpy(pixels + 4 * (width - reach), border, static_cast<size_t>(4 * reach));
+        kernels.toneRow(levels + static_cast<size_t>(i) * width + reach, &map, pixels + 4 * reach, interiorWidth);
+    }
 }
 
 void fusedRankFilter(Core& core, const uint8_t* frame, int32_t mode, uint8_t* slot) {

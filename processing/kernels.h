@@ -192,6 +192,15 @@ struct KernelTable {
     void (*divideRun)(const int16_t* in, const KernelPlan* plan, int16_t* out, int count);
     // The same in 32-bit lanes, of values -6,375,000..6,375,000 (the kernel mode's sums).
     void (*divideWideRun)(const int32_t* in, const KernelPlan* plan, int32_t* out, int count);
+
+    // --- kernels whose values go beyond 16 bits (the kernel mode's large weights) --------------
+    // convolveRow's values as 32-bit numbers, for any plan (its wideSums and the rest unused):
+    // the interior columns reach .. width-1-reach of `out`, nothing else; bounds[0] and bounds[1]
+    // are lowered and raised to the smallest and largest of them.
+    void (*convolveRow32)(const uint8_t* const* rows, const KernelPlan* plan, int32_t* out, int width, int32_t* bounds);
+    // The tone map's level of each value, before the stretch: clamp((v - minimum) x 255 / range,
+    // 0, 255), for 1 <= range < 2^24 and values and minimum within +-6,375,000.
+    void (*levelRun)(const int32_t* values, int count, int32_t minimum, int32_t range, int16_t* levels);
 };
 
 // The variants built into this program; null where the CPU or the build lacks them.

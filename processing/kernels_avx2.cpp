@@ -81,6 +81,14 @@ struct V {
     static R loadI32(const int32_t* p) { return _mm256_loadu_si256(reinterpret_cast<const R*>(p)); }
     static void storeI32(int32_t* p, R v) { _mm256_storeu_si256(reinterpret_cast<R*>(p), v); }
     static R srai32(R a, int n) { return _mm256_srai_epi32(a, n); }
+    // After unpacklo16 / unpackhi16 and pmaddwd, `a` holds outputs 0-3 and 8-11, `b` 4-7 and
+    // 12-15: these give 0-7 and 8-15.
+    static R lowHalves(R a, R b) { return _mm256_permute2x128_si256(a, b, 0x20); }
+    static R highHalves(R a, R b) { return _mm256_permute2x128_si256(a, b, 0x31); }
+    static constexpr bool kHasMul32 = true;
+    static R mullo32(R a, R b) { return _mm256_mullo_epi32(a, b); }
+    static R min32(R a, R b) { return _mm256_min_epi32(a, b); }
+    static R max32(R a, R b) { return _mm256_max_epi32(a, b); }
     static R sub32(R a, R b) { return _mm256_sub_epi32(a, b); }
     using F = __m256;
     static F setF(float v) { return _mm256_set1_ps(v); }

@@ -188,6 +188,24 @@ void divideWideRunScalar(const int32_t* in, const KernelPlan* plan, int32_t* out
     for (int k = 0; k < count; ++k) out[k] = in[k] / plan->divisor;
 }
 
+void convolveRow32Scalar(const uint8_t* const* rows, const KernelPlan* plan, int32_t* out, int width, int32_t* bounds) {
+    const int reach = (plan->size - 1) / 2;
+    for (int j = reach; j < width - reach; ++j) {
+        int32_t sum = 0;
+        for (int a = 0; a < plan->size; ++a)
+            for (int b = 0; b < plan->size; ++b) sum += plan->weights[plan->size * a + b] * rows[a][j - reach + b];
+        out[j] = plan->divisor == 1 ? sum : sum / plan->divisor;  // truncates
+        bounds[0] = std::min(bounds[0], out[j]);
+        bounds[1] = std::max(bounds[1], out[j]);
+    }
+}
+
+void levelRunScalar(const int32_t* values, int count, int32_t minimum, int32_t range, int16_t* levels) {
+    for (int k = 0; k < count; ++k)
+        levels[k] = static_cast<int16_t>(
+            std::clamp<int64_t>((static_cast<int64_t>(values[k]) - minimum) * 255 / range, 0, 255));
+}
+
 void columnSums5(const uint8_t* const* rows, int16_t* columns, bool fresh, int width) {
     for (int j = 0; j < width; ++j)
         columns[j] = static_cast<int16_t>(fresh ? rows[1][j] + rows[2][j] + rows[3][j] + rows[4][j] + rows[5][j]
@@ -300,6 +318,8 @@ constexpr KernelTable kScalarTable{
     divide25RunScalar,
     divideRunScalar,
     divideWideRunScalar,
+    convolveRow32Scalar,
+    levelRunScalar,
 };
 
 }  // namespace

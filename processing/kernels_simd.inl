@@ -10,6 +10,9 @@
 // store16as8 (kHalves i16 saturated to u8), load32 (kWords bytes widened to i32),
 // and thin wrappers over the integer instructions.
 
+#include <array>
+#include <utility>
+
 #include "frame_store.h"
 
 namespace pixelwell {
@@ -511,55 +514,202 @@ void convolveWideRow(const uint8_t* const* rows, const KernelPlan* plan, int16_t
     if (j < width - reach) wideBlock(width - reach - V::kHalves);
 }
 
-// Sums in 16-bit lanes: every tap multiplied and added, the taps unrolled (a zero weight adds
-// nothing), then divided, or shifted for the unsigned sums of a power-of-two divisor.
-// 5x5: each row is widened to 16 bits once (on the stack), not once for each of its five taps.
-template <int kSize>
-void convolveTaps16(const uint8_t* const* rows, const KernelPlan* plan, int16_t* out, int width) {
-    constexpr int kTaps = kSize * kSize, kReach = kSize / 2;
-    constexpr bool kWiden = kSize == 5;
-    alignas(64) int16_t widened[kWiden ? kSize : 1][kWiden ? kMaxSide + 64 : 1];
-    const uint8_t* row[kSize];
-    const int16_t* wideRow[kSize];
-    for (int a = 0; a < kSize; ++a) {
-        row[a] = rows[a];
-        if constexpr (kWiden) {
-            int k = 0;
-            for (; k + V::kHalves <= width; k += V::kHalves) V::storeI16(widened[a] + k, V::load16(rows[a] + k));
-            if (k < width) V::storeI16(widened[a] + width - V::kHalves, V::load16(rows[a] + width - V::kHalves));
-            wideRow[a] = widened[a];
+// convolveWideRow's sums as 32-bit values, but over the nonzero taps one by one, kTaps of them
+// known when compiled: the loops over groups of a runtime size cost more than the sums of a
+// group's taps save (for a 5x5 of 18 taps, 8 instructions a pixel instead of 20).
+template <int kTaps>
+void convolveTaps32(const uint8_t* const* taps, const V::R* pairs, int32_t divisorValue, int32_t* out, int count,
+                    int32_t* bounds) {
+    const bool divide = divisorValue > 1;
+    const V::F divisor = V::setF(static_cast<float>(divisorValue));
+    const V::F inverse = V::setF(1.0f / static_cast<float>(divisorValue));
+    V::R smallest = V::set32(INT32_MAX), largest = V::set32(INT32_MIN);
+    auto block = [&](int j) {
+        V::R low = V::zero(), high = V::zero();
+        for (int k = 0; k < kTaps; k += 2) {  // unrolled: kTaps is a constant
+            const V::R a = V::load16(taps[k] + j);
+            const V::R b = k + 1 < kTaps ? V::load16(taps[k + 1] + j) : V::zero();
+            low = V::add32(low, V::madd16(V::unpacklo16(a, b), pairs[k / 2]));
+            high = V::add32(high, V::madd16(V::unpackhi16(a, b), pairs[k / 2]));
+        }
+        if (divide) {
+            low = divideWide(low, inverse, divisor);
+            high = divideWide(high, inverse, divisor);
+        }
+        smallest = V::min32(smallest, V::min32(low, high));
+        largest = V::max32(largest, V::max32(low, high));
+        V::storeI32(out + j, V::lowHalves(low, high));
+        V::storeI32(out + j + V::kWords, V::highHalves(low, high));
+    };
+    int j = 0;
+    for (; j + V::kHalves <= count; j += V::kHalves) block(j);
+    if (j < count) block(count - V::kHalves);  // overlapping: the same values, and the bounds hold
+    alignas(64) int32_t lanes[2][V::kWords];
+    V::storeI32(lanes[0], smallest);
+    V::storeI32(lanes[1], largest);
+    for (int l = 0; l < V::kWords; ++l) {
+        bounds[0] = std::min(bounds[0], lanes[0][l]);
+        bounds[1] = std::max(bounds[1], lanes[1][l]);
+    }
+}
+
+// The vector type's alignment is no part of a function pointer's type: nothing is lost here.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wignored-attributes"
+template <int... kCounts>
+constexpr auto tapKernels(std::integer_sequence<int, kCounts...>) {
+    using Kernel = void (*)(const uint8_t* const*, const V::R*, int32_t, int32_t*, int, int32_t*);
+    return std::array<Kernel, sizeof...(kCounts)>{convolveTaps32<kCounts + 1>...};
+}
+#pragma GCC diagnostic pop
+
+void convolveRow32(const uint8_t* const* rows, const KernelPlan* plan, int32_t* out, int width, int32_t* bounds) {
+    const int size = plan->size, reach = (size - 1) / 2;
+    if (width - 2 * reach < V::kHalves || width > kMaxSide) {
+        if (width - 2 * reach > 0) scalarKernels().convolveRow32(rows, plan, out, width, bounds);
+        return;
+    }
+    // The nonzero taps, each as the column of its row where the first output's window reads it
+    // (the output reach + j reads it j further on), and their weights two by two as pmaddwd
+    // takes them.
+    const uint8_t* taps[25];
+    int16_t weights[26];
+    const int count = plan->first[plan->groups];  // the plan lists the nonzero taps by weight
+    for (int k = 0; k < count; ++k) {
+        const int t = plan->taps[k];
+        taps[k] = rows[t / size] + t % size;
+        weights[k] = plan->weights[t];
+    }
+    weights[count] = 0;
+    if (count == 0) {  // no kernel of the mode's path, but the row is defined all the same
+        scalarKernels().convolveRow32(rows, plan, out, width, bounds);
+        return;
+    }
+    V::R pairs[13];
+    for (int k = 0; k < count; k += 2)
+        pairs[k / 2] = V::set32(static_cast<int32_t>(static_cast<uint32_t>(static_cast<uint16_t>(weights[k])) |
+                                                     static_cast<uint32_t>(static_cast<uint16_t>(weights[k + 1])) << 16));
+    static constexpr auto kKernels = tapKernels(std::make_integer_sequence<int, 25>{});
+    kKernels[count - 1](taps, pairs, plan->divisor, out + reach, width - 2 * reach, bounds);
+}
+
+// The level of each value before the stretch: t = v - minimum clamped to 0..range (which is the
+// level's clamp to 0..255), its float quotient 255 t / range (t is exact as a float; the
+// estimate is off by one at most), put right by comparing q x range with 255 t, both below
+// 2^32 as unsigned numbers (q <= 255, range < 2^24). Needs a 32-bit multiply (SSE4.1, AVX2).
+// Two vectors a step, taken in halves so that their packed levels come out in order.
+void levelRun(const int32_t* values, int count, int32_t minimum, int32_t range, int16_t* levels) {
+    int k = 0;
+    if constexpr (V::kHasMul32) {
+        const V::R low = V::set32(minimum), span = V::set32(range), sign = V::set32(INT32_MIN), one = V::set32(1);
+        const V::F scale = V::setF(255.0f / static_cast<float>(range));
+        auto level = [&](V::R v) {
+            const V::R t = V::min32(V::max32(V::sub32(v, low), V::zero()), span);
+            const V::R q = V::truncate(V::mulF(V::toFloat(t), scale));
+            const V::R product = V::mullo32(q, span);
+            const V::R target = V::xor_(V::sub32(V::slli32(t, 8), t), sign);  // 255 t, compared unsigned
+            // q - 1 where q x range > 255 t; q + 1 where not even (q + 1) x range > 255 t.
+            const V::R tooHigh = V::cmpgt32(V::xor_(product, sign), target);
+            const V::R highEnough = V::cmpgt32(V::xor_(V::add32(product, span), sign), target);
+            return V::add32(V::add32(q, tooHigh), V::add32(highEnough, one));
+        };
+        auto block = [&](int at) {
+            const V::R a = V::loadI32(values + at), b = V::loadI32(values + at + V::kWords);
+            V::storeI16(levels + at, V::packs32(level(V::lowHalves(a, b)), level(V::highHalves(a, b))));
+        };
+        for (; k + V::kHalves <= count; k += V::kHalves) block(k);
+        if (k < count && count >= V::kHalves) {  // one more ending at the last value, overlapping
+            block(count - V::kHalves);
+            k = count;
         }
     }
-    // Output j's window starts at column j - kReach (never before the row).
-    auto tap = [&](int a, int b, int j) {
-        if constexpr (kWiden)
-            return V::loadI16(wideRow[a] + (j - kReach) + b);
-        else
-            return V::load16(row[a] + (j - kReach) + b);
-    };
-    // Zero weights are left out: the same branches every block, which the CPU foresees.
-    V::R weight[kTaps];
-    bool used[kTaps];
-    for (int t = 0; t < kTaps; ++t) {
-        weight[t] = V::set16(plan->weights[t]);
-        used[t] = plan->weights[t] != 0;
-    }
+    if (k < count) scalarKernels().levelRun(values + k, count - k, minimum, range, levels + k);
+}
+
+// Sums in 16-bit lanes: every nonzero tap multiplied and added, kTaps of them known when
+// compiled (no branch over the zero weights, no loop), then divided, or shifted for the
+// unsigned sums of a power-of-two divisor. Tap k is at taps[k] + j for the output reach + j:
+// byte rows (3x3) or rows widened to 16 bits (5x5).
+template <typename Pixel, int kTaps>
+void sumTaps16(const Pixel* const* taps, const V::R* weights, const KernelPlan* plan, int16_t* out, int count) {
     const bool divide = plan->divisor > 1 && !plan->unsignedShift;
     const bool shiftDown = plan->unsignedShift && plan->divisor > 1;
     const V::R multiplier = V::set16(static_cast<int16_t>(plan->multiplier));
     const int shift = plan->shift, log = plan->shift + 1;
-    auto block = [&](int j) {
-        V::R sum = V::zero();
-#pragma GCC unroll 25
-        for (int t = 0; t < kTaps; ++t)
-            if (used[t]) sum = V::add16(sum, V::mullo16(tap(t / kSize, t % kSize, j), weight[t]));
+    auto tap = [&](int k, int j) {
+        if constexpr (sizeof(Pixel) == 2)
+            return V::loadI16(reinterpret_cast<const int16_t*>(taps[k]) + j);
+        else
+            return V::load16(reinterpret_cast<const uint8_t*>(taps[k]) + j);
+    };
+    auto finish = [&](V::R sum, int j) {
         if (divide) sum = divideByPlan(sum, multiplier, shift);
         if (shiftDown) sum = V::srli16(sum, log);
         V::storeI16(out + j, sum);
     };
-    int j = kReach;
-    for (; j + V::kHalves <= width - kReach; j += V::kHalves) block(j);
-    if (j < width - kReach) block(width - kReach - V::kHalves);
+    auto block = [&](int j) {
+        V::R sum = V::mullo16(tap(0, j), weights[0]);
+        for (int k = 1; k < kTaps; ++k) sum = V::add16(sum, V::mullo16(tap(k, j), weights[k]));  // unrolled
+        finish(sum, j);
+    };
+    // Two vectors a step: each tap's address loaded once for both.
+    auto twoBlocks = [&](int j) {
+        V::R sum = V::mullo16(tap(0, j), weights[0]), next = V::mullo16(tap(0, j + V::kHalves), weights[0]);
+        for (int k = 1; k < kTaps; ++k) {
+            sum = V::add16(sum, V::mullo16(tap(k, j), weights[k]));
+            next = V::add16(next, V::mullo16(tap(k, j + V::kHalves), weights[k]));
+        }
+        finish(sum, j);
+        finish(next, j + V::kHalves);
+    };
+    int j = 0;
+    for (; j + 2 * V::kHalves <= count; j += 2 * V::kHalves) twoBlocks(j);
+    if (j + V::kHalves <= count) {
+        block(j);
+        j += V::kHalves;
+    }
+    if (j < count) block(count - V::kHalves);  // overlapping: the same values
+}
+
+// The vector type's alignment is no part of a function pointer's type: nothing is lost here.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wignored-attributes"
+template <typename Pixel, int... kCounts>
+constexpr auto sumTapsKernels(std::integer_sequence<int, kCounts...>) {
+    using Kernel = void (*)(const Pixel* const*, const V::R*, const KernelPlan*, int16_t*, int);
+    return std::array<Kernel, sizeof...(kCounts)>{sumTaps16<Pixel, kCounts + 1>...};
+}
+#pragma GCC diagnostic pop
+
+// Each tap widened as it is loaded: one instruction with AVX2. With 16-byte registers that
+// takes two, and a 5x5 of more than 20 taps widens its five rows once beforehand (on the stack).
+template <int kSize>
+void convolveTaps16(const uint8_t* const* rows, const KernelPlan* plan, int16_t* out, int width) {
+    constexpr int kReach = kSize / 2;
+    const int count = plan->first[plan->groups];  // the plan lists the nonzero taps by weight
+    if (count == 0) {  // all weights zero: all values zero
+        std::fill(out + kReach, out + width - kReach, int16_t{0});
+        return;
+    }
+    V::R weights[25];
+    for (int k = 0; k < count; ++k) weights[k] = V::set16(plan->weights[plan->taps[k]]);
+    if (kSize == 5 && V::kHalves == 8 && count > 20) {
+        alignas(64) int16_t widened[kSize][kMaxSide + 64];
+        for (int a = 0; a < kSize; ++a) {
+            int k = 0;
+            for (; k + V::kHalves <= width; k += V::kHalves) V::storeI16(widened[a] + k, V::load16(rows[a] + k));
+            if (k < width) V::storeI16(widened[a] + width - V::kHalves, V::load16(rows[a] + width - V::kHalves));
+        }
+        const int16_t* taps[25];
+        for (int k = 0; k < count; ++k) taps[k] = widened[plan->taps[k] / kSize] + plan->taps[k] % kSize;
+        static constexpr auto kKernels = sumTapsKernels<int16_t>(std::make_integer_sequence<int, kSize * kSize>{});
+        kKernels[count - 1](taps, weights, plan, out + kReach, width - 2 * kReach);
+        return;
+    }
+    const uint8_t* taps[25];
+    for (int k = 0; k < count; ++k) taps[k] = rows[plan->taps[k] / kSize] + plan->taps[k] % kSize;
+    static constexpr auto kKernels = sumTapsKernels<uint8_t>(std::make_integer_sequence<int, kSize * kSize>{});
+    kKernels[count - 1](taps, weights, plan, out + kReach, width - 2 * kReach);
 }
 
 // Separable weights in 16-bit lanes: each column's value over the rows (stored on the stack, the
@@ -1105,6 +1255,8 @@ KernelTable sharedVectorTable(const char* name) {
     t.divide25Run = divide25Run;
     t.divideRun = divideRun;
     t.divideWideRun = divideWideRun;
+    t.convolveRow32 = convolveRow32;
+    t.levelRun = levelRun;
     return t;
 }
 

@@ -98,6 +98,26 @@ struct V {
     static R loadI32(const int32_t* p) { return _mm_loadu_si128(reinterpret_cast<const R*>(p)); }
     static void storeI32(int32_t* p, R v) { _mm_storeu_si128(reinterpret_cast<R*>(p), v); }
     static R srai32(R a, int n) { return _mm_srai_epi32(a, n); }
+    // 32-bit halves of a 256-bit pair in order: for 16-byte registers, the registers themselves.
+    static R lowHalves(R a, R) { return a; }
+    static R highHalves(R, R b) { return b; }
+#ifdef __SSE4_1__
+    static constexpr bool kHasMul32 = true;
+    static R mullo32(R a, R b) { return _mm_mullo_epi32(a, b); }
+    static R min32(R a, R b) { return _mm_min_epi32(a, b); }
+    static R max32(R a, R b) { return _mm_max_epi32(a, b); }
+#else
+    static constexpr bool kHasMul32 = false;
+    static R mullo32(R a, R) { return a; }  // never called: levelRun stays scalar without SSE4.1
+    static R min32(R a, R b) {
+        const R bigger = _mm_cmpgt_epi32(a, b);
+        return _mm_or_si128(_mm_and_si128(bigger, b), _mm_andnot_si128(bigger, a));
+    }
+    static R max32(R a, R b) {
+        const R bigger = _mm_cmpgt_epi32(a, b);
+        return _mm_or_si128(_mm_and_si128(bigger, a), _mm_andnot_si128(bigger, b));
+    }
+#endif
     static R sub32(R a, R b) { return _mm_sub_epi32(a, b); }
     // Single floats, four to a register.
     using F = __m128;

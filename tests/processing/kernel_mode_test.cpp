@@ -232,6 +232,69 @@ TEST(KernelMode, ConvolveRowEqualsTheScalarRow) {
     }
 }
 
+// The rows of kernels whose values go beyond 16 bits, against the scalar row at every width of a
+// few vectors (under one vector the rows fall back to it); and their levels, for ranges from 1
+// to the widest, at every value where a level steps, one either side, and values beyond the
+// range on both sides (the border's zeros).
+TEST(KernelMode, WideRowsAndLevelsEqualTheScalarOnes) {
+    std::mt19937 random(31);
+    const int32_t largest = 25 * kMaxKernelWeight * 255;
+    for (const KernelTable* table : everyTable()) {
+        if (table == &scalarKernels()) continue;
+        for (int width = 1; width <= 200; ++width) {
+            if (kSanitized && width > 70 && width < 190) continue;
+            for (int32_t size : {3, 5}) {
+                // The largest sums, every weight at the limit and of one sign, at every fifth width.
+                const int32_t limit = width % 10 ? kMaxKernelWeight : -kMaxKernelWeight;
+                ConvolutionKernel k = randomKernel(random, size, width % 4 == 0 ? 40 : 1000, width % 3 ? 1 : 1000);
+                if (width % 5 == 0) {
+                    k.divisor = 1;
+                    for (auto& row : k.weights) std::fill(std::begin(row), std::end(row), limit);
+                }
+                int16_t weights[25];
+                for (int32_t a = 0; a < size; ++a)
+                    for (int32_t b = 0; b < size; ++b) weights[size * a + b] = static_cast<int16_t>(k.weights[a][b]);
+                KernelPlan plan;
+                planKernel(size, weights, k.divisor, plan);
+                std::vector<Bytes> rows(5, Bytes(width));
+                for (Bytes& row : rows)
+                    for (uint8_t& b : row)
+                        b = static_cast<uint8_t>(width % 5 == 0 ? 255 : random() % 3 == 0 ? 255 * (random() & 1) : random());
+                const uint8_t* p[5] = {rows[0].data(), rows[1].data(), rows[2].data(), rows[3].data(), rows[4].data()};
+                std::vector<int32_t> want(width, 0x5A5A5A5A), got(width, 0x5A5A5A5A);
+                // Bounds from before (of an earlier row) or none yet.
+                int32_t wantBounds[2] = {INT32_MAX, INT32_MIN};
+                if (width % 2) wantBounds[0] = wantBounds[1] = static_cast<int32_t>(random() % 2001) - 1000;
+                int32_t gotBounds[2] = {wantBounds[0], wantBounds[1]};
+                scalarKernels().convolveRow32(p, &plan, want.data(), width, wantBounds);
+                table->convolveRow32(p, &plan, got.data(), width, gotBounds);
+                ASSERT_EQ(want, got) << table->name << " width " << width << " kernel " << kernelText(k);
+                ASSERT_EQ(wantBounds[0], gotBounds[0]) << table->name << " width " << width << " kernel " << kernelText(k);
+                ASSERT_EQ(wantBounds[1], gotBounds[1]) << table->name << " width " << width << " kernel " << kernelText(k);
+            }
+        }
+        for (int32_t range : {1, 2, 3, 254, 255, 256, 257, 4080, 65535, 1000003, 2 * largest - 1, 2 * largest}) {
+            for (int round = 0; round < 3; ++round) {
+                const int32_t minimum = round == 0 ? -largest : round == 1 ? largest - range
+                                                                           : -largest + static_cast<int32_t>(random() % (2 * largest - range + 1));
+                std::vector<int32_t> values{0, minimum - 1, minimum + range + 1, -largest, largest};
+                for (int32_t level = 0; level <= 255; ++level) {
+                    const int64_t step = minimum + (int64_t{level} * range + 254) / 255;
+                    for (int32_t d = -1; d <= 1; ++d)
+                        values.push_back(static_cast<int32_t>(std::clamp<int64_t>(step + d, -largest, largest)));
+                }
+                for (int n = 0; n < 500; ++n) values.push_back(minimum + static_cast<int32_t>(random() % (range + 1u)));
+                std::vector<int16_t> want(values.size()), got(values.size());
+                scalarKernels().levelRun(values.data(), static_cast<int>(values.size()), minimum, range, want.data());
+                table->levelRun(values.data(), static_cast<int>(values.size()), minimum, range, got.data());
+                for (size_t n = 0; n < values.size(); ++n)
+                    ASSERT_EQ(want[n], got[n]) << table->name << ": level of " << values[n] << " from " << minimum
+                                               << " over " << range;
+            }
+        }
+    }
+}
+
 // The lanes' division by every divisor the kernel mode takes, over every value the lanes hold.
 TEST(KernelMode, LaneDivisionTruncatesForEveryDivisorAndValue) {
     std::vector<int16_t> in(65535), want(in.size()), got(in.size());
@@ -286,8 +349,8 @@ TEST(KernelMode, NegativeQuotientsTruncateTowardZero) {
     // One interior pixel, of gray 10: the centre weight -1 gives -10, and -10 / 9 is -1; -8 / 9 is 0.
     for (const auto& [gray, divisor, value] : {std::tuple{10, 9, -1}, std::tuple{8, 9, 0}, std::tuple{26, 25, -1},
                                                std::tuple{24, 25, 0}, std::tuple{250, 1000, 0}}) {
-        const int32_t centreGray = gray;  // a structured binding cannot be captured before C++20
-        const Frame frame = grayFrame(3, 3, [&](int32_t i, int32_t j) { return i == 1 && j == 1 ? centreGray : 0; });
+        const int32_t centre = gray;  // a structured binding is no variable a C++17 lambda may capture (clang)
+        const Frame frame = grayFrame(3, 3, [&](int32_t i, int32_t j) { return i == 1 && j == 1 ? centre : 0; });
         for (const KernelTable* table : everyTable()) {
             Core core({3, 3}, *table);
             ASSERT_TRUE(setKernel(core, {3, divisor, {{0, 0, 0}, {0, -1, 0}, {0, 0, 0}}}));
