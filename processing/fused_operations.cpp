@@ -688,7 +688,7 @@ void wideConvolution(Core& core, const uint8_t* frame, const ConvolutionKernel& 
         for (int32_t i = reach; i <= lastRow; ++i) {
             const size_t first = static_cast<size_t>(i) * width + reach;
             kernels.levelRun(values + first, interiorWidth, minimum, range, levels + first);
-            countRun(levels + first, interiorWidth, counts, 0);  // fewer instructions than countValues here
+            countValues(levels + first, interiorWidth, counts, 0);
         }
         mergeCounts(counts, 0, 255);
         const int32_t cells = width * height, interior = interiorWidth * (lastRow - reach + 1);

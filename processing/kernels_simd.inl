@@ -10,9 +10,6 @@
 // store16as8 (kHalves i16 saturated to u8), load32 (kWords bytes widened to i32),
 // and thin wrappers over the integer instructions.
 
-#include <array>
-#include <utility>
-
 #include "frame_store.h"
 
 namespace pixelwell {
@@ -462,7 +459,10 @@ inline V::R divideWide(V::R x, V::F inverse, V::F divisor) {
 // 16-bit lanes), then two groups at a time weighed into 32-bit lanes (pmaddwd), divided there and
 // packed back. Whole vectors while the outputs stay inside the interior, then one more ending at
 // its last column (overlapping, the same values); interiors at least one vector wide.
-void convolveWideRow(const uint8_t* const* rows, const KernelPlan* plan, int16_t* out, int width) {
+// kInt32: the values stored as 32-bit numbers (any size), else packed to 16 bits (they fit).
+// kInt32 also lowers and raises bounds[0] and bounds[1] to the values' smallest and largest.
+template <bool kInt32, typename Out>
+void convolveWideRowAs(const uint8_t* const* rows, const KernelPlan* plan, Out* out, int width, int32_t* bounds) {
     const int size = plan->size, reach = (size - 1) / 2;
     // Each tap's row and column offset, in the order of the groups, in locals: the vector stores
     // may alias anything reached through the plan.
@@ -494,6 +494,7 @@ void convolveWideRow(const uint8_t* const* rows, const KernelPlan* plan, int16_t
         for (; k < ends[g]; ++k) pixels = V::add16(pixels, V::load16(taps[k] + (j - reach)));
         return pixels;
     };
+    V::R smallest = V::set32(INT32_MAX), largest = V::set32(INT32_MIN);
     auto wideBlock = [&](int j) {
         V::R low = V::zero(), high = V::zero();
         int k = 0;
@@ -507,90 +508,40 @@ void convolveWideRow(const uint8_t* const* rows, const KernelPlan* plan, int16_t
             low = divideWide(low, inverse, divisor);
             high = divideWide(high, inverse, divisor);
         }
-        V::storeI16(out + j, V::packs32(low, high));  // the values fit 16 bits
+        if constexpr (kInt32) {
+            smallest = V::min32(smallest, V::min32(low, high));
+            largest = V::max32(largest, V::max32(low, high));
+            V::storeI32(out + j, V::lowHalves(low, high));
+            V::storeI32(out + j + V::kWords, V::highHalves(low, high));
+        } else {
+            V::storeI16(out + j, V::packs32(low, high));  // the values fit 16 bits
+        }
     };
     int j = reach;
     for (; j + V::kHalves <= width - reach; j += V::kHalves) wideBlock(j);
-    if (j < width - reach) wideBlock(width - reach - V::kHalves);
-}
-
-// convolveWideRow's sums as 32-bit values, but over the nonzero taps one by one, kTaps of them
-// known when compiled: the loops over groups of a runtime size cost more than the sums of a
-// group's taps save (for a 5x5 of 18 taps, 8 instructions a pixel instead of 20).
-template <int kTaps>
-void convolveTaps32(const uint8_t* const* taps, const V::R* pairs, int32_t divisorValue, int32_t* out, int count,
-                    int32_t* bounds) {
-    const bool divide = divisorValue > 1;
-    const V::F divisor = V::setF(static_cast<float>(divisorValue));
-    const V::F inverse = V::setF(1.0f / static_cast<float>(divisorValue));
-    V::R smallest = V::set32(INT32_MAX), largest = V::set32(INT32_MIN);
-    auto block = [&](int j) {
-        V::R low = V::zero(), high = V::zero();
-        for (int k = 0; k < kTaps; k += 2) {  // unrolled: kTaps is a constant
-            const V::R a = V::load16(taps[k] + j);
-            const V::R b = k + 1 < kTaps ? V::load16(taps[k + 1] + j) : V::zero();
-            low = V::add32(low, V::madd16(V::unpacklo16(a, b), pairs[k / 2]));
-            high = V::add32(high, V::madd16(V::unpackhi16(a, b), pairs[k / 2]));
+    if (j < width - reach) wideBlock(width - reach - V::kHalves);  // overlapping: the bounds hold
+    if constexpr (kInt32) {
+        alignas(64) int32_t lanes[2][V::kWords];
+        V::storeI32(lanes[0], smallest);
+        V::storeI32(lanes[1], largest);
+        for (int l = 0; l < V::kWords; ++l) {
+            bounds[0] = std::min(bounds[0], lanes[0][l]);
+            bounds[1] = std::max(bounds[1], lanes[1][l]);
         }
-        if (divide) {
-            low = divideWide(low, inverse, divisor);
-            high = divideWide(high, inverse, divisor);
-        }
-        smallest = V::min32(smallest, V::min32(low, high));
-        largest = V::max32(largest, V::max32(low, high));
-        V::storeI32(out + j, V::lowHalves(low, high));
-        V::storeI32(out + j + V::kWords, V::highHalves(low, high));
-    };
-    int j = 0;
-    for (; j + V::kHalves <= count; j += V::kHalves) block(j);
-    if (j < count) block(count - V::kHalves);  // overlapping: the same values, and the bounds hold
-    alignas(64) int32_t lanes[2][V::kWords];
-    V::storeI32(lanes[0], smallest);
-    V::storeI32(lanes[1], largest);
-    for (int l = 0; l < V::kWords; ++l) {
-        bounds[0] = std::min(bounds[0], lanes[0][l]);
-        bounds[1] = std::max(bounds[1], lanes[1][l]);
     }
 }
 
-// The vector type's alignment is no part of a function pointer's type: nothing is lost here.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wignored-attributes"
-template <int... kCounts>
-constexpr auto tapKernels(std::integer_sequence<int, kCounts...>) {
-    using Kernel = void (*)(const uint8_t* const*, const V::R*, int32_t, int32_t*, int, int32_t*);
-    return std::array<Kernel, sizeof...(kCounts)>{convolveTaps32<kCounts + 1>...};
+void convolveWideRow(const uint8_t* const* rows, const KernelPlan* plan, int16_t* out, int width) {
+    convolveWideRowAs<false>(rows, plan, out, width, nullptr);
 }
-#pragma GCC diagnostic pop
 
 void convolveRow32(const uint8_t* const* rows, const KernelPlan* plan, int32_t* out, int width, int32_t* bounds) {
-    const int size = plan->size, reach = (size - 1) / 2;
+    const int reach = (plan->size - 1) / 2;
     if (width - 2 * reach < V::kHalves || width > kMaxSide) {
         if (width - 2 * reach > 0) scalarKernels().convolveRow32(rows, plan, out, width, bounds);
         return;
     }
-    // The nonzero taps, each as the column of its row where the first output's window reads it
-    // (the output reach + j reads it j further on), and their weights two by two as pmaddwd
-    // takes them.
-    const uint8_t* taps[25];
-    int16_t weights[26];
-    const int count = plan->first[plan->groups];  // the plan lists the nonzero taps by weight
-    for (int k = 0; k < count; ++k) {
-        const int t = plan->taps[k];
-        taps[k] = rows[t / size] + t % size;
-        weights[k] = plan->weights[t];
-    }
-    weights[count] = 0;
-    if (count == 0) {  // no kernel of the mode's path, but the row is defined all the same
-        scalarKernels().convolveRow32(rows, plan, out, width, bounds);
-        return;
-    }
-    V::R pairs[13];
-    for (int k = 0; k < count; k += 2)
-        pairs[k / 2] = V::set32(static_cast<int32_t>(static_cast<uint32_t>(static_cast<uint16_t>(weights[k])) |
-                                                     static_cast<uint32_t>(static_cast<uint16_t>(weights[k + 1])) << 16));
-    static constexpr auto kKernels = tapKernels(std::make_integer_sequence<int, 25>{});
-    kKernels[count - 1](taps, pairs, plan->divisor, out + reach, width - 2 * reach, bounds);
+    convolveWideRowAs<true>(rows, plan, out, width, bounds);
 }
 
 // The level of each value before the stretch: t = v - minimum clamped to 0..range (which is the
@@ -626,90 +577,55 @@ void levelRun(const int32_t* values, int count, int32_t minimum, int32_t range, 
     if (k < count) scalarKernels().levelRun(values + k, count - k, minimum, range, levels + k);
 }
 
-// Sums in 16-bit lanes: every nonzero tap multiplied and added, kTaps of them known when
-// compiled (no branch over the zero weights, no loop), then divided, or shifted for the
-// unsigned sums of a power-of-two divisor. Tap k is at taps[k] + j for the output reach + j:
-// byte rows (3x3) or rows widened to 16 bits (5x5).
-template <typename Pixel, int kTaps>
-void sumTaps16(const Pixel* const* taps, const V::R* weights, const KernelPlan* plan, int16_t* out, int count) {
+// Sums in 16-bit lanes: every tap multiplied and added, the taps unrolled (a zero weight adds
+// nothing), then divided, or shifted for the unsigned sums of a power-of-two divisor.
+// 5x5: each row is widened to 16 bits once (on the stack), not once for each of its five taps.
+template <int kSize>
+void convolveTaps16(const uint8_t* const* rows, const KernelPlan* plan, int16_t* out, int width) {
+    constexpr int kTaps = kSize * kSize, kReach = kSize / 2;
+    constexpr bool kWiden = kSize == 5;
+    alignas(64) int16_t widened[kWiden ? kSize : 1][kWiden ? kMaxSide + 64 : 1];
+    const uint8_t* row[kSize];
+    const int16_t* wideRow[kSize];
+    for (int a = 0; a < kSize; ++a) {
+        row[a] = rows[a];
+        if constexpr (kWiden) {
+            int k = 0;
+            for (; k + V::kHalves <= width; k += V::kHalves) V::storeI16(widened[a] + k, V::load16(rows[a] + k));
+            if (k < width) V::storeI16(widened[a] + width - V::kHalves, V::load16(rows[a] + width - V::kHalves));
+            wideRow[a] = widened[a];
+        }
+    }
+    // Output j's window starts at column j - kReach (never before the row).
+    auto tap = [&](int a, int b, int j) {
+        if constexpr (kWiden)
+            return V::loadI16(wideRow[a] + (j - kReach) + b);
+        else
+            return V::load16(row[a] + (j - kReach) + b);
+    };
+    // Zero weights are left out: the same branches every block, which the CPU foresees.
+    V::R weight[kTaps];
+    bool used[kTaps];
+    for (int t = 0; t < kTaps; ++t) {
+        weight[t] = V::set16(plan->weights[t]);
+        used[t] = plan->weights[t] != 0;
+    }
     const bool divide = plan->divisor > 1 && !plan->unsignedShift;
     const bool shiftDown = plan->unsignedShift && plan->divisor > 1;
     const V::R multiplier = V::set16(static_cast<int16_t>(plan->multiplier));
     const int shift = plan->shift, log = plan->shift + 1;
-    auto tap = [&](int k, int j) {
-        if constexpr (sizeof(Pixel) == 2)
-            return V::loadI16(reinterpret_cast<const int16_t*>(taps[k]) + j);
-        else
-            return V::load16(reinterpret_cast<const uint8_t*>(taps[k]) + j);
-    };
-    auto finish = [&](V::R sum, int j) {
+    auto block = [&](int j) {
+        V::R sum = V::zero();
+#pragma GCC unroll 25
+        for (int t = 0; t < kTaps; ++t)
+            if (used[t]) sum = V::add16(sum, V::mullo16(tap(t / kSize, t % kSize, j), weight[t]));
         if (divide) sum = divideByPlan(sum, multiplier, shift);
         if (shiftDown) sum = V::srli16(sum, log);
         V::storeI16(out + j, sum);
     };
-    auto block = [&](int j) {
-        V::R sum = V::mullo16(tap(0, j), weights[0]);
-        for (int k = 1; k < kTaps; ++k) sum = V::add16(sum, V::mullo16(tap(k, j), weights[k]));  // unrolled
-        finish(sum, j);
-    };
-    // Two vectors a step: each tap's address loaded once for both.
-    auto twoBlocks = [&](int j) {
-        V::R sum = V::mullo16(tap(0, j), weights[0]), next = V::mullo16(tap(0, j + V::kHalves), weights[0]);
-        for (int k = 1; k < kTaps; ++k) {
-            sum = V::add16(sum, V::mullo16(tap(k, j), weights[k]));
-            next = V::add16(next, V::mullo16(tap(k, j + V::kHalves), weights[k]));
-        }
-        finish(sum, j);
-        finish(next, j + V::kHalves);
-    };
-    int j = 0;
-    for (; j + 2 * V::kHalves <= count; j += 2 * V::kHalves) twoBlocks(j);
-    if (j + V::kHalves <= count) {
-        block(j);
-        j += V::kHalves;
-    }
-    if (j < count) block(count - V::kHalves);  // overlapping: the same values
-}
-
-// The vector type's alignment is no part of a function pointer's type: nothing is lost here.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wignored-attributes"
-template <typename Pixel, int... kCounts>
-constexpr auto sumTapsKernels(std::integer_sequence<int, kCounts...>) {
-    using Kernel = void (*)(const Pixel* const*, const V::R*, const KernelPlan*, int16_t*, int);
-    return std::array<Kernel, sizeof...(kCounts)>{sumTaps16<Pixel, kCounts + 1>...};
-}
-#pragma GCC diagnostic pop
-
-// Each tap widened as it is loaded: one instruction with AVX2. With 16-byte registers that
-// takes two, and a 5x5 of more than 20 taps widens its five rows once beforehand (on the stack).
-template <int kSize>
-void convolveTaps16(const uint8_t* const* rows, const KernelPlan* plan, int16_t* out, int width) {
-    constexpr int kReach = kSize / 2;
-    const int count = plan->first[plan->groups];  // the plan lists the nonzero taps by weight
-    if (count == 0) {  // all weights zero: all values zero
-        std::fill(out + kReach, out + width - kReach, int16_t{0});
-        return;
-    }
-    V::R weights[25];
-    for (int k = 0; k < count; ++k) weights[k] = V::set16(plan->weights[plan->taps[k]]);
-    if (kSize == 5 && V::kHalves == 8 && count > 20) {
-        alignas(64) int16_t widened[kSize][kMaxSide + 64];
-        for (int a = 0; a < kSize; ++a) {
-            int k = 0;
-            for (; k + V::kHalves <= width; k += V::kHalves) V::storeI16(widened[a] + k, V::load16(rows[a] + k));
-            if (k < width) V::storeI16(widened[a] + width - V::kHalves, V::load16(rows[a] + width - V::kHalves));
-        }
-        const int16_t* taps[25];
-        for (int k = 0; k < count; ++k) taps[k] = widened[plan->taps[k] / kSize] + plan->taps[k] % kSize;
-        static constexpr auto kKernels = sumTapsKernels<int16_t>(std::make_integer_sequence<int, kSize * kSize>{});
-        kKernels[count - 1](taps, weights, plan, out + kReach, width - 2 * kReach);
-        return;
-    }
-    const uint8_t* taps[25];
-    for (int k = 0; k < count; ++k) taps[k] = rows[plan->taps[k] / kSize] + plan->taps[k] % kSize;
-    static constexpr auto kKernels = sumTapsKernels<uint8_t>(std::make_integer_sequence<int, kSize * kSize>{});
-    kKernels[count - 1](taps, weights, plan, out + kReach, width - 2 * kReach);
+    int j = kReach;
+    for (; j + V::kHalves <= width - kReach; j += V::kHalves) block(j);
+    if (j < width - kReach) block(width - kReach - V::kHalves);
 }
 
 // Separable weights in 16-bit lanes: each column's value over the rows (stored on the stack, the
