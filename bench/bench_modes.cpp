@@ -39,12 +39,8 @@ namespace {
 
 const int32_t kSizes[][2] = {{320, 240}, {640, 480}, {1280, 1280}};
 
-void runMode(benchmark::State& state, int32_t mode, int32_t width, int32_t height) {
-    const Clip& clip = clipOf(width, height);
-    Core core({kMaxSide, kMaxSide}, SurfaceSource::Lent);
-    lendSurface(core, benchSurface());
-    setFrameGeometry(core, width, height);
-    selectProcessingMode(core, mode);
+// Eight frames first (the ring and the cut search settle), then the clip's frames timed in turn.
+void timeFrames(benchmark::State& state, Core& core, const Clip& clip) {
     const auto length = static_cast<int32_t>(clip.frames[0].size());
     size_t n = 0;
     for (int k = 0; k < 8; ++k) processFrame(core, clip.frames[n++ % 8].data(), length);
@@ -54,6 +50,15 @@ void runMode(benchmark::State& state, int32_t mode, int32_t width, int32_t heigh
     }
     state.SetBytesProcessed(state.iterations() * int64_t{length});
     state.SetLabel(core.kernels->name);
+}
+
+void runMode(benchmark::State& state, int32_t mode, int32_t width, int32_t height) {
+    const Clip& clip = clipOf(width, height);
+    Core core({kMaxSide, kMaxSide}, SurfaceSource::Lent);
+    lendSurface(core, benchSurface());
+    setFrameGeometry(core, width, height);
+    selectProcessingMode(core, mode);
+    timeFrames(state, core, clip);
 }
 
 // Kernels of the kernel mode: custom ones whose values stay within +-2040 (the single pass in
@@ -79,15 +84,7 @@ void runKernel(benchmark::State& state, ConvolutionKernel kernel, int32_t width,
     setFrameGeometry(core, width, height);
     setKernel(core, kernel);
     selectKernelMode(core);
-    const auto length = static_cast<int32_t>(clip.frames[0].size());
-    size_t n = 0;
-    for (int k = 0; k < 8; ++k) processFrame(core, clip.frames[n++ % 8].data(), length);
-    for (auto _ : state) {
-        benchmark::DoNotOptimize(processFrame(core, clip.frames[n++ % 8].data(), length));
-        benchmark::ClobberMemory();
-    }
-    state.SetBytesProcessed(state.iterations() * int64_t{length});
-    state.SetLabel(core.kernels->name);
+    timeFrames(state, core, clip);
 }
 
 void runFloor(benchmark::State& state, int32_t width, int32_t height) {

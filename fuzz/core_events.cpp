@@ -11,17 +11,7 @@
 #include "dispatcher.h"
 #include "frame_store.h"
 
-#if defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define PIXELWELL_ASAN 1
-#endif
-#endif
-#if defined(__SANITIZE_ADDRESS__) && !defined(PIXELWELL_ASAN)
-#define PIXELWELL_ASAN 1
-#endif
-#ifdef PIXELWELL_ASAN
-#include <sanitizer/asan_interface.h>
-#endif
+#include "address_sanitizer.h"
 
 namespace pixelwell::fuzz {
 

@@ -6,20 +6,9 @@
 #include <new>
 #include <utility>
 
+#include "address_sanitizer.h"
 #include "kernels.h"
 #include "operations.h"
-
-#if defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define PIXELWELL_ASAN 1
-#endif
-#endif
-#if defined(__SANITIZE_ADDRESS__) && !defined(PIXELWELL_ASAN)
-#define PIXELWELL_ASAN 1
-#endif
-#ifdef PIXELWELL_ASAN
-#include <sanitizer/asan_interface.h>
-#endif
 // Large blocks straight from the system where it has mmap (but not under AddressSanitizer, whose
 // own calloc already maps them and keeps its checks around them).
 #if defined(__unix__) && !defined(__EMSCRIPTEN__) && !defined(PIXELWELL_ASAN)
