@@ -201,6 +201,16 @@ TEST(KernelMode, RandomKernelsDrawThePlainResultThroughEveryTable) {
     EXPECT_GT(unsignedShift, 5);
 }
 
+// The row kernels' plan of a kernel, its weights row by row.
+KernelPlan planOf(const ConvolutionKernel& k) {
+    int16_t weights[25];
+    for (int32_t a = 0; a < k.size; ++a)
+        for (int32_t b = 0; b < k.size; ++b) weights[k.size * a + b] = static_cast<int16_t>(k.weights[a][b]);
+    KernelPlan plan;
+    planKernel(k.size, weights, k.divisor, plan);
+    return plan;
+}
+
 // Random plans, row by row, against the scalar row at every width of a few groups.
 TEST(KernelMode, ConvolveRowEqualsTheScalarRow) {
     std::mt19937 random(99);
@@ -214,11 +224,7 @@ TEST(KernelMode, ConvolveRowEqualsTheScalarRow) {
                                                    width % 2 ? 1 : 1000);
                 if (!kernelFitsLanes(k)) k.divisor = 1000;
                 if (!kernelFitsLanes(k)) k = randomKernel(random, size, 1, 7);
-                int16_t weights[25];
-                for (int32_t a = 0; a < size; ++a)
-                    for (int32_t b = 0; b < size; ++b) weights[size * a + b] = static_cast<int16_t>(k.weights[a][b]);
-                KernelPlan plan;
-                planKernel(size, weights, k.divisor, plan);
+                const KernelPlan plan = planOf(k);
                 std::vector<Bytes> rows(5, Bytes(width));
                 for (Bytes& row : rows)
                     for (uint8_t& b : row) b = static_cast<uint8_t>(random() % 3 == 0 ? 255 * (random() & 1) : random());
@@ -251,11 +257,7 @@ TEST(KernelMode, WideRowsAndLevelsEqualTheScalarOnes) {
                     k.divisor = 1;
                     for (auto& row : k.weights) std::fill(std::begin(row), std::end(row), limit);
                 }
-                int16_t weights[25];
-                for (int32_t a = 0; a < size; ++a)
-                    for (int32_t b = 0; b < size; ++b) weights[size * a + b] = static_cast<int16_t>(k.weights[a][b]);
-                KernelPlan plan;
-                planKernel(size, weights, k.divisor, plan);
+                const KernelPlan plan = planOf(k);
                 std::vector<Bytes> rows(5, Bytes(width));
                 for (Bytes& row : rows)
                     for (uint8_t& b : row)
